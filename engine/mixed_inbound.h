@@ -1,0 +1,41 @@
+// The "mixed" inbound: an HTTP and SOCKS5 proxy on one port that relays through a direct
+// connection when the route allows it.
+#ifndef ENGINE_MIXED_INBOUND_H_
+#define ENGINE_MIXED_INBOUND_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace box {
+
+struct MixedInboundOptions {
+  std::string tag;
+  std::string listen = "127.0.0.1";
+  int listen_port = 0;
+};
+
+using LogFn = std::function<void(const std::string& level /*"INFO","WARN","ERROR",...*/,
+                                 const std::string& message)>;
+// Returns "" when the inbound may relay through a direct connection, otherwise the refusal
+// reason text (e.g. "outbound/vless[hk-01]: the reference engine carries traffic only through
+// direct outbounds").
+using RouteFn = std::function<std::string()>;
+
+class MixedInbound {
+ public:
+  // Binds the listening socket. On failure returns nullptr and sets *error to e.g.
+  // "listen tcp 127.0.0.1:2080: bind: address already in use".
+  static std::unique_ptr<MixedInbound> Create(const MixedInboundOptions& options,
+                                              LogFn log,
+                                              RouteFn route,
+                                              std::string* error);
+  bool Start(std::string* error);  // starts serving (its own event-loop thread)
+  void Stop();                     // closes every socket and joins its thread; idempotent
+  int port() const;                // actual bound port (useful with listen_port 0)
+  ~MixedInbound();                 // Stop()
+};
+
+}  // namespace box
+
+#endif  // ENGINE_MIXED_INBOUND_H_
