@@ -1,0 +1,108 @@
+#ifndef PLATFORM_PROXY_MANAGER_H_
+#define PLATFORM_PROXY_MANAGER_H_
+
+#include <string>
+
+// The desktop's proxy settings as the read commands printed them. GNOME fields hold
+// `gsettings get` output without newlines (GVariant text such as 'manual', 8080 or a list);
+// KDE fields hold `kreadconfig5` output unchanged, trailing newline included.
+struct ProxySettings {
+  std::string gnome_mode;
+  std::string gnome_http_host;
+  std::string gnome_http_port;
+  std::string gnome_https_host;
+  std::string gnome_https_port;
+  std::string gnome_socks_host;
+  std::string gnome_socks_port;
+  std::string gnome_ignore_hosts;
+  std::string kde_proxy_type;
+  std::string kde_http_proxy;
+  std::string kde_https_proxy;
+  std::string kde_socks_proxy;
+  std::string kde_no_proxy_for;
+};
+
+// Runs `command` through the shell and returns everything it wrote to standard output. The exit
+// status is ignored and standard error is not captured. Throws std::runtime_error("popen()
+// failed!") when the pipe cannot be opened. Any thread.
+std::string exec(const char* command);
+
+// Points the desktop's proxy settings (GNOME, KDE Plasma or the process environment) at the
+// host's local proxy and puts the user's own settings back afterwards. Main thread only: the
+// state below is unguarded and the environment changes are process-wide.
+class ProxyManager {
+ public:
+  // Desktop kinds returned by DetectDesktopEnvironment.
+  static constexpr int kDesktopOther = 0;
+  static constexpr int kDesktopGnome = 1;
+  static constexpr int kDesktopKde = 2;
+
+  // XDG_CURRENT_DESKTOP, then DESKTOP_SESSION, then `pgrep` for gnome-shell and plasmashell.
+  static int DetectDesktopEnvironment();
+
+  // Refuses (false) a host that is not a plain IP address or a port outside 1-65535, so no
+  // outside text ever reaches a command line. Takes the backup once per enable cycle and records
+  // it on disk before the first change.
+  static bool EnableSystemProxy(const std::string& host, int port);
+  // Switches the proxy off and, when this enable cycle took a backup, writes the user's own
+  // settings back; removes the on-disk record after success.
+  static bool DisableSystemProxy();
+
+  // Called at start before the channels answer: when an earlier run died with the desktop
+  // pointed at it (the on-disk record is still there), restores the recorded settings, or
+  // switches the proxy off when the record does not parse, then removes the record. True when
+  // there was nothing to repair or the repair succeeded; a failed repair keeps the record for
+  // the next start.
+  static bool RepairAfterCrash();
+
+  static void BackupCurrentSettings();
+  static void BackupGnomeSettings();
+  static void BackupKDESettings();
+  static bool EnableGnomeProxy(const std::string& proxy_url, int port);
+  static bool EnableKDEProxy(const std::string& proxy_url, int port);
+  static bool SetEnvironmentProxy(const std::string& proxy_url);
+  static bool ClearEnvironmentProxy();
+
+  // "kwriteconfig5"/"kreadconfig5", or the Plasma 6 tools when KDE_SESSION_VERSION is 6 or when
+  // only the 6 tools are on PATH.
+  static std::string KdeWriteTool();
+  static std::string KdeReadTool();
+
+  // Single-quotes `value` for the shell (' becomes '\'').
+  static std::string ShellQuoteValue(const std::string& value);
+
+#ifdef KORVANE_TESTING
+  // Forgets the backup and the enable cycle.
+  static void ResetForTesting() {
+    original_settings_ = ProxySettings();
+    settings_backed_up_ = false;
+    backup_desktop_ = kDesktopOther;
+  }
+#endif
+
+ private:
+  // Tells running KDE programs to read kioslaverc again.
+  static constexpr const char* kKdeReparseCommand =
+      "dbus-send --type=signal /KIO/Scheduler org.kde.KIO.Scheduler.reparseSlaveConfiguration "
+      "string:''";
+
+  // Runs a shell command line; its exit status, or -1 when it did not exit normally.
+  static int RunShell(const std::string& command);
+  // The switch-off command of `desktop` and, with `restore_from`, the writes that put those
+  // settings back (or nothing more when they are this host's own loopback proxy). 0 on success.
+  static int SwitchOff(int desktop, const ProxySettings* restore_from);
+  static int RestoreGnome(const ProxySettings& settings);
+  static int RestoreKde(const ProxySettings& settings);
+  static bool IsOwnGnomeProxy(const ProxySettings& settings);
+  static bool IsOwnKdeProxy(const ProxySettings& settings);
+
+  // The desktop's settings as read before the first change since the last disable.
+  static ProxySettings original_settings_;
+  // original_settings_ belongs to the current enable cycle.
+  static bool settings_backed_up_;
+  // The desktop whose fields the cycle's backup read completely; kDesktopOther when none did,
+  // and then disable only switches off.
+  static int backup_desktop_;
+};
+
+#endif  // PLATFORM_PROXY_MANAGER_H_

@@ -1,0 +1,582 @@
+// ProxyManager against the real gsettings (keyfile backend) and kwriteconfig5/kreadconfig5, all
+// under a private HOME and XDG_CONFIG_HOME, with fake pgrep and recording wrappers on PATH.
+#ifndef KORVANE_TESTING
+#define KORVANE_TESTING
+#endif
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/proxy_backup_file.h"
+#include "platform/proxy_manager.h"
+
+namespace {
+
+constexpr const char* kSavedVariables[] = {"HOME",
+                                           "XDG_CONFIG_HOME",
+                                           "GSETTINGS_BACKEND",
+                                           "DBUS_SESSION_BUS_ADDRESS",
+                                           "XDG_CURRENT_DESKTOP",
+                                           "DESKTOP_SESSION",
+                                           "KDE_SESSION_VERSION",
+                                           "PATH",
+                                           "http_proxy",
+                                           "HTTP_PROXY",
+                                           "https_proxy",
+                                           "HTTPS_PROXY",
+                                           "no_proxy",
+                                           "NO_PROXY"};
+
+constexpr const char* kGnomeKeys[] = {
+    "org.gnome.system.proxy mode",       "org.gnome.system.proxy.http host",
+    "org.gnome.system.proxy.http port",  "org.gnome.system.proxy.https host",
+    "org.gnome.system.proxy.https port", "org.gnome.system.proxy.socks host",
+    "org.gnome.system.proxy.socks port", "org.gnome.system.proxy ignore-hosts"};
+
+constexpr const char* kKdeKeys[] = {"ProxyType", "httpProxy", "httpsProxy", "socksProxy",
+                                    "NoProxyFor"};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+int CountContaining(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (const std::string& line : Lines(text)) {
+    count += line.find(needle) != std::string::npos ? 1 : 0;
+  }
+  return count;
+}
+
+class ProxyManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/proxy_manager_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    for (const char* sub : {"/home", "/config", "/bin", "/running"}) {
+      ASSERT_EQ(mkdir((dir_ + sub).c_str(), 0700), 0);
+    }
+    log_ = dir_ + "/calls.log";
+    for (const char* name : kSavedVariables) {
+      const char* value = getenv(name);
+      saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    real_path_ = saved_["PATH"].value_or("/usr/bin:/bin");
+    setenv("HOME", (dir_ + "/home").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+    setenv("GSETTINGS_BACKEND", "keyfile", 1);
+    // A bus that is not there: dbus-send fails at once and reaches no real session.
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir_ + "/no-bus").c_str(), 1);
+    setenv("PATH", (dir_ + "/bin:" + real_path_).c_str(), 1);
+    for (const char* name :
+         {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_SESSION_VERSION", "http_proxy",
+          "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) {
+      unsetenv(name);
+    }
+    // The process probes see only what a test puts into running/.
+    WriteScript("pgrep",
+                "echo \"pgrep $*\" >> '" + log_ + "'\n[ -e '" + dir_ + "/running/'\"$1\" ]\n");
+    ProxyManager::ResetForTesting();
+  }
+
+  void TearDown() override {
+    ProxyManager::ResetForTesting();
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+    exec(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  void WriteScript(const std::string& name, const std::string& body, const std::string& dir = "") {
+    std::string path = (dir.empty() ? dir_ + "/bin" : dir) + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+  }
+
+  // A wrapper that logs its arguments and runs the real program.
+  void RecordCalls(const std::string& name, const std::string& real) {
+    WriteScript(name, "echo \"" + name + " $*\" >> '" + log_ + "'\nexec " + real + " \"$@\"\n");
+  }
+
+  std::string Calls() { return ReadFile(log_); }
+  void ClearCalls() { unlink(log_.c_str()); }
+
+  static void Run(const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) << command; }
+
+  static std::string GnomeGet(const std::string& key) {
+    std::string out = exec(("gsettings get " + key).c_str());
+    return out.substr(0, out.find('\n'));
+  }
+  static std::vector<std::string> GnomeState() {
+    std::vector<std::string> state;
+    for (const char* key : kGnomeKeys) {
+      state.push_back(GnomeGet(key));
+    }
+    return state;
+  }
+  static std::string KdeGet(const std::string& key) {
+    return exec(
+        ("/usr/bin/kreadconfig5 --file kioslaverc --group 'Proxy Settings' --key " + key).c_str());
+  }
+  static std::vector<std::string> KdeState() {
+    std::vector<std::string> state;
+    for (const char* key : kKdeKeys) {
+      state.push_back(KdeGet(key));
+    }
+    return state;
+  }
+  std::string Kioslaverc() { return ReadFile(dir_ + "/config/kioslaverc"); }
+
+  static void ExpectGnomePointsAt(const std::string& port) {
+    EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'manual'");
+    for (const char* kind : {"http", "https", "socks"}) {
+      std::string schema = std::string("org.gnome.system.proxy.") + kind;
+      EXPECT_EQ(GnomeGet(schema + " host"), "'127.0.0.1'") << kind;
+      EXPECT_EQ(GnomeGet(schema + " port"), port) << kind;
+    }
+    EXPECT_EQ(GnomeGet("org.gnome.system.proxy ignore-hosts"),
+              "['localhost', '127.0.0.0/8', '::1']");
+  }
+  static void ExpectKdePointsAt(const std::string& port) {
+    EXPECT_EQ(KdeGet("ProxyType"), "1\n");
+    for (const char* key : {"httpProxy", "httpsProxy", "socksProxy"}) {
+      EXPECT_EQ(KdeGet(key), "127.0.0.1 " + port + "\n") << key;
+    }
+    EXPECT_EQ(KdeGet("NoProxyFor"), "localhost,127.0.0.1\n");
+  }
+
+  std::string dir_;
+  std::string log_;
+  std::string real_path_;
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A record file mode, or -1 when there is none.
+int RecordMode() {
+  struct stat st;
+  return stat(ProxyBackupFile::Path().c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777)
+                                                         : -1;
+}
+
+// --- Restoring the user's own settings -------------------------------------------------------
+
+struct RestoreCase {
+  const char* name;
+  const char* setup;  // shell commands that give the user's settings before the enable
+  bool restored;      // false: the saved values are our own proxy, so disable leaves it off
+};
+
+class GnomeRestoreTest : public ProxyManagerTest,
+                         public ::testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(GnomeRestoreTest, EnablePointsAtUsAndDisablePutsTheUserSettingsBack) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  Run(std::string("true; ") + GetParam().setup);
+  std::vector<std::string> before = GnomeState();
+
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
+  ExpectGnomePointsAt("7890");
+  EXPECT_EQ(RecordMode(), 0600);
+
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  if (GetParam().restored) {
+    EXPECT_EQ(GnomeState(), before);
+  } else {
+    EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'none'");
+  }
+  EXPECT_EQ(RecordMode(), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases,
+    GnomeRestoreTest,
+    ::testing::Values(RestoreCase{"ModeNone", "gsettings set org.gnome.system.proxy mode none",
+                                  true},
+                      RestoreCase{"WorkplaceProxy",
+                                  "gsettings set org.gnome.system.proxy mode manual && "
+                                  "gsettings set org.gnome.system.proxy.http host proxy.corp && "
+                                  "gsettings set org.gnome.system.proxy.http port 8080 && "
+                                  "gsettings set org.gnome.system.proxy.https host proxy.corp && "
+                                  "gsettings set org.gnome.system.proxy.https port 8443 && "
+                                  "gsettings set org.gnome.system.proxy ignore-hosts "
+                                  "\"['localhost', \\\"o'brien.corp\\\"]\"",
+                                  true},
+                      RestoreCase{"OwnProxyLeftByEarlierRun",
+                                  "gsettings set org.gnome.system.proxy mode manual && "
+                                  "gsettings set org.gnome.system.proxy.http host 127.0.0.1 && "
+                                  "gsettings set org.gnome.system.proxy.http port 7000",
+                                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class KdeRestoreTest : public ProxyManagerTest,
+                       public ::testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(KdeRestoreTest, EnablePointsAtUsAndDisablePutsTheUserSettingsBack) {
+  setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+  Run(std::string("true; ") + GetParam().setup);
+  std::vector<std::string> before = KdeState();
+  std::string file_before = Kioslaverc();
+
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
+  ExpectKdePointsAt("7890");
+  EXPECT_EQ(RecordMode(), 0600);
+
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  if (GetParam().restored) {
+    EXPECT_EQ(KdeState(), before);
+    EXPECT_EQ(Kioslaverc(), file_before);
+  } else {
+    EXPECT_EQ(KdeGet("ProxyType"), "0\n");
+  }
+  EXPECT_EQ(RecordMode(), -1);
+}
+
+#define KWRITE "kwriteconfig5 --file kioslaverc --group 'Proxy Settings' --key "
+INSTANTIATE_TEST_SUITE_P(
+    Cases,
+    KdeRestoreTest,
+    ::testing::Values(RestoreCase{"NothingSet", "", true},
+                      RestoreCase{"WorkplaceProxy",
+                                  KWRITE "ProxyType 1 && " KWRITE
+                                         "httpProxy 'http://proxy.corp 8080' && " KWRITE
+                                         "httpsProxy 'http://proxy.corp 8443' && " KWRITE
+                                         "NoProxyFor \"localhost,o'brien.corp\"",
+                                  true},
+                      RestoreCase{"OwnProxyLeftByEarlierRun",
+                                  KWRITE "ProxyType 1 && " KWRITE "httpProxy '127.0.0.1 7000'",
+                                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Crash repair ------------------------------------------------------------------------------
+
+struct DesktopCase {
+  const char* name;
+  const char* desktop;  // XDG_CURRENT_DESKTOP
+  const char* setup;
+};
+
+class CrashRepairTest : public ProxyManagerTest, public ::testing::WithParamInterface<DesktopCase> {
+ protected:
+  std::vector<std::string> State() {
+    return std::string(GetParam().desktop) == "GNOME" ? GnomeState() : KdeState();
+  }
+};
+
+TEST_P(CrashRepairTest, StartAfterAKilledRunPutsTheDesktopBack) {
+  setenv("XDG_CURRENT_DESKTOP", GetParam().desktop, 1);
+  Run(std::string("true; ") + GetParam().setup);
+  std::vector<std::string> before = State();
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    char ok = ProxyManager::EnableSystemProxy("127.0.0.1", 7890) ? '1' : '0';
+    (void)!write(ready[1], &ok, 1);
+    for (;;) {
+      pause();
+    }
+  }
+  close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  close(ready[0]);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(ok, '1');
+  ASSERT_NE(State(), before) << "the killed run did not change the desktop";
+  ASSERT_EQ(RecordMode(), 0600);
+
+  EXPECT_TRUE(ProxyManager::RepairAfterCrash());
+  EXPECT_EQ(State(), before);
+  EXPECT_EQ(RecordMode(), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Desktops,
+    CrashRepairTest,
+    ::testing::Values(DesktopCase{"Gnome", "GNOME",
+                                  "gsettings set org.gnome.system.proxy mode manual && "
+                                  "gsettings set org.gnome.system.proxy.http host proxy.corp && "
+                                  "gsettings set org.gnome.system.proxy.http port 3128"},
+                      DesktopCase{"Kde", "KDE",
+                                  KWRITE "ProxyType 1 && " KWRITE
+                                         "httpProxy 'http://proxy.corp 3128'"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProxyManagerTest, UnparseableRecordIsNotUsedAndTheProxyIsSwitchedOff) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  Run("gsettings set org.gnome.system.proxy mode manual && "
+      "gsettings set org.gnome.system.proxy.http host 127.0.0.1");
+  Run("mkdir -p \"$XDG_CONFIG_HOME/korvane\"");
+  // Parses as far as the mode, whose value would inject a command if it were used.
+  std::ofstream(ProxyBackupFile::Path())
+      << "korvane-proxy-backup 1\ndesktop=gnome\ngnome_mode='x'; touch " << dir_ << "/pwned\n";
+  RecordCalls("gsettings", "/usr/bin/gsettings");
+
+  EXPECT_TRUE(ProxyManager::RepairAfterCrash());
+  EXPECT_EQ(Calls(), "gsettings set org.gnome.system.proxy mode none\n");
+  EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'none'");
+  EXPECT_EQ(RecordMode(), -1);
+  EXPECT_NE(access((dir_ + "/pwned").c_str(), F_OK), 0);
+}
+
+TEST_F(ProxyManagerTest, RepairWithoutARecordTouchesNothing) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  RecordCalls("gsettings", "/usr/bin/gsettings");
+  EXPECT_TRUE(ProxyManager::RepairAfterCrash());
+  EXPECT_EQ(Calls(), "");
+}
+
+// --- Command sequencing ----------------------------------------------------------------------
+
+TEST_F(ProxyManagerTest, GnomeEnableStopsAtTheFirstFailingCommand) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  WriteScript("gsettings", "echo \"gsettings $*\" >> '" + log_ + "'\nexit 1\n");
+
+  EXPECT_FALSE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
+  EXPECT_EQ(CountContaining(Calls(), "gsettings set"), 1) << Calls();
+  EXPECT_EQ(CountContaining(Calls(), "gsettings set org.gnome.system.proxy mode manual"), 1);
+}
+
+class BackupOnceTest : public ProxyManagerTest,
+                       public ::testing::WithParamInterface<DesktopCase> {};
+
+TEST_P(BackupOnceTest, BackupReadsRunAtTheFirstEnableOfEachCycle) {
+  bool gnome = std::string(GetParam().desktop) == "GNOME";
+  setenv("XDG_CURRENT_DESKTOP", GetParam().desktop, 1);
+  RecordCalls(gnome ? "gsettings" : "kreadconfig5",
+              gnome ? "/usr/bin/gsettings" : "/usr/bin/kreadconfig5");
+  const std::string read = gnome ? "gsettings get" : "kreadconfig5 ";
+  const int per_backup = gnome ? 8 : 5;
+
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
+  EXPECT_EQ(CountContaining(Calls(), read), per_backup);
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7891));
+  EXPECT_EQ(CountContaining(Calls(), read), per_backup);
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  EXPECT_EQ(CountContaining(Calls(), read), per_backup);
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7892));
+  EXPECT_EQ(CountContaining(Calls(), read), 2 * per_backup);
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops,
+                         BackupOnceTest,
+                         ::testing::Values(DesktopCase{"Gnome", "GNOME", ""},
+                                           DesktopCase{"Kde", "KDE", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProxyManagerTest, DisableWithoutEnableStillSwitchesTheDesktopOff) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  Run("gsettings set org.gnome.system.proxy mode manual");
+  EXPECT_TRUE(ProxyManager::DisableSystemProxy());
+  EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'none'");
+}
+
+// --- Desktop detection -------------------------------------------------------------------------
+
+struct DetectCase {
+  const char* current_desktop;  // nullptr: unset
+  const char* session;          // nullptr: unset
+  std::vector<const char*> running;
+  int expected;
+  bool probes;  // whether pgrep must have been asked
+};
+
+class DetectTest : public ProxyManagerTest, public ::testing::WithParamInterface<DetectCase> {};
+
+TEST_P(DetectTest, VariablesFirstThenProcessProbes) {
+  const DetectCase& c = GetParam();
+  if (c.current_desktop) {
+    setenv("XDG_CURRENT_DESKTOP", c.current_desktop, 1);
+  }
+  if (c.session) {
+    setenv("DESKTOP_SESSION", c.session, 1);
+  }
+  for (const char* process : c.running) {
+    std::ofstream(dir_ + "/running/" + process);
+  }
+  EXPECT_EQ(ProxyManager::DetectDesktopEnvironment(), c.expected);
+  EXPECT_EQ(!Calls().empty(), c.probes) << Calls();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases,
+    DetectTest,
+    ::testing::Values(
+        // Variables: any letter case, one of several colon-separated names, "plasma".
+        DetectCase{"GNOME", nullptr, {}, ProxyManager::kDesktopGnome, false},
+        DetectCase{"gNoMe", nullptr, {}, ProxyManager::kDesktopGnome, false},
+        DetectCase{"ubuntu:GNOME", nullptr, {}, ProxyManager::kDesktopGnome, false},
+        DetectCase{"KDE", nullptr, {"gnome-shell"}, ProxyManager::kDesktopKde, false},
+        DetectCase{"X-Generic:kde", nullptr, {}, ProxyManager::kDesktopKde, false},
+        DetectCase{"Plasma", nullptr, {}, ProxyManager::kDesktopKde, false},
+        // A name that is neither falls through to DESKTOP_SESSION.
+        DetectCase{"XFCE", "gnome-xorg", {}, ProxyManager::kDesktopGnome, false},
+        DetectCase{"Unity", "plasmawayland", {}, ProxyManager::kDesktopKde, false},
+        // Then the process probes, gnome-shell first.
+        DetectCase{nullptr, nullptr, {"gnome-shell"}, ProxyManager::kDesktopGnome, true},
+        DetectCase{"XFCE", "xfce", {"plasmashell"}, ProxyManager::kDesktopKde, true},
+        DetectCase{"", "", {"plasmashell", "gnome-shell"}, ProxyManager::kDesktopGnome, true},
+        DetectCase{"LXQt", nullptr, {}, ProxyManager::kDesktopOther, true}));
+
+// --- Plasma 6 tools ----------------------------------------------------------------------------
+
+struct ToolCase {
+  const char* name;
+  const char* session_version;  // nullptr: unset
+  bool only_plasma6_on_path;
+  bool expect_plasma6;
+};
+
+class PlasmaToolTest : public ProxyManagerTest, public ::testing::WithParamInterface<ToolCase> {};
+
+TEST_P(PlasmaToolTest, ChoosesTheToolsOfThePlasmaVersion) {
+  const ToolCase& c = GetParam();
+  setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+  if (c.session_version) {
+    setenv("KDE_SESSION_VERSION", c.session_version, 1);
+  }
+  // The Plasma 6 tools are stand-ins that record and run the 5 ones by absolute path.
+  std::string six_dir = dir_ + "/bin6";
+  ASSERT_EQ(mkdir(six_dir.c_str(), 0700), 0);
+  for (const char* tool : {"kwriteconfig", "kreadconfig"}) {
+    WriteScript(std::string(tool) + "6",
+                "echo \"" + std::string(tool) + "6 $*\" >> '" + log_ + "'\nexec /usr/bin/" + tool +
+                    "5 \"$@\"\n",
+                six_dir);
+  }
+  setenv("PATH", (c.only_plasma6_on_path ? six_dir : six_dir + ":" + real_path_).c_str(), 1);
+  std::vector<std::string> before = KdeState();
+
+  EXPECT_EQ(ProxyManager::KdeWriteTool(), c.expect_plasma6 ? "kwriteconfig6" : "kwriteconfig5");
+  EXPECT_EQ(ProxyManager::KdeReadTool(), c.expect_plasma6 ? "kreadconfig6" : "kreadconfig5");
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
+  ExpectKdePointsAt("7890");
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  EXPECT_EQ(KdeState(), before);
+  // Backup reads, the enable writes and the disable writes all went through one tool pair.
+  int calls = CountContaining(Calls(), "config6 --file kioslaverc");
+  if (c.expect_plasma6) {
+    EXPECT_EQ(CountContaining(Calls(), "kreadconfig6"), 5);
+    EXPECT_GE(CountContaining(Calls(), "kwriteconfig6"), 6);
+  } else {
+    EXPECT_EQ(calls, 0) << Calls();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases,
+                         PlasmaToolTest,
+                         ::testing::Values(ToolCase{"Session6", "6", false, true},
+                                           ToolCase{"Only6Installed", nullptr, true, true},
+                                           ToolCase{"Session5", "5", false, false},
+                                           ToolCase{"NoVersionBothInstalled", nullptr, false,
+                                                    false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Other desktops ----------------------------------------------------------------------------
+
+struct EnvironmentCase {
+  const char* host;
+  const char* url;
+};
+
+class EnvironmentProxyTest : public ProxyManagerTest,
+                             public ::testing::WithParamInterface<EnvironmentCase> {};
+
+TEST_P(EnvironmentProxyTest, EnableSetsTheSixVariablesAndDisableRemovesThem) {
+  setenv("XDG_CURRENT_DESKTOP", "XFCE", 1);
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy(GetParam().host, 7890));
+  const std::string url = GetParam().url;
+  const std::map<std::string, std::string> expected = {{"http_proxy", url},
+                                                       {"HTTP_PROXY", url},
+                                                       {"https_proxy", url},
+                                                       {"HTTPS_PROXY", url},
+                                                       {"no_proxy", "localhost,127.0.0.1"},
+                                                       {"NO_PROXY", "localhost,127.0.0.1"}};
+  for (const auto& [name, value] : expected) {
+    ASSERT_NE(getenv(name.c_str()), nullptr) << name;
+    EXPECT_EQ(getenv(name.c_str()), value) << name;
+  }
+  // Programs started afterwards inherit them.
+  EXPECT_EQ(exec("printenv HTTPS_PROXY"), url + "\n");
+  EXPECT_EQ(RecordMode(), -1);
+
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  for (const auto& entry : expected) {
+    EXPECT_EQ(getenv(entry.first.c_str()), nullptr) << entry.first;
+  }
+  EXPECT_EQ(exec("printenv HTTPS_PROXY"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts,
+                         EnvironmentProxyTest,
+                         ::testing::Values(EnvironmentCase{"127.0.0.1", "http://127.0.0.1:7890"},
+                                           EnvironmentCase{"::1", "http://[::1]:7890"}));
+
+// --- Refused input -----------------------------------------------------------------------------
+
+struct RefusalCase {
+  const char* host;
+  int port;
+};
+
+class RefusalTest : public ProxyManagerTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusalTest, RefusesWithOneLineAndRunsNothing) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  RecordCalls("gsettings", "/usr/bin/gsettings");
+  ::testing::internal::CaptureStderr();
+  bool enabled = ProxyManager::EnableSystemProxy(GetParam().host, GetParam().port);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(enabled);
+  EXPECT_EQ(Lines(err).size(), 1u) << err;
+  EXPECT_EQ(Calls(), "");
+  EXPECT_EQ(RecordMode(), -1);
+  EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'none'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases,
+                         RefusalTest,
+                         ::testing::Values(RefusalCase{"127.0.0.1; rm -rf /", 7890},
+                                           RefusalCase{"127.0.0.1' && touch x '", 7890},
+                                           RefusalCase{"localhost", 7890},
+                                           RefusalCase{"", 7890},
+                                           RefusalCase{"127.0.0.1", 0},
+                                           RefusalCase{"127.0.0.1", 70000},
+                                           RefusalCase{"127.0.0.1", -1}));
+
+}  // namespace
