@@ -1,0 +1,123 @@
+#ifndef PLATFORM_PLATFORM_SERVICE_H_
+#define PLATFORM_PLATFORM_SERVICE_H_
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The platform callbacks offered to an engine binding that takes them. The field order is the
+// record's layout and binds every user of the table.
+struct PlatformInterface {
+  int (*open_tun)(const char* name, int mtu);
+  void (*close_tun)(int fd);
+  int (*protect_socket)(int fd);
+  // A heap string the caller releases with free().
+  char* (*get_interfaces)();
+  void (*clear_dns_cache)();
+  void (*log_message)(const char* tag, const char* message);
+};
+
+// The operating-system work of the host: the command runner, the system resolver and its repair
+// after a crash, and the TUN device record.
+//
+// The static state takes no lock: Initialize, Cleanup and the resolver operations are main
+// thread only (or run under the VPN controller's service lock). Functions marked "any thread"
+// keep no state.
+class PlatformService {
+ public:
+  static constexpr char kResolvConfLockPath[] = "/etc/resolv.conf.korvane.lock";
+  // The temporary file of every atomic rewrite in /etc (the resolver file and the lock file).
+  static constexpr char kResolvConfTmpPath[] = "/etc/resolv.conf.korvane.tmp";
+
+  // Frame (platform_service.cc).
+
+  // Repairs the resolver left changed by a crashed run, then notes the current name servers.
+  static void Initialize();
+  // Restores the resolver if this process changed it and closes a TUN device it opened.
+  static void Cleanup();
+  // Any thread. Writes "[tag] message" to standard output; null pointers count as empty text.
+  static void LogMessage(const char* tag, const char* message);
+  // Any thread. The callback table; never null, lives for the whole process.
+  static PlatformInterface* GetPlatformInterface();
+  // Any thread. Spawns `program` (looked up on PATH, no shell) with `args` as its argument
+  // vector (element 0 is the name the child sees) and waits for it. The exit status 0-255, or
+  // -1 when it could not be started or waited for (one line on standard error) or was ended by
+  // a signal (no line).
+  static int RunCommand(const std::string& program, const std::vector<std::string>& args);
+  static bool IsRunningAsRoot();
+  // The desktop proxy belongs to ProxyManager: both do nothing and return false.
+  static bool SetupSystemProxy(const std::string& host, int port);
+  static bool ClearSystemProxy();
+  // Any thread. The absolute path with links, "." and ".." resolved as far as it exists; an
+  // empty path on any error.
+  static std::filesystem::path CanonicalizePath(const std::filesystem::path& path);
+
+  // Callback table entries (platform_service.cc).
+
+  static int PlatformOpenTun(const char* name, int mtu);
+  static void PlatformCloseTun(int fd);
+  static int PlatformProtectSocket(int fd);
+  static char* PlatformGetInterfaces();
+  static void PlatformClearDNSCache();
+  static void PlatformLogMessage(const char* tag, const char* message);
+
+  // Network interfaces (platform_service_tun.cc).
+
+  // Closes `fd` (when not negative) and deletes the recorded TUN interface with `ip`.
+  static void CloseTun(int fd);
+  // Any thread. Names of the interfaces holding an IPv4 or IPv6 address, each once, in the
+  // order of their first such address.
+  static std::vector<std::string> ListNetworkInterfaces();
+  // Any thread. ListNetworkInterfaces joined by ",".
+  static std::string GetInterfaces();
+
+  // Resolver (platform_service_dns.cc).
+
+  // Any thread. 1 to 45 characters out of hex digits, "." and ":" (a filter, not a parser).
+  static bool IsValidDNSAddress(const std::string& address);
+  // Any thread. The text of a resolver file naming `servers`.
+  static std::string RenderResolvConf(const std::vector<std::string>& servers);
+  // Any thread. The text of the lock file saving `saved_content`.
+  static std::string RenderDNSLockFile(pid_t pid,
+                                       long long timestamp,
+                                       const std::string& saved_content);
+  static bool WriteDNSLockFile(const std::string& saved_content);
+  // The content saved in the lock file; empty when there is none.
+  static std::string ReadDNSLockFile();
+  static void RemoveDNSLockFile();
+  static void RecoverDNSIfNeeded();
+  static std::vector<std::string> GetCurrentDNSServers();
+  static bool SetSystemDNS(const std::vector<std::string>& servers);
+  static bool SetSystemdResolvedDNS(const std::vector<std::string>& servers);
+  // Refuses the whole write when a server fails IsValidDNSAddress.
+  static bool WriteResolvConf(const std::vector<std::string>& servers);
+  static bool RestoreSystemDNS();
+  static void ClearDNSCache();
+  static bool HasSystemdResolved();
+  static bool ResetSystemdResolvedDNS();
+  static bool IsNetworkManagerAvailable();
+  static bool DisableNetworkManagerDNS();
+  static bool RestoreNetworkManagerDNS();
+
+#ifdef KORVANE_TESTING
+  // Defined only in the platform test support library.
+  static void ResetForTesting();
+  static const std::vector<std::string>& OriginalDNSServersForTesting();
+  static bool DNSModifiedForTesting();
+  static void RecordTunForTesting(int fd, const std::string& interface_name);
+#endif
+
+ private:
+  static PlatformInterface platform_interface_;
+  // The TUN device this process opened: -1 and empty when none is open.
+  static int tun_fd_;
+  static std::string tun_interface_name_;
+  // The resolver's name servers as found at start and at the first change.
+  static std::vector<std::string> original_dns_servers_;
+  // The resolver was changed by this process and must be restored.
+  static bool dns_modified_;
+};
+
+#endif  // PLATFORM_PLATFORM_SERVICE_H_
