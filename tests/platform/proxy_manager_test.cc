@@ -311,11 +311,12 @@ TEST_P(CrashRepairTest, StartAfterAKilledRunPutsTheDesktopBack) {
   }
   close(ready[1]);
   char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  ssize_t got = read(ready[0], &ok, 1);
   close(ready[0]);
   kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(got, 1);
   ASSERT_EQ(ok, '1');
   ASSERT_NE(State(), before) << "the killed run did not change the desktop";
   ASSERT_EQ(RecordMode(), 0600);
