@@ -1,0 +1,553 @@
+#include "fl_bridge_messenger.h"
+
+#include <gio/gio.h>
+#include <unistd.h>
+
+#include "fl_binary_messenger_private.h"
+#include "fl_method_codec_private.h"
+#include "fl_ui_bridge.h"
+#include "flutter_linux/fl_standard_message_codec.h"
+#include "flutter_linux/fl_standard_method_codec.h"
+
+namespace {
+
+// The hello reports this protocol version.
+constexpr int64_t kProtocolVersion = 1;
+
+constexpr char kListenMethod[] = "listen";
+constexpr char kCancelMethod[] = "cancel";
+
+// One message handler and what it was registered with.
+struct Handler {
+  FlBinaryMessengerMessageHandler handler;
+  gpointer user_data;
+  GDestroyNotify destroy_notify;
+};
+
+// Pending sends without a callback are kept as NULL.
+void task_free(gpointer data) {
+  if (data != nullptr) {
+    g_object_unref(data);
+  }
+}
+
+void handler_free(gpointer data) {
+  Handler* handler = static_cast<Handler*>(data);
+  if (handler->destroy_notify != nullptr) {
+    handler->destroy_notify(handler->user_data);
+  }
+  g_free(handler);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Response handle: names the message (connection and frame id) an answer belongs to.
+
+G_DECLARE_FINAL_TYPE(FlBridgeResponseHandle,
+                     fl_bridge_response_handle,
+                     FL,
+                     BRIDGE_RESPONSE_HANDLE,
+                     FlBinaryMessengerResponseHandle)
+
+struct _FlBridgeResponseHandle {
+  FlBinaryMessengerResponseHandle parent_instance;
+
+  // Weak: the messenger may be gone by the time a late handle is dropped.
+  FlBridgeMessenger* messenger;
+  guint64 connection;
+  guint32 id;
+};
+
+G_DEFINE_TYPE(FlBridgeResponseHandle,
+              fl_bridge_response_handle,
+              fl_binary_messenger_response_handle_get_type())
+
+static void send_reply(FlBridgeMessenger* self, guint64 connection, guint32 id, GBytes* payload);
+
+static void fl_bridge_response_handle_dispose(GObject* object) {
+  FlBridgeResponseHandle* self = FL_BRIDGE_RESPONSE_HANDLE(object);
+  FlBinaryMessengerResponseHandle* handle = FL_BINARY_MESSENGER_RESPONSE_HANDLE(object);
+  if (!fl_binary_messenger_response_handle_is_responded(handle) &&
+      fl_binary_messenger_response_handle_mark_responded(handle, nullptr)) {
+    // Answer empty so the UI is not left waiting, then report the fault as the real
+    // embedding does.
+    if (self->messenger != nullptr) {
+      send_reply(self->messenger, self->connection, self->id, nullptr);
+    }
+    g_critical("FlBinaryMessengerResponseHandle was not responded to");
+  }
+  if (self->messenger != nullptr) {
+    g_object_remove_weak_pointer(G_OBJECT(self->messenger),
+                                 reinterpret_cast<gpointer*>(&self->messenger));
+    self->messenger = nullptr;
+  }
+  G_OBJECT_CLASS(fl_bridge_response_handle_parent_class)->dispose(object);
+}
+
+static void fl_bridge_response_handle_class_init(FlBridgeResponseHandleClass* klass) {
+  G_OBJECT_CLASS(klass)->dispose = fl_bridge_response_handle_dispose;
+}
+
+static void fl_bridge_response_handle_init(FlBridgeResponseHandle*) {}
+
+static FlBridgeResponseHandle* fl_bridge_response_handle_new(FlBridgeMessenger* messenger,
+                                                             guint64 connection,
+                                                             guint32 id) {
+  FlBridgeResponseHandle* self =
+      FL_BRIDGE_RESPONSE_HANDLE(g_object_new(fl_bridge_response_handle_get_type(), nullptr));
+  self->messenger = messenger;
+  g_object_add_weak_pointer(G_OBJECT(messenger), reinterpret_cast<gpointer*>(&self->messenger));
+  self->connection = connection;
+  self->id = id;
+  return self;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The messenger.
+
+struct _FlBridgeMessenger {
+  GObject parent_instance;
+
+  FlUiBridge* bridge;
+  // Codec used to read the calls on channels (listen/cancel bookkeeping, payload checks).
+  FlMethodCodec* codec;
+  // Arguments reported in the hello.
+  gchar** entrypoint_args;
+  // Channel name -> Handler.
+  GHashTable* handlers;
+  // Frame id -> GTask waiting for the UI's reply (NULL for fire-and-forget sends).
+  GHashTable* pending;
+  // Channel name -> FlValue arguments of the "listen" that opened a stream on it.
+  GHashTable* listening;
+  // Recent events as text, oldest first.
+  GPtrArray* recent_events;
+  gboolean shut_down;
+};
+
+enum { SIGNAL_STATE_CHANGED, LAST_SIGNAL };
+static guint fl_bridge_messenger_signals[LAST_SIGNAL];
+
+static void fl_bridge_messenger_iface_init(FlBinaryMessengerInterface* iface);
+
+G_DEFINE_TYPE_WITH_CODE(FlBridgeMessenger,
+                        fl_bridge_messenger,
+                        G_TYPE_OBJECT,
+                        G_IMPLEMENT_INTERFACE(fl_binary_messenger_get_type(),
+                                              fl_bridge_messenger_iface_init))
+
+static void emit_state_changed(FlBridgeMessenger* self) {
+  g_signal_emit(self, fl_bridge_messenger_signals[SIGNAL_STATE_CHANGED], 0);
+}
+
+static void send_reply(FlBridgeMessenger* self, guint64 connection, guint32 id, GBytes* payload) {
+  if (self->bridge != nullptr) {
+    fl_ui_bridge_send_reply(self->bridge, connection, id, payload);
+  }
+}
+
+// Fails every send still waiting for a reply.
+static void fail_pending(FlBridgeMessenger* self, const gchar* reason) {
+  GHashTableIter iter;
+  gpointer value;
+  g_autoptr(GPtrArray) tasks = g_ptr_array_new_with_free_func(g_object_unref);
+  g_hash_table_iter_init(&iter, self->pending);
+  while (g_hash_table_iter_next(&iter, nullptr, &value)) {
+    if (value != nullptr) {
+      g_ptr_array_add(tasks, value);
+    }
+    g_hash_table_iter_steal(&iter);
+  }
+  for (guint i = 0; i < tasks->len; i++) {
+    g_task_return_new_error(G_TASK(g_ptr_array_index(tasks, i)), G_IO_ERROR,
+                            G_IO_ERROR_CONNECTION_CLOSED, "%s", reason);
+  }
+}
+
+// Runs the handler of @channel for a message, or answers empty when there is none.
+static void dispatch(FlBridgeMessenger* self,
+                     guint64 connection,
+                     guint32 id,
+                     const gchar* channel,
+                     GBytes* payload) {
+  Handler* handler = static_cast<Handler*>(g_hash_table_lookup(self->handlers, channel));
+  if (handler == nullptr || handler->handler == nullptr) {
+    // Nobody serves this channel: the UI reads an empty reply as not implemented.
+    send_reply(self, connection, id, nullptr);
+    return;
+  }
+  g_autoptr(FlBridgeResponseHandle) handle = fl_bridge_response_handle_new(self, connection, id);
+  // Keep the handler's data alive even if it replaces itself while running.
+  FlBinaryMessengerMessageHandler function = handler->handler;
+  gpointer user_data = handler->user_data;
+  function(FL_BINARY_MESSENGER(self), channel, payload, FL_BINARY_MESSENGER_RESPONSE_HANDLE(handle),
+           user_data);
+}
+
+// The client has gone: its open event streams count as cancelled.
+static void cancel_streams(FlBridgeMessenger* self, guint64 connection) {
+  g_autoptr(GHashTable) listening = self->listening;
+  self->listening =
+      g_hash_table_new_full(g_str_hash, g_str_equal, g_free, (GDestroyNotify)fl_value_unref);
+  GHashTableIter iter;
+  gpointer key;
+  gpointer value;
+  g_hash_table_iter_init(&iter, listening);
+  while (g_hash_table_iter_next(&iter, &key, &value)) {
+    const gchar* channel = static_cast<const gchar*>(key);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GBytes) call = fl_method_codec_encode_method_call(
+        self->codec, kCancelMethod, static_cast<FlValue*>(value), &error);
+    if (call == nullptr) {
+      g_printerr("[UI bridge] cannot cancel the stream on %s: %s\n", channel, error->message);
+      continue;
+    }
+    // The answer goes to a connection that no longer exists and is dropped.
+    dispatch(self, connection, 0, channel, call);
+  }
+}
+
+static GBytes* build_hello_cb(FlUiBridge* bridge, gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(user_data);
+  (void)bridge;
+  g_autoptr(FlValue) hello = fl_value_new_map();
+  fl_value_set_string_take(hello, "protocol", fl_value_new_int(kProtocolVersion));
+  fl_value_set_string_take(hello, "pid", fl_value_new_int(getpid()));
+  GApplication* application = g_application_get_default();
+  const gchar* application_id =
+      application != nullptr ? g_application_get_application_id(application) : nullptr;
+  if (application_id == nullptr) {
+    application_id = g_get_prgname();
+  }
+  fl_value_set_string_take(hello, "application",
+                           fl_value_new_string(application_id != nullptr ? application_id : ""));
+  FlValue* args = fl_value_new_list();
+  for (gchar** arg = self->entrypoint_args; arg != nullptr && *arg != nullptr; arg++) {
+    fl_value_append_take(args, fl_value_new_string(*arg));
+  }
+  fl_value_set_string_take(hello, "entrypointArguments", args);
+  g_autoptr(FlStandardMessageCodec) codec = fl_standard_message_codec_new();
+  g_autoptr(GError) error = nullptr;
+  GBytes* payload = fl_message_codec_encode_message(FL_MESSAGE_CODEC(codec), hello, &error);
+  if (payload == nullptr) {
+    g_printerr("[UI bridge] cannot encode the hello: %s\n", error->message);
+  }
+  return payload;
+}
+
+static void on_message_cb(FlUiBridge* bridge,
+                          guint64 connection,
+                          guint32 id,
+                          const gchar* channel,
+                          GBytes* payload,
+                          gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(user_data);
+  g_autofree gchar* method = nullptr;
+  g_autoptr(FlValue) args = nullptr;
+  g_autoptr(GError) error = nullptr;
+  if (!fl_method_codec_decode_method_call(self->codec, payload, &method, &args, &error)) {
+    g_autofree gchar* reason =
+        g_strdup_printf("undecodable payload on %s: %s", channel, error->message);
+    fl_ui_bridge_close_client(bridge, reason);
+    return;
+  }
+  if (g_strcmp0(method, kListenMethod) == 0) {
+    g_hash_table_insert(self->listening, g_strdup(channel), fl_value_ref(args));
+  } else if (g_strcmp0(method, kCancelMethod) == 0) {
+    g_hash_table_remove(self->listening, channel);
+  }
+  g_autoptr(FlBridgeMessenger) keep = FL_BRIDGE_MESSENGER(g_object_ref(self));
+  dispatch(self, connection, id, channel, payload);
+}
+
+static void on_reply_cb(FlUiBridge* bridge,
+                        guint64 connection,
+                        guint32 id,
+                        GBytes* payload,
+                        gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(user_data);
+  (void)connection;
+  if (g_bytes_get_size(payload) > 0) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(FlMethodResponse) response =
+        fl_method_codec_decode_response(self->codec, payload, &error);
+    if (response == nullptr) {
+      g_autofree gchar* reason =
+          g_strdup_printf("undecodable reply payload (id %u): %s", id, error->message);
+      fl_ui_bridge_close_client(bridge, reason);
+      return;
+    }
+  }
+  gpointer task = nullptr;
+  if (!g_hash_table_steal_extended(self->pending, GUINT_TO_POINTER(id), nullptr, &task)) {
+    // A reply nobody waits for (unknown id): nothing to deliver.
+    return;
+  }
+  if (task != nullptr) {
+    g_task_return_pointer(G_TASK(task), g_bytes_ref(payload),
+                          reinterpret_cast<GDestroyNotify>(g_bytes_unref));
+    g_object_unref(task);
+  }
+}
+
+static void on_client_changed_cb(FlUiBridge* bridge,
+                                 guint64 connection,
+                                 gboolean connected,
+                                 gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(user_data);
+  (void)bridge;
+  g_autoptr(FlBridgeMessenger) keep = FL_BRIDGE_MESSENGER(g_object_ref(self));
+  if (!connected) {
+    fail_pending(self, "The UI connection was closed");
+    cancel_streams(self, connection);
+  }
+  emit_state_changed(self);
+}
+
+// Keeps the text of an event sent on a listened channel for the view.
+static void record_event(FlBridgeMessenger* self, const gchar* channel, GBytes* message) {
+  if (!g_hash_table_contains(self->listening, channel)) {
+    return;
+  }
+  g_autofree gchar* text = nullptr;
+  if (message == nullptr || g_bytes_get_size(message) == 0) {
+    text = g_strdup("end of stream");
+  } else {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(FlMethodResponse) response =
+        fl_method_codec_decode_response(self->codec, message, &error);
+    if (response == nullptr) {
+      text = g_strdup_printf("(undecodable: %s)", error->message);
+    } else if (FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
+      text = fl_value_to_string(
+          fl_method_success_response_get_result(FL_METHOD_SUCCESS_RESPONSE(response)));
+    } else if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
+      FlMethodErrorResponse* error_response = FL_METHOD_ERROR_RESPONSE(response);
+      const gchar* error_message = fl_method_error_response_get_message(error_response);
+      text = g_strdup_printf("error %s: %s", fl_method_error_response_get_code(error_response),
+                             error_message != nullptr ? error_message : "");
+    } else {
+      text = g_strdup("end of stream");
+    }
+  }
+  g_ptr_array_add(self->recent_events, g_strdup_printf("%s: %s", channel, text));
+  while (self->recent_events->len > FL_BRIDGE_MESSENGER_RECENT_EVENTS) {
+    g_ptr_array_remove_index(self->recent_events, 0);
+  }
+  emit_state_changed(self);
+}
+
+static void set_message_handler_on_channel(FlBinaryMessenger* messenger,
+                                           const gchar* channel,
+                                           FlBinaryMessengerMessageHandler handler,
+                                           gpointer user_data,
+                                           GDestroyNotify destroy_notify) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(messenger);
+  // Take the old handler out before its destroy_notify runs: that may call back in here.
+  gpointer old_key = nullptr;
+  gpointer old = nullptr;
+  if (g_hash_table_steal_extended(self->handlers, channel, &old_key, &old)) {
+    g_free(old_key);
+  }
+  if (handler != nullptr && !self->shut_down) {
+    Handler* entry = g_new0(Handler, 1);
+    entry->handler = handler;
+    entry->user_data = user_data;
+    entry->destroy_notify = destroy_notify;
+    g_hash_table_insert(self->handlers, g_strdup(channel), entry);
+  } else if (handler != nullptr && destroy_notify != nullptr) {
+    // Nothing is delivered after shut-down; release the data at once.
+    destroy_notify(user_data);
+  }
+  if (old != nullptr) {
+    handler_free(old);
+  }
+}
+
+// Answers from other threads are carried to the main context.
+typedef struct {
+  FlBridgeMessenger* messenger;
+  guint64 connection;
+  guint32 id;
+  GBytes* payload;
+} ReplyData;
+
+static gboolean send_reply_cb(gpointer user_data) {
+  ReplyData* data = static_cast<ReplyData*>(user_data);
+  send_reply(data->messenger, data->connection, data->id, data->payload);
+  return G_SOURCE_REMOVE;
+}
+
+static void reply_data_free(gpointer user_data) {
+  ReplyData* data = static_cast<ReplyData*>(user_data);
+  g_object_unref(data->messenger);
+  if (data->payload != nullptr) {
+    g_bytes_unref(data->payload);
+  }
+  g_free(data);
+}
+
+static gboolean send_response(FlBinaryMessenger* messenger,
+                              FlBinaryMessengerResponseHandle* response_handle,
+                              GBytes* response,
+                              GError** error) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(messenger);
+  g_return_val_if_fail(FL_IS_BRIDGE_RESPONSE_HANDLE(response_handle), FALSE);
+  if (!fl_binary_messenger_response_handle_mark_responded(response_handle, error)) {
+    return FALSE;
+  }
+  FlBridgeResponseHandle* handle = FL_BRIDGE_RESPONSE_HANDLE(response_handle);
+  ReplyData* data = g_new0(ReplyData, 1);
+  data->messenger = FL_BRIDGE_MESSENGER(g_object_ref(self));
+  data->connection = handle->connection;
+  data->id = handle->id;
+  data->payload = response != nullptr ? g_bytes_ref(response) : nullptr;
+  // Runs at once on the main thread; from another thread it is queued to the main loop.
+  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, send_reply_cb, data, reply_data_free);
+  return TRUE;
+}
+
+static void send_on_channel(FlBinaryMessenger* messenger,
+                            const gchar* channel,
+                            GBytes* message,
+                            GCancellable* cancellable,
+                            GAsyncReadyCallback callback,
+                            gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(messenger);
+  g_autoptr(GTask) task =
+      callback != nullptr ? g_task_new(self, cancellable, callback, user_data) : nullptr;
+  guint32 id = 0;
+  if (self->bridge == nullptr || !fl_ui_bridge_send_message(self->bridge, channel, message, &id)) {
+    if (task != nullptr) {
+      g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED,
+                              "No UI is connected to receive a message on %s", channel);
+    }
+    return;
+  }
+  g_hash_table_insert(self->pending, GUINT_TO_POINTER(id),
+                      task != nullptr ? g_object_ref(task) : nullptr);
+  record_event(self, channel, message);
+}
+
+static GBytes* send_on_channel_finish(FlBinaryMessenger* messenger,
+                                      GAsyncResult* result,
+                                      GError** error) {
+  g_return_val_if_fail(g_task_is_valid(result, messenger), nullptr);
+  return static_cast<GBytes*>(g_task_propagate_pointer(G_TASK(result), error));
+}
+
+// The UI side has no channel buffers to resize or warn about.
+static void resize_channel(FlBinaryMessenger* messenger, const gchar* channel, int64_t new_size) {
+  (void)messenger;
+  (void)channel;
+  (void)new_size;
+}
+
+static void set_warns_on_channel_overflow(FlBinaryMessenger* messenger,
+                                          const gchar* channel,
+                                          bool warns) {
+  (void)messenger;
+  (void)channel;
+  (void)warns;
+}
+
+static void shutdown_messenger(FlBinaryMessenger* messenger) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(messenger);
+  if (self->shut_down) {
+    return;
+  }
+  self->shut_down = TRUE;
+  if (self->bridge != nullptr) {
+    // Stopping ends the connection, which fails pending sends and cancels open streams while
+    // the handlers are still there to hear it.
+    fl_ui_bridge_stop(self->bridge);
+  }
+  fail_pending(self, "The messenger was shut down");
+  g_autoptr(GHashTable) handlers = self->handlers;
+  self->handlers = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, handler_free);
+  g_hash_table_remove_all(handlers);
+}
+
+static void fl_bridge_messenger_iface_init(FlBinaryMessengerInterface* iface) {
+  iface->set_message_handler_on_channel = set_message_handler_on_channel;
+  iface->send_response = send_response;
+  iface->send_on_channel = send_on_channel;
+  iface->send_on_channel_finish = send_on_channel_finish;
+  iface->resize_channel = resize_channel;
+  iface->set_warns_on_channel_overflow = set_warns_on_channel_overflow;
+  iface->shutdown = shutdown_messenger;
+}
+
+static void fl_bridge_messenger_dispose(GObject* object) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(object);
+  shutdown_messenger(FL_BINARY_MESSENGER(self));
+  g_clear_object(&self->bridge);
+  G_OBJECT_CLASS(fl_bridge_messenger_parent_class)->dispose(object);
+}
+
+static void fl_bridge_messenger_finalize(GObject* object) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(object);
+  g_clear_object(&self->codec);
+  g_clear_pointer(&self->entrypoint_args, g_strfreev);
+  g_clear_pointer(&self->handlers, g_hash_table_unref);
+  g_clear_pointer(&self->pending, g_hash_table_unref);
+  g_clear_pointer(&self->listening, g_hash_table_unref);
+  g_clear_pointer(&self->recent_events, g_ptr_array_unref);
+  G_OBJECT_CLASS(fl_bridge_messenger_parent_class)->finalize(object);
+}
+
+static void fl_bridge_messenger_class_init(FlBridgeMessengerClass* klass) {
+  G_OBJECT_CLASS(klass)->dispose = fl_bridge_messenger_dispose;
+  G_OBJECT_CLASS(klass)->finalize = fl_bridge_messenger_finalize;
+  fl_bridge_messenger_signals[SIGNAL_STATE_CHANGED] =
+      g_signal_new("state-changed", fl_bridge_messenger_get_type(), G_SIGNAL_RUN_LAST, 0, nullptr,
+                   nullptr, nullptr, G_TYPE_NONE, 0);
+}
+
+static void fl_bridge_messenger_init(FlBridgeMessenger* self) {
+  self->codec = FL_METHOD_CODEC(fl_standard_method_codec_new());
+  self->handlers = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, handler_free);
+  self->pending = g_hash_table_new_full(g_direct_hash, g_direct_equal, nullptr, task_free);
+  self->listening =
+      g_hash_table_new_full(g_str_hash, g_str_equal, g_free, (GDestroyNotify)fl_value_unref);
+  self->recent_events = g_ptr_array_new_with_free_func(g_free);
+}
+
+FlBridgeMessenger* fl_bridge_messenger_new() {
+  return FL_BRIDGE_MESSENGER(g_object_new(fl_bridge_messenger_get_type(), nullptr));
+}
+
+gboolean fl_bridge_messenger_start(FlBridgeMessenger* self,
+                                   const gchar* socket_path,
+                                   gchar** entrypoint_args,
+                                   GError** error) {
+  g_return_val_if_fail(FL_IS_BRIDGE_MESSENGER(self), FALSE);
+  g_return_val_if_fail(self->bridge == nullptr, FALSE);
+  g_return_val_if_fail(!self->shut_down, FALSE);
+  static const FlUiBridgeCallbacks callbacks = {build_hello_cb, on_message_cb, on_reply_cb,
+                                                on_client_changed_cb};
+  g_clear_pointer(&self->entrypoint_args, g_strfreev);
+  self->entrypoint_args = g_strdupv(entrypoint_args);
+  g_autoptr(FlUiBridge) bridge = fl_ui_bridge_new(&callbacks, self);
+  if (!fl_ui_bridge_start(bridge, socket_path, error)) {
+    return FALSE;
+  }
+  self->bridge = FL_UI_BRIDGE(g_steal_pointer(&bridge));
+  emit_state_changed(self);
+  return TRUE;
+}
+
+const gchar* fl_bridge_messenger_get_socket_path(FlBridgeMessenger* self) {
+  g_return_val_if_fail(FL_IS_BRIDGE_MESSENGER(self), nullptr);
+  return self->bridge != nullptr ? fl_ui_bridge_get_socket_path(self->bridge) : nullptr;
+}
+
+gboolean fl_bridge_messenger_has_client(FlBridgeMessenger* self) {
+  g_return_val_if_fail(FL_IS_BRIDGE_MESSENGER(self), FALSE);
+  return self->bridge != nullptr && fl_ui_bridge_get_connection(self->bridge) != 0;
+}
+
+GPtrArray* fl_bridge_messenger_get_recent_events(FlBridgeMessenger* self) {
+  g_return_val_if_fail(FL_IS_BRIDGE_MESSENGER(self), nullptr);
+  return self->recent_events;
+}
