@@ -22,6 +22,8 @@ using LogFn = std::function<void(const std::string& level /*"INFO","WARN","ERROR
 // direct outbounds").
 using RouteFn = std::function<std::string()>;
 
+// Start, Stop and the destructor are called from one controlling thread. LogFn and RouteFn are
+// called on the inbound's own event-loop thread, so they must be safe to call from any thread.
 class MixedInbound {
  public:
   // Binds the listening socket. On failure returns nullptr and sets *error to e.g.
@@ -34,6 +36,11 @@ class MixedInbound {
   void Stop();                     // closes every socket and joins its thread; idempotent
   int port() const;                // actual bound port (useful with listen_port 0)
   ~MixedInbound();                 // Stop()
+
+ private:
+  struct Impl;
+  explicit MixedInbound(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace box

@@ -1,0 +1,113 @@
+// Descriptor and byte-buffer holders of the mixed inbound's event loop.
+#ifndef ENGINE_MIXED_FD_H_
+#define ENGINE_MIXED_FD_H_
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace box {
+namespace mixed {
+
+// Owns one descriptor and closes it once.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.fd_, -1));
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The bytes of one relay direction, read from one socket and not yet written to the other.
+// Holding at most kCapacity bytes is what stops reading a side whose peer does not keep up.
+class RelayBuffer {
+ public:
+  static constexpr size_t kCapacity = 64 * 1024;
+
+  RelayBuffer() : bytes_(kCapacity) {}
+
+  bool empty() const { return begin_ == end_; }
+  size_t size() const { return end_ - begin_; }
+  const char* data() const { return bytes_.data() + begin_; }
+  std::string_view view() const { return std::string_view(data(), size()); }
+
+  // Free room at the end, made contiguous first; zero when the buffer is full.
+  size_t Room() {
+    if (begin_ == end_) {
+      begin_ = end_ = 0;
+    }
+    if (end_ == bytes_.size() && begin_ > 0) {
+      std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (size() >= kCapacity) {
+      return 0;
+    }
+    return std::min(bytes_.size() - end_, kCapacity - size());
+  }
+  char* RoomData() { return bytes_.data() + end_; }
+  void Produced(size_t count) { end_ += count; }
+  void Consumed(size_t count) {
+    begin_ += count;
+    if (begin_ == end_) {
+      begin_ = end_ = 0;
+    }
+  }
+  void Clear() { begin_ = end_ = 0; }
+
+  // Protocol messages (replies, a rewritten request head) may briefly exceed the capacity.
+  void Append(std::string_view bytes) {
+    Room();
+    if (bytes_.size() - end_ < bytes.size()) {
+      bytes_.resize(end_ + bytes.size());
+    }
+    std::memcpy(bytes_.data() + end_, bytes.data(), bytes.size());
+    end_ += bytes.size();
+  }
+  void Prepend(std::string_view bytes) {
+    std::vector<char> joined;
+    joined.reserve(std::max(kCapacity, bytes.size() + size()));
+    joined.insert(joined.end(), bytes.begin(), bytes.end());
+    joined.insert(joined.end(), data(), data() + size());
+    end_ = joined.size();
+    begin_ = 0;
+    joined.resize(std::max(kCapacity, joined.size()));
+    bytes_.swap(joined);
+  }
+
+ private:
+  std::vector<char> bytes_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+};
+
+}  // namespace mixed
+}  // namespace box
+
+#endif  // ENGINE_MIXED_FD_H_

@@ -1,0 +1,109 @@
+// One client connection of the mixed inbound: the SOCKS5 or HTTP proxy handshake, the direct
+// dial, then the relay of bytes both ways. Lives on the event-loop thread only; every entry
+// point returns false when the session is finished and must be destroyed.
+#ifndef ENGINE_MIXED_SESSION_H_
+#define ENGINE_MIXED_SESSION_H_
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/mixed_fd.h"
+#include "engine/mixed_resolver.h"
+#include "engine/mixed_server.h"
+
+namespace box {
+namespace mixed {
+
+class Session {
+ public:
+  static constexpr int kClientSide = 0;
+  static constexpr int kUpstreamSide = 1;
+
+  Session(MixedServer* server, uint64_t key, UniqueFd client, const sockaddr_storage& peer);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void Begin();
+  bool OnEvent(int side, uint32_t events);
+  bool OnResolved(MixedResolver::Result result);
+  bool OnDeadline();
+  bool Pump();
+  std::optional<Clock::time_point>* deadline() { return &deadline_; }
+
+ private:
+  enum class State {
+    kSniff,
+    kSocksGreeting,
+    kSocksRequest,
+    kHttpHead,
+    kResolving,
+    kConnecting,
+    kRelay,
+    kFailing,
+  };
+  enum class Protocol { kUnknown, kSocks5, kHttpConnect, kHttpForward };
+
+  // One socket with its edge-triggered readiness not yet used up.
+  struct Endpoint {
+    UniqueFd fd;
+    bool readable = false;
+    bool writable = false;
+    bool eof = false;
+    bool write_shut = false;
+  };
+
+  // Handshake (mixed_session.cc).
+  bool ReadHandshake();
+  bool Handshake();
+  bool OpenOutbound(const std::string& host, uint16_t port);
+  bool Fail(const std::string& reply);
+  bool Failing();
+
+  // Dialing (mixed_session_dial.cc).
+  bool DialNext();
+  bool CheckConnect();
+  bool DialFailed();
+  bool OnConnected();
+  void DropUpstream();
+
+  // Relay (mixed_session_relay.cc).
+  bool Relay();
+  bool Transfer(Endpoint* from, RelayBuffer* buffer, Endpoint* to, bool* progress);
+  bool Flush(Endpoint* to, RelayBuffer* buffer, bool* progress);
+
+  // "[<id> <age>] " of this connection's log lines.
+  std::string Prefix() const;
+  std::string InboundName() const;
+
+  MixedServer* const server_;
+  const uint64_t key_;
+  const uint32_t id_;
+  const Clock::time_point started_;
+  const sockaddr_storage peer_;
+  State state_ = State::kSniff;
+  Protocol protocol_ = Protocol::kUnknown;
+  Endpoint client_;
+  Endpoint upstream_;
+  RelayBuffer to_upstream_;
+  RelayBuffer to_client_;
+  std::optional<Clock::time_point> deadline_;
+
+  std::string target_;  // "host:port" as the client asked
+  std::vector<sockaddr_storage> addresses_;
+  size_t next_address_ = 0;
+  std::string dialing_;  // the address being dialled
+  std::string first_error_;
+  int first_errno_ = 0;
+};
+
+// Formats an age the way the engine's log does: "12ms", "1.25s", "2m5s".
+std::string FormatAge(Clock::duration age);
+
+}  // namespace mixed
+}  // namespace box
+
+#endif  // ENGINE_MIXED_SESSION_H_

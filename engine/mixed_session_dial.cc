@@ -1,0 +1,114 @@
+// The direct outbound of a session: a non-blocking connect to each resolved address in turn.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "engine/mixed_http.h"
+#include "engine/mixed_session.h"
+#include "engine/mixed_socks5.h"
+
+namespace box {
+namespace mixed {
+
+namespace {
+
+// The engine's default for opening an outbound connection.
+constexpr auto kConnectTimeout = std::chrono::seconds(5);
+
+socklen_t AddressLength(const sockaddr_storage& address) {
+  return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+}  // namespace
+
+void Session::DropUpstream() {
+  upstream_ = Endpoint();
+}
+
+bool Session::DialNext() {
+  state_ = State::kConnecting;
+  while (next_address_ < addresses_.size()) {
+    const sockaddr_storage& address = addresses_[next_address_++];
+    dialing_ = FormatSockaddr(address);
+    UniqueFd fd(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+      int error_number = errno;
+      if (first_error_.empty()) {
+        first_error_ = "dial tcp " + dialing_ + ": socket: " + ErrnoText(error_number);
+        first_errno_ = error_number;
+      }
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    int result =
+        connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength(address));
+    int error_number = errno;
+    if (result != 0 && error_number != EINPROGRESS) {
+      if (first_error_.empty()) {
+        first_error_ = "dial tcp " + dialing_ + ": connect: " + ErrnoText(error_number);
+        first_errno_ = error_number;
+      }
+      continue;
+    }
+    upstream_ = Endpoint();
+    upstream_.fd = std::move(fd);
+    if (!server_->Watch(upstream_.fd.get(), key_, kUpstreamSide)) {
+      return false;
+    }
+    if (result == 0) {
+      return OnConnected();
+    }
+    server_->SetDeadline(key_, &deadline_, Clock::now() + kConnectTimeout);
+    return true;
+  }
+  return DialFailed();
+}
+
+bool Session::CheckConnect() {
+  int error_number = 0;
+  socklen_t length = sizeof(error_number);
+  if (getsockopt(upstream_.fd.get(), SOL_SOCKET, SO_ERROR, &error_number, &length) != 0) {
+    error_number = errno;
+  }
+  if (error_number == 0) {
+    return OnConnected();
+  }
+  if (first_error_.empty()) {
+    first_error_ = "dial tcp " + dialing_ + ": connect: " + ErrnoText(error_number);
+    first_errno_ = error_number;
+  }
+  server_->SetDeadline(key_, &deadline_, std::nullopt);
+  DropUpstream();
+  return DialNext();
+}
+
+bool Session::DialFailed() {
+  server_->SetDeadline(key_, &deadline_, std::nullopt);
+  server_->Log("ERROR", Prefix() + "connection: open outbound connection: " + first_error_);
+  if (protocol_ == Protocol::kSocks5) {
+    return Fail(Socks5Reply(Socks5ReplyForErrno(first_errno_), nullptr));
+  }
+  return Fail(HttpResponse(502, "Bad Gateway", first_error_ + "\n"));
+}
+
+bool Session::OnConnected() {
+  server_->SetDeadline(key_, &deadline_, std::nullopt);
+  state_ = State::kRelay;
+  if (protocol_ == Protocol::kSocks5) {
+    sockaddr_storage bound;
+    socklen_t length = sizeof(bound);
+    if (getsockname(upstream_.fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+      bound.ss_family = AF_UNSPEC;
+    }
+    to_client_.Append(Socks5Reply(kSocks5Succeeded, &bound));
+  } else if (protocol_ == Protocol::kHttpConnect) {
+    to_client_.Append(kHttpConnectEstablished);
+  }
+  return Relay();
+}
+
+}  // namespace mixed
+}  // namespace box
