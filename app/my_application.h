@@ -1,0 +1,11 @@
+#ifndef APP_MY_APPLICATION_H_
+#define APP_MY_APPLICATION_H_
+
+#include <gtk/gtk.h>
+
+G_DECLARE_FINAL_TYPE(MyApplication, my_application, MY, APPLICATION, GtkApplication)
+
+// Returns: (transfer full): the application.
+MyApplication* my_application_new();
+
+#endif  // APP_MY_APPLICATION_H_

@@ -1,0 +1,438 @@
+#include "tools/korvanectl/bridge_client.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace korvane {
+
+namespace {
+
+constexpr uint32_t kMaxFrame = 16u * 1024u * 1024u;
+
+uint32_t ReadLe32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 |
+         static_cast<uint32_t>(u[2]) << 16 | static_cast<uint32_t>(u[3]) << 24;
+}
+
+void AppendLe32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; i++) {
+    out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+  }
+}
+
+int64_t DeadlineFor(int timeout_ms) {
+  return timeout_ms < 0 ? -1 : g_get_monotonic_time() + static_cast<int64_t>(timeout_ms) * 1000;
+}
+
+// Milliseconds left until |deadline_us| for poll(): -1 for ever, 0 when passed.
+int PollTimeout(int64_t deadline_us) {
+  if (deadline_us < 0) {
+    return -1;
+  }
+  int64_t left = deadline_us - g_get_monotonic_time();
+  if (left <= 0) {
+    return 0;
+  }
+  return static_cast<int>((left + 999) / 1000);
+}
+
+GBytes* BytesOf(const std::string& s) {
+  return g_bytes_new(s.data(), s.size());
+}
+
+std::string StringOf(GBytes* bytes) {
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  return std::string(data != nullptr ? data : "", size);
+}
+
+}  // namespace
+
+const char* StatusName(BridgeClient::Status status) {
+  switch (status) {
+    case BridgeClient::Status::kSuccess:
+      return "success";
+    case BridgeClient::Status::kError:
+      return "error";
+    case BridgeClient::Status::kNotImplemented:
+      return "not implemented";
+    case BridgeClient::Status::kClosed:
+      return "connection closed";
+    case BridgeClient::Status::kTimeout:
+      return "timeout";
+    case BridgeClient::Status::kProtocolError:
+      return "protocol error";
+  }
+  return "unknown";
+}
+
+std::string BridgeClient::DefaultSocketPath() {
+  const char* explicit_path = getenv("KORVANE_UI_SOCKET");
+  if (explicit_path != nullptr && explicit_path[0] != '\0') {
+    return explicit_path;
+  }
+  const char* runtime_dir = getenv("XDG_RUNTIME_DIR");
+  if (runtime_dir != nullptr && runtime_dir[0] != '\0') {
+    return std::string(runtime_dir) + "/korvane/ui.sock";
+  }
+  return "/tmp/korvane-" + std::to_string(getuid()) + "/ui.sock";
+}
+
+BridgeClient::BridgeClient() : codec_(FL_METHOD_CODEC(fl_standard_method_codec_new())) {}
+
+BridgeClient::~BridgeClient() {
+  Close();
+  g_object_unref(codec_);
+}
+
+void BridgeClient::Close() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  in_.clear();
+  events_.clear();
+  listened_.clear();
+}
+
+bool BridgeClient::ConnectSocket(const std::string& path, std::string* error) {
+  Close();
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) {
+    *error = "socket path too long: " + path;
+    return false;
+  }
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + strerror(errno);
+    return false;
+  }
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
+    int saved = errno;
+    close(fd);
+    *error = "cannot connect to " + path + ": " + strerror(saved);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool BridgeClient::Connect(const std::string& path, int timeout_ms, std::string* error) {
+  return ConnectSocket(path, error) && ReadHello(timeout_ms, error);
+}
+
+bool BridgeClient::ReadHello(int timeout_ms, std::string* error) {
+  Frame frame;
+  Status status = ReadFrame(DeadlineFor(timeout_ms), &frame, error);
+  if (status != Status::kSuccess) {
+    return false;
+  }
+  if (frame.kind != kKindHello || frame.id != 0) {
+    *error = "first frame is not a hello";
+    return false;
+  }
+  g_autoptr(FlStandardMessageCodec) codec = fl_standard_message_codec_new();
+  g_autoptr(GBytes) bytes = BytesOf(frame.payload);
+  g_autoptr(GError) decode_error = nullptr;
+  FlValue* value = fl_message_codec_decode_message(FL_MESSAGE_CODEC(codec), bytes, &decode_error);
+  if (value == nullptr) {
+    *error = std::string("undecodable hello: ") + decode_error->message;
+    return false;
+  }
+  hello_.reset(value);
+  if (fl_value_get_type(value) != FL_VALUE_TYPE_MAP) {
+    hello_.reset();
+    *error = "hello is not a map";
+    return false;
+  }
+  return true;
+}
+
+std::string BridgeClient::EncodeFrame(uint8_t kind,
+                                      uint32_t id,
+                                      const std::string& channel,
+                                      const std::string& payload) {
+  std::string body;
+  body.push_back(static_cast<char>(kind));
+  AppendLe32(&body, id);
+  if (kind == kKindMessage) {
+    body.push_back(static_cast<char>(channel.size() & 0xff));
+    body.push_back(static_cast<char>((channel.size() >> 8) & 0xff));
+    body += channel;
+  }
+  body += payload;
+  std::string frame;
+  AppendLe32(&frame, static_cast<uint32_t>(body.size()));
+  return frame + body;
+}
+
+bool BridgeClient::SendRaw(const std::string& bytes) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < bytes.size()) {
+    ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return fd_ >= 0;
+}
+
+BridgeClient::Status BridgeClient::ReadFrame(int64_t deadline_us,
+                                             Frame* frame,
+                                             std::string* error) {
+  for (;;) {
+    if (in_.size() >= 4) {
+      uint32_t length = ReadLe32(in_.data());
+      if (length > kMaxFrame || length < 5) {
+        *error = "malformed frame length " + std::to_string(length);
+        return Status::kProtocolError;
+      }
+      if (in_.size() >= 4 + static_cast<size_t>(length)) {
+        std::string body = in_.substr(4, length);
+        in_.erase(0, 4 + static_cast<size_t>(length));
+        frame->kind = static_cast<uint8_t>(body[0]);
+        frame->id = ReadLe32(body.data() + 1);
+        size_t offset = 5;
+        frame->channel.clear();
+        if (frame->kind == kKindMessage) {
+          if (body.size() < 7) {
+            *error = "short message frame";
+            return Status::kProtocolError;
+          }
+          size_t name_length = static_cast<unsigned char>(body[5]) |
+                               static_cast<size_t>(static_cast<unsigned char>(body[6])) << 8;
+          if (body.size() < 7 + name_length) {
+            *error = "truncated channel name";
+            return Status::kProtocolError;
+          }
+          frame->channel = body.substr(7, name_length);
+          offset = 7 + name_length;
+        }
+        frame->payload = body.substr(offset);
+        return Status::kSuccess;
+      }
+    }
+    if (fd_ < 0) {
+      *error = "not connected";
+      return Status::kClosed;
+    }
+    struct pollfd pfd = {fd_, POLLIN, 0};
+    int ready = poll(&pfd, 1, PollTimeout(deadline_us));
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready == 0) {
+      *error = "no answer from the host in time";
+      return Status::kTimeout;
+    }
+    char buffer[65536];
+    ssize_t n = read(fd_, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      *error = n == 0 ? "the host closed the connection" : std::string("read: ") + strerror(errno);
+      close(fd_);
+      fd_ = -1;
+      return Status::kClosed;
+    }
+    in_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+void BridgeClient::HandleHostMessage(const Frame& frame) {
+  // The UI answers every host message; events need no content in the reply.
+  SendRaw(EncodeFrame(kKindReply, frame.id, "", ""));
+  if (listened_.count(frame.channel) != 0) {
+    events_.push_back(frame);
+  }
+}
+
+BridgeClient::Status BridgeClient::WaitForReply(uint32_t id,
+                                                int timeout_ms,
+                                                std::string* payload,
+                                                std::string* error) {
+  int64_t deadline = DeadlineFor(timeout_ms);
+  for (;;) {
+    Frame frame;
+    Status status = ReadFrame(deadline, &frame, error);
+    if (status != Status::kSuccess) {
+      return status;
+    }
+    if (frame.kind == kKindMessage) {
+      HandleHostMessage(frame);
+    } else if (frame.kind == kKindReply && frame.id == id) {
+      *payload = std::move(frame.payload);
+      return Status::kSuccess;
+    } else if (frame.kind != kKindReply) {
+      *error = "unexpected frame kind " + std::to_string(frame.kind);
+      return Status::kProtocolError;
+    }
+  }
+}
+
+BridgeClient::Status BridgeClient::Request(const std::string& channel,
+                                           const std::string& payload,
+                                           std::string* reply,
+                                           int timeout_ms,
+                                           std::string* error) {
+  uint32_t id = next_id_++;
+  if (!SendRaw(EncodeFrame(kKindMessage, id, channel, payload))) {
+    *error = "not connected to the host";
+    return Status::kClosed;
+  }
+  return WaitForReply(id, timeout_ms, reply, error);
+}
+
+BridgeClient::Response BridgeClient::DecodeResponse(const std::string& payload) {
+  Response response;
+  if (payload.empty()) {
+    response.status = Status::kNotImplemented;
+    return response;
+  }
+  g_autoptr(GBytes) bytes = BytesOf(payload);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(FlMethodResponse) decoded =
+      FL_METHOD_CODEC_GET_CLASS(codec_)->decode_response(codec_, bytes, &error);
+  if (decoded == nullptr) {
+    response.status = Status::kProtocolError;
+    response.failure = std::string("undecodable reply: ") + error->message;
+  } else if (FL_IS_METHOD_SUCCESS_RESPONSE(decoded)) {
+    response.status = Status::kSuccess;
+    response.result.reset(
+        fl_value_ref(fl_method_success_response_get_result(FL_METHOD_SUCCESS_RESPONSE(decoded))));
+  } else if (FL_IS_METHOD_ERROR_RESPONSE(decoded)) {
+    FlMethodErrorResponse* error_response = FL_METHOD_ERROR_RESPONSE(decoded);
+    response.status = Status::kError;
+    response.code = fl_method_error_response_get_code(error_response);
+    const gchar* message = fl_method_error_response_get_message(error_response);
+    response.message = message != nullptr ? message : "";
+    FlValue* details = fl_method_error_response_get_details(error_response);
+    if (details != nullptr) {
+      response.details.reset(fl_value_ref(details));
+    }
+  } else {
+    response.status = Status::kNotImplemented;
+  }
+  return response;
+}
+
+BridgeClient::Response BridgeClient::Call(const std::string& channel,
+                                          const std::string& method,
+                                          FlValue* args,
+                                          int timeout_ms) {
+  Response response;
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GBytes) message =
+      FL_METHOD_CODEC_GET_CLASS(codec_)->encode_method_call(codec_, method.c_str(), args, &error);
+  if (message == nullptr) {
+    response.status = Status::kProtocolError;
+    response.failure = std::string("cannot encode the call: ") + error->message;
+    return response;
+  }
+  std::string reply;
+  response.status = Request(channel, StringOf(message), &reply, timeout_ms, &response.failure);
+  if (response.status != Status::kSuccess) {
+    return response;
+  }
+  return DecodeResponse(reply);
+}
+
+BridgeClient::Response BridgeClient::Listen(const std::string& channel,
+                                            FlValue* args,
+                                            int timeout_ms) {
+  // Listen before the reply arrives: the host may send its first event right after it.
+  listened_.insert(channel);
+  Response response = Call(channel, "listen", args, timeout_ms);
+  if (response.status != Status::kSuccess) {
+    listened_.erase(channel);
+  }
+  return response;
+}
+
+BridgeClient::Response BridgeClient::Cancel(const std::string& channel,
+                                            FlValue* args,
+                                            int timeout_ms) {
+  listened_.erase(channel);
+  return Call(channel, "cancel", args, timeout_ms);
+}
+
+bool BridgeClient::ParseEvent(const std::string& payload, Event* event, std::string* error) {
+  if (payload.empty()) {
+    event->kind = Event::Kind::kEndOfStream;
+    return true;
+  }
+  Response response = DecodeResponse(payload);
+  if (response.status == Status::kSuccess) {
+    event->kind = Event::Kind::kData;
+    event->value = std::move(response.result);
+    return true;
+  }
+  if (response.status == Status::kError) {
+    event->kind = Event::Kind::kError;
+    event->code = response.code;
+    event->message = response.message;
+    event->details = std::move(response.details);
+    return true;
+  }
+  *error = response.failure;
+  return false;
+}
+
+BridgeClient::Status BridgeClient::NextEvent(int timeout_ms, Event* event, std::string* error) {
+  int64_t deadline = DeadlineFor(timeout_ms);
+  while (events_.empty()) {
+    Frame frame;
+    Status status = ReadFrame(deadline, &frame, error);
+    if (status != Status::kSuccess) {
+      return status;
+    }
+    if (frame.kind == kKindMessage) {
+      HandleHostMessage(frame);
+    } else if (frame.kind != kKindReply) {
+      *error = "unexpected frame kind " + std::to_string(frame.kind);
+      return Status::kProtocolError;
+    }
+  }
+  Frame frame = std::move(events_.front());
+  events_.pop_front();
+  event->channel = frame.channel;
+  if (!ParseEvent(frame.payload, event, error)) {
+    return Status::kProtocolError;
+  }
+  return Status::kSuccess;
+}
+
+bool BridgeClient::WaitForClose(int timeout_ms) {
+  int64_t deadline = DeadlineFor(timeout_ms);
+  for (;;) {
+    Frame frame;
+    std::string error;
+    Status status = ReadFrame(deadline, &frame, &error);
+    if (status == Status::kClosed) {
+      return true;
+    }
+    if (status == Status::kTimeout || status == Status::kProtocolError) {
+      return false;
+    }
+    if (frame.kind == kKindMessage) {
+      HandleHostMessage(frame);
+    }
+  }
+}
+
+}  // namespace korvane
