@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -195,6 +196,9 @@ struct RestoreCase {
   const char* setup;  // shell commands that give the user's settings before the enable
   bool restored;      // false: the saved values are our own proxy, so disable leaves it off
 };
+void PrintTo(const RestoreCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class GnomeRestoreTest : public ProxyManagerTest,
                          public ::testing::WithParamInterface<RestoreCase> {};
@@ -284,6 +288,9 @@ struct DesktopCase {
   const char* desktop;  // XDG_CURRENT_DESKTOP
   const char* setup;
 };
+void PrintTo(const DesktopCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CrashRepairTest : public ProxyManagerTest, public ::testing::WithParamInterface<DesktopCase> {
  protected:
@@ -416,6 +423,10 @@ struct DetectCase {
   int expected;
   bool probes;  // whether pgrep must have been asked
 };
+void PrintTo(const DetectCase& c, std::ostream* os) {
+  *os << (c.current_desktop ? c.current_desktop : "(unset)") << " / "
+      << (c.session ? c.session : "(unset)");
+}
 
 class DetectTest : public ProxyManagerTest, public ::testing::WithParamInterface<DetectCase> {};
 
@@ -462,6 +473,9 @@ struct ToolCase {
   bool only_plasma6_on_path;
   bool expect_plasma6;
 };
+void PrintTo(const ToolCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PlasmaToolTest : public ProxyManagerTest, public ::testing::WithParamInterface<ToolCase> {};
 
@@ -514,6 +528,9 @@ struct EnvironmentCase {
   const char* host;
   const char* url;
 };
+void PrintTo(const EnvironmentCase& c, std::ostream* os) {
+  *os << c.host;
+}
 
 class EnvironmentProxyTest : public ProxyManagerTest,
                              public ::testing::WithParamInterface<EnvironmentCase> {};
@@ -554,6 +571,9 @@ struct RefusalCase {
   const char* host;
   int port;
 };
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+  *os << c.host << " port " << c.port;
+}
 
 class RefusalTest : public ProxyManagerTest, public ::testing::WithParamInterface<RefusalCase> {};
 
