@@ -144,6 +144,10 @@ static GtkWidget* add_label(FlView* self) {
   gtk_label_set_xalign(GTK_LABEL(label), 0.0);
   gtk_label_set_selectable(GTK_LABEL(label), TRUE);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  // Margins rather than a border width, so the background is painted edge to edge.
+  gtk_widget_set_margin_start(label, 24);
+  gtk_widget_set_margin_end(label, 24);
+  gtk_widget_set_margin_top(label, self->title_label == nullptr ? 24 : 0);
   gtk_widget_show(label);
   gtk_box_pack_start(GTK_BOX(self), label, FALSE, FALSE, 0);
   return label;
@@ -152,7 +156,6 @@ static GtkWidget* add_label(FlView* self) {
 static void fl_view_init(FlView* self) {
   gtk_orientable_set_orientation(GTK_ORIENTABLE(self), GTK_ORIENTATION_VERTICAL);
   gtk_box_set_spacing(GTK_BOX(self), 12);
-  gtk_container_set_border_width(GTK_CONTAINER(self), 24);
   gtk_widget_set_app_paintable(GTK_WIDGET(self), TRUE);
   gtk_widget_set_can_focus(GTK_WIDGET(self), TRUE);
   gdk_rgba_parse(&self->background, "#000000");
