@@ -373,11 +373,15 @@ TEST_F(ProxyManagerTest, RepairWithoutARecordTouchesNothing) {
 
 TEST_F(ProxyManagerTest, GnomeEnableStopsAtTheFirstFailingCommand) {
   setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
-  WriteScript("gsettings", "echo \"gsettings $*\" >> '" + log_ + "'\nexit 1\n");
+  // Reads work, every write fails.
+  WriteScript("gsettings", "echo \"gsettings $*\" >> '" + log_ +
+                               "'\n[ \"$1\" = get ] && exec /usr/bin/gsettings \"$@\"\nexit 1\n");
 
   EXPECT_FALSE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
   EXPECT_EQ(CountContaining(Calls(), "gsettings set"), 1) << Calls();
   EXPECT_EQ(CountContaining(Calls(), "gsettings set org.gnome.system.proxy mode manual"), 1);
+  // The record was on disk before that first change.
+  EXPECT_EQ(RecordMode(), 0600);
 }
 
 class BackupOnceTest : public ProxyManagerTest,
