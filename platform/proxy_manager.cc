@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/proxy_backup_file.h"
@@ -155,7 +156,16 @@ bool ProxyManager::EnableSystemProxy(const std::string& host, int port) {
     // The record must be on disk before the desktop changes, so that a crash from here on can
     // be repaired at the next start.
     if (backup_desktop_ != kDesktopOther) {
-      ProxyBackupFile::Write({backup_desktop_, original_settings_});
+      std::optional<ProxyBackupRecord> earlier = ProxyBackupFile::Read();
+      bool own = backup_desktop_ == kDesktopGnome ? IsOwnGnomeProxy(original_settings_)
+                                                  : IsOwnKdeProxy(original_settings_);
+      if (own && earlier && earlier->desktop == backup_desktop_) {
+        // A disable that failed left our proxy in place; the record still holds the user's own
+        // settings, so keep those rather than back up our own values.
+        original_settings_ = earlier->settings;
+      } else {
+        ProxyBackupFile::Write({backup_desktop_, original_settings_});
+      }
     }
   }
   std::string url_host = host.find(':') != std::string::npos ? "[" + host + "]" : host;

@@ -345,6 +345,23 @@ INSTANTIATE_TEST_SUITE_P(
                                          "httpProxy 'http://proxy.corp 3128'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ProxyManagerTest, AFailedDisableKeepsTheUserSettingsForTheNextCycle) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  Run("gsettings set org.gnome.system.proxy mode manual && "
+      "gsettings set org.gnome.system.proxy.http host proxy.corp");
+  std::vector<std::string> before = GnomeState();
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7890));
+  WriteScript("gsettings", "exit 1\n");
+  EXPECT_FALSE(ProxyManager::DisableSystemProxy());
+  ASSERT_EQ(unlink((dir_ + "/bin/gsettings").c_str()), 0);
+
+  // The next cycle backs up our own proxy, which must not replace the user's settings.
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7891));
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  EXPECT_EQ(GnomeState(), before);
+  EXPECT_EQ(RecordMode(), -1);
+}
+
 TEST_F(ProxyManagerTest, UnparseableRecordIsNotUsedAndTheProxyIsSwitchedOff) {
   setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
   Run("gsettings set org.gnome.system.proxy mode manual && "
