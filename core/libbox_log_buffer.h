@@ -86,11 +86,8 @@ class LibboxLogBuffer {
   const std::string& sessionActiveMarkerPath() const { return session_active_marker_path_; }
 
 #ifdef KORVANE_TESTING
-  // Tests only: drops the instance so the next getInstance() reads the environment again.
-  static void resetForTesting() {
-    std::lock_guard<std::mutex> lock(instance_mutex_);
-    instance_.reset();
-  }
+  // Drops the instance so the next getInstance() reads the environment again.
+  static void resetForTesting();
 #endif
 
   LibboxLogBuffer(const LibboxLogBuffer&) = delete;

@@ -1,0 +1,274 @@
+#include "core/libbox_log_buffer.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteBytes(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" and nothing else.
+bool IsUtcStamp(const std::string& text) {
+  const std::string shape = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != shape.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < shape.size(); ++i) {
+    bool ok = shape[i] == 'd' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
+    if (!ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A log line as the engine writes it.
+std::string JsonLine(const std::string& level, const std::string& msg) {
+  return "{\"level\":\"" + level + "\",\"ts\":\"2026-01-01T00:00:00Z\",\"msg\":\"" + msg + "\"}\n";
+}
+
+class LibboxLogBufferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/korvane-logbuf-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    if (const char* old = getenv("XDG_CONFIG_HOME")) {
+      old_xdg_ = old;
+    }
+    if (const char* old = getenv("HOME")) {
+      old_home_ = old;
+    }
+    setenv("XDG_CONFIG_HOME", (root_ + "/cfg").c_str(), 1);
+    base_ = root_ + "/cfg/korvane";
+    LibboxLogBuffer::resetForTesting();
+  }
+  void TearDown() override {
+    LibboxLogBuffer::resetForTesting();
+    if (old_xdg_) {
+      setenv("XDG_CONFIG_HOME", old_xdg_->c_str(), 1);
+    } else {
+      unsetenv("XDG_CONFIG_HOME");
+    }
+    if (old_home_) {
+      setenv("HOME", old_home_->c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+    ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+  }
+
+  std::string SessionLog() const { return base_ + "/libbox_session.log"; }
+  std::string LastCrashLog() const { return base_ + "/libbox_last_crash.log"; }
+  std::string CleanMarker() const { return base_ + "/libbox_clean_shutdown"; }
+  std::string ActiveMarker() const { return base_ + "/libbox_session_active"; }
+
+  void ExpectNoFilesLeft() {
+    EXPECT_FALSE(Exists(SessionLog()));
+    EXPECT_FALSE(Exists(LastCrashLog()));
+    EXPECT_FALSE(Exists(CleanMarker()));
+    EXPECT_FALSE(Exists(ActiveMarker()));
+  }
+
+  std::string root_;
+  std::string base_;
+  std::optional<std::string> old_xdg_;
+  std::optional<std::string> old_home_;
+};
+
+TEST_F(LibboxLogBufferTest, PathsComeFromTheConfigurationDirectory) {
+  LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
+  EXPECT_EQ(&buffer, &LibboxLogBuffer::getInstance());
+  EXPECT_EQ(buffer.basePath(), base_);
+  EXPECT_EQ(buffer.sessionLogPath(), SessionLog());
+  EXPECT_EQ(buffer.lastCrashLogPath(), LastCrashLog());
+  EXPECT_EQ(buffer.cleanShutdownMarkerPath(), CleanMarker());
+  EXPECT_EQ(buffer.sessionActiveMarkerPath(), ActiveMarker());
+  EXPECT_EQ(LibboxLogBuffer::getSessionLogPath(), SessionLog());
+  // Construction made the directory (and its missing parent) private.
+  EXPECT_EQ(ModeOf(base_), 0700u);
+  EXPECT_EQ(ModeOf(root_ + "/cfg"), 0700u);
+
+  // The static path follows the environment at once; the instance after a reset.
+  setenv("XDG_CONFIG_HOME", "", 1);
+  setenv("HOME", (root_ + "/home").c_str(), 1);
+  EXPECT_EQ(LibboxLogBuffer::getSessionLogPath(),
+            root_ + "/home/.config/korvane/libbox_session.log");
+  EXPECT_EQ(LibboxLogBuffer::getInstance().basePath(), base_);
+  LibboxLogBuffer::resetForTesting();
+  EXPECT_EQ(LibboxLogBuffer::getInstance().basePath(), root_ + "/home/.config/korvane");
+}
+
+TEST_F(LibboxLogBufferTest, InstanceIsCreatedOnceAcrossThreads) {
+  std::vector<LibboxLogBuffer*> seen(8, nullptr);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = &LibboxLogBuffer::getInstance(); });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  for (LibboxLogBuffer* p : seen) {
+    EXPECT_EQ(p, seen[0]);
+  }
+}
+
+TEST_F(LibboxLogBufferTest, MarkersHoldUtcTimeAndFollowTheSession) {
+  LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
+  WriteBytes(CleanMarker(), "old");
+  time_t before = time(nullptr);
+  buffer.startSession();
+  // Session running: no clean marker, an active marker.
+  EXPECT_FALSE(Exists(CleanMarker()));
+  ASSERT_TRUE(Exists(ActiveMarker()));
+  EXPECT_EQ(ModeOf(ActiveMarker()), 0600u);
+  std::string stamp = ReadBytes(ActiveMarker());
+  ASSERT_TRUE(IsUtcStamp(stamp)) << stamp;
+  struct tm parsed = {};
+  ASSERT_NE(strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parsed), nullptr);
+  time_t written = timegm(&parsed);
+  EXPECT_GE(written, before);
+  EXPECT_LE(written, time(nullptr));
+
+  WriteBytes(SessionLog(), JsonLine("info", "running"));
+  buffer.endSessionCleanly();
+  // Clean stop: a clean marker, no active marker, no session log.
+  EXPECT_TRUE(Exists(CleanMarker()));
+  EXPECT_EQ(ModeOf(CleanMarker()), 0600u);
+  EXPECT_EQ(ReadBytes(CleanMarker()).size(), 20u);
+  EXPECT_FALSE(Exists(ActiveMarker()));
+  EXPECT_FALSE(Exists(SessionLog()));
+}
+
+TEST_F(LibboxLogBufferTest, StartRotatesThePreviousLog) {
+  LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
+  WriteBytes(LastCrashLog(), "older crash\n");
+  WriteBytes(SessionLog(), "previous session\n");
+  buffer.startSession();
+  EXPECT_FALSE(Exists(SessionLog()));
+  EXPECT_EQ(ReadBytes(LastCrashLog()), "previous session\n");
+  // Without a session log the last crash log stays.
+  buffer.startSession();
+  EXPECT_EQ(ReadBytes(LastCrashLog()), "previous session\n");
+}
+
+// The marker table walked through: each row sets up files the way the host and the engine
+// leave them, then checks what the next check reports. After every check no file is left.
+TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
+  auto twelve_lines = [] {
+    std::string log;
+    for (int i = 1; i <= 12; ++i) {
+      log += JsonLine("info", "line " + std::to_string(i));
+    }
+    return log;
+  };
+  struct Row {
+    const char* name;
+    std::function<void(LibboxLogBuffer&)> setup;
+    std::optional<CrashLogResult> expected;
+    // Without an active marker the check touches nothing.
+    bool leaves_session_log = false;
+  };
+  const Row rows[] = {
+      {"first run ever", [](LibboxLogBuffer&) {}, std::nullopt},
+      {"clean stop",
+       [](LibboxLogBuffer& b) {
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), JsonLine("error", "ignored"));
+         b.endSessionCleanly();
+         WriteBytes(b.lastCrashLogPath(), JsonLine("error", "stale"));
+       },
+       std::nullopt},
+      {"crash",
+       [](LibboxLogBuffer& b) {
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), JsonLine("info", "start") + "\n\n" +
+                                            JsonLine("error", "tun: device busy") +
+                                            "plain tail line\n\n");
+       },
+       CrashLogResult{"tun: device busy", 3, {"start", "tun: device busy", "plain tail line"}}},
+      {"crash, then a new start before the check",
+       [](LibboxLogBuffer& b) {
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), JsonLine("warn", "dial tcp 10.0.0.1:443: refused"));
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), JsonLine("info", "second session"));
+       },
+       CrashLogResult{"dial tcp 10.0.0.1:443: refused", 1, {"dial tcp 10.0.0.1:443: refused"}}},
+      {"active marker without a log", [](LibboxLogBuffer& b) { b.startSession(); }, std::nullopt},
+      {"log of empty lines only",
+       [](LibboxLogBuffer& b) {
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), "\n\n\n");
+       },
+       std::nullopt},
+      {"check while a session runs",
+       [](LibboxLogBuffer& b) {
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), JsonLine("info", "still running"));
+       },
+       CrashLogResult{"still running", 1, {"still running"}}},
+      {"twelve entries give the last five",
+       [&](LibboxLogBuffer& b) {
+         b.startSession();
+         WriteBytes(b.sessionLogPath(), twelve_lines());
+       },
+       CrashLogResult{"line 12", 12, {"line 8", "line 9", "line 10", "line 11", "line 12"}}},
+      {"log present but no active marker",
+       [](LibboxLogBuffer& b) { WriteBytes(b.sessionLogPath(), JsonLine("error", "x")); },
+       std::nullopt, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
+    row.setup(buffer);
+    std::optional<CrashLogResult> report = LibboxLogBuffer::checkForCrashLogs();
+    ASSERT_EQ(report.has_value(), row.expected.has_value());
+    if (report) {
+      EXPECT_EQ(report->summary, row.expected->summary);
+      EXPECT_EQ(report->logCount, row.expected->logCount);
+      EXPECT_EQ(report->lastLogs, row.expected->lastLogs);
+    }
+    if (row.leaves_session_log) {
+      EXPECT_TRUE(Exists(SessionLog()));
+    } else {
+      ExpectNoFilesLeft();
+    }
+    // A second check finds nothing.
+    EXPECT_FALSE(LibboxLogBuffer::checkForCrashLogs().has_value());
+    unlink(SessionLog().c_str());
+  }
+}
+
+}  // namespace
