@@ -47,6 +47,15 @@ class PlatformService {
   // a signal (no line).
   static int RunCommand(const std::string& program, const std::vector<std::string>& args);
   static bool IsRunningAsRoot();
+
+  // Network capability (platform_service_capabilities.cc). Any thread; nothing is cached.
+
+  // True when the process runs with effective uid 0 or has CAP_NET_ADMIN effective.
+  static bool HasNetworkCapabilities();
+  // True when the file carries CAP_NET_ADMIN both permitted and effective. Writes nothing.
+  static bool FileHasNetAdminCapability(const std::string& path);
+  // HasNetworkCapabilities for exactly "CAP_NET_ADMIN"; false for every other name.
+  static bool CheckCapability(const std::string& name);
   // The desktop proxy belongs to ProxyManager: both do nothing and return false.
   static bool SetupSystemProxy(const std::string& host, int port);
   static bool ClearSystemProxy();
