@@ -1,0 +1,605 @@
+#include "engine/box_config.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "engine/logger.h"
+#include "engine/net_util.h"
+
+namespace box {
+namespace {
+
+using nlohmann::json;
+
+// Raised inside the decoder to leave with one message; caught at ParseConfig's boundary.
+struct DecodeError {
+  std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  throw DecodeError{message};
+}
+
+[[noreturn]] void FailAt(const std::string& path, const std::string& message) {
+  Fail("decode config: " + path + ": " + message);
+}
+
+const char* KindName(const json& value) {
+  switch (value.type()) {
+    case json::value_t::object:
+      return "object";
+    case json::value_t::array:
+      return "array";
+    case json::value_t::string:
+      return "string";
+    case json::value_t::boolean:
+      return "bool";
+    case json::value_t::null:
+      return "null";
+    default:
+      return "number";
+  }
+}
+
+[[noreturn]] void FailType(const std::string& path, const json& value, const char* go_type) {
+  FailAt(path, std::string("json: cannot unmarshal ") + KindName(value) +
+                   " into Go value of type " + go_type);
+}
+
+// Each accessor accepts a missing key or null as "not set".
+const json* Member(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) {
+    return nullptr;
+  }
+  return &*it;
+}
+
+bool GetString(const json& object, const char* key, const std::string& path, std::string* out) {
+  const json* value = Member(object, key);
+  if (value == nullptr) {
+    return false;
+  }
+  if (!value->is_string()) {
+    FailType(path + "." + key, *value, "string");
+  }
+  *out = value->get<std::string>();
+  return true;
+}
+
+bool GetBool(const json& object, const char* key, const std::string& path, bool* out) {
+  const json* value = Member(object, key);
+  if (value == nullptr) {
+    return false;
+  }
+  if (!value->is_boolean()) {
+    FailType(path + "." + key, *value, "bool");
+  }
+  *out = value->get<bool>();
+  return true;
+}
+
+bool GetInt(const json& object,
+            const char* key,
+            const std::string& path,
+            long long low,
+            long long high,
+            const char* go_type,
+            long long* out) {
+  const json* value = Member(object, key);
+  if (value == nullptr) {
+    return false;
+  }
+  if (!value->is_number_integer() && !value->is_number_unsigned()) {
+    FailType(path + "." + key, *value, go_type);
+  }
+  long long number = value->is_number_unsigned()
+                         ? static_cast<long long>(std::min<unsigned long long>(
+                               value->get<unsigned long long>(), 1ULL << 62))
+                         : value->get<long long>();
+  if (number < low || number > high) {
+    FailAt(path + "." + key,
+           "json: cannot unmarshal number " + value->dump() + " into Go value of type " + go_type);
+  }
+  *out = number;
+  return true;
+}
+
+// A string or a list of strings (the engine's listable fields).
+std::vector<std::string> GetStringList(const json& object,
+                                       const char* key,
+                                       const std::string& path) {
+  std::vector<std::string> list;
+  const json* value = Member(object, key);
+  if (value == nullptr) {
+    return list;
+  }
+  if (value->is_string()) {
+    list.push_back(value->get<std::string>());
+    return list;
+  }
+  if (!value->is_array()) {
+    FailType(path + "." + key, *value, "[]string");
+  }
+  for (size_t i = 0; i < value->size(); ++i) {
+    const json& item = (*value)[i];
+    if (!item.is_string()) {
+      FailType(path + "." + key + "[" + std::to_string(i) + "]", item, "string");
+    }
+    list.push_back(item.get<std::string>());
+  }
+  return list;
+}
+
+void GetDuration(const json& object, const char* key, const std::string& path, long long* out) {
+  std::string text;
+  if (!GetString(object, key, path, &text) || text.empty()) {
+    return;
+  }
+  if (!ParseDuration(text, out)) {
+    FailAt(path + "." + key, "time: invalid duration \"" + text + "\"");
+  }
+}
+
+const std::set<std::string>& KnownInboundTypes() {
+  static const std::set<std::string> kTypes = {
+      "direct", "mixed",  "socks",    "http",      "shadowsocks", "vmess",
+      "trojan", "naive",  "hysteria", "shadowtls", "tuic",        "hysteria2",
+      "vless",  "anytls", "tun",      "redirect",  "tproxy"};
+  return kTypes;
+}
+
+const std::set<std::string>& KnownOutboundTypes() {
+  static const std::set<std::string> kTypes = {
+      "direct",      "block", "dns",       "selector", "urltest",   "socks",    "http",
+      "shadowsocks", "vmess", "trojan",    "naive",    "wireguard", "hysteria", "shadowtls",
+      "vless",       "tuic",  "hysteria2", "anytls",   "tor",       "ssh"};
+  return kTypes;
+}
+
+// Types that carry only TCP, so the controller reports "udp": false for them.
+bool TcpOnly(const std::string& type) {
+  static const std::set<std::string> kTypes = {"http",      "ssh",    "tor",
+                                               "shadowtls", "anytls", "naive"};
+  return kTypes.count(type) != 0;
+}
+
+TunAddress ParsePrefix(const std::string& text, const std::string& path) {
+  TunAddress address;
+  address.text = text;
+  size_t slash = text.find('/');
+  std::string ip = text.substr(0, slash);
+  if (inet_pton(AF_INET, ip.c_str(), address.bytes) == 1) {
+    address.family = AF_INET;
+  } else if (inet_pton(AF_INET6, ip.c_str(), address.bytes) == 1) {
+    address.family = AF_INET6;
+  } else {
+    FailAt(path, "netip.ParsePrefix(\"" + text + "\"): ParseAddr(\"" + ip + "\"): invalid address");
+  }
+  int max = address.family == AF_INET ? 32 : 128;
+  if (slash == std::string::npos) {
+    FailAt(path, "netip.ParsePrefix(\"" + text + "\"): no '/'");
+  }
+  std::string bits = text.substr(slash + 1);
+  bool valid = !bits.empty() && bits.size() <= 3 &&
+               std::all_of(bits.begin(), bits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  address.prefix = valid ? std::stoi(bits) : -1;
+  if (address.prefix < 0 || address.prefix > max) {
+    FailAt(path, "netip.ParsePrefix(\"" + text + "\"): bad bits after slash: \"" + bits + "\"");
+  }
+  return address;
+}
+
+void DecodeLog(const json& log, Config* config) {
+  if (!log.is_object()) {
+    FailType("log", log, "option.LogOptions");
+  }
+  GetBool(log, "disabled", "log", &config->log.disabled);
+  GetBool(log, "timestamp", "log", &config->log.timestamp);
+  GetString(log, "output", "log", &config->log.output);
+  std::string level;
+  if (GetString(log, "level", "log", &level) && !level.empty()) {
+    int index = Logger::ParseLevel(level);
+    if (index < 0) {
+      Fail("create log factory: parse log level: unknown log level: " + level);
+    }
+    config->log.level = index;
+  }
+}
+
+InboundOptions DecodeInbound(const json& item, size_t index) {
+  const std::string path = "inbounds[" + std::to_string(index) + "]";
+  if (!item.is_object()) {
+    FailType(path, item, "option.Inbound");
+  }
+  InboundOptions inbound;
+  if (!GetString(item, "type", path, &inbound.type) || inbound.type.empty()) {
+    FailAt(path, "missing inbound type");
+  }
+  if (KnownInboundTypes().count(inbound.type) == 0) {
+    FailAt(path, "unknown inbound type: " + inbound.type);
+  }
+  GetString(item, "tag", path, &inbound.tag);
+  inbound.name = "inbound/" + inbound.type + "[" +
+                 (inbound.tag.empty() ? std::to_string(index) : inbound.tag) + "]";
+  std::string listen;
+  if (GetString(item, "listen", path, &listen) && !listen.empty()) {
+    inbound.listen = listen;
+  }
+  long long port = 0;
+  if (GetInt(item, "listen_port", path, 0, 65535, "uint16", &port)) {
+    inbound.listen_port = static_cast<int>(port);
+  }
+  if (inbound.type == "tun") {
+    if (Member(item, "inet4_address") != nullptr || Member(item, "inet6_address") != nullptr) {
+      FailAt(path,
+             "legacy tun address fields are deprecated in sing-box 1.10.0 and removed in "
+             "sing-box 1.12.0");
+    }
+    GetString(item, "interface_name", path, &inbound.interface_name);
+    std::vector<std::string> addresses = GetStringList(item, "address", path);
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      inbound.address.push_back(
+          ParsePrefix(addresses[i], path + ".address[" + std::to_string(i) + "]"));
+    }
+    long long mtu = 0;
+    if (GetInt(item, "mtu", path, 0, 65535, "uint32", &mtu)) {
+      inbound.mtu = static_cast<int>(mtu);
+    }
+  }
+  return inbound;
+}
+
+OutboundOptions DecodeOutbound(const json& item, const std::string& path, bool endpoint) {
+  const char* kind = endpoint ? "endpoint" : "outbound";
+  if (!item.is_object()) {
+    FailType(path, item, endpoint ? "option.Endpoint" : "option.Outbound");
+  }
+  OutboundOptions outbound;
+  outbound.endpoint = endpoint;
+  if (!GetString(item, "type", path, &outbound.type) || outbound.type.empty()) {
+    FailAt(path, std::string("missing ") + kind + " type");
+  }
+  bool known = endpoint ? (outbound.type == "wireguard" || outbound.type == "tailscale")
+                        : KnownOutboundTypes().count(outbound.type) != 0;
+  if (!known) {
+    FailAt(path, std::string("unknown ") + kind + " type: " + outbound.type);
+  }
+  if (outbound.type == "dns") {
+    FailAt(path,
+           "dns outbound is deprecated in sing-box 1.11.0 and removed in sing-box 1.13.0, use "
+           "rule actions instead");
+  }
+  GetString(item, "tag", path, &outbound.tag);
+  outbound.name = std::string(kind) + "/" + outbound.type + "[" + outbound.tag + "]";
+  GetString(item, "server", path, &outbound.server);
+  long long port = 0;
+  if (GetInt(item, "server_port", path, 0, 65535, "uint16", &port)) {
+    outbound.server_port = static_cast<int>(port);
+  }
+  GetString(item, "username", path, &outbound.username);
+  GetString(item, "password", path, &outbound.password);
+  GetString(item, "version", path, &outbound.version);
+  if (const json* tls = Member(item, "tls"); tls != nullptr && tls->is_object()) {
+    GetBool(*tls, "enabled", path + ".tls", &outbound.tls);
+  }
+  std::string network;
+  GetString(item, "network", path, &network);
+  outbound.udp = !TcpOnly(outbound.type) && network != "tcp";
+  if (outbound.IsGroup()) {
+    outbound.members = GetStringList(item, "outbounds", path);
+    GetString(item, "default", path, &outbound.default_member);
+    GetString(item, "url", path, &outbound.url);
+    GetDuration(item, "interval", path, &outbound.interval_ms);
+    GetDuration(item, "idle_timeout", path, &outbound.idle_timeout_ms);
+    long long tolerance = 0;
+    if (GetInt(item, "tolerance", path, 0, 65535, "uint16", &tolerance)) {
+      outbound.tolerance_ms = static_cast<int>(tolerance);
+    }
+  }
+  return outbound;
+}
+
+void DecodeOutboundList(const json& root, const char* key, bool endpoint, Config* config) {
+  const json* list = Member(root, key);
+  if (list == nullptr) {
+    return;
+  }
+  if (!list->is_array()) {
+    FailType(key, *list, endpoint ? "[]option.Endpoint" : "[]option.Outbound");
+  }
+  for (size_t i = 0; i < list->size(); ++i) {
+    OutboundOptions outbound =
+        DecodeOutbound((*list)[i], std::string(key) + "[" + std::to_string(i) + "]", endpoint);
+    // Untagged outbounds cannot be named by groups or the controller.
+    if (!outbound.tag.empty()) {
+      config->outbounds.push_back(std::move(outbound));
+    }
+  }
+}
+
+void DecodeExperimental(const json& experimental, Config* config) {
+  if (!experimental.is_object()) {
+    FailType("experimental", experimental, "option.ExperimentalOptions");
+  }
+  const json* clash = Member(experimental, "clash_api");
+  if (clash == nullptr) {
+    return;
+  }
+  if (!clash->is_object()) {
+    FailType("experimental.clash_api", *clash, "option.ClashAPIOptions");
+  }
+  for (const char* legacy :
+       {"store_mode", "store_selected", "store_fakeip", "cache_file", "cache_id"}) {
+    if (clash->contains(legacy)) {
+      Fail(
+          "cache_file and related fields in Clash API is deprecated in sing-box 1.8.0, use "
+          "experimental.cache_file instead.");
+    }
+  }
+  GetString(*clash, "external_controller", "experimental.clash_api", &config->external_controller);
+  GetString(*clash, "secret", "experimental.clash_api", &config->secret);
+  std::string host;
+  int port = 0;
+  if (!config->external_controller.empty() &&
+      !SplitHostPort(config->external_controller, &host, &port)) {
+    FailAt("experimental.clash_api.external_controller",
+           "address " + config->external_controller + ": missing port in address");
+  }
+}
+
+// Group members must exist, defaults must be members, and groups may not contain themselves.
+void CheckOutbounds(Config* config) {
+  std::map<std::string, const OutboundOptions*> by_tag;
+  for (const OutboundOptions& outbound : config->outbounds) {
+    if (!by_tag.emplace(outbound.tag, &outbound).second) {
+      Fail("duplicate outbound/endpoint tag: " + outbound.tag);
+    }
+  }
+  for (const OutboundOptions& outbound : config->outbounds) {
+    if (!outbound.IsGroup()) {
+      continue;
+    }
+    if (outbound.members.empty()) {
+      Fail("initialize " + outbound.name + ": missing tags");
+    }
+    for (const std::string& member : outbound.members) {
+      if (by_tag.count(member) == 0) {
+        Fail("dependency[" + member + "] not found for outbound[" + outbound.tag + "]");
+      }
+    }
+    if (outbound.type == "selector" && !outbound.default_member.empty() &&
+        std::find(outbound.members.begin(), outbound.members.end(), outbound.default_member) ==
+            outbound.members.end()) {
+      Fail("start " + outbound.name + ": default outbound not found: " + outbound.default_member);
+    }
+    if (outbound.type == "urltest" && outbound.interval_ms > outbound.idle_timeout_ms) {
+      Fail("initialize " + outbound.name + ": interval must be less or equal than idle_timeout");
+    }
+  }
+  // Depth-first walk: a group reached again while on the current path is a cycle.
+  std::map<std::string, int> state;  // 1 on path, 2 done
+  std::function<void(const std::string&)> visit = [&](const std::string& tag) {
+    state[tag] = 1;
+    for (const std::string& member : by_tag[tag]->members) {
+      if (state[member] == 1) {
+        Fail("initialize outbound[" + tag + "]: circular dependency on outbound[" + member + "]");
+      }
+      if (state[member] == 0) {
+        visit(member);
+      }
+    }
+    state[tag] = 2;
+  };
+  for (const OutboundOptions& outbound : config->outbounds) {
+    if (state[outbound.tag] == 0) {
+      visit(outbound.tag);
+    }
+  }
+  if (config->final_outbound.empty()) {
+    if (!config->outbounds.empty() && !config->outbounds.front().endpoint) {
+      config->final_outbound = config->outbounds.front().tag;
+    }
+  } else if (by_tag.count(config->final_outbound) == 0) {
+    Fail("default outbound not found: " + config->final_outbound);
+  }
+}
+
+void Decode(const json& root, Config* config) {
+  if (!root.is_object()) {
+    FailType("", root, "option._Options");
+  }
+  static const std::set<std::string> kTopLevel = {
+      "$schema",  "log",       "dns",   "ntp",      "certificate", "endpoints",
+      "inbounds", "outbounds", "route", "services", "experimental"};
+  for (auto it = root.begin(); it != root.end(); ++it) {
+    if (kTopLevel.count(it.key()) == 0) {
+      FailAt(it.key(), "json: unknown field \"" + it.key() + "\"");
+    }
+  }
+  if (const json* log = Member(root, "log")) {
+    DecodeLog(*log, config);
+  }
+  if (const json* inbounds = Member(root, "inbounds")) {
+    if (!inbounds->is_array()) {
+      FailType("inbounds", *inbounds, "[]option.Inbound");
+    }
+    std::set<std::string> tags;
+    for (size_t i = 0; i < inbounds->size(); ++i) {
+      InboundOptions inbound = DecodeInbound((*inbounds)[i], i);
+      if (!inbound.tag.empty() && !tags.insert(inbound.tag).second) {
+        Fail("duplicate inbound tag: " + inbound.tag);
+      }
+      config->inbounds.push_back(std::move(inbound));
+    }
+  }
+  // Tagged outbounds first, then endpoints: the controller lists them in that order.
+  DecodeOutboundList(root, "outbounds", false, config);
+  DecodeOutboundList(root, "endpoints", true, config);
+  if (const json* route = Member(root, "route")) {
+    if (!route->is_object()) {
+      FailType("route", *route, "option.RouteOptions");
+    }
+    GetString(*route, "final", "route", &config->final_outbound);
+    const json* rules = Member(*route, "rules");
+    config->has_route_rules = rules != nullptr && rules->is_array() && !rules->empty();
+  }
+  if (const json* experimental = Member(root, "experimental")) {
+    DecodeExperimental(*experimental, config);
+  }
+  CheckOutbounds(config);
+}
+
+// Go's text for one offending byte: 'x', '\n', '\'' ...
+std::string QuoteChar(unsigned char c) {
+  switch (c) {
+    case '\'':
+      return "'\\''";
+    case '\n':
+      return "'\\n'";
+    case '\r':
+      return "'\\r'";
+    case '\t':
+      return "'\\t'";
+    default:
+      break;
+  }
+  if (c < 0x20 || c >= 0x7f) {
+    char buffer[16];
+    snprintf(buffer, sizeof(buffer), "'\\x%02x'", c);
+    return buffer;
+  }
+  return std::string("'") + static_cast<char>(c) + "'";
+}
+
+// Turns the parser's report into the engine's wording for the same fault.
+std::string SyntaxMessage(const std::string& text, size_t byte, const std::string& library) {
+  if (byte == 0 || byte > text.size() ||
+      library.find("unexpected end of input") != std::string::npos) {
+    return "unexpected end of JSON input";
+  }
+  std::string where = "looking for beginning of value";
+  if (library.find("expected end of input") != std::string::npos) {
+    where = "after top-level value";
+  } else if (library.find("while parsing object key") != std::string::npos) {
+    where = "looking for beginning of object key string";
+  } else if (library.find("while parsing object separator") != std::string::npos) {
+    where = "after object key";
+  } else if (library.find("while parsing object") != std::string::npos) {
+    where = "after object key:value pair";
+  } else if (library.find("while parsing array") != std::string::npos) {
+    where = "after array element";
+  } else if (library.find("invalid string") != std::string::npos) {
+    where = "in string literal";
+  }
+  return "invalid character " + QuoteChar(static_cast<unsigned char>(text[byte - 1])) + " " + where;
+}
+
+}  // namespace
+
+std::string DescribeSyntaxError(const std::string& text, size_t offset, const std::string& what) {
+  size_t end = std::min(offset, text.size());
+  size_t row = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + end, '\n'));
+  size_t last_newline = text.rfind('\n', end == 0 ? std::string::npos : end - 1);
+  if (end == 0) {
+    last_newline = std::string::npos;
+  }
+  size_t column = last_newline == std::string::npos ? end : end - last_newline - 1;
+  return what + ": row " + std::to_string(row) + ", column " + std::to_string(column);
+}
+
+bool ParseConfig(const std::string& text, Config* config, std::string* error) {
+  json root;
+  try {
+    root = json::parse(text, nullptr, true, /*ignore_comments=*/true);
+  } catch (const json::parse_error& e) {
+    // The library counts the offending byte from 1; the engine reports the text up to and
+    // including it.
+    size_t byte = std::min<size_t>(e.byte, text.size() + 1);
+    std::string what = SyntaxMessage(text, byte, e.what());
+    *error = "decode config: " + DescribeSyntaxError(text, std::min(byte, text.size()), what);
+    return false;
+  }
+  try {
+    *config = Config();
+    Decode(root, config);
+  } catch (const DecodeError& e) {
+    *error = e.message;
+    return false;
+  } catch (const json::exception& e) {
+    *error = std::string("decode config: ") + e.what();
+    return false;
+  }
+  return true;
+}
+
+bool ParseDuration(const std::string& text, long long* milliseconds) {
+  static const std::map<std::string, double> kUnits = {
+      {"ns", 1e-6}, {"us", 1e-3}, {"µs", 1e-3}, {"ms", 1}, {"s", 1e3}, {"m", 6e4}, {"h", 3.6e6}};
+  if (text == "0") {
+    *milliseconds = 0;
+    return true;
+  }
+  double total = 0;
+  size_t i = 0;
+  if (text.empty()) {
+    return false;
+  }
+  while (i < text.size()) {
+    size_t start = i;
+    while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == '.')) {
+      ++i;
+    }
+    if (start == i) {
+      return false;
+    }
+    double number = 0;
+    try {
+      number = std::stod(text.substr(start, i - start));
+    } catch (...) {
+      return false;
+    }
+    size_t unit_start = i;
+    while (i < text.size() && !((text[i] >= '0' && text[i] <= '9') || text[i] == '.')) {
+      ++i;
+    }
+    auto unit = kUnits.find(text.substr(unit_start, i - unit_start));
+    if (unit == kUnits.end()) {
+      return false;
+    }
+    total += number * unit->second;
+  }
+  *milliseconds = static_cast<long long>(total);
+  return true;
+}
+
+std::string DisplayType(const std::string& type) {
+  static const std::map<std::string, std::string> kNames = {{"selector", "Selector"},
+                                                            {"urltest", "URLTest"},
+                                                            {"direct", "Direct"},
+                                                            {"block", "Reject"},
+                                                            {"dns", "DNS"},
+                                                            {"socks", "SOCKS"},
+                                                            {"http", "HTTP"},
+                                                            {"shadowsocks", "Shadowsocks"},
+                                                            {"vmess", "VMess"},
+                                                            {"trojan", "Trojan"},
+                                                            {"vless", "VLESS"},
+                                                            {"hysteria", "Hysteria"},
+                                                            {"hysteria2", "Hysteria2"},
+                                                            {"tuic", "TUIC"},
+                                                            {"wireguard", "WireGuard"},
+                                                            {"anytls", "AnyTLS"},
+                                                            {"ssh", "SSH"},
+                                                            {"tor", "Tor"}};
+  auto it = kNames.find(type);
+  return it == kNames.end() ? "Unknown" : it->second;
+}
+
+}  // namespace box

@@ -1,0 +1,90 @@
+// The engine's configuration: the parts of the JSON document the reference engine acts on,
+// decoded and checked. Any thread (pure functions).
+#ifndef ENGINE_BOX_CONFIG_H_
+#define ENGINE_BOX_CONFIG_H_
+
+#include <string>
+#include <vector>
+
+namespace box {
+
+// The connectivity-check URL used when none is configured or given.
+inline constexpr char kDefaultTestUrl[] = "https://www.gstatic.com/generate_204";
+
+struct LogOptions {
+  bool disabled = false;
+  int level = 0;  // index into the level table of logger.h; 0 (trace) when omitted
+  std::string output;
+  bool timestamp = false;
+};
+
+struct TunAddress {
+  int family = 0;  // AF_INET or AF_INET6
+  unsigned char bytes[16] = {};
+  int prefix = 0;
+  std::string text;  // as configured, "172.18.0.1/30"
+};
+
+struct InboundOptions {
+  std::string type;
+  std::string tag;
+  std::string name;  // "inbound/mixed[mixed-in]", or the index when untagged
+  std::string listen = "127.0.0.1";
+  int listen_port = 0;
+  // tun only
+  std::string interface_name;
+  std::vector<TunAddress> address;
+  int mtu = 0;
+};
+
+struct OutboundOptions {
+  std::string type;
+  std::string tag;
+  std::string name;  // "outbound/socks[hk-01]"
+  bool endpoint = false;
+  bool udp = true;
+  // proxies
+  std::string server;
+  int server_port = 0;
+  std::string username;
+  std::string password;
+  std::string version;  // socks: "5", "4", "4a"
+  bool tls = false;
+  // groups
+  std::vector<std::string> members;
+  std::string default_member;  // selector
+  std::string url;             // urltest
+  long long interval_ms = 180000;
+  long long idle_timeout_ms = 1800000;
+  int tolerance_ms = 50;
+
+  bool IsGroup() const { return type == "selector" || type == "urltest"; }
+};
+
+struct Config {
+  LogOptions log;
+  std::vector<InboundOptions> inbounds;
+  std::vector<OutboundOptions> outbounds;  // tagged outbounds, then tagged endpoints
+  std::string final_outbound;              // route.final, else the first outbound
+  bool has_route_rules = false;
+  std::string external_controller;  // "" when the controller is off
+  std::string secret;
+};
+
+// Decodes and checks `text`. On failure returns false and sets *error to the engine's text,
+// e.g. "decode config: outbounds[1]: unknown outbound type: foo".
+bool ParseConfig(const std::string& text, Config* config, std::string* error);
+
+// A JSON syntax error as "<what>: row R, column C" for a fault found after reading `offset`
+// bytes of `text` (the offending byte included): the row and column of that byte, from 1.
+std::string DescribeSyntaxError(const std::string& text, size_t offset, const std::string& what);
+
+// Parses Go-style durations: "3m", "1m30s", "500ms", "1h". False when malformed.
+bool ParseDuration(const std::string& text, long long* milliseconds);
+
+// The Clash API's display name of an outbound type ("Selector", "Reject", ...).
+std::string DisplayType(const std::string& type);
+
+}  // namespace box
+
+#endif  // ENGINE_BOX_CONFIG_H_

@@ -1,0 +1,51 @@
+// The controller's routes, bodies and status codes, apart from the HTTP server that carries
+// them. Any thread.
+#ifndef ENGINE_CLASH_ROUTER_H_
+#define ENGINE_CLASH_ROUTER_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/outbound_manager.h"
+
+namespace box {
+
+struct ClashRequest {
+  std::string method;
+  std::string raw_path;                      // still percent-encoded
+  std::map<std::string, std::string> query;  // decoded; first value of each key
+  std::string authorization;
+  std::string body;
+};
+
+struct ClashReply {
+  int status = 200;
+  std::string content_type;  // empty: no Content-Type of our own
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+class ClashRouter {
+ public:
+  ClashRouter(OutboundManager* outbounds, std::string secret)
+      : outbounds_(outbounds), secret_(std::move(secret)) {}
+
+  ClashReply Handle(const ClashRequest& request) const;
+
+  // One path segment or query value, percent-decoded ('+' too, for queries). False when an
+  // escape is malformed.
+  static bool Unescape(const std::string& text, bool query, std::string* out);
+
+ private:
+  ClashReply ProxyDelay(const OutboundOptions& outbound, const ClashRequest& request) const;
+  ClashReply GroupDelay(const OutboundOptions& outbound, const ClashRequest& request) const;
+  ClashReply SelectProxy(const OutboundOptions& outbound, const ClashRequest& request) const;
+
+  OutboundManager* outbounds_;
+  std::string secret_;
+};
+
+}  // namespace box
+
+#endif  // ENGINE_CLASH_ROUTER_H_

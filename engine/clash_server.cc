@@ -1,0 +1,167 @@
+#include "engine/clash_server.h"
+
+#include <microhttpd.h>
+#include <string.h>
+
+#include "engine/clash_router.h"
+
+namespace box {
+namespace {
+
+// Per-request state kept by the daemon between calls of the access handler.
+struct RequestContext {
+  std::string body;
+};
+
+// Upper bound on a request body (PUT /proxies/{name} sends a few bytes).
+constexpr size_t kMaxBody = 64 * 1024;
+
+// The daemon must leave the path and query as sent: names are decoded per segment so that %2F
+// stays inside its segment.
+size_t KeepEscapes(void*, MHD_Connection*, char* text) {
+  return strlen(text);
+}
+
+MHD_Result CollectQuery(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* query = static_cast<std::map<std::string, std::string>*>(cls);
+  std::string decoded_key;
+  std::string decoded_value;
+  if (key != nullptr && ClashRouter::Unescape(key, true, &decoded_key) &&
+      ClashRouter::Unescape(value == nullptr ? "" : value, true, &decoded_value)) {
+    query->emplace(decoded_key, decoded_value);  // the first value wins
+  }
+  return MHD_YES;
+}
+
+MHD_Result Send(MHD_Connection* connection, const ClashReply& reply, bool cors) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) {
+    return MHD_NO;
+  }
+  if (!reply.content_type.empty()) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.content_type.c_str());
+  }
+  for (const auto& [name, value] : reply.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  }
+  if (cors) {
+    MHD_add_response_header(response, "Access-Control-Allow-Origin", "*");
+  }
+  MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+struct Handler {
+  static MHD_Result Access(void* cls,
+                           MHD_Connection* connection,
+                           const char* url,
+                           const char* method,
+                           const char*,
+                           const char* upload_data,
+                           size_t* upload_data_size,
+                           void** con_cls) {
+    auto* router = static_cast<ClashRouter*>(cls);
+    if (*con_cls == nullptr) {
+      *con_cls = new RequestContext();
+      return MHD_YES;
+    }
+    auto* context = static_cast<RequestContext*>(*con_cls);
+    if (*upload_data_size != 0) {
+      if (context->body.size() + *upload_data_size > kMaxBody) {
+        return MHD_NO;
+      }
+      context->body.append(upload_data, *upload_data_size);
+      *upload_data_size = 0;
+      return MHD_YES;
+    }
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    bool cors = origin != nullptr;
+    // CORS preflight is answered before the secret is checked.
+    if (strcmp(method, "OPTIONS") == 0 && cors) {
+      ClashReply reply;
+      reply.status = 204;
+      reply.headers = {{"Access-Control-Allow-Methods", "GET, POST, PUT, PATCH, DELETE"},
+                       {"Access-Control-Allow-Headers", "Content-Type, Authorization"}};
+      return Send(connection, reply, true);
+    }
+    ClashRequest request;
+    request.method = method;
+    request.raw_path = url;
+    const char* authorization =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    request.authorization = authorization == nullptr ? "" : authorization;
+    request.body = std::move(context->body);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, CollectQuery, &request.query);
+    return Send(connection, router->Handle(request), cors);
+  }
+
+  static void Completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+    delete static_cast<RequestContext*>(*con_cls);
+    *con_cls = nullptr;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ClashServer> ClashServer::Create(const std::string& address,
+                                                 const std::string& secret,
+                                                 OutboundManager* outbounds,
+                                                 std::string* error) {
+  const std::string prefix = "finish-start clash server: external controller listen error: ";
+  std::string host;
+  int port = 0;
+  if (!SplitHostPort(address, &host, &port)) {
+    *error =
+        prefix + "listen tcp " + address + ": address " + address + ": missing port in address";
+    return nullptr;
+  }
+  std::unique_ptr<ClashServer> server(new ClashServer());
+  int bound_port = 0;
+  std::string listen_error;
+  server->listen_fd_ = ListenTcp(host, port, &bound_port, &listen_error);
+  if (!server->listen_fd_.valid()) {
+    *error = prefix + listen_error;
+    return nullptr;
+  }
+  server->secret_ = secret;
+  server->outbounds_ = outbounds;
+  server->listen_address_ = JoinHostPort(host, bound_port);
+  return server;
+}
+
+ClashServer::~ClashServer() {
+  Stop();
+}
+
+bool ClashServer::Start(std::string* error) {
+  if (daemon_ != nullptr || !listen_fd_.valid()) {
+    *error = "start clash server: already started";
+    return false;
+  }
+  router_ = std::make_unique<ClashRouter>(outbounds_, secret_);
+  int fd = listen_fd_.get();
+  daemon_ = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0, nullptr,
+      nullptr, &Handler::Access, router_.get(), MHD_OPTION_LISTEN_SOCKET, fd,
+      MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+      &Handler::Completed, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    *error = "finish-start clash server: start http daemon failed";
+    return false;
+  }
+  // The daemon owns the socket now and closes it when stopped.
+  listen_fd_.Release();
+  return true;
+}
+
+void ClashServer::Stop() {
+  if (daemon_ != nullptr) {
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+  }
+  listen_fd_.Reset();
+}
+
+}  // namespace box

@@ -1,0 +1,46 @@
+// Small socket helpers shared by the engine's components. Any thread.
+#ifndef ENGINE_NET_UTIL_H_
+#define ENGINE_NET_UTIL_H_
+
+#include <string>
+#include <utility>
+
+namespace box {
+
+// Owns one descriptor; closes it when dropped.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// The system's text for an errno value in the engine's style: "address already in use".
+std::string ErrnoText(int err);
+
+// "127.0.0.1:9090" or "[::1]:9090" into host and port (0-65535). False on any other shape.
+bool SplitHostPort(const std::string& text, std::string* host, int* port);
+
+// The inverse of SplitHostPort: brackets around an IPv6 host.
+std::string JoinHostPort(const std::string& host, int port);
+
+// Binds and listens a TCP socket on host:port (an address, "localhost" or empty for every
+// interface). Returns the descriptor and the bound port; on failure an invalid descriptor and
+// *error as "listen tcp 127.0.0.1:9090: bind: address already in use".
+UniqueFd ListenTcp(const std::string& host, int port, int* bound_port, std::string* error);
+
+}  // namespace box
+
+#endif  // ENGINE_NET_UTIL_H_

@@ -1,0 +1,161 @@
+#include "engine/service.h"
+
+#include <cstdio>
+
+#include "engine/mixed_inbound.h"
+
+namespace box {
+
+Service::Service() = default;
+
+Service::~Service() {
+  Stop();
+}
+
+std::unique_ptr<Service> Service::Create(const std::string& config_json, std::string* error) {
+  std::unique_ptr<Service> service(new Service());
+  if (!ParseConfig(config_json, &service->config_, error)) {
+    return nullptr;
+  }
+  service->outbounds_ = std::make_unique<OutboundManager>(service->config_, &service->logger_);
+  if (!service->Acquire(error)) {
+    return nullptr;  // the destructor releases what was acquired
+  }
+  return service;
+}
+
+bool Service::Acquire(std::string* error) {
+  for (const InboundOptions& inbound : config_.inbounds) {
+    if (inbound.type == "tun") {
+      std::string tun_error;
+      auto device = TunInbound::Create(inbound, &tun_error);
+      if (!device) {
+        *error = "start " + inbound.name + ": " + tun_error;
+        return false;
+      }
+      tuns_.push_back(Tun{&inbound, std::move(device)});
+    } else if (inbound.type == "mixed") {
+#ifdef BOX_HAVE_MIXED_INBOUND
+      MixedInboundOptions options;
+      options.tag = inbound.tag;
+      options.listen = inbound.listen;
+      options.listen_port = inbound.listen_port;
+      Logger* logger = &logger_;
+      OutboundManager* outbounds = outbounds_.get();
+      std::string bind_error;
+      auto mixed = MixedInbound::Create(
+          options,
+          [logger](const std::string& level, const std::string& message) {
+            int parsed = Logger::ParseUpperLevel(level);
+            logger->Log(parsed < 0 ? kInfo : parsed, message);
+          },
+          [outbounds] { return outbounds->RouteRefusal(); }, &bind_error);
+      if (!mixed) {
+        *error = "start " + inbound.name + ": " + bind_error;
+        return false;
+      }
+      mixed_.push_back(Mixed{&inbound, std::move(mixed)});
+#else
+      *error = "start " + inbound.name + ": the mixed inbound is not available in this build";
+      return false;
+#endif
+    } else {
+      *error = "initialize " + inbound.name +
+               ": inbound type not served by the reference engine: " + inbound.type;
+      return false;
+    }
+  }
+  if (!config_.external_controller.empty()) {
+    clash_ =
+        ClashServer::Create(config_.external_controller, config_.secret, outbounds_.get(), error);
+    if (!clash_) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Service::Start(std::string* error) {
+  if (started_ || stopped_) {
+    *error = "start service: service already started";
+    return false;
+  }
+  started_ = true;
+  const auto begin = std::chrono::steady_clock::now();
+  if (!logger_.Open(config_.log, error)) {
+    Stop();
+    return false;
+  }
+  auto fail = [&](const std::string& text) {
+    *error = text;
+    logger_.Log(kError, text);
+    Stop();
+    return false;
+  };
+  for (const Tun& tun : tuns_) {
+    logger_.Log(kInfo, tun.options->name + ": started at " + tun.device->interface_name());
+    logger_.Log(kWarn, tun.options->name +
+                           ": the reference engine does not route packets sent to " +
+                           tun.device->interface_name());
+  }
+  if (config_.has_route_rules) {
+    logger_.Log(kWarn,
+                "router: route rules are not evaluated by the reference engine; every "
+                "connection uses outbound[" +
+                    config_.final_outbound + "]");
+  }
+#ifdef BOX_HAVE_MIXED_INBOUND
+  for (Mixed& mixed : mixed_) {
+    std::string start_error;
+    if (!mixed.inbound->Start(&start_error)) {
+      return fail("start " + mixed.options->name + ": " + start_error);
+    }
+  }
+#endif
+  if (clash_) {
+    std::string start_error;
+    if (!clash_->Start(&start_error)) {
+      return fail(start_error);
+    }
+    logger_.Log(kInfo, "clash-api: restful api listening at " + clash_->listen_address());
+  }
+  outbounds_->StartUrlTests();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  char took[32];
+  snprintf(took, sizeof(took), "%.2fs", seconds);
+  logger_.Log(kInfo, std::string("sing-box started (") + took + ")");
+  return true;
+}
+
+void Service::Stop() {
+  if (stopped_) {
+    return;
+  }
+  stopped_ = true;
+  // Cancel probes first so that controller requests waiting on them end promptly.
+  if (outbounds_) {
+    outbounds_->StopUrlTests();
+  }
+  if (clash_) {
+    clash_->Stop();
+    clash_.reset();
+  }
+#ifdef BOX_HAVE_MIXED_INBOUND
+  for (Mixed& mixed : mixed_) {
+    mixed.inbound->Stop();
+  }
+#endif
+  mixed_.clear();
+  for (Tun& tun : tuns_) {
+    std::string name = tun.device->interface_name();
+    tun.device.reset();
+    logger_.Log(kInfo, tun.options->name + ": deleted interface " + name);
+  }
+  tuns_.clear();
+  if (started_) {
+    logger_.Log(kInfo, "sing-box stopped");
+  }
+  logger_.Close();
+}
+
+}  // namespace box

@@ -1,0 +1,139 @@
+#include "engine/tun_inbound.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace box {
+namespace {
+
+// Desktop Linux default when the configuration gives none.
+constexpr int kDefaultMtu = 65535;
+
+// The kernel's in6_ifreq; its header clashes with the C library's netinet/in.h.
+struct Ipv6Request {
+  in6_addr address;
+  uint32_t prefix_length;
+  int interface_index;
+};
+
+ifreq NamedRequest(const std::string& name) {
+  ifreq request{};
+  strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  return request;
+}
+
+// Each step returns the errno of the failing call, 0 on success.
+int SetIpv4Address(const std::string& name, const TunAddress& address) {
+  UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) {
+    return errno;
+  }
+  ifreq request = NamedRequest(name);
+  auto* in = reinterpret_cast<sockaddr_in*>(&request.ifr_addr);
+  in->sin_family = AF_INET;
+  memcpy(&in->sin_addr, address.bytes, 4);
+  if (ioctl(sock.get(), SIOCSIFADDR, &request) != 0) {
+    return errno;
+  }
+  request = NamedRequest(name);
+  auto* mask = reinterpret_cast<sockaddr_in*>(&request.ifr_netmask);
+  mask->sin_family = AF_INET;
+  mask->sin_addr.s_addr = address.prefix == 0 ? 0 : htonl(~uint32_t{0} << (32 - address.prefix));
+  if (ioctl(sock.get(), SIOCSIFNETMASK, &request) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+int SetIpv6Address(int index, const TunAddress& address) {
+  UniqueFd sock(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) {
+    return errno;
+  }
+  Ipv6Request request{};
+  memcpy(&request.address, address.bytes, 16);
+  request.prefix_length = static_cast<uint32_t>(address.prefix);
+  request.interface_index = index;
+  if (ioctl(sock.get(), SIOCSIFADDR, &request) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+int SetMtuAndUp(const std::string& name, int mtu) {
+  UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) {
+    return errno;
+  }
+  ifreq request = NamedRequest(name);
+  request.ifr_mtu = mtu;
+  if (ioctl(sock.get(), SIOCSIFMTU, &request) != 0) {
+    return errno;
+  }
+  request = NamedRequest(name);
+  if (ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0) {
+    return errno;
+  }
+  request.ifr_flags |= IFF_UP;
+  if (ioctl(sock.get(), SIOCSIFFLAGS, &request) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, std::string* error) {
+  const std::string prefix = "configure tun interface: ";
+  std::unique_ptr<TunInbound> tun(new TunInbound());
+  tun->device_.Reset(open("/dev/net/tun", O_RDWR | O_CLOEXEC));
+  if (!tun->device_.valid()) {
+    *error = prefix + "open /dev/net/tun: " + ErrnoText(errno);
+    return nullptr;
+  }
+  ifreq request{};
+  request.ifr_flags = IFF_TUN | IFF_NO_PI;
+  if (!options.interface_name.empty()) {
+    if (options.interface_name.size() >= IFNAMSIZ) {
+      *error = prefix + "interface name too long: " + options.interface_name;
+      return nullptr;
+    }
+    strncpy(request.ifr_name, options.interface_name.c_str(), IFNAMSIZ - 1);
+  } else {
+    strncpy(request.ifr_name, "tun%d", IFNAMSIZ - 1);
+  }
+  // Not persistent: closing the device deletes the interface.
+  if (ioctl(tun->device_.get(), TUNSETIFF, &request) != 0) {
+    *error = prefix + ErrnoText(errno);
+    return nullptr;
+  }
+  tun->interface_name_ = request.ifr_name;
+  int index = static_cast<int>(if_nametoindex(tun->interface_name_.c_str()));
+  for (const TunAddress& address : options.address) {
+    int err = address.family == AF_INET ? SetIpv4Address(tun->interface_name_, address)
+                                        : SetIpv6Address(index, address);
+    if (err != 0) {
+      *error = prefix + "add address " + address.text + ": " + ErrnoText(err);
+      return nullptr;
+    }
+  }
+  int err = SetMtuAndUp(tun->interface_name_, options.mtu > 0 ? options.mtu : kDefaultMtu);
+  if (err != 0) {
+    *error = prefix + ErrnoText(err);
+    return nullptr;
+  }
+  return tun;
+}
+
+TunInbound::~TunInbound() = default;
+
+}  // namespace box

@@ -1,0 +1,102 @@
+// Runs engine services in a process of its own, for tests that put it in a private network
+// namespace or drop its privileges. Prints "key: value" lines for the test to check.
+//
+//   engine_test_helper once CONFIG [INTERFACE]   create, start, show INTERFACE, stop
+//   engine_test_helper cycles CONFIG N INTERFACE  N create/start/stop cycles, then leftovers
+#include <dirent.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/engine/libbox_library.h"
+
+namespace {
+
+int CountOpenDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) {
+    count += entry->d_name[0] != '.';
+  }
+  closedir(dir);
+  return count - 1;  // the directory stream itself
+}
+
+// Listening TCP sockets of this network namespace (state 0A in /proc/net/tcp{,6}).
+int CountListeningSockets() {
+  int count = 0;
+  for (const char* path : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      count += state == "0A";
+    }
+  }
+  return count;
+}
+
+void Show(const std::string& command) {
+  std::string output;
+  box_test::RunCommand(command, &output);
+  printf("%s\n", output.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: %s once|cycles CONFIG ...\n", argv[0]);
+    return 2;
+  }
+  std::string mode = argv[1];
+  std::string config = box_test::ReadFile(argv[2]);
+  auto library = box_test::LibboxLibrary::Load();
+  if (library->setup_libbox("/tmp", "/tmp", "/tmp") != 0) {
+    return 2;
+  }
+  if (mode == "once") {
+    int rc = library->create_service(config.c_str());
+    printf("create: %d\nerror: %s\n", rc, library->LastError().c_str());
+    if (rc == 0) {
+      rc = library->start_service();
+      printf("start: %d\nerror: %s\n", rc, library->LastError().c_str());
+      if (argc > 3) {
+        Show(std::string("ip -o addr show dev ") + argv[3]);
+        Show(std::string("ip -o link show dev ") + argv[3]);
+      }
+      printf("stop: %d\n", library->stop_service());
+    }
+    if (argc > 3) {
+      printf("after-stop: %s\n", if_nametoindex(argv[3]) == 0 ? "absent" : "present");
+    }
+  } else if (mode == "cycles" && argc > 4) {
+    int cycles = atoi(argv[3]);
+    // One warm-up cycle: the first start loads lazily initialised parts of the C library.
+    library->create_service(config.c_str());
+    library->start_service();
+    library->stop_service();
+    int fds_before = CountOpenDescriptors();
+    int failures = 0;
+    for (int i = 0; i < cycles; ++i) {
+      failures += library->create_service(config.c_str()) != 0;
+      failures += library->start_service() != 0;
+      failures += library->stop_service() != 0;
+    }
+    printf("failures: %d\nlast-error: %s\n", failures, library->LastError().c_str());
+    printf("extra-descriptors: %d\n", CountOpenDescriptors() - fds_before);
+    printf("listening: %d\n", CountListeningSockets());
+    printf("after-stop: %s\n", if_nametoindex(argv[4]) == 0 ? "absent" : "present");
+  } else {
+    return 2;
+  }
+  fflush(stdout);
+  return 0;
+}

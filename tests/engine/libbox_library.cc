@@ -1,0 +1,165 @@
+#include "tests/engine/libbox_library.h"
+
+#include <curl/curl.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+namespace box_test {
+
+std::string LibboxLibrary::BundlePath() {
+  const char* bundle = getenv("KORVANE_BUNDLE_DIR");
+  return std::string(bundle == nullptr ? "bundle" : bundle) + "/lib/libbox.so";
+}
+
+std::unique_ptr<LibboxLibrary> LibboxLibrary::Load(const std::string& path) {
+  auto library = std::make_unique<LibboxLibrary>();
+  library->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library->handle == nullptr) {
+    fprintf(stderr, "cannot load %s: %s\n", path.c_str(), dlerror());
+    abort();
+  }
+  auto bind = [&](auto* slot, const char* name) {
+    void* symbol = dlsym(library->handle, name);
+    if (symbol == nullptr) {
+      fprintf(stderr, "missing entry point %s in %s\n", name, path.c_str());
+      abort();
+    }
+    *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(symbol);
+  };
+  bind(&library->setup_libbox, "setup_libbox");
+  bind(&library->get_version, "get_version");
+  bind(&library->create_service, "create_service");
+  bind(&library->start_service, "start_service");
+  bind(&library->stop_service, "stop_service");
+  bind(&library->get_status, "get_status");
+  bind(&library->get_last_error, "get_last_error");
+  bind(&library->free_string, "free_string");
+  return library;
+}
+
+std::string LibboxLibrary::LastError() const {
+  const char* text = get_last_error();
+  if (text == nullptr) {
+    return "";
+  }
+  std::string copy = text;
+  free_string(text);
+  return copy;
+}
+
+std::string LibboxLibrary::Version() const {
+  const char* text = get_version();
+  if (text == nullptr) {
+    return "";
+  }
+  std::string copy = text;
+  free_string(text);
+  return copy;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/engine-test-XXXXXX";
+  char* made = mkdtemp(pattern);
+  if (made == nullptr) {
+    abort();
+  }
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) {
+    return -1;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    output->append(buffer, n);
+  }
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+namespace {
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+}  // namespace
+
+HttpReply Http(const std::string& method,
+               const std::string& url,
+               const std::string& body,
+               const std::map<std::string, std::string>& headers) {
+  static std::once_flag init;
+  std::call_once(init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  HttpReply reply;
+  CURL* curl = curl_easy_init();
+  curl_slist* list = nullptr;
+  for (const auto& [name, value] : headers) {
+    list = curl_slist_append(list, (name + ": " + value).c_str());
+  }
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+  if (method == "PUT" || method == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (curl_easy_perform(curl) == CURLE_OK) {
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    char* type = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type);
+    if (type != nullptr) {
+      reply.content_type = type;
+      reply.has_content_type = true;
+    }
+  }
+  curl_slist_free_all(list);
+  curl_easy_cleanup(curl);
+  return reply;
+}
+
+int ControllerPortFromLog(const std::string& log_text) {
+  std::smatch match;
+  static const std::regex kLine("restful api listening at 127\\.0\\.0\\.1:(\\d+)");
+  if (std::regex_search(log_text, match, kLine)) {
+    return std::stoi(match[1]);
+  }
+  return 0;
+}
+
+}  // namespace box_test

@@ -1,0 +1,200 @@
+// What create_service acquires and stop_service gives back: the TUN interface (in a private
+// network namespace), listening sockets, the permission and port-taken failures, and no
+// leftovers after many cycles.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/engine/libbox_library.h"
+
+namespace box_test {
+namespace {
+
+std::string HelperPath() {
+  const char* build = getenv("KORVANE_BUILD_DIR");
+  return std::string(build == nullptr ? "." : build) + "/tests/engine/engine_test_helper";
+}
+
+// A listening socket on a free loopback port, held for the test's duration.
+class TakenPort {
+ public:
+  TakenPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    listen(fd_, 1);
+    socklen_t length = sizeof(address);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~TakenPort() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class EngineResourcesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    library_ = LibboxLibrary::Load().release();
+    ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
+  }
+  static void TearDownTestSuite() {
+    delete library_;
+    library_ = nullptr;
+  }
+  void SetUp() override {
+    // The helper may run as another user: it must read the configuration.
+    chmod(dir_.path().c_str(), 0755);
+  }
+  void TearDown() override { library_->stop_service(); }
+
+  std::string WriteConfig(const std::string& text) {
+    std::string path = dir_.File("config.json");
+    WriteFile(path, text);
+    chmod(path.c_str(), 0644);
+    return path;
+  }
+
+  static bool IsRoot() { return geteuid() == 0; }
+
+  static LibboxLibrary* library_;
+  TempDir dir_;
+};
+
+LibboxLibrary* EngineResourcesTest::library_ = nullptr;
+
+std::string TunConfig(const std::string& log_path) {
+  return R"({"log":{"level":"info","output":")" + log_path + R"("},
+    "inbounds":[{"type":"tun","tag":"tun-in","interface_name":"korvane-tun0",
+                 "address":["172.19.0.1/30","fdfe:dcba:9876::1/126"],"mtu":9000}],
+    "outbounds":[{"type":"direct","tag":"direct"}]})";
+}
+
+TEST_F(EngineResourcesTest, TunInterfaceLivesFromCreateToStop) {
+  if (!IsRoot()) {
+    GTEST_SKIP() << "needs root for a private network namespace";
+  }
+  std::string log = dir_.File("tun.log");
+  std::string output;
+  ASSERT_EQ(RunCommand("unshare -n '" + HelperPath() + "' once '" + WriteConfig(TunConfig(log)) +
+                           "' korvane-tun0",
+                       &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("create: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("start: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("inet 172.19.0.1/30"), std::string::npos) << output;
+  EXPECT_NE(output.find("inet6 fdfe:dcba:9876::1/126"), std::string::npos) << output;
+  EXPECT_NE(output.find("mtu 9000"), std::string::npos) << output;
+  EXPECT_NE(output.find(",UP"), std::string::npos) << output;
+  EXPECT_NE(output.find("after-stop: absent"), std::string::npos) << output;
+  std::string text = ReadFile(log);
+  EXPECT_NE(text.find("INFO inbound/tun[tun-in]: started at korvane-tun0\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("WARN inbound/tun[tun-in]: the reference engine does not route packets "
+                      "sent to korvane-tun0\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("INFO inbound/tun[tun-in]: deleted interface korvane-tun0\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(EngineResourcesTest, TunWithoutPrivilegeFailsWithTheSystemText) {
+  if (!IsRoot()) {
+    GTEST_SKIP() << "needs root to enter private namespaces before dropping";
+  }
+  const std::string drop = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all '" +
+                           HelperPath() + "' once '" + WriteConfig(TunConfig("/dev/null")) +
+                           "' korvane-tun0";
+  std::string output;
+  // As on desktops, the device node is open to everyone (a private copy of it, mode 0666):
+  // the kernel refuses the interface itself.
+  RunCommand(
+      "unshare -m -n sh -c 'mount -t tmpfs tmpfs /dev/net && mknod -m 666 /dev/net/tun c "
+      "10 200 && exec \"$@\"' sh " +
+          drop,
+      &output);
+  EXPECT_NE(output.find("create: -1\nerror: start inbound/tun[tun-in]: configure tun interface: "
+                        "operation not permitted\n"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("after-stop: absent"), std::string::npos) << output;
+
+  // With the machine's own node, whatever its mode, the failure still names the step.
+  RunCommand("unshare -n " + drop, &output);
+  EXPECT_NE(output.find("create: -1\nerror: start inbound/tun[tun-in]: configure tun interface: "),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(output.find("operation not permitted") != std::string::npos ||
+              output.find("permission denied") != std::string::npos)
+      << output;
+}
+
+TEST_F(EngineResourcesTest, TakenPortsFailCreateWithTheSystemText) {
+  TakenPort taken;
+  const std::string port = std::to_string(taken.port());
+  struct Case {
+    std::string config;
+    std::string error;
+  } cases[] = {
+      {R"({"inbounds":[{"type":"mixed","tag":"mixed-in","listen":"127.0.0.1","listen_port":)" +
+           port + "}]}",
+       "start inbound/mixed[mixed-in]: listen tcp 127.0.0.1:" + port +
+           ": bind: address already in use"},
+      {R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:)" + port + R"("}}})",
+       "finish-start clash server: external controller listen error: listen tcp 127.0.0.1:" + port +
+           ": bind: address already in use"},
+      // A later failure releases what was acquired before it: the mixed port is free again.
+      {R"({"inbounds":[{"type":"mixed","tag":"mixed-in","listen_port":0}],
+           "experimental":{"clash_api":{"external_controller":"127.0.0.1:)" +
+           port + R"("}}})",
+       "finish-start clash server: external controller listen error: listen tcp 127.0.0.1:" + port +
+           ": bind: address already in use"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    EXPECT_NE(library_->create_service(c.config.c_str()), 0);
+    EXPECT_EQ(library_->LastError(), c.error);
+    EXPECT_EQ(library_->get_status(), 0);
+  }
+}
+
+TEST_F(EngineResourcesTest, CyclesLeaveNoSocketInterfaceOrDescriptor) {
+  if (!IsRoot()) {
+    GTEST_SKIP() << "needs root for a private network namespace";
+  }
+  std::string config = WriteConfig(R"({"log":{"disabled":true},
+    "inbounds":[{"type":"tun","tag":"tun-in","interface_name":"korvane-tun0",
+                 "address":["172.19.0.1/30"]},
+                {"type":"mixed","tag":"mixed-in","listen":"127.0.0.1","listen_port":0}],
+    "outbounds":[{"type":"selector","tag":"proxy","outbounds":["direct"]},
+                 {"type":"direct","tag":"direct"}],
+    "experimental":{"clash_api":{"external_controller":"127.0.0.1:0"}}})");
+  std::string output;
+  // The namespace's loopback starts down; the inbound and controller listen on it.
+  ASSERT_EQ(RunCommand("unshare -n sh -c 'ip link set lo up && exec \"$0\" cycles \"$1\" 200 "
+                       "korvane-tun0' '" +
+                           HelperPath() + "' '" + config + "'",
+                       &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("failures: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("extra-descriptors: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("listening: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("after-stop: absent"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace box_test
