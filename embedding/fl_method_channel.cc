@@ -168,9 +168,10 @@ void fl_method_channel_invoke_method(FlMethodChannel* self,
     return;
   }
 
+  // Decided before the task is handed over (argument evaluation order is unspecified).
+  GAsyncReadyCallback response_cb = task != nullptr ? message_response_cb : nullptr;
   fl_binary_messenger_send_on_channel(self->messenger, self->name, message, cancellable,
-                                      task != nullptr ? message_response_cb : nullptr,
-                                      g_steal_pointer(&task));
+                                      response_cb, g_steal_pointer(&task));
 }
 
 FlMethodResponse* fl_method_channel_invoke_method_finish(FlMethodChannel* self,

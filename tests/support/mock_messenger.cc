@@ -271,23 +271,52 @@ FlValuePtr fl_mock_value_take(FlValue* value) {
   });
 }
 
+namespace {
+
+// " error <code>[: <message>][ <details>]" without the leading space.
+std::string error_to_string(const std::string& code,
+                            const std::optional<std::string>& message,
+                            FlValue* details) {
+  std::string text = "error " + code;
+  if (message) {
+    text += ": " + *message;
+  }
+  if (details != nullptr) {
+    g_autofree gchar* rendered = fl_value_to_string(details);
+    text += std::string(" ") + rendered;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string fl_mock_response_to_string(FlMethodResponse* response) {
+  if (response == nullptr) {
+    return "none";
+  }
+  if (FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
+    g_autofree gchar* text = fl_value_to_string(
+        fl_method_success_response_get_result(FL_METHOD_SUCCESS_RESPONSE(response)));
+    return std::string("success ") + text;
+  }
+  if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
+    FlMethodErrorResponse* failure = FL_METHOD_ERROR_RESPONSE(response);
+    const gchar* message = fl_method_error_response_get_message(failure);
+    return error_to_string(fl_method_error_response_get_code(failure),
+                           message != nullptr ? std::optional<std::string>(message) : std::nullopt,
+                           fl_method_error_response_get_details(failure));
+  }
+  return "not implemented";
+}
+
 std::string fl_mock_event_to_string(const FlMockEvent& event) {
   switch (event.kind) {
     case FlMockEventKind::kValue: {
       g_autofree gchar* text = fl_value_to_string(event.value.get());
       return std::string("value ") + text;
     }
-    case FlMockEventKind::kError: {
-      std::string text = "error " + event.code;
-      if (event.message) {
-        text += ": " + *event.message;
-      }
-      if (event.details) {
-        g_autofree gchar* details = fl_value_to_string(event.details.get());
-        text += std::string(" ") + details;
-      }
-      return text;
-    }
+    case FlMockEventKind::kError:
+      return error_to_string(event.code, event.message, event.details.get());
     case FlMockEventKind::kEndOfStream:
       return "end";
     case FlMockEventKind::kUndecodable:

@@ -51,6 +51,10 @@ struct FlMockEvent {
 // "end" or "undecodable".
 std::string fl_mock_event_to_string(const FlMockEvent& event);
 
+// Renders a response for table comparisons: "success <v>", "error <code>[: <message>]
+// [ <details>]" or "not implemented" (NULL: "none").
+std::string fl_mock_response_to_string(FlMethodResponse* response);
+
 // Called on the main context with the reply (transfer none, never NULL; empty when nothing
 // handled the message).
 typedef void (*FlMockReplyCallback)(GBytes* reply, gpointer user_data);
