@@ -19,6 +19,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -156,7 +157,14 @@ void SetUpNetwork(const std::vector<TestInterface>& interfaces) {
   SetUpNetwork(isolation.interfaces);
   InstallStandIns();
 
-  body();
+  // An exception must not reach gtest in the child, which would go on to run other tests here.
+  try {
+    body();
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << "exception in the isolated child: " << error.what();
+  } catch (...) {
+    ADD_FAILURE() << "exception in the isolated child";
+  }
   ExitChild(::testing::Test::HasFailure() ? 1 : 0);
 }
 
