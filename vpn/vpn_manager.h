@@ -1,0 +1,105 @@
+#ifndef KORVANE_VPN_VPN_MANAGER_H_
+#define KORVANE_VPN_VPN_MANAGER_H_
+
+#include <flutter_linux/flutter_linux.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// The only endpoint between the user interface and the host: the control channels
+// "com.quorandel.korvane/vpn" and "com.quorandel.korvane/core", the event channel
+// "com.quorandel.korvane/vpn_events", and the connection controller behind them.
+//
+// Threads: every method call arrives on the GLib main thread and is answered there. Functions
+// are main thread only unless their comment says "any thread".
+class VPNManager {
+ public:
+  // Creates the three channels on `messenger` and prepares the engine and the platform.
+  static void Initialize(FlBinaryMessenger* messenger);
+
+  // Method-channel entry points (main thread).
+  static void HandleMethodCallStatic(FlMethodChannel* channel, FlMethodCall* call, void* user_data);
+  static void HandleCoreMethodCallStatic(FlMethodChannel* channel,
+                                         FlMethodCall* call,
+                                         void* user_data);
+  // Dispatcher of the vpn channel: every method name in table order.
+  static void HandleMethodCall(FlMethodCall* call);
+
+  // Event stream.
+  static FlMethodErrorResponse* OnListenHandler(FlEventChannel* channel,
+                                                FlValue* args,
+                                                void* user_data);
+  static FlMethodErrorResponse* OnCancelHandler(FlEventChannel* channel,
+                                                FlValue* args,
+                                                void* user_data);
+  // Any thread: off the main thread the state is re-posted to the main loop.
+  static void SendStateUpdate(const std::string& state);
+  static void SendStateUpdateInternal(const std::string& state);
+  static void SendError(const std::string& message);
+
+  // Small accessors.
+  static bool IsRunning();
+  static std::string GetStatus();
+  static std::string GetCoreVersion();
+  static std::string GetAppGroupDirectory();
+
+  // Connection controller.
+  static void InitializeLibbox();
+  static void LoadVPNPreference(const std::string& config,
+                                bool auto_configure_proxy,
+                                FlMethodCall* call);
+  static void DoConnectVPN(FlMethodCall* call);
+  static void Disconnect(FlMethodCall* call);
+  static void StopVPN(FlMethodCall* call);
+  static void DisconnectForNodeSwitching(FlMethodCall* call);
+  static void ConnectForNodeSwitching(const std::string& config, FlMethodCall* call);
+  // Creates and starts one engine service; throws std::runtime_error with the user message.
+  static void StartBox(const std::string& config);
+  // Stops the service, the desktop proxy and the log session. The caller holds service_mutex_.
+  static void StopBox();
+  // Application shut-down: stops everything and unloads the engine.
+  static void Shutdown();
+
+  // Auto-reconnect preference and status upkeep.
+  static void ToggleAutoReconnect(bool enabled, FlMethodCall* call);
+  static void DisableAutoReconnectTemporarily(FlMethodCall* call);
+  static void EnableAutoReconnect(FlMethodCall* call);
+  static void RestoreUserAutoReconnectPreference(bool enabled, FlMethodCall* call);
+  static void DisableAutoReconnect(FlMethodCall* call);
+  static void GetOnDemandStatus(FlMethodCall* call);
+  static void RefreshVPNStatus(FlMethodCall* call);
+  static void ClearVPNPreference(FlMethodCall* call);
+  static void CheckForStuckState(FlMethodCall* call);
+
+ private:
+  // Set once by Initialize; the channels live until the process exits.
+  static FlBinaryMessenger* messenger_;
+  static FlMethodChannel* channel_;
+  static FlMethodChannel* core_channel_;
+  static FlEventChannel* event_channel_;
+
+  // Event stream: whether the UI listens; stream_mutex_ guards stream_active_ only.
+  static bool stream_active_;
+  static std::mutex stream_mutex_;
+
+  // Connection state. service_mutex_ serialises every create, start and stop of the engine
+  // service; workers take it only to copy current_config_.
+  static std::mutex service_mutex_;
+  static std::atomic<bool> is_running_;
+  static std::string current_config_;
+  static uintptr_t libbox_handle_;
+  static std::string last_error_;
+  static std::atomic<bool> auto_reconnect_enabled_;
+  static std::atomic<bool> auto_configure_proxy_;
+  static std::atomic<bool> url_test_in_progress_;
+
+  // Tests reach the static state through this peer (defined only in tests).
+  friend class VPNManagerTestPeer;
+};
+
+// The runner calls this with the view's engine's messenger; does exactly VPNManager::Initialize.
+extern "C" void initialize_vpn_manager(FlBinaryMessenger* messenger);
+
+#endif  // KORVANE_VPN_VPN_MANAGER_H_
