@@ -433,6 +433,10 @@ static void fl_mock_binary_messenger_finalize(GObject* object) {
   FlMockBinaryMessenger* self = FL_MOCK_BINARY_MESSENGER(object);
   for (auto& entry : self->state->calls) {
     bytes_unref(entry.second.reply);
+    // A method call never answered still owns its callback data.
+    if (entry.second.callback == method_reply_cb) {
+      delete static_cast<MethodCallbackData*>(entry.second.user_data);
+    }
   }
   delete self->state;
   g_main_context_unref(self->context);
