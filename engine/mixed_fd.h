@@ -107,6 +107,18 @@ class RelayBuffer {
   size_t end_ = 0;
 };
 
+// A kernel pipe through which one relay direction moves bulk data with splice(), sparing the
+// copies into and out of user space. Short exchanges never get one (it costs two descriptors).
+struct SplicePipe {
+  static constexpr size_t kCapacity = 256 * 1024;
+  UniqueFd read_end;
+  UniqueFd write_end;
+  size_t bytes = 0;          // spliced in and not yet spliced out
+  uint64_t copied = 0;       // bytes the direction has moved through its buffer so far
+  bool unavailable = false;  // creating the pipe failed; the direction keeps copying
+  bool active() const { return write_end.valid(); }
+};
+
 }  // namespace mixed
 }  // namespace box
 

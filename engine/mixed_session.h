@@ -72,7 +72,12 @@ class Session {
 
   // Relay (mixed_session_relay.cc).
   bool Relay();
-  bool Transfer(Endpoint* from, RelayBuffer* buffer, Endpoint* to, bool* progress);
+  bool Transfer(Endpoint* from,
+                RelayBuffer* buffer,
+                SplicePipe* pipe,
+                Endpoint* to,
+                bool* progress);
+  bool SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, bool* progress);
   bool Flush(Endpoint* to, RelayBuffer* buffer, bool* progress);
 
   // "[<id> <age>] " of this connection's log lines.
@@ -90,6 +95,8 @@ class Session {
   Endpoint upstream_;
   RelayBuffer to_upstream_;
   RelayBuffer to_client_;
+  SplicePipe to_upstream_pipe_;
+  SplicePipe to_client_pipe_;
   std::optional<Clock::time_point> deadline_;
 
   std::string target_;  // "host:port" as the client asked

@@ -1,5 +1,7 @@
 // The relay of an established session: bytes both ways through one bounded buffer per
-// direction, end of stream passed on as a half-close.
+// direction (a pipe and splice() once the direction carries bulk data), end of stream passed
+// on as a half-close.
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -13,6 +15,8 @@ namespace {
 
 // Rounds of read-then-write per direction before other connections get their turn.
 constexpr int kRoundsPerTurn = 8;
+// A direction that has copied this much is a bulk transfer and moves on to a pipe.
+constexpr uint64_t kSpliceAfter = 256 * 1024;
 
 }  // namespace
 
@@ -33,33 +37,99 @@ bool Session::Flush(Endpoint* to, RelayBuffer* buffer, bool* progress) {
   return true;
 }
 
-bool Session::Transfer(Endpoint* from, RelayBuffer* buffer, Endpoint* to, bool* progress) {
-  while (from->readable && !from->eof) {
-    size_t room = buffer->Room();
-    if (room == 0) {
-      break;
-    }
-    ssize_t count = recv(from->fd.get(), buffer->RoomData(), room, 0);
+bool Session::SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, bool* progress) {
+  constexpr unsigned kFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+  while (from->readable && !from->eof && pipe->bytes < SplicePipe::kCapacity) {
+    ssize_t count = splice(from->fd.get(), nullptr, pipe->write_end.get(), nullptr,
+                           SplicePipe::kCapacity - pipe->bytes, kFlags);
     if (count > 0) {
-      buffer->Produced(static_cast<size_t>(count));
+      pipe->bytes += static_cast<size_t>(count);
       *progress = true;
-      // A full read may mean more is waiting; write first so the buffer does not cap the turn.
-      if (static_cast<size_t>(count) == room) {
-        break;
-      }
     } else if (count == 0) {
       from->eof = true;
       *progress = true;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      from->readable = false;
+      // With bytes in the pipe this may mean the pipe is full rather than the socket empty,
+      // so the socket counts as drained only when the pipe was empty.
+      if (pipe->bytes == 0) {
+        from->readable = false;
+      }
+      break;
     } else if (errno != EINTR) {
       return false;
     }
   }
+  while (to->writable && pipe->bytes > 0) {
+    ssize_t count =
+        splice(pipe->read_end.get(), nullptr, to->fd.get(), nullptr, pipe->bytes, kFlags);
+    if (count > 0) {
+      pipe->bytes -= static_cast<size_t>(count);
+      *progress = true;
+    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      to->writable = false;
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Session::Transfer(Endpoint* from,
+                       RelayBuffer* buffer,
+                       SplicePipe* pipe,
+                       Endpoint* to,
+                       bool* progress) {
+  // Bytes already in the buffer go first, so the order holds when the pipe takes over.
   if (!Flush(to, buffer, progress)) {
     return false;
   }
-  if (from->eof && buffer->empty() && !to->write_shut) {
+  if (!pipe->active() && !pipe->unavailable && pipe->copied >= kSpliceAfter && buffer->empty()) {
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
+      // A larger pipe halves the splice calls per byte where the system allows it.
+      fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(SplicePipe::kCapacity));
+      pipe->read_end.reset(ends[0]);
+      pipe->write_end.reset(ends[1]);
+    } else {
+      pipe->unavailable = true;
+    }
+  }
+  if (pipe->active() && buffer->empty()) {
+    if (!SpliceTransfer(from, pipe, to, progress)) {
+      return false;
+    }
+  } else {
+    while (from->readable && !from->eof) {
+      size_t room = buffer->Room();
+      if (room == 0) {
+        break;
+      }
+      ssize_t count = recv(from->fd.get(), buffer->RoomData(), room, 0);
+      if (count > 0) {
+        buffer->Produced(static_cast<size_t>(count));
+        pipe->copied += static_cast<uint64_t>(count);
+        *progress = true;
+        // A full read may mean more is waiting; write first so the buffer does not cap the
+        // turn.
+        if (static_cast<size_t>(count) == room) {
+          break;
+        }
+      } else if (count == 0) {
+        from->eof = true;
+        *progress = true;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        from->readable = false;
+      } else if (errno != EINTR) {
+        return false;
+      }
+    }
+    if (!Flush(to, buffer, progress)) {
+      return false;
+    }
+  }
+  if (from->eof && buffer->empty() && pipe->bytes == 0 && !to->write_shut) {
     shutdown(to->fd.get(), SHUT_WR);
     to->write_shut = true;
     *progress = true;
@@ -70,8 +140,8 @@ bool Session::Transfer(Endpoint* from, RelayBuffer* buffer, Endpoint* to, bool* 
 bool Session::Relay() {
   for (int round = 0; round < kRoundsPerTurn; ++round) {
     bool progress = false;
-    if (!Transfer(&client_, &to_upstream_, &upstream_, &progress) ||
-        !Transfer(&upstream_, &to_client_, &client_, &progress)) {
+    if (!Transfer(&client_, &to_upstream_, &to_upstream_pipe_, &upstream_, &progress) ||
+        !Transfer(&upstream_, &to_client_, &to_client_pipe_, &client_, &progress)) {
       return false;
     }
     if (client_.write_shut && upstream_.write_shut) {

@@ -913,8 +913,11 @@ TEST_F(MixedInboundTest, StopClosesClientsAndLeavesNoDescriptor) {
   clients.push_back(HttpTunnel("127.0.0.1:" + std::to_string(echo.port())));
   ASSERT_TRUE(clients[0].valid());
   ASSERT_TRUE(clients[1].valid());
-  ASSERT_TRUE(SendAll(clients[0].get(), "ping"));
-  EXPECT_EQ(RecvExact(clients[0].get(), 4), "ping");
+  // Enough bytes both ways for the tunnel to move on to its bulk path (pipes) before stop.
+  const std::string bulk = PatternBytes(2 * 1024 * 1024, 7);
+  std::thread sender([&] { SendAll(clients[0].get(), bulk); });
+  EXPECT_TRUE(RecvExact(clients[0].get(), bulk.size()) == bulk);
+  sender.join();
   clients.push_back(ConnectTo("127.0.0.1", port));  // half a greeting
   ASSERT_TRUE(SendAll(clients.back().get(), std::string("\x05", 1)));
   clients.push_back(ConnectTo("127.0.0.1", port));  // half a request head
