@@ -7,9 +7,10 @@
 
 #include <string>
 
-// Returns: (transfer full) the bytes written in @hex.
+// Returns: (transfer full) the bytes written in @hex, in an allocation of exactly their size so
+// that AddressSanitizer catches a decoder reading one byte too far.
 inline GBytes* hex_to_bytes(const std::string& hex) {
-  GByteArray* buffer = g_byte_array_new();
+  std::string data;
   std::string digits;
   for (char c : hex) {
     if (c != ' ') {
@@ -17,11 +18,10 @@ inline GBytes* hex_to_bytes(const std::string& hex) {
     }
   }
   for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-    guint8 byte = static_cast<guint8>(g_ascii_xdigit_value(digits[i]) * 16 +
-                                      g_ascii_xdigit_value(digits[i + 1]));
-    g_byte_array_append(buffer, &byte, 1);
+    data += static_cast<char>(g_ascii_xdigit_value(digits[i]) * 16 +
+                              g_ascii_xdigit_value(digits[i + 1]));
   }
-  return g_byte_array_free_to_bytes(buffer);
+  return g_bytes_new(data.data(), data.size());
 }
 
 // Lower-case hex of @bytes without spaces.
