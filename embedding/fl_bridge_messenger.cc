@@ -68,14 +68,14 @@ static void send_reply(FlBridgeMessenger* self, guint64 connection, guint32 id, 
 static void fl_bridge_response_handle_dispose(GObject* object) {
   FlBridgeResponseHandle* self = FL_BRIDGE_RESPONSE_HANDLE(object);
   FlBinaryMessengerResponseHandle* handle = FL_BINARY_MESSENGER_RESPONSE_HANDLE(object);
-  if (!fl_binary_messenger_response_handle_is_responded(handle) &&
-      fl_binary_messenger_response_handle_mark_responded(handle, nullptr)) {
-    // Answer empty so the UI is not left waiting, then report the fault as the real
-    // embedding does.
-    if (self->messenger != nullptr) {
+  if (!fl_binary_messenger_response_handle_is_responded(handle)) {
+    // Report the fault as the real embedding does (once, whoever notices first), then answer
+    // empty so the UI is not left waiting.
+    fl_binary_messenger_response_handle_check_responded(handle);
+    if (fl_binary_messenger_response_handle_mark_responded(handle, nullptr) &&
+        self->messenger != nullptr) {
       send_reply(self->messenger, self->connection, self->id, nullptr);
     }
-    g_critical("FlBinaryMessengerResponseHandle was not responded to");
   }
   if (self->messenger != nullptr) {
     g_object_remove_weak_pointer(G_OBJECT(self->messenger),

@@ -66,6 +66,8 @@ struct _FlUiBridge {
   guint write_source;
   std::string* in;
   std::string* out;
+  // How much of |out| has been written already (compacted now and then, not per write).
+  size_t out_offset;
   // Next id of a message frame sent to the UI.
   guint32 next_id;
 };
@@ -86,6 +88,7 @@ static void disconnect_client(FlUiBridge* self) {
   self->client_fd = -1;
   self->in->clear();
   self->out->clear();
+  self->out_offset = 0;
   guint64 connection = self->connection;
   self->connection = 0;
   if (self->callbacks.on_client_changed != nullptr) {
@@ -95,11 +98,11 @@ static void disconnect_client(FlUiBridge* self) {
 
 // Writes as much of the output buffer as the socket takes now; the rest waits for G_IO_OUT.
 static void flush_output(FlUiBridge* self) {
-  while (self->client_fd >= 0 && !self->out->empty()) {
-    ssize_t n =
-        send(self->client_fd, self->out->data(), self->out->size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (self->client_fd >= 0 && self->out_offset < self->out->size()) {
+    ssize_t n = send(self->client_fd, self->out->data() + self->out_offset,
+                     self->out->size() - self->out_offset, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
-      self->out->erase(0, static_cast<size_t>(n));
+      self->out_offset += static_cast<size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) {
@@ -111,12 +114,20 @@ static void flush_output(FlUiBridge* self) {
     // The peer is gone; let the read side notice and end the connection from the main loop,
     // so that owners are never re-entered from inside their own send.
     shutdown(self->client_fd, SHUT_RDWR);
-    self->out->clear();
+    self->out_offset = self->out->size();
     break;
   }
-  if (self->client_fd >= 0 && !self->out->empty() && self->write_source == 0) {
+  if (self->out_offset == self->out->size()) {
+    self->out->clear();
+    self->out_offset = 0;
+  } else if (self->out_offset > kReadChunk && self->out_offset > self->out->size() / 2) {
+    self->out->erase(0, self->out_offset);
+    self->out_offset = 0;
+  }
+  bool pending = self->client_fd >= 0 && !self->out->empty();
+  if (pending && self->write_source == 0) {
     self->write_source = g_unix_fd_add(self->client_fd, G_IO_OUT, client_write_cb, self);
-  } else if (self->out->empty() && self->write_source != 0) {
+  } else if (!pending && self->write_source != 0) {
     g_clear_handle_id(&self->write_source, g_source_remove);
   }
 }
