@@ -22,12 +22,15 @@ int WaitFor(int fd, short events, Clock::time_point deadline, const std::atomic<
     if (cancel.load()) {
       return -1;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
+    auto now = Clock::now();
+    if (now >= deadline) {
       return 0;
     }
+    // Rounded up, so that a timed-out wait really is past the deadline.
+    long long left_us =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
     pollfd entry{fd, events, 0};
-    int rc = poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
+    int rc = poll(&entry, 1, static_cast<int>(std::min<long long>((left_us + 999) / 1000, 50)));
     if (rc > 0) {
       return 1;
     }
