@@ -1,15 +1,19 @@
 // Reading the engine's session log: line parsing, the error summary, and the streaming report
 // used for crash reports.
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "core/libbox_log_buffer.h"
 
@@ -31,27 +35,103 @@ constexpr std::string_view kLevelKey = "\"level\":";
 constexpr std::string_view kTsKey = "\"ts\":";
 constexpr char kUnknownCrash[] = "Unknown crash";
 
-bool Contains(std::string_view haystack, std::string_view needle) {
-  return memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
+// Words that give a plain line its level, in the order they are tried.
+constexpr std::string_view kLevelWords[] = {"error", "fatal", "panic", "warn", "debug"};
+constexpr uint32_t kErrorWordBits = 0x7;  // error, fatal, panic
+constexpr uint32_t kWarnWordBit = 0x8;
+constexpr uint32_t kDebugWordBit = 0x10;
+
+inline unsigned char FoldCase(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-// ASCII lower case (the engine writes its own texts in ASCII; other bytes stay as they are).
-void LowerInto(std::string_view text, std::string& out) {
-  out.resize(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    out[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-  }
-}
-
-bool MatchesErrorPattern(std::string_view message, std::string& scratch) {
-  LowerInto(message, scratch);
-  for (std::string_view pattern : kErrorPatterns) {
-    if (Contains(scratch, pattern)) {
-      return true;
+// Finds which of a few lower-case words occur in a text, ignoring ASCII letter case (the same
+// as searching a lower-cased copy). Logs can be gigabytes, so this is the hot loop: it looks
+// only at every `stride_`-th pair of bytes, where stride_ is one less than the shortest word, so
+// every occurrence has one of its first stride_ pairs looked at. A small table, indexed by the
+// low five bits of both bytes (which ignores letter case), names the words and offsets that
+// may start there; a full comparison confirms each.
+class CaselessWordSet {
+ public:
+  template <size_t N>
+  explicit CaselessWordSet(const std::string_view (&words)[N]) : words_(words, words + N) {
+    static_assert(N > 0, "at least one word");
+    size_t shortest = words[0].size();
+    for (std::string_view word : words) {
+      shortest = std::min(shortest, word.size());
+    }
+    // One table bit per word and offset; words of one byte cannot be told by a pair.
+    static_assert(N <= 32, "one result bit per word");
+    stride_ = std::max<size_t>(1, std::min<size_t>(shortest - 1, 64 / N));
+    for (size_t w = 0; w < N; ++w) {
+      for (size_t offset = 0; offset < stride_; ++offset) {
+        size_t bit = w * stride_ + offset;
+        pairs_[Index(words[w][offset], words[w][offset + 1])] |= uint64_t{1} << bit;
+      }
     }
   }
-  return false;
+
+  // Bit w is set when words[w] occurs. Stops early once a word of `stop` is found.
+  uint32_t Find(std::string_view text, uint32_t stop) const {
+    uint32_t found = 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    size_t n = text.size();
+    for (size_t i = 0; i + 1 < n; i += stride_) {
+      uint64_t candidates = pairs_[Index(p[i], p[i + 1])];
+      while (candidates) {
+        unsigned bit = static_cast<unsigned>(__builtin_ctzll(candidates));
+        candidates &= candidates - 1;
+        size_t w = bit / stride_;
+        size_t offset = bit % stride_;
+        if ((found >> w) & 1u || offset > i) {
+          continue;
+        }
+        size_t start = i - offset;
+        if (MatchesAt(p + start, n - start, words_[w])) {
+          found |= 1u << w;
+          if (found & stop) {
+            return found;
+          }
+        }
+      }
+    }
+    return found;
+  }
+
+ private:
+  static size_t Index(unsigned char first, unsigned char second) {
+    return (first & 0x1Fu) << 5 | (second & 0x1Fu);
+  }
+
+  static bool MatchesAt(const unsigned char* p, size_t available, std::string_view word) {
+    if (word.size() > available) {
+      return false;
+    }
+    for (size_t k = 0; k < word.size(); ++k) {
+      if (FoldCase(p[k]) != static_cast<unsigned char>(word[k])) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::vector<std::string_view> words_;
+  size_t stride_ = 1;
+  std::array<uint64_t, 1024> pairs_{};
+};
+
+const CaselessWordSet& ErrorPatterns() {
+  static const CaselessWordSet set(kErrorPatterns);
+  return set;
+}
+
+const CaselessWordSet& LevelWords() {
+  static const CaselessWordSet set(kLevelWords);
+  return set;
+}
+
+bool MatchesErrorPattern(std::string_view message) {
+  return ErrorPatterns().Find(message, ~0u) != 0;
 }
 
 void UnescapeInto(std::string_view text, std::string& out) {
@@ -100,12 +180,35 @@ void UnescapeInto(std::string_view text, std::string& out) {
   }
 }
 
+// The first occurrence of a key in a line. A plain loop: the key is usually a few bytes in,
+// past a handful of quotes, where a library search costs more to set up than to run.
+const char* FindKey(std::string_view line, std::string_view key) {
+  if (line.size() < key.size()) {
+    return nullptr;
+  }
+  const char* p = line.data();
+  const char* last = p + line.size() - key.size();
+  for (; p <= last; ++p) {
+    if (*p != key[0]) {
+      continue;
+    }
+    size_t k = 1;
+    while (k < key.size() && p[k] == key[k]) {
+      ++k;
+    }
+    if (k == key.size()) {
+      return p;
+    }
+  }
+  return nullptr;
+}
+
 // Finds the string value after `key` in a JSON line: the next double quote after the key opens
 // it, and the first quote preceded by an even number of backslashes closes it.
 bool FindRawValue(std::string_view line, std::string_view key, std::string_view* raw) {
   const char* begin = line.data();
   const char* end = begin + line.size();
-  const char* at = static_cast<const char*>(memmem(begin, line.size(), key.data(), key.size()));
+  const char* at = FindKey(line, key);
   if (!at) {
     return false;
   }
@@ -133,11 +236,8 @@ bool FindRawValue(std::string_view line, std::string_view key, std::string_view*
   return false;
 }
 
-// Fills `entry` from one non-empty line, reusing its buffers. `scratch` is working space.
-void ParseLineInto(std::string_view line,
-                   bool want_timestamp,
-                   LogEntry& entry,
-                   std::string& scratch) {
+// Fills `entry` from one non-empty line, reusing its buffers.
+void ParseLineInto(std::string_view line, bool want_timestamp, LogEntry& entry) {
   entry.timestamp.clear();
   entry.level.assign("info");
   if (line.front() == '{' && line.back() == '}') {
@@ -156,46 +256,109 @@ void ParseLineInto(std::string_view line,
     return;
   }
   entry.message.assign(line);
-  LowerInto(line, scratch);
-  if (Contains(scratch, "error") || Contains(scratch, "fatal") || Contains(scratch, "panic")) {
+  uint32_t words = LevelWords().Find(line, kErrorWordBits);
+  if (words & kErrorWordBits) {
     entry.level.assign("error");
-  } else if (Contains(scratch, "warn")) {
+  } else if (words & kWarnWordBit) {
     entry.level.assign("warning");
-  } else if (Contains(scratch, "debug")) {
+  } else if (words & kDebugWordBit) {
     entry.level.assign("debug");
   }
 }
 
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
+// Owns one file descriptor.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
 };
 
-// getline's growable buffer.
-struct LineBuffer {
-  ~LineBuffer() { free(data); }
-  char* data = nullptr;
-  size_t capacity = 0;
+// Splits a file into lines, reading large blocks; the buffer grows only to hold the longest
+// line, so memory does not depend on the size of the file.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd), buffer_(kBlockSize) {}
+
+  // The next line without its "\n"; false at the end of the file (or on a read error, which
+  // ends the file like getline does).
+  bool Next(std::string_view* line) {
+    for (;;) {
+      const char* start = buffer_.data() + begin_;
+      const char* newline = static_cast<const char*>(memchr(start, '\n', end_ - begin_));
+      if (newline) {
+        *line = std::string_view(start, newline - start);
+        begin_ += (newline - start) + 1;
+        return true;
+      }
+      if (at_end_) {
+        if (begin_ == end_) {
+          return false;
+        }
+        *line = std::string_view(start, end_ - begin_);
+        begin_ = end_;
+        return true;
+      }
+      Fill();
+    }
+  }
+
+ private:
+  static constexpr size_t kBlockSize = 256 * 1024;
+
+  void Fill() {
+    if (begin_ > 0) {
+      memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (buffer_.size() - end_ < kBlockSize / 2) {
+      buffer_.resize(buffer_.size() * 2);
+    }
+    for (;;) {
+      ssize_t n = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        at_end_ = true;
+      } else {
+        end_ += static_cast<size_t>(n);
+      }
+      return;
+    }
+  }
+
+  int fd_;
+  std::vector<char> buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  bool at_end_ = false;
 };
 
-// Calls `on_line` with every non-empty line of the file (without its "\n"). Memory is bounded
-// by the longest line. False when the file cannot be opened.
+// Calls `on_line` with every non-empty line of the file (without its "\n"). False when the
+// file cannot be opened.
 template <typename OnLine>
 bool ForEachLine(const std::string& path, OnLine on_line) {
-  std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rbe"));
-  if (!file) {
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
     return false;
   }
-  posix_fadvise(fileno(file.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
-  setvbuf(file.get(), nullptr, _IOFBF, 1 << 18);
-  LineBuffer buffer;
-  ssize_t length;
-  while ((length = getline(&buffer.data, &buffer.capacity, file.get())) >= 0) {
-    size_t size = static_cast<size_t>(length);
-    if (size > 0 && buffer.data[size - 1] == '\n') {
-      --size;
-    }
-    if (size > 0) {
-      on_line(std::string_view(buffer.data, size));
+  posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  LineReader reader(fd.get());
+  std::string_view line;
+  while (reader.Next(&line)) {
+    if (!line.empty()) {
+      on_line(line);
     }
   }
   return true;
@@ -211,7 +374,7 @@ class ReportBuilder {
     if (entry.level == "error" || entry.level == "fatal") {
       level_hit_.assign(entry.message);
       have_level_hit_ = true;
-    } else if (!have_level_hit_ && MatchesErrorPattern(entry.message, scratch_)) {
+    } else if (!have_level_hit_ && MatchesErrorPattern(entry.message)) {
       // Only needed while no entry has an error level: such an entry wins wherever it is.
       pattern_hit_.assign(entry.message);
       have_pattern_hit_ = true;
@@ -249,7 +412,6 @@ class ReportBuilder {
   std::string level_hit_;
   bool have_pattern_hit_ = false;
   std::string pattern_hit_;
-  std::string scratch_;
 };
 
 }  // namespace
@@ -266,17 +428,15 @@ LogEntry LibboxLogBuffer::parseLogLine(std::string_view line) {
     entry.level = "info";
     return entry;
   }
-  std::string scratch;
-  ParseLineInto(line, true, entry, scratch);
+  ParseLineInto(line, true, entry);
   return entry;
 }
 
 std::vector<LogEntry> LibboxLogBuffer::parseLogFile(const std::string& path) {
   std::vector<LogEntry> entries;
-  std::string scratch;
   ForEachLine(path, [&](std::string_view line) {
     LogEntry entry;
-    ParseLineInto(line, true, entry, scratch);
+    ParseLineInto(line, true, entry);
     entries.push_back(std::move(entry));
   });
   return entries;
@@ -288,9 +448,8 @@ std::string LibboxLogBuffer::extractErrorSummary(const std::vector<LogEntry>& en
       return it->message;
     }
   }
-  std::string scratch;
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    if (MatchesErrorPattern(it->message, scratch)) {
+    if (MatchesErrorPattern(it->message)) {
       return it->message;
     }
   }
@@ -300,10 +459,9 @@ std::string LibboxLogBuffer::extractErrorSummary(const std::vector<LogEntry>& en
 CrashLogResult LibboxLogBuffer::summarizeLogFile(const std::string& path) {
   ReportBuilder builder;
   LogEntry entry;
-  std::string scratch;
   ForEachLine(path, [&](std::string_view line) {
     // The timestamp plays no part in the report, so it is not extracted.
-    ParseLineInto(line, false, entry, scratch);
+    ParseLineInto(line, false, entry);
     builder.Add(entry);
   });
   return builder.Finish();

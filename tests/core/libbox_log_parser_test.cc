@@ -179,6 +179,87 @@ TEST(LibboxLogParserTest, SummaryPrefersErrorLevelThenPatternThenLastMessage) {
   }
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return text;
+}
+
+bool ContainsAny(const std::string& text, const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    if (text.find(word) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Words are searched in a lower-cased copy of the text; checked against that plain search on
+// random texts made of whole, cut and re-cased words, at every position.
+TEST(LibboxLogParserTest, WordSearchEqualsLowerCaseSubstringSearch) {
+  const std::vector<std::string> patterns = {"error:",         "failed",
+                                             "fatal",          "panic",
+                                             "abort",          "connection refused",
+                                             "dial tcp",       "timeout exceeded",
+                                             "invalid config", "missing required",
+                                             "unsupported",    "invalid auth",
+                                             "hysteria2:",     "sing-box:"};
+  const std::vector<std::string> level_words = {"error", "fatal", "panic", "warn", "debug"};
+  std::vector<std::string> pieces = patterns;
+  pieces.insert(pieces.end(), level_words.begin(), level_words.end());
+  const std::string noise = "aeiorstnpfdwbgu:- 0123456789@`[{PQ\x01\x80\xff";
+  std::mt19937 random(7);
+  auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+  int error_hits = 0;
+  for (int round = 0; round < 30000; ++round) {
+    std::string text;
+    size_t parts = pick(6);
+    for (size_t k = 0; k < parts; ++k) {
+      if (pick(3) == 0) {
+        text += noise[pick(noise.size())];
+        continue;
+      }
+      std::string word = pieces[pick(pieces.size())];
+      if (pick(3) == 0) {
+        word = word.substr(pick(word.size()), pick(word.size()) + 1);  // a cut piece
+      }
+      for (char& c : word) {
+        if (pick(2) == 0 && c >= 'a' && c <= 'z') {
+          c = static_cast<char>(c - 'a' + 'A');
+        }
+      }
+      text += word;
+    }
+    if (text.empty()) {
+      continue;
+    }
+    SCOPED_TRACE(text);
+    std::string lower = Lower(text);
+    bool is_error = ContainsAny(lower, patterns);
+    error_hits += is_error;
+    std::vector<LogEntry> entries = {LogEntry{"", text, "info"}, LogEntry{"", "~", "info"}};
+    ASSERT_EQ(LibboxLogBuffer::extractErrorSummary(entries), is_error ? text : "~");
+
+    std::string level = "info";
+    if (ContainsAny(lower, {"error", "fatal", "panic"})) {
+      level = "error";
+    } else if (ContainsAny(lower, {"warn"})) {
+      level = "warning";
+    } else if (ContainsAny(lower, {"debug"})) {
+      level = "debug";
+    }
+    if (text.front() != '{' || text.back() != '}') {
+      ASSERT_EQ(LibboxLogBuffer::parseLogLine(text).level, level);
+    }
+  }
+  // Both outcomes were exercised plenty.
+  EXPECT_GT(error_hits, 3000);
+  EXPECT_LT(error_hits, 27000);
+}
+
 TEST_F(LogFileTest, ReadsLinesSkippingEmptyOnes) {
   std::string long_message(3 << 20, 'q');
   Write("\n{\"msg\":\"one\",\"level\":\"info\",\"ts\":\"t1\"}\n\nplain two\r\n\n{\"msg\":\"" +
