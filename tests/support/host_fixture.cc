@@ -189,7 +189,7 @@ bool HostFixture::Start(const HostOptions& options, std::string* error) {
     *error = "no temporary directory";
     return false;
   }
-  if (!StartDisplay(options, error) || !StartHost(options, error)) {
+  if (!SpawnDisplay(options, error) || !StartHost(options, error)) {
     ReportFailure(*error);
     return false;
   }
@@ -197,6 +197,18 @@ bool HostFixture::Start(const HostOptions& options, std::string* error) {
 }
 
 bool HostFixture::StartDisplay(const HostOptions& options, std::string* error) {
+  std::string local_error;
+  if (error == nullptr) {
+    error = &local_error;
+  }
+  if (dir_.empty() || !SpawnDisplay(options, error)) {
+    fprintf(stderr, "[host fixture] %s\n", error->c_str());
+    return false;
+  }
+  return true;
+}
+
+bool HostFixture::SpawnDisplay(const HostOptions& options, std::string* error) {
   std::string display_file = dir_ + "/display";
   int display_fd = OpenOutput(display_file);
   int log_fd = OpenOutput(dir_ + "/xvfb.log");

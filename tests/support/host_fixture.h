@@ -56,6 +56,8 @@ class HostFixture {
   // Starts everything; on failure *error (if given) says why and the test output gets the
   // host's stderr. Call once per fixture.
   bool Start(const HostOptions& options = HostOptions(), std::string* error = nullptr);
+  // Starts only Xvfb and the window manager (for tests that run GTK in-process on display()).
+  bool StartDisplay(const HostOptions& options = HostOptions(), std::string* error = nullptr);
   // Stops the host, the window manager and Xvfb. Idempotent; files stay until destruction.
   void Stop();
   // Sends SIGTERM to the host alone and waits for it (the display stays up).
@@ -98,7 +100,7 @@ class HostFixture {
   const std::vector<std::string>& host_environment() const { return host_env_; }
 
  private:
-  bool StartDisplay(const HostOptions& options, std::string* error);
+  bool SpawnDisplay(const HostOptions& options, std::string* error);
   bool StartHost(const HostOptions& options, std::string* error);
   void ReportFailure(const std::string& what) const;
 
