@@ -122,6 +122,8 @@ struct _FlBridgeMessenger {
   GHashTable* listening;
   // Recent events as text, oldest first.
   GPtrArray* recent_events;
+  // The thread that created the messenger: the one running the main loop.
+  GThread* main_thread;
   gboolean shut_down;
 };
 
@@ -397,13 +399,20 @@ static gboolean send_response(FlBinaryMessenger* messenger,
     return FALSE;
   }
   FlBridgeResponseHandle* handle = FL_BRIDGE_RESPONSE_HANDLE(response_handle);
+  if (g_thread_self() == self->main_thread) {
+    send_reply(self, handle->connection, handle->id, response);
+    return TRUE;
+  }
+  // From another thread the answer is carried to the main loop; the bridge is not shared.
   ReplyData* data = g_new0(ReplyData, 1);
   data->messenger = FL_BRIDGE_MESSENGER(g_object_ref(self));
   data->connection = handle->connection;
   data->id = handle->id;
   data->payload = response != nullptr ? g_bytes_ref(response) : nullptr;
-  // Runs at once on the main thread; from another thread it is queued to the main loop.
-  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, send_reply_cb, data, reply_data_free);
+  g_autoptr(GSource) source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, send_reply_cb, data, reply_data_free);
+  g_source_attach(source, nullptr);
   return TRUE;
 }
 
@@ -511,6 +520,7 @@ static void fl_bridge_messenger_init(FlBridgeMessenger* self) {
   self->listening =
       g_hash_table_new_full(g_str_hash, g_str_equal, g_free, (GDestroyNotify)fl_value_unref);
   self->recent_events = g_ptr_array_new_with_free_func(g_free);
+  self->main_thread = g_thread_self();
 }
 
 FlBridgeMessenger* fl_bridge_messenger_new() {
