@@ -1,6 +1,7 @@
 #include "fl_bridge_messenger.h"
 
 #include <gio/gio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "fl_binary_messenger_private.h"
@@ -425,6 +426,16 @@ static void send_on_channel(FlBinaryMessenger* messenger,
   FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(messenger);
   g_autoptr(GTask) task =
       callback != nullptr ? g_task_new(self, cancellable, callback, user_data) : nullptr;
+  // Kind, id, channel name length, channel name: the UI refuses frames beyond the limit.
+  gsize frame_size = 7 + strlen(channel) + (message != nullptr ? g_bytes_get_size(message) : 0);
+  if (frame_size > FL_UI_BRIDGE_MAX_FRAME) {
+    if (task != nullptr) {
+      g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE,
+                              "A message of %" G_GSIZE_FORMAT " bytes on %s exceeds the limit",
+                              frame_size, channel);
+    }
+    return;
+  }
   guint32 id = 0;
   if (self->bridge == nullptr || !fl_ui_bridge_send_message(self->bridge, channel, message, &id)) {
     if (task != nullptr) {

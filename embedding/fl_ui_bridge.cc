@@ -511,6 +511,12 @@ void fl_ui_bridge_send_reply(FlUiBridge* self, guint64 connection, guint32 id, G
   if (connection == 0 || connection != self->connection) {
     return;
   }
+  if (payload != nullptr && g_bytes_get_size(payload) > FL_UI_BRIDGE_MAX_FRAME - kHeaderSize) {
+    // The UI would refuse the frame; an empty reply at least does not leave it waiting.
+    g_printerr("%s reply %u of %" G_GSIZE_FORMAT " bytes exceeds the frame limit; sent empty\n",
+               kTag, id, g_bytes_get_size(payload));
+    payload = nullptr;
+  }
   queue_frame(self, FL_UI_BRIDGE_KIND_REPLY, id, nullptr, payload);
 }
 

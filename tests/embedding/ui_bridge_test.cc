@@ -582,6 +582,41 @@ TEST_F(UiBridgeTest, SendingWithoutClientFails) {
   g_clear_error(&send.error);
 }
 
+void answer_oversize_cb(FlBinaryMessenger* messenger,
+                        const gchar* channel,
+                        GBytes* message,
+                        FlBinaryMessengerResponseHandle* handle,
+                        gpointer user_data) {
+  std::string big(FL_UI_BRIDGE_MAX_FRAME, 'x');
+  g_autoptr(GBytes) reply = g_bytes_new(big.data(), big.size());
+  fl_binary_messenger_send_response(messenger, handle, reply, nullptr);
+}
+
+TEST_F(UiBridgeTest, NothingBeyondTheFrameLimitIsSent) {
+  ASSERT_TRUE(StartEngine());
+  // A message too large is refused before anything else is checked.
+  std::string big(FL_UI_BRIDGE_MAX_FRAME, 'x');
+  g_autoptr(GBytes) message = g_bytes_new(big.data(), big.size());
+  SendResult send;
+  fl_binary_messenger_send_on_channel(messenger(), "test/host", message, nullptr, send_done_cb,
+                                      &send);
+  ASSERT_TRUE(IterateUntil([&] { return send.done; }));
+  EXPECT_TRUE(g_error_matches(send.error, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE));
+  g_clear_error(&send.error);
+
+  // A reply too large goes out empty, with one line.
+  fl_binary_messenger_set_message_handler_on_channel(messenger(), "test/oversize",
+                                                     answer_oversize_cb, nullptr, nullptr);
+  RunClient([&] {
+    BridgeClient client;
+    std::string error;
+    ASSERT_TRUE(client.Connect(socket_path_, kTimeoutMs, &error)) << error;
+    EXPECT_EQ(client.Call("test/oversize", "x", nullptr, kTimeoutMs).status,
+              BridgeClient::Status::kNotImplemented);
+  });
+  EXPECT_EQ(CountLines("exceeds the frame limit"), 1) << AllLines();
+}
+
 // Sends a message to the UI, then answers the UI's call.
 void trigger_cb(FlBinaryMessenger* messenger,
                 const gchar* channel,
