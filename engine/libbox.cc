@@ -1,6 +1,7 @@
 // The engine's C entry points. Only these eight names leave the library (libbox.map).
 //
-// get_status: 0 no service, 1 service created (resources held, not serving), 2 running.
+// get_status: 0 no service, 1 service created (resources held, not serving; also after a failed
+// start, until stop_service releases it), 2 running.
 // Non-zero results of the other calls are -1, with the message in get_last_error. Strings
 // returned by get_version and get_last_error are heap copies released through free_string.
 // Any thread; calls are serialised by one lock.
