@@ -74,6 +74,14 @@ bool Session::CheckConnect() {
     error_number = errno;
   }
   if (error_number == 0) {
+    sockaddr_storage peer;
+    socklen_t peer_length = sizeof(peer);
+    if (getpeername(upstream_.fd.get(), reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0 &&
+        errno == ENOTCONN) {
+      // Still connecting: the readiness was not about this connect.
+      upstream_.writable = false;
+      return true;
+    }
     return OnConnected();
   }
   if (first_error_.empty()) {
