@@ -371,6 +371,30 @@ int HostFixture::StopHost() {
   return host_status_;
 }
 
+bool HostFixture::RestartHost(std::string* error) {
+  std::string local_error;
+  if (error == nullptr) {
+    error = &local_error;
+  }
+  if (display_.empty()) {
+    *error = "the host was never started";
+    return false;
+  }
+  if (host_pid_ > 0) {
+    StopHost();
+    // Children the old host left behind in its group.
+    kill(-host_pid_, SIGKILL);
+    host_pid_ = -1;
+  }
+  // A socket the old host left behind must not pass for the new one's.
+  unlink(socket_path_.c_str());
+  if (!StartHost(options_, error)) {
+    ReportFailure(*error);
+    return false;
+  }
+  return true;
+}
+
 std::unique_ptr<BridgeClient> HostFixture::Connect(std::string* error) {
   auto client = std::make_unique<BridgeClient>();
   std::string local_error;

@@ -62,6 +62,9 @@ class HostFixture {
   void Stop();
   // Sends SIGTERM to the host alone and waits for it (the display stays up).
   int StopHost();
+  // Stops the host alone (as StopHost) and starts it again with the options given to Start, in
+  // the same directories and on the same display: for what must survive a restart.
+  bool RestartHost(std::string* error = nullptr);
 
   // A client connected to the host's socket with its hello read, or null (*error says why).
   // While the host is still letting go of a client the test dropped, it is tried again.
@@ -113,6 +116,7 @@ class HostFixture {
   std::string stdout_path_;
   std::string stderr_path_;
   std::vector<std::string> host_env_;
+  HostOptions options_;
   pid_t xvfb_pid_ = -1;
   pid_t wm_pid_ = -1;
   pid_t host_pid_ = -1;
