@@ -245,6 +245,16 @@ bool HostFixture::SpawnDisplay(const HostOptions& options, std::string* error) {
   if (wm_pid_ < 0) {
     return false;
   }
+  if (!options.wait_for_path.empty()) {
+    deadline = Now() + kStartTimeoutMs;
+    while (!g_file_test(options.wait_for_path.c_str(), G_FILE_TEST_EXISTS)) {
+      if (Now() >= deadline || WaitFor(wm_pid_, 0) != -1) {
+        *error = options.wait_for_path + " did not appear: " + ReadFile(dir_ + "/wm.log");
+        return false;
+      }
+      g_usleep(kPollMs * 1000);
+    }
+  }
   if (!options.wait_for_window_manager) {
     return true;
   }

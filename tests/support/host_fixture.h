@@ -20,6 +20,9 @@ struct HostOptions {
   std::string window_manager = "openbox";
   // Wait until a window manager has announced itself on the root window (ignored without one).
   bool wait_for_window_manager = true;
+  // A file the window manager creates when it is ready (for example a Wayland compositor's
+  // socket, for hosts started with WAYLAND_DISPLAY): Start waits for it before the host starts.
+  std::string wait_for_path;
   // Arguments after the program name.
   std::vector<std::string> args;
   // Extra environment, applied last (so it can replace the fixture's own values).
