@@ -2,6 +2,9 @@
 
 #include <microhttpd.h>
 #include <string.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include "engine/clash_router.h"
 
@@ -120,7 +123,9 @@ std::unique_ptr<ClashServer> ClashServer::Create(const std::string& address,
   std::unique_ptr<ClashServer> server(new ClashServer());
   int bound_port = 0;
   std::string listen_error;
-  server->listen_fd_ = ListenTcp(host, port, &bound_port, &listen_error);
+  // Bound now so that a taken port fails the create; listening only from Start, so that clients
+  // are refused until the service runs.
+  server->listen_fd_ = ListenTcp(host, port, &bound_port, &listen_error, /*listen_now=*/false);
   if (!server->listen_fd_.valid()) {
     *error = prefix + listen_error;
     return nullptr;
@@ -138,6 +143,11 @@ ClashServer::~ClashServer() {
 bool ClashServer::Start(std::string* error) {
   if (daemon_ != nullptr || !listen_fd_.valid()) {
     *error = "start clash server: already started";
+    return false;
+  }
+  if (listen(listen_fd_.get(), SOMAXCONN) != 0) {
+    *error = "finish-start clash server: external controller listen error: listen tcp " +
+             listen_address_ + ": listen: " + ErrnoText(errno);
     return false;
   }
   router_ = std::make_unique<ClashRouter>(outbounds_, secret_);

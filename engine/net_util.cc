@@ -76,7 +76,11 @@ std::string JoinHostPort(const std::string& host, int port) {
   return host + ":" + std::to_string(port);
 }
 
-UniqueFd ListenTcp(const std::string& host, int port, int* bound_port, std::string* error) {
+UniqueFd ListenTcp(const std::string& host,
+                   int port,
+                   int* bound_port,
+                   std::string* error,
+                   bool listen_now) {
   const std::string prefix = "listen tcp " + JoinHostPort(host, port) + ": ";
   sockaddr_storage address{};
   socklen_t length = 0;
@@ -116,7 +120,7 @@ UniqueFd ListenTcp(const std::string& host, int port, int* bound_port, std::stri
     *error = prefix + "bind: " + ErrnoText(errno);
     return UniqueFd();
   }
-  if (listen(fd.get(), SOMAXCONN) != 0) {
+  if (listen_now && listen(fd.get(), SOMAXCONN) != 0) {
     *error = prefix + "listen: " + ErrnoText(errno);
     return UniqueFd();
   }

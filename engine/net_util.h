@@ -36,10 +36,15 @@ bool SplitHostPort(const std::string& text, std::string* host, int* port);
 // The inverse of SplitHostPort: brackets around an IPv6 host.
 std::string JoinHostPort(const std::string& host, int port);
 
-// Binds and listens a TCP socket on host:port (an address, "localhost" or empty for every
-// interface). Returns the descriptor and the bound port; on failure an invalid descriptor and
-// *error as "listen tcp 127.0.0.1:9090: bind: address already in use".
-UniqueFd ListenTcp(const std::string& host, int port, int* bound_port, std::string* error);
+// Binds a TCP socket on host:port (an address, "localhost" or empty for every interface) and,
+// unless `listen_now` is false, listens on it. Returns the descriptor and the bound port; on
+// failure an invalid descriptor and *error as
+// "listen tcp 127.0.0.1:9090: bind: address already in use".
+UniqueFd ListenTcp(const std::string& host,
+                   int port,
+                   int* bound_port,
+                   std::string* error,
+                   bool listen_now = true);
 
 }  // namespace box
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -98,6 +99,19 @@ int ClosedPort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   close(fd);
   return ntohs(address.sin_port);
+}
+
+// True when a TCP connect to the loopback port is refused (nothing listens there).
+bool ConnectRefused(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  bool refused = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 &&
+                 errno == ECONNREFUSED;
+  close(fd);
+  return refused;
 }
 
 constexpr char kJson[] = "application/json; charset=utf-8";
@@ -418,11 +432,19 @@ TEST_F(EngineControllerTest, SecretGuardsEveryRouteButPreflight) {
   EXPECT_EQ(preflight.status, 204);
 }
 
-TEST_F(EngineControllerTest, StopClosesTheControllerPort) {
-  std::string base = Start(R"([{"type":"direct","tag":"direct"}])");
-  ASSERT_EQ(Http("GET", base + "/version").status, 200);
+TEST_F(EngineControllerTest, ControllerAnswersOnlyWhileRunning) {
+  const int port = ClosedPort();
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  std::string config = R"({"log":{"disabled":true},"experimental":{"clash_api":{)"
+                       R"("external_controller":"127.0.0.1:)" +
+                       std::to_string(port) + "\"}}}";
+  ASSERT_EQ(library_->create_service(config.c_str()), 0) << library_->LastError();
+  // Created: the port is held but refuses connections until the service starts.
+  EXPECT_TRUE(ConnectRefused(port));
+  ASSERT_EQ(library_->start_service(), 0) << library_->LastError();
+  EXPECT_EQ(Http("GET", base + "/version").status, 200);
   ASSERT_EQ(library_->stop_service(), 0);
-  EXPECT_EQ(Http("GET", base + "/version").status, 0);
+  EXPECT_TRUE(ConnectRefused(port));
 }
 
 }  // namespace
