@@ -189,6 +189,7 @@ bool HostFixture::Start(const HostOptions& options, std::string* error) {
     *error = "no temporary directory";
     return false;
   }
+  options_ = options;
   if (!SpawnDisplay(options, error) || !StartHost(options, error)) {
     ReportFailure(*error);
     return false;
