@@ -827,6 +827,50 @@ TEST_F(MixedInboundTest, ListenFailuresAndStartedLine) {
   EXPECT_EQ(error, "listen tcp 127.0.0.1:70000: invalid port");
 }
 
+// A target that never answers the connect gives up after the connect timeout: 502 with
+// "i/o timeout" for HTTP, "host unreachable" for SOCKS5. The target is a listener whose accept
+// queue is full, so the kernel drops further connection attempts.
+TEST_F(MixedInboundTest, UnansweredConnectTimesOut) {
+  int port = 0;
+  Fd full = BindSocket("127.0.0.1", 0, false, &port);
+  ASSERT_TRUE(full.valid());
+  ASSERT_EQ(listen(full.get(), 0), 0);
+  std::vector<Fd> fillers;
+  for (int i = 0; i < 4; ++i) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    ToSockaddr("127.0.0.1", port, &address, &length);
+    Fd filler(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    connect(filler.get(), reinterpret_cast<sockaddr*>(&address), length);
+    fillers.push_back(std::move(filler));
+  }
+  std::this_thread::sleep_for(100ms);  // lets the queue fill
+  MixedInbound* inbound = StartInbound();
+  ASSERT_NE(inbound, nullptr);
+  std::string target = "127.0.0.1:" + std::to_string(port);
+
+  Fd http = ConnectTo("127.0.0.1", inbound->port());
+  Fd socks = ConnectTo("127.0.0.1", inbound->port());
+  ASSERT_TRUE(http.valid() && socks.valid());
+  ASSERT_TRUE(SendAll(http.get(), "CONNECT " + target + " HTTP/1.1\r\n\r\n"));
+  std::string request("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01", 11);
+  request.push_back(static_cast<char>(port >> 8));
+  request.push_back(static_cast<char>(port & 0xff));
+  ASSERT_TRUE(SendAll(socks.get(), request));
+
+  std::string response = RecvAll(http.get());
+  EXPECT_EQ(response.substr(0, response.find("\r\n")), "HTTP/1.1 502 Bad Gateway");
+  EXPECT_NE(response.find("\r\n\r\ndial tcp " + target + ": i/o timeout\n"), std::string::npos)
+      << response;
+  std::string reply = RecvAll(socks.get());
+  ASSERT_EQ(reply.size(), 12u);  // method reply and request reply
+  EXPECT_EQ(reply[3], '\x04');
+  EXPECT_EQ(logs_.Count("ERROR", "] connection: open outbound connection: dial tcp " + target +
+                                     ": i/o timeout"),
+            2u)
+      << logs_.All();
+}
+
 // Start twice, start after stop and repeated stops are refused or harmless.
 TEST_F(MixedInboundTest, StartAndStopOrder) {
   MixedInbound* inbound = StartInbound();
