@@ -225,6 +225,14 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
   if (KnownInboundTypes().count(inbound.type) == 0) {
     FailAt(path, "unknown inbound type: " + inbound.type);
   }
+  for (const char* legacy : {"sniff", "sniff_override_destination", "sniff_timeout",
+                             "domain_strategy", "udp_disable_domain_unmapping"}) {
+    if (item.contains(legacy)) {
+      FailAt(path,
+             "legacy inbound fields are deprecated in sing-box 1.11.0 and removed in sing-box "
+             "1.13.0, use rule actions instead");
+    }
+  }
   GetString(item, "tag", path, &inbound.tag);
   inbound.name = "inbound/" + inbound.type + "[" +
                  (inbound.tag.empty() ? std::to_string(index) : inbound.tag) + "]";

@@ -133,6 +133,12 @@ const ConfigCase kConfigCases[] = {
      "decode config: inbounds[0]: unknown inbound type: bar"},
     {"unknown endpoint type", "{\"endpoints\":[{\"type\":\"baz\",\"tag\":\"e\"}]}",
      "decode config: endpoints[0]: unknown endpoint type: baz"},
+    {"legacy inbound field", "{\"inbounds\":[{\"type\":\"mixed\",\"sniff\":true}]}",
+     "decode config: inbounds[0]: legacy inbound fields are deprecated in sing-box 1.11.0 and "
+     "removed in sing-box 1.13.0, use rule actions instead"},
+    {"legacy tun address", "{\"inbounds\":[{\"type\":\"tun\",\"inet4_address\":\"10.0.0.1/30\"}]}",
+     "decode config: inbounds[0]: legacy tun address fields are deprecated in sing-box 1.10.0 and "
+     "removed in sing-box 1.12.0"},
     {"bad tun address", "{\"inbounds\":[{\"type\":\"tun\",\"address\":[\"10.0.0.1\"]}]}",
      "decode config: inbounds[0].address[0]: netip.ParsePrefix(\"10.0.0.1\"): no '/'"},
     {"bad duration",
