@@ -24,10 +24,6 @@ struct CrashLogResult {
   std::vector<std::string> lastLogs;
 };
 
-inline bool operator==(const CrashLogResult& a, const CrashLogResult& b) {
-  return a.summary == b.summary && a.logCount == b.logCount && a.lastLogs == b.lastLogs;
-}
-
 // Marker files around every engine session, so that a crash of the previous run can be told
 // apart from a clean stop, and the crashed session's log turned into a short report.
 //
@@ -71,13 +67,14 @@ class LibboxLogBuffer {
   // The report that extractErrorSummary over parseLogFile would give (summary, entry count,
   // last messages), computed while reading the file once and holding only the last few
   // messages, so a log of any size fits in a few buffers. A file that cannot be opened reads
-  // as empty (logCount 0). Any thread.
+  // as empty (logCount 0); a count beyond the int32 range stays at its largest value. Any
+  // thread.
   static CrashLogResult summarizeLogFile(const std::string& path);
 
-  // Helpers of the above. Any thread.
+  // Makes the directory and its missing parents, mode 0700. Any thread.
   static bool ensureDirectoryExists(const std::string& path);
+  // Writes the current UTC time into a marker file and flushes it to disk. Any thread.
   static void writeMarkerSync(const std::string& path);
-  void rotateLogFiles();
 
   const std::string& basePath() const { return base_path_; }
   const std::string& sessionLogPath() const { return session_log_path_; }
@@ -95,6 +92,9 @@ class LibboxLogBuffer {
 
  private:
   LibboxLogBuffer();
+
+  // Moves the session log aside as the last crash log. The caller holds mutex_.
+  void rotateLogFiles();
 
   std::string base_path_;
   std::string session_log_path_;
