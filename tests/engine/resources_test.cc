@@ -171,6 +171,43 @@ TEST_F(EngineResourcesTest, TakenPortsFailCreateWithTheSystemText) {
   }
 }
 
+TEST_F(EngineResourcesTest, StartFailureIsAnErrorLineAndStopStillReleases) {
+  // Created: the controller's port is bound but not yet listening. Another socket that shares
+  // the address starts listening on it first, so the start cannot.
+  int port = 0;
+  {
+    TakenPort probe;
+    port = probe.port();
+  }
+  std::string log = dir_.File("box.log");
+  std::string config = R"({"log":{"output":")" + log +
+                       R"("},"experimental":{"clash_api":{"external_controller":"127.0.0.1:)" +
+                       std::to_string(port) + "\"}}}";
+  ASSERT_EQ(library_->create_service(config.c_str()), 0) << library_->LastError();
+  int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(other, 1), 0);
+
+  const std::string error =
+      "finish-start clash server: external controller listen error: listen "
+      "tcp 127.0.0.1:" +
+      std::to_string(port) + ": listen: address already in use";
+  EXPECT_NE(library_->start_service(), 0);
+  EXPECT_EQ(library_->LastError(), error);
+  EXPECT_EQ(library_->get_status(), 1);
+  EXPECT_EQ(library_->stop_service(), 0);
+  EXPECT_EQ(library_->get_status(), 0);
+  close(other);
+  // What had started is stopped again at once.
+  EXPECT_EQ(ReadFile(log), "ERROR " + error + "\nINFO sing-box stopped\n");
+}
+
 TEST_F(EngineResourcesTest, CyclesLeaveNoSocketInterfaceOrDescriptor) {
   if (!IsRoot()) {
     GTEST_SKIP() << "needs root for a private network namespace";
