@@ -78,6 +78,8 @@ class StreamingOrigin {
   int port() const { return port_; }
   // CPU seconds the server thread has spent so far (read after a download has finished).
   double cpu_seconds() const { return cpu_seconds_.load(); }
+  // Downloads fully served so far; the CPU time above includes each of them.
+  int served() const { return served_.load(); }
 
  private:
   // One download at a time is all the benchmark asks for.
@@ -113,12 +115,14 @@ class StreamingOrigin {
       }
       close(fd);
       cpu_seconds_.store(cpu_seconds_.load() + ThreadCpuSeconds() - cpu_start);
+      ++served_;
     }
   }
 
   const uint64_t size_;
   std::vector<char> chunk_;
   std::atomic<double> cpu_seconds_{0};
+  std::atomic<int> served_{0};
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;
@@ -228,8 +232,13 @@ int main(int argc, char** argv) {
     for (Mode& mode : modes) {
       double cpu_before = ProcessCpuSeconds();
       double server_before = origin.cpu_seconds();
+      int served_before = origin.served();
       double curl_cpu = 0;
       double speed = CurlSpeed(mode.args, size, &curl_cpu);
+      // curl may exit before the server thread has closed and counted its side.
+      for (int wait = 0; wait < 5000 && origin.served() == served_before; ++wait) {
+        usleep(1000);
+      }
       double server_cpu = origin.cpu_seconds() - server_before;
       // What is left of the process's CPU time is the inbound's relay (the main thread only
       // waits for curl).
