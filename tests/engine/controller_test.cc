@@ -211,6 +211,8 @@ TEST_F(EngineControllerTest, AnswersEveryEndpointWithTheRealShapes) {
       // Proxy objects: insertion order, no newline, sniffed text Content-Type.
       {"encoded space and slash", "GET", "/proxies/US%20West%2F1", "", 200, kText,
        "{\"type\":\"SOCKS\",\"name\":\"US West/1\",\"udp\":true,\"history\":[]}"},
+      {"encoded non-ASCII", "GET", "/proxies/%E6%9D%B1%E4%BA%AC", "", 200, kText,
+       "~\\{\"type\":\"Direct\",\"name\":\"東京\",\"udp\":true,\"history\":\\[.*\\]\\}"},
       {"block shows as Reject", "GET", "/proxies/block", "", 200, kText,
        "{\"type\":\"Reject\",\"name\":\"block\",\"udp\":true,\"history\":[]}"},
       {"tcp-only types", "GET", "/proxies/web", "", 200, kText,
