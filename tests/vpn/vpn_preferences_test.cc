@@ -413,6 +413,34 @@ TEST_F(VPNPreferencesTest, SaveSurvivesSigkillAtAnyMoment) {
   EXPECT_GE(completed_saves, kKills / 2);
 }
 
+// Where an unnamed temporary file cannot be given a name (no /proc here), the save goes
+// through a named temporary file and still leaves only the two files.
+TEST_F(VPNPreferencesTest, SaveWorksWithoutUnnamedTemporaryFiles) {
+  std::string first = MakeConfig("first", 5000);
+  std::string second = MakeConfig("second", 7000);
+  int status = RunInChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        umount2("/proc", MNT_DETACH) != 0) {
+      return 77;
+    }
+    if (access("/proc/self/fd", F_OK) == 0) {
+      return 2;
+    }
+    if (!VPNPreferences::SaveConfig(first) || !VPNPreferences::SaveConfig(second)) {
+      return 3;
+    }
+    return 0;
+  });
+  if (status == 77) {
+    GTEST_SKIP() << "no private mount namespace here (needs root)";
+  }
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(second));
+  EXPECT_EQ(ReadBytes(BackupPath()), ExpectedObfuscation(first));
+  EXPECT_EQ(ModeOf(ConfigPath()), 0600u);
+  EXPECT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
+}
+
 // With no room for the new file, the save reports false and the old file stays as it was.
 TEST_F(VPNPreferencesTest, FailedWriteLeavesOldFileIntact) {
   std::string old_text = MakeConfig("old", 100 << 10);
