@@ -132,6 +132,9 @@ bool ClashRouter::Unescape(const std::string& text, bool query, std::string* out
 ClashReply ClashRouter::Handle(const ClashRequest& request) const {
   // Routes: which path shapes exist and the methods each accepts.
   std::vector<std::string> segments = SplitPath(request.raw_path);
+  if (segments.empty()) {
+    return NotFoundPage();
+  }
   const std::string& method = request.method;
   enum class Route {
     kNone,

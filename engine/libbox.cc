@@ -1,10 +1,5 @@
-// The engine's C entry points. Only these eight names leave the library (libbox.map).
-//
-// get_status: 0 no service, 1 service created (resources held, not serving; also after a failed
-// start, until stop_service releases it), 2 running.
-// Non-zero results of the other calls are -1, with the message in get_last_error. Strings
-// returned by get_version and get_last_error are heap copies released through free_string.
-// Any thread; calls are serialised by one lock.
+// The engine's C entry points (contract in libbox.h). Only these eight names leave the library
+// (libbox.map).
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/libbox.h"
 #include "engine/service.h"
 #include "engine/version.h"
 
