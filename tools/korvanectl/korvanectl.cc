@@ -55,8 +55,16 @@ int Usage() {
 bool ConnectToHost(korvane::BridgeClient* client) {
   std::string path = korvane::BridgeClient::DefaultSocketPath();
   std::string error;
-  if (!client->Connect(path, kHelloTimeoutMs, &error)) {
+  if (!client->ConnectSocket(path, &error)) {
     fprintf(stderr, "korvanectl: no host at %s: %s\n", path.c_str(), error.c_str());
+    return false;
+  }
+  if (!client->ReadHello(kHelloTimeoutMs, &error)) {
+    // The host serves one UI at a time and closes any other connection at once.
+    fprintf(stderr,
+            "korvanectl: the host at %s did not accept the connection (%s); is another client "
+            "such as 'korvanectl events' connected?\n",
+            path.c_str(), error.c_str());
     return false;
   }
   return true;
