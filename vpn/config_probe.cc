@@ -1,5 +1,7 @@
 #include "vpn/config_probe.h"
 
+#include <limits>
+
 namespace korvane {
 
 namespace {
@@ -31,17 +33,18 @@ int FindMixedInboundPort(const std::string& config) {
   while (pos < config.size() && (config[pos] == ' ' || config[pos] == '\t')) {
     ++pos;
   }
-  long port = 0;
+  long long port = 0;
   size_t digits = 0;
   while (pos < config.size() && config[pos] >= '0' && config[pos] <= '9') {
     port = port * 10 + (config[pos] - '0');
     ++pos;
-    // A run longer than any port cannot name one; the engine would refuse it anyway.
-    if (++digits > 5) {
+    ++digits;
+    // A number no int can hold names no port; the engine refuses such a configuration anyway.
+    if (port > std::numeric_limits<int>::max()) {
       return kDefaultMixedPort;
     }
   }
-  if (digits == 0 || port > 65535) {
+  if (digits == 0) {
     return kDefaultMixedPort;
   }
   return static_cast<int>(port);

@@ -14,7 +14,8 @@ constexpr int kDefaultMixedPort = 10081;
 // The configuration runs a "mixed" inbound ("type": "mixed" with one space or none).
 bool HasMixedInbound(const std::string& config);
 
-// The "listen_port" written as a bare number after the "mixed-in" tag, else kDefaultMixedPort.
+// The "listen_port" written as a bare number after the "mixed-in" tag, else kDefaultMixedPort
+// (also for a number too big for an int). Leading zeros are read as decimal digits.
 int FindMixedInboundPort(const std::string& config);
 
 // The message for an engine text after a failed create, or after a failed start.
