@@ -1,0 +1,187 @@
+// The main window of the real korvane executable, looked at from the X server: a plain title
+// under an X11 window manager that is not GNOME Shell (and under none), a header bar under one
+// that calls itself "GNOME Shell" and under a Wayland compositor; closing hides the window and
+// the host keeps answering. A screenshot of each kind is kept in $KORVANE_BUILD_DIR/artifacts.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/app/raw_bridge.h"
+#include "tests/support/host_fixture.h"
+
+namespace {
+
+using korvane::testing::HostFixture;
+using korvane::testing::HostOptions;
+using korvane::testing::RawBridge;
+
+constexpr int kTimeoutMs = 20000;
+constexpr char kVpn[] = "com.quorandel.korvane/vpn";
+constexpr char kCloseLine[] = "[Korvane] Main window close requested; hiding to tray.\n";
+constexpr char kWaylandSocket[] = "korvane-test-wayland";
+
+enum class Close { kWmDeleteMessage, kHeaderBarButton, kNone };
+
+struct WindowCase {
+  const char* name;
+  // HostOptions::window_manager; "@gnome" is the stand-in that calls itself GNOME Shell,
+  // "@wayland" a Wayland compositor on the X display.
+  std::string window_manager;
+  bool header_bar;
+  Close close;
+};
+
+std::ostream& operator<<(std::ostream& out, const WindowCase& c) {
+  return out << c.name;
+}
+
+class WindowE2ETest : public ::testing::TestWithParam<WindowCase> {
+ protected:
+  std::string Run(const std::vector<std::string>& argv, int* status = nullptr) {
+    std::string output;
+    int result = host_.RunWithHostEnvironment(argv, &output);
+    if (status != nullptr) {
+      *status = result;
+    }
+    return output;
+  }
+
+  // The host's mapped top-level window, or "" when none appears.
+  std::string FindMappedWindow() {
+    const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
+    while (g_get_monotonic_time() < deadline) {
+      std::istringstream ids(
+          Run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(host_.host_pid())}));
+      std::string id;
+      if (ids >> id) {
+        return id;
+      }
+      g_usleep(100 * 1000);
+    }
+    return "";
+  }
+
+  std::string Property(const std::string& window, const std::string& name) {
+    std::string value = Run({"xprop", "-id", window, name});
+    return value.substr(0, value.find_last_not_of('\n') + 1);
+  }
+
+  std::string MapState(const std::string& window) {
+    std::string info = Run({"xwininfo", "-id", window});
+    size_t at = info.find("Map State: ");
+    return at == std::string::npos ? "<no window>"
+                                   : info.substr(at + 11, info.find('\n', at) - at - 11);
+  }
+
+  int Geometry(const std::string& window, const std::string& field) {
+    std::string info = Run({"xwininfo", "-id", window});
+    size_t at = info.find(field + ": ");
+    return at == std::string::npos ? -1 : std::stoi(info.substr(at + field.size() + 2));
+  }
+
+  // Client-side decorations, which GTK uses exactly when the window has a header bar as its
+  // title bar: the window asks the window manager for no decorations (Motif hints: the
+  // decorations flag set, decorations 0).
+  bool HasClientSideDecorations(const std::string& window) {
+    std::string hints = Property(window, "_MOTIF_WM_HINTS");
+    size_t at = hints.find(" = ");
+    if (at == std::string::npos) {
+      return false;
+    }
+    std::vector<unsigned long> values;
+    std::istringstream in(hints.substr(at + 3));
+    std::string item;
+    while (std::getline(in, item, ',')) {
+      values.push_back(std::stoul(item, nullptr, 0));
+    }
+    return values.size() >= 3 && (values[0] & 2) != 0 && values[2] == 0;
+  }
+
+  HostFixture host_;
+};
+
+TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseHides) {
+  const WindowCase& c = GetParam();
+  HostOptions options;
+  options.window_manager = c.window_manager;
+  if (c.window_manager == "@gnome") {
+    options.window_manager = KORVANE_FAKE_GNOME_WM;
+  } else if (c.window_manager == "@wayland") {
+    // A nested weston draws on the private X display (its X11 back-end gives it a seat); the
+    // host talks to it alone.
+    options.window_manager =
+        "XDG_RUNTIME_DIR='" + host_.runtime_dir() +
+        "' exec weston --backend=x11-backend.so --use-pixman --width=1280 --height=800 "
+        "--no-config --idle-time=0 --socket=" +
+        kWaylandSocket;
+    options.wait_for_window_manager = false;
+    options.wait_for_path = host_.runtime_dir() + "/" + kWaylandSocket;
+    options.env = {{"WAYLAND_DISPLAY", kWaylandSocket}, {"GDK_BACKEND", "wayland"}};
+  }
+  std::string error;
+  ASSERT_TRUE(host_.Start(options, &error)) << error;
+  RawBridge bridge;
+  ASSERT_TRUE(bridge.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
+
+  if (c.window_manager == "@wayland") {
+    // Not an X11 client at all, and working.
+    EXPECT_EQ(Run({"xdotool", "search", "--pid", std::to_string(host_.host_pid())}), "");
+    EXPECT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success false");
+    // Give the compositor a moment to draw the window for the screenshot.
+    bridge.Drain(1000);
+    EXPECT_FALSE(host_.Screenshot(std::string("window_") + c.name).empty());
+    EXPECT_EQ(host_.Stderr().find("CRITICAL"), std::string::npos) << host_.Stderr();
+    EXPECT_TRUE(host_.IsHostRunning());
+    return;
+  }
+
+  const std::string window = FindMappedWindow();
+  ASSERT_FALSE(window.empty()) << "no mapped window of the host";
+  EXPECT_EQ(Property(window, "WM_NAME"), "WM_NAME(STRING) = \"Korvane\"");
+  EXPECT_EQ(Property(window, "_NET_WM_NAME"), "_NET_WM_NAME(UTF8_STRING) = \"Korvane\"");
+  EXPECT_EQ(HasClientSideDecorations(window), c.header_bar) << Property(window, "_MOTIF_WM_HINTS");
+  EXPECT_FALSE(host_.Screenshot(std::string("window_") + c.name).empty());
+
+  if (c.close == Close::kWmDeleteMessage) {
+    int status = -1;
+    std::string output = Run({KORVANE_SEND_WM_DELETE, window}, &status);
+    ASSERT_EQ(status, 0) << output;
+  } else if (c.close == Close::kHeaderBarButton) {
+    // The close button sits at the right end of the header bar, at the top right corner of
+    // the window inside GTK's resize border.
+    const int width = Geometry(window, "Width");
+    ASSERT_GT(width, 100);
+    const std::string x = std::to_string(width - 28);
+    int status = -1;
+    std::string output =
+        Run({"xdotool", "mousemove", "--sync", "--window", window, x, "26", "click", "1"}, &status);
+    ASSERT_EQ(status, 0) << output;
+  }
+  ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs)) << host_.Stdout();
+
+  // Hidden, not destroyed, and the host keeps answering.
+  const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
+  while (MapState(window) != "IsUnMapped" && g_get_monotonic_time() < deadline) {
+    g_usleep(50 * 1000);
+  }
+  EXPECT_EQ(MapState(window), "IsUnMapped");
+  EXPECT_TRUE(host_.IsHostRunning());
+  EXPECT_EQ(bridge.Call(kVpn, "getStatus", nullptr, kTimeoutMs), "success \"disconnected\"");
+  EXPECT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success false");
+  EXPECT_EQ(Run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(host_.host_pid())}),
+            "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WindowManagers,
+    WindowE2ETest,
+    ::testing::Values(WindowCase{"openbox", "openbox", false, Close::kWmDeleteMessage},
+                      WindowCase{"no_window_manager", "", false, Close::kWmDeleteMessage},
+                      WindowCase{"gnome_shell_x11", "@gnome", true, Close::kHeaderBarButton},
+                      WindowCase{"wayland", "@wayland", true, Close::kNone}),
+    [](const ::testing::TestParamInfo<WindowCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
