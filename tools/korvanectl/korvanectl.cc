@@ -1,6 +1,6 @@
 // korvanectl: plays the Dart UI against a running host over its UI bridge.
 //
-//   korvanectl call METHOD [ARGS-JSON] [--channel vpn|core]
+//   korvanectl call METHOD [ARGS-JSON] [--channel vpn|core] [--events] [--until STATUS,...]
 //   korvanectl events
 //   korvanectl hello
 //
@@ -43,10 +43,15 @@ std::string Dump(const nlohmann::json& json) {
 int Usage() {
   fprintf(stderr,
           "usage: korvanectl call METHOD [ARGS-JSON] [--channel vpn|core] [--timeout SECONDS]\n"
+          "                       [--events] [--until STATUS[,STATUS...]]\n"
           "       korvanectl events\n"
           "       korvanectl hello\n"
           "The host's socket: KORVANE_UI_SOCKET, else $XDG_RUNTIME_DIR/korvane/ui.sock, else\n"
           "/tmp/korvane-<uid>/ui.sock (now: %s).\n"
+          "--events listens on the event channel during the call and prints its events as JSON\n"
+          "lines after the answer; --until keeps printing until an event with one of these\n"
+          "statuses (e.g. vpn_connected,vpn_disconnected). The host serves one client at a\n"
+          "time, so this is how a call and its events are seen together.\n"
           "Exit status: 0 success, 1 error response, 2 not implemented, 3 no host.\n",
           korvane::BridgeClient::DefaultSocketPath().c_str());
   return kExitError;
@@ -76,11 +81,94 @@ int ExitForFailure(const korvane::BridgeClient::Response& response) {
   return response.status == korvane::BridgeClient::Status::kClosed ? kExitNoHost : kExitError;
 }
 
+int PrintResponse(const korvane::BridgeClient::Response& response,
+                  const std::string& method,
+                  const std::string& channel);
+
+// One event as the JSON line that 'events' prints.
+std::string EventLine(const korvane::BridgeClient::Event& event) {
+  nlohmann::json line;
+  switch (event.kind) {
+    case korvane::BridgeClient::Event::Kind::kData:
+      line = korvane::ValueToJson(event.value.get());
+      break;
+    case korvane::BridgeClient::Event::Kind::kError:
+      line = {{"error",
+               {{"code", event.code},
+                {"message", event.message},
+                {"details", korvane::ValueToJson(event.details.get())}}}};
+      break;
+    case korvane::BridgeClient::Event::Kind::kEndOfStream:
+      line = {{"endOfStream", true}};
+      break;
+  }
+  return Dump(line);
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1) {
+    items.push_back(text.substr(start, comma - start));
+  }
+  items.push_back(text.substr(start));
+  return items;
+}
+
+// Prints the events queued so far and, when |until| is not empty, those that follow until one
+// whose "status" is listed. Returns false when the stream ended first.
+bool PrintEvents(korvane::BridgeClient* client,
+                 const std::vector<std::string>& until,
+                 int timeout_ms) {
+  constexpr int kStepMs = 200;
+  int waited_ms = 0;
+  while (!interrupted) {
+    korvane::BridgeClient::Event event;
+    std::string error;
+    korvane::BridgeClient::Status status =
+        client->NextEvent(until.empty() ? 0 : kStepMs, &event, &error);
+    if (status == korvane::BridgeClient::Status::kTimeout) {
+      if (until.empty()) {
+        return true;
+      }
+      waited_ms += kStepMs;
+      if (timeout_ms >= 0 && waited_ms >= timeout_ms) {
+        fprintf(stderr, "korvanectl: no event with status %s in time\n", until[0].c_str());
+        return false;
+      }
+      continue;
+    }
+    if (status != korvane::BridgeClient::Status::kSuccess) {
+      fprintf(stderr, "korvanectl: %s %s\n", korvane::StatusName(status), error.c_str());
+      return false;
+    }
+    printf("%s\n", EventLine(event).c_str());
+    fflush(stdout);
+    if (event.kind == korvane::BridgeClient::Event::Kind::kEndOfStream) {
+      return false;
+    }
+    FlValue* value = event.value.get();
+    FlValue* state = value != nullptr && fl_value_get_type(value) == FL_VALUE_TYPE_MAP
+                         ? fl_value_lookup_string(value, "status")
+                         : nullptr;
+    if (state != nullptr && fl_value_get_type(state) == FL_VALUE_TYPE_STRING) {
+      for (const std::string& wanted : until) {
+        if (wanted == fl_value_get_string(state)) {
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
 int RunCall(const std::vector<std::string>& args) {
   std::string method;
   std::string args_json;
   std::string channel = kVpnChannel;
   int timeout_ms = -1;
+  bool with_events = false;
+  std::vector<std::string> until;
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); i++) {
     if (args[i] == "--channel" && i + 1 < args.size()) {
@@ -95,6 +183,11 @@ int RunCall(const std::vector<std::string>& args) {
       }
     } else if (args[i] == "--timeout" && i + 1 < args.size()) {
       timeout_ms = atoi(args[++i].c_str()) * 1000;
+    } else if (args[i] == "--events") {
+      with_events = true;
+    } else if (args[i] == "--until" && i + 1 < args.size()) {
+      with_events = true;
+      until = SplitList(args[++i]);
     } else {
       positional.push_back(args[i]);
     }
@@ -117,11 +210,30 @@ int RunCall(const std::vector<std::string>& args) {
   if (!ConnectToHost(&client)) {
     return kExitNoHost;
   }
+  if (with_events) {
+    korvane::BridgeClient::Response listening = client.Listen(kEventChannel, nullptr, timeout_ms);
+    if (listening.status != korvane::BridgeClient::Status::kSuccess) {
+      fprintf(stderr, "korvanectl: cannot listen on %s\n", kEventChannel);
+      return ExitForFailure(listening);
+    }
+  }
   korvane::BridgeClient::Response response =
       client.Call(channel, method, call_args.get(), timeout_ms);
+  int exit_status = PrintResponse(response, method, channel);
+  if (with_events && exit_status != kExitNoHost && !PrintEvents(&client, until, timeout_ms) &&
+      exit_status == kExitSuccess) {
+    exit_status = interrupted ? kExitSuccess : kExitError;
+  }
+  return exit_status;
+}
+
+int PrintResponse(const korvane::BridgeClient::Response& response,
+                  const std::string& method,
+                  const std::string& channel) {
   switch (response.status) {
     case korvane::BridgeClient::Status::kSuccess:
       printf("%s\n", Dump(korvane::ValueToJson(response.result.get())).c_str());
+      fflush(stdout);
       return kExitSuccess;
     case korvane::BridgeClient::Status::kError:
       printf("error %s: %s\n", response.code.c_str(), response.message.c_str());
@@ -173,22 +285,11 @@ int RunEvents() {
       fprintf(stderr, "korvanectl: %s\n", error.c_str());
       return kExitError;
     }
-    nlohmann::json line;
-    switch (event.kind) {
-      case korvane::BridgeClient::Event::Kind::kData:
-        line = korvane::ValueToJson(event.value.get());
-        break;
-      case korvane::BridgeClient::Event::Kind::kError:
-        line = {{"error",
-                 {{"code", event.code},
-                  {"message", event.message},
-                  {"details", korvane::ValueToJson(event.details.get())}}}};
-        break;
-      case korvane::BridgeClient::Event::Kind::kEndOfStream:
-        printf("{\"endOfStream\":true}\n");
-        return kExitSuccess;
+    if (event.kind == korvane::BridgeClient::Event::Kind::kEndOfStream) {
+      printf("{\"endOfStream\":true}\n");
+      return kExitSuccess;
     }
-    printf("%s\n", Dump(line).c_str());
+    printf("%s\n", EventLine(event).c_str());
     fflush(stdout);
   }
   client.Cancel(kEventChannel, nullptr, 2000);
