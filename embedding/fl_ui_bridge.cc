@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <glib/gstdio.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -252,20 +253,22 @@ static void process_input(FlUiBridge* self) {
   }
 }
 
-static gboolean client_read_cb(gint fd, GIOCondition condition, gpointer user_data) {
-  FlUiBridge* self = FL_UI_BRIDGE(user_data);
-  (void)condition;
+// What one round of reading left behind.
+enum class ReadResult { kMore, kDrained, kGone };
+
+// Reads what the client has sent (a bounded amount) and handles every complete frame.
+static ReadResult read_client(FlUiBridge* self) {
   g_autoptr(FlUiBridge) keep = FL_UI_BRIDGE(g_object_ref(self));
   char buffer[kReadChunk];
   for (int i = 0; i < kMaxReadsPerWakeup; i++) {
-    ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    ssize_t n = recv(self->client_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
     if (n > 0) {
       self->in->append(buffer, static_cast<size_t>(n));
       guint64 connection = self->connection;
       process_input(self);
       if (self->connection != connection) {
-        // Closed while handling; disconnect_client already removed this source.
-        return G_SOURCE_REMOVE;
+        // Closed while handling; disconnect_client removed the read source.
+        return ReadResult::kGone;
       }
       continue;
     }
@@ -273,14 +276,35 @@ static gboolean client_read_cb(gint fd, GIOCondition condition, gpointer user_da
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return G_SOURCE_CONTINUE;
+      return ReadResult::kDrained;
     }
     // End of stream or a socket error: the client went away.
-    self->read_source = 0;
     disconnect_client(self);
-    return G_SOURCE_REMOVE;
+    return ReadResult::kGone;
   }
-  return G_SOURCE_CONTINUE;
+  return ReadResult::kMore;
+}
+
+static gboolean client_read_cb(gint fd, GIOCondition condition, gpointer user_data) {
+  (void)fd;
+  (void)condition;
+  return read_client(FL_UI_BRIDGE(user_data)) == ReadResult::kGone ? G_SOURCE_REMOVE
+                                                                   : G_SOURCE_CONTINUE;
+}
+
+// A client that has hung up may still be waiting in the main loop to be let go. Finish with it
+// now, so that a script's next connection is not refused because of the one before.
+static void finish_hung_up_client(FlUiBridge* self) {
+  while (self->client_fd >= 0) {
+    struct pollfd descriptor = {self->client_fd, POLLIN | POLLRDHUP, 0};
+    if (poll(&descriptor, 1, 0) <= 0 ||
+        (descriptor.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) {
+      return;
+    }
+    if (read_client(self) == ReadResult::kDrained) {
+      return;
+    }
+  }
 }
 
 static gboolean accept_cb(gint fd, GIOCondition condition, gpointer user_data) {
@@ -311,6 +335,7 @@ static gboolean accept_cb(gint fd, GIOCondition condition, gpointer user_data) {
       close(client);
       continue;
     }
+    finish_hung_up_client(self);
     if (self->client_fd >= 0) {
       g_printerr("%s refused a second client (pid %d): one UI at a time\n", kTag,
                  static_cast<int>(credentials.pid));

@@ -769,6 +769,33 @@ TEST_F(UiBridgeTest, SecondClientIsRefusedWithOneLine) {
   EXPECT_EQ(lines_.size(), 1u) << AllLines();
 }
 
+TEST_F(UiBridgeTest, ClientThatHasHungUpDoesNotTurnTheNextAway) {
+  ASSERT_TRUE(StartEngine());
+  FlBridgeMessenger* bridge_messenger = FL_BRIDGE_MESSENGER(messenger());
+  g_autoptr(GBytes) call = EncodeCall("ping", nullptr);
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE(round);
+    std::string error;
+    BridgeClient first;
+    ASSERT_TRUE(first.ConnectSocket(socket_path_, &error)) << error;
+    ASSERT_TRUE(IterateUntil([&] { return fl_bridge_messenger_has_client(bridge_messenger); }));
+    // It leaves a message behind and hangs up; the next client knocks before the host has
+    // run again, as when a script runs one command after another.
+    ASSERT_TRUE(first.SendRaw(BridgeClient::EncodeFrame(1, 1, "test/unserved", StringOf(call))));
+    first.Close();
+    BridgeClient next;
+    ASSERT_TRUE(next.ConnectSocket(socket_path_, &error)) << error;
+    RunClient([&] {
+      ASSERT_TRUE(next.ReadHello(kTimeoutMs, &error)) << error;
+      EXPECT_EQ(next.Call("test/unserved", "x", nullptr, kTimeoutMs).status,
+                BridgeClient::Status::kNotImplemented);
+      next.Close();
+    });
+    ASSERT_TRUE(IterateUntil([&] { return !fl_bridge_messenger_has_client(bridge_messenger); }));
+  }
+  EXPECT_EQ(CountLines("refused"), 0) << AllLines();
+}
+
 struct Counter {
   int destroyed = 0;
 };
