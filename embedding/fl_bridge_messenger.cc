@@ -15,6 +15,9 @@ namespace {
 // The hello reports this protocol version.
 constexpr int64_t kProtocolVersion = 1;
 
+// Characters of an event kept for display.
+constexpr glong kMaxEventText = 160;
+
 constexpr char kListenMethod[] = "listen";
 constexpr char kCancelMethod[] = "cancel";
 
@@ -332,6 +335,17 @@ static void record_event(FlBridgeMessenger* self, const gchar* channel, GBytes* 
     } else {
       text = g_strdup("end of stream");
     }
+  }
+  if (!g_utf8_validate(text, -1, nullptr)) {
+    gchar* valid = g_utf8_make_valid(text, -1);
+    g_free(text);
+    text = valid;
+  }
+  // A line on the screen, not a dump: long events are cut.
+  if (g_utf8_validate(text, -1, nullptr) && g_utf8_strlen(text, -1) > kMaxEventText) {
+    g_autofree gchar* head = g_utf8_substring(text, 0, kMaxEventText);
+    g_free(text);
+    text = g_strconcat(head, "\u2026", nullptr);
   }
   g_ptr_array_add(self->recent_events, g_strdup_printf("%s: %s", channel, text));
   while (self->recent_events->len > FL_BRIDGE_MESSENGER_RECENT_EVENTS) {

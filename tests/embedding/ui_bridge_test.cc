@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -524,6 +525,34 @@ TEST_F(UiBridgeStreamTest, EventsReachTheListenerAndTheView) {
   EXPECT_EQ(texts,
             (std::vector<std::string>{"test/events: 1", "test/events: two",
                                       "test/events: error E: bad", "test/events: end of stream"}));
+}
+
+TEST_F(UiBridgeStreamTest, LongEventsAreCutForDisplay) {
+  std::atomic<bool> listening{false};
+  std::atomic<bool> received{false};
+  std::thread client_thread([&] {
+    BridgeClient client;
+    std::string error;
+    ASSERT_TRUE(client.Connect(socket_path_, kTimeoutMs, &error)) << error;
+    ASSERT_EQ(client.Listen("test/events", nullptr, kTimeoutMs).status,
+              BridgeClient::Status::kSuccess);
+    listening = true;
+    BridgeClient::Event event;
+    ASSERT_EQ(client.NextEvent(kTimeoutMs, &event, &error), BridgeClient::Status::kSuccess);
+    // The UI gets all of it.
+    EXPECT_EQ(strlen(fl_value_get_string(event.value.get())), 1000u);
+    received = true;
+  });
+  ASSERT_TRUE(IterateUntil([&] { return listening.load(); }));
+  std::string text(1000, 'e');
+  g_autoptr(FlValue) value = fl_value_new_string(text.c_str());
+  EXPECT_TRUE(fl_event_channel_send(stream_.channel, value, nullptr, nullptr));
+  ASSERT_TRUE(IterateUntil([&] { return received.load(); }));
+  client_thread.join();
+  GPtrArray* recent = fl_bridge_messenger_get_recent_events(FL_BRIDGE_MESSENGER(messenger()));
+  ASSERT_EQ(recent->len, 1u);
+  EXPECT_EQ(std::string(static_cast<const char*>(g_ptr_array_index(recent, 0))),
+            "test/events: " + std::string(160, 'e') + "\u2026");
 }
 
 TEST_F(UiBridgeStreamTest, ClientLeavingCancelsItsStreamOnce) {
