@@ -310,7 +310,12 @@ static void finish_hung_up_client(FlUiBridge* self) {
 static gboolean accept_cb(gint fd, GIOCondition condition, gpointer user_data) {
   FlUiBridge* self = FL_UI_BRIDGE(user_data);
   (void)condition;
+  g_autoptr(FlUiBridge) keep = FL_UI_BRIDGE(g_object_ref(self));
   for (;;) {
+    if (self->listen_fd != fd) {
+      // Stopped from one of the owner's callbacks.
+      return G_SOURCE_REMOVE;
+    }
     int client = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (client < 0) {
       if (errno == EINTR) {
