@@ -334,6 +334,7 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: "), 2) << err;
   // A refused elevation says so once.
   EXPECT_EQ(CountOf(err, "requestAdminPrivileges"), 1) << err;
+  EXPECT_EQ(CountOf(err, "setCapabilityOnPath"), 1) << err;
 
   // Unknown names, on both channels.
   for (const char* name : {"LoadVPNPreference", "getCoreVersion", "", "isRunning "}) {
@@ -373,8 +374,19 @@ TEST_F(VpnChannelE2ETest, ClearSystemProxySwitchesOffTheDesktopProxy) {
 
 TEST_F(VpnChannelE2ETest, EveryWrongArgumentKindGetsExactlyOneAnswer) {
   StartHost();
+  // Methods that read their argument; all others ignore it.
+  const std::set<std::string> with_arguments = {"loadVPNPreference",
+                                                "connectForNodeSwitching",
+                                                "setCapabilityOnPath",
+                                                "getExecutableCapabilities",
+                                                "restartFromInstallDir",
+                                                "toggleAutoReconnect",
+                                                "restoreUserAutoReconnectPreference",
+                                                "performUrlTest",
+                                                "getAutoSelectorInfo"};
   std::map<uint32_t, std::string> calls;
   for (const std::string& method : kAllMethods) {
+    std::set<std::string> answers;
     for (Kind kind : kAllKinds) {
       korvane::FlValuePtr args = Value(WrongValue(kind));
       const uint32_t id = bridge_.Send(kVpn, method, args.get());
@@ -382,6 +394,10 @@ TEST_F(VpnChannelE2ETest, EveryWrongArgumentKindGetsExactlyOneAnswer) {
       const std::string answer = bridge_.WaitForReply(id, kTimeoutMs);
       EXPECT_EQ(answer.find("no reply"), std::string::npos) << calls[id] << ": " << answer;
       EXPECT_NE(answer, "not implemented") << calls[id];
+      answers.insert(answer);
+    }
+    if (with_arguments.count(method) == 0) {
+      EXPECT_EQ(answers.size(), 1u) << method << " answered differently by argument kind";
     }
   }
   // Late second answers would arrive now.
