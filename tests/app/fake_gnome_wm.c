@@ -10,7 +10,14 @@
 
 int main(int argc, char** argv) {
   const char* name = argc > 1 ? argv[1] : "GNOME Shell";
-  Display* display = XOpenDisplay(NULL);
+  // A display that has just come up may refuse the first connections under load.
+  Display* display = NULL;
+  for (int attempt = 0; attempt < 100 && display == NULL; ++attempt) {
+    display = XOpenDisplay(NULL);
+    if (display == NULL) {
+      usleep(100 * 1000);
+    }
+  }
   if (display == NULL) {
     fprintf(stderr, "fake_gnome_wm: cannot open the display\n");
     return 1;
