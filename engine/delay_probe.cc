@@ -51,13 +51,11 @@ class Probe {
   // Connects to host:port; the first address that answers wins.
   bool Connect(const std::string& host, int port, std::string* error) {
     const std::string target = JoinHostPort(host, port);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* result = nullptr;
-    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &result);
+    int rc = Resolve(host, port, &result);
     if (rc != 0 || result == nullptr) {
-      *error = "dial tcp " + target + ": lookup " + host + ": " + gai_strerror(rc);
+      *error = "dial tcp " + target + ": lookup " + host + ": " +
+               (rc == EAI_AGAIN && Clock::now() >= deadline_ ? "i/o timeout" : gai_strerror(rc));
       return false;
     }
     std::string last = "dial tcp " + target + ": no address";
@@ -90,6 +88,56 @@ class Probe {
     freeaddrinfo(result);
     *error = last;
     return false;
+  }
+
+  // Addresses are resolved at once; names through the C library's asynchronous resolver, so
+  // that a slow name server cannot outlast the deadline.
+  int Resolve(const std::string& host, int port, addrinfo** result) {
+    const std::string service = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, result) == 0) {
+      return 0;
+    }
+    hints.ai_flags = AI_NUMERICSERV;
+    // The request must outlive a lookup that cannot be cancelled, so it is owned by the heap.
+    struct Lookup {
+      std::string host;
+      std::string service;
+      addrinfo hints;
+      gaicb request;
+    };
+    auto* lookup = new Lookup{host, service, hints, {}};
+    lookup->request.ar_name = lookup->host.c_str();
+    lookup->request.ar_service = lookup->service.c_str();
+    lookup->request.ar_request = &lookup->hints;
+    gaicb* list[] = {&lookup->request};
+    if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
+      delete lookup;
+      return EAI_SYSTEM;
+    }
+    for (;;) {
+      int rc = gai_error(&lookup->request);
+      if (rc != EAI_INPROGRESS) {
+        *result = lookup->request.ar_result;
+        delete lookup;
+        return rc;
+      }
+      auto now = Clock::now();
+      if (now >= deadline_ || cancel_.load()) {
+        if (gai_cancel(&lookup->request) == EAI_CANCELED) {
+          delete lookup;
+        }
+        // Otherwise the resolver still works on it: the small request is left to it.
+        return EAI_AGAIN;
+      }
+      long long left_ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now).count() + 1;
+      timespec wait{0, static_cast<long>(std::min<long long>(left_ms, 50)) * 1000000L};
+      const gaicb* pending[] = {&lookup->request};
+      gai_suspend(pending, 1, &wait);
+    }
   }
 
   bool Send(const std::string& data, std::string* error) {

@@ -381,6 +381,8 @@ TEST_F(EngineControllerTest, DelayThroughHoldingProxiesFollowsTheHold) {
                            std::to_string(http80.port()) + R"(},
       {"type":"http","tag":"h407","server":"127.0.0.1","server_port":)" +
                            std::to_string(refusing.port()) + R"(},
+      {"type":"socks","tag":"named","server":"localhost","server_port":)" +
+                           std::to_string(socks50.port()) + R"(},
       {"type":"selector","tag":"pick","outbounds":["s200","s50"]}])");
   struct Case {
     std::string path;
@@ -388,6 +390,8 @@ TEST_F(EngineControllerTest, DelayThroughHoldingProxiesFollowsTheHold) {
   } cases[] = {{"/proxies/s50/delay?timeout=5000", 50},
                {"/proxies/s200/delay?timeout=5000", 200},
                {"/proxies/h80/delay?timeout=5000", 80},
+               // A server given by name is resolved first.
+               {"/proxies/named/delay?timeout=5000", 50},
                // A group goes through its current member.
                {"/proxies/pick/delay?timeout=5000", 200}};
   for (const Case& c : cases) {

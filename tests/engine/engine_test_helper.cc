@@ -3,12 +3,21 @@
 //
 //   engine_test_helper once CONFIG [INTERFACE]   create, start, show INTERFACE, stop
 //   engine_test_helper cycles CONFIG N INTERFACE  N create/start/stop cycles, then leftovers
+//   engine_test_helper silent-dns CONFIG PATH      with a name server on 127.0.0.1:53 that never
+//                                                  answers, GET PATH from the controller (the
+//                                                  configuration logs to a file to find it)
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 
@@ -94,6 +103,34 @@ int main(int argc, char** argv) {
     printf("extra-descriptors: %d\n", CountOpenDescriptors() - fds_before);
     printf("listening: %d\n", CountListeningSockets());
     printf("after-stop: %s\n", if_nametoindex(argv[4]) == 0 ? "absent" : "present");
+  } else if (mode == "silent-dns" && argc > 3) {
+    // Queries to this socket are received and never answered.
+    int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(53);
+    if (bind(dns, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+      printf("cannot bind the name server\n");
+      return 1;
+    }
+    int rc = library->create_service(config.c_str());
+    printf("create: %d\nerror: %s\n", rc, library->LastError().c_str());
+    if (rc != 0 || library->start_service() != 0) {
+      return 1;
+    }
+    std::string log = nlohmann::json::parse(config)["log"]["output"];
+    int port = box_test::ControllerPortFromLog(box_test::ReadFile(log));
+    auto begin = std::chrono::steady_clock::now();
+    box_test::HttpReply reply =
+        box_test::Http("GET", "http://127.0.0.1:" + std::to_string(port) + argv[3]);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - begin)
+                       .count();
+    printf("status: %ld\nbody: %s\nelapsed-ms: %lld\n", reply.status, reply.body.c_str(),
+           static_cast<long long>(elapsed));
+    library->stop_service();
+    close(dns);
   } else {
     return 2;
   }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "tests/engine/libbox_library.h"
@@ -206,6 +207,32 @@ TEST_F(EngineResourcesTest, StartFailureIsAnErrorLineAndStopStillReleases) {
   close(other);
   // What had started is stopped again at once.
   EXPECT_EQ(ReadFile(log), "ERROR " + error + "\nINFO sing-box stopped\n");
+}
+
+TEST_F(EngineResourcesTest, NameLookupsEndWithTheDelayTimeout) {
+  if (!IsRoot()) {
+    GTEST_SKIP() << "needs root for private network and mount namespaces";
+  }
+  // A private resolver configuration names a server that never answers; the C library alone
+  // would wait 5 s per attempt.
+  WriteFile(dir_.File("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
+  std::string config = WriteConfig(R"({"log":{"output":")" + dir_.File("box.log") + R"("},
+    "outbounds":[{"type":"socks","tag":"far","server":"proxy.korvane.example","server_port":1080}],
+    "experimental":{"clash_api":{"external_controller":"127.0.0.1:0"}}})");
+  std::string output;
+  ASSERT_EQ(RunCommand("unshare -m -n sh -c 'ip link set lo up && mount --bind \"$1\" "
+                       "/etc/resolv.conf && exec \"$0\" silent-dns \"$2\" "
+                       "/proxies/far/delay?timeout=300' '" +
+                           HelperPath() + "' '" + dir_.File("resolv.conf") + "' '" + config + "'",
+                       &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("status: 504\nbody: {\"message\":\"Timeout\"}\n"), std::string::npos)
+      << output;
+  // Bounded by the 300 ms timeout, far from the resolver's own 10 s.
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(output, match, std::regex("elapsed-ms: (\\d+)"))) << output;
+  EXPECT_LT(std::stoi(match[1]), 3000) << output;
 }
 
 TEST_F(EngineResourcesTest, CyclesLeaveNoSocketInterfaceOrDescriptor) {
