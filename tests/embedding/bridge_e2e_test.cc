@@ -216,6 +216,13 @@ TEST_F(BridgeE2ETest, KorvanectlExitStatus) {
             1)
       << output;
 
+  // The host serves its event channel: korvanectl listens until interrupted, then cancels and
+  // ends with success.
+  EXPECT_EQ(host_.RunWithHostEnvironment(
+                {"timeout", "--preserve-status", "-s", "INT", "3", korvanectl, "events"}, &output),
+            0)
+      << output;
+
   // No host: nothing at the path, and a socket file nobody listens on.
   std::string missing = host_.dir() + "/missing.sock";
   EXPECT_EQ(host_.RunWithHostEnvironment(
