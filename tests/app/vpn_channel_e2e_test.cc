@@ -414,6 +414,9 @@ TEST_F(VpnChannelE2ETest, EveryWrongArgumentKindGetsExactlyOneAnswer) {
   EXPECT_EQ(Call("isRunning"), Success(false));
   EXPECT_EQ(Call("isAlwaysOnVpnEnabled"), Success(false));
   EXPECT_EQ(host_.Stderr().find("Failed to answer"), std::string::npos) << host_.Stderr();
+
+  // And it still ends through the normal shut-down: exit status 0, nothing leaked or crashed.
+  EXPECT_EQ(host_.StopHost(), 0) << host_.Stderr();
 }
 
 // Milliseconds since the epoch, as the host stamps its events.
