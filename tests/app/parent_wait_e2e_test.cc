@@ -99,6 +99,28 @@ TEST(ParentWaitE2ETest, PidThatIsNotTheParentGivesBothLinesAtOnce) {
   EXPECT_EQ(EntrypointArguments(client->hello()), std::vector<std::string>{"a"});
 }
 
+TEST(ParentWaitE2ETest, ParentThatNeverExitsIsWaitedForTenSecondsAtMost) {
+  // The test is the host's parent and outlives the wait.
+  HostFixture host;
+  HostOptions options;
+  options.window_manager = "";
+  options.args = {"--wait-for-parent-pid=" + std::to_string(getpid())};
+  options.wait_for_socket = false;
+  std::string error;
+  ASSERT_TRUE(host.Start(options, &error)) << error;
+  ASSERT_TRUE(host.WaitForStdout(
+      std::string(kWaitingLine) + std::to_string(getpid()) + " to exit...\n", kTimeoutMs))
+      << host.Stdout();
+  // Still waiting a while later (a host that did not wait would have gone on at once)...
+  g_usleep(2 * G_USEC_PER_SEC);
+  EXPECT_EQ(host.Stdout().find(kExitedLine), std::string::npos) << host.Stdout();
+  // ...and going on by itself after the limit, with its parent still there.
+  ASSERT_TRUE(host.WaitForStdout(kExitedLine, 30000)) << host.Stdout();
+  auto client = host.Connect(&error);
+  ASSERT_NE(client, nullptr) << error;
+  EXPECT_EQ(EntrypointArguments(client->hello()), std::vector<std::string>{});
+}
+
 TEST(ParentWaitE2ETest, RealParentIsWaitedForUntilItHasExited) {
   // The orphaned host comes to us instead of init, so the test can reap it.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);

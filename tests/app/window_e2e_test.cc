@@ -143,6 +143,11 @@ TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseHides) {
   EXPECT_EQ(Property(window, "WM_NAME"), "WM_NAME(STRING) = \"Korvane\"");
   EXPECT_EQ(Property(window, "_NET_WM_NAME"), "_NET_WM_NAME(UTF8_STRING) = \"Korvane\"");
   EXPECT_EQ(HasClientSideDecorations(window), c.header_bar) << Property(window, "_MOTIF_WM_HINTS");
+  if (c.window_manager.empty()) {
+    // The default size, all of it for the view (a window manager would fit it to the screen).
+    EXPECT_EQ(Geometry(window, "Width"), 1280);
+    EXPECT_EQ(Geometry(window, "Height"), 800);
+  }
   EXPECT_FALSE(host_.Screenshot(std::string("window_") + c.name).empty());
 
   if (c.close == Close::kWmDeleteMessage) {
