@@ -3,14 +3,21 @@
 // that calls itself "GNOME Shell" and under a Wayland compositor; closing hides the window and
 // the host keeps answering. A screenshot of each kind is kept in $KORVANE_BUILD_DIR/artifacts.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
+#include "tools/korvanectl/value_json.h"
 
 namespace {
 
@@ -38,7 +45,7 @@ std::ostream& operator<<(std::ostream& out, const WindowCase& c) {
   return out << c.name;
 }
 
-class WindowE2ETest : public ::testing::TestWithParam<WindowCase> {
+class WindowTestBase : public ::testing::Test {
  protected:
   std::string Run(const std::vector<std::string>& argv, int* status = nullptr) {
     std::string output;
@@ -102,6 +109,8 @@ class WindowE2ETest : public ::testing::TestWithParam<WindowCase> {
 
   HostFixture host_;
 };
+
+class WindowE2ETest : public WindowTestBase, public ::testing::WithParamInterface<WindowCase> {};
 
 TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseHides) {
   const WindowCase& c = GetParam();
@@ -188,5 +197,92 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{"gnome_shell_x11", "@gnome", true, Close::kHeaderBarButton},
                       WindowCase{"wayland", "@wayland", true, Close::kNone}),
     [](const ::testing::TestParamInfo<WindowCase>& info) { return std::string(info.param.name); });
+
+// A loopback port nobody listens on right now.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return -1;
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0;
+  close(fd);
+  return ok;
+}
+
+class ConnectionWindowE2ETest : public WindowTestBase {};
+
+TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
+  HostOptions options;
+  // Desktop proxy commands, if any, reach only private GNOME settings.
+  options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
+  std::string error;
+  ASSERT_TRUE(host_.Start(options, &error)) << error;
+  RawBridge bridge;
+  ASSERT_TRUE(bridge.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
+  const char kEvents[] = "com.quorandel.korvane/vpn_events";
+  ASSERT_EQ(bridge.Call(kEvents, "listen", nullptr, kTimeoutMs), "success null");
+
+  // A failure first: it stays the last error through the connection below.
+  EXPECT_EQ(bridge.Call(kVpn, "doConnectVpn", nullptr, kTimeoutMs),
+            "error EXCEPTION: No saved configuration found");
+
+  // A connection with nothing but a local mixed inbound, the desktop proxy left alone.
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  const std::string config =
+      R"({"log":{"level":"info"},"inbounds":[{"type":"mixed","tag":"mixed-in",)"
+      R"("listen":"127.0.0.1","listen_port":)" +
+      std::to_string(port) + R"(}],"outbounds":[{"type":"direct","tag":"direct"}]})";
+  korvane::FlValuePtr args =
+      korvane::JsonToValue(nlohmann::json{{"config", config}, {"autoConfigureProxy", false}});
+  EXPECT_EQ(bridge.Call(kVpn, "loadVPNPreference", args.get(), kTimeoutMs), "success true");
+  ASSERT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
+  EXPECT_EQ(bridge.Call(kVpn, "getStatus", nullptr, kTimeoutMs), "success \"connected\"");
+  EXPECT_TRUE(Accepts(port));
+
+  // Closing the window hides it; the connection and the host go on.
+  const std::string window = FindMappedWindow();
+  ASSERT_FALSE(window.empty());
+  int status = -1;
+  std::string output = Run({KORVANE_SEND_WM_DELETE, window}, &status);
+  ASSERT_EQ(status, 0) << output;
+  ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs));
+  EXPECT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true");
+  EXPECT_TRUE(Accepts(port));
+
+  // Disconnected, the earlier failure is what the status shows again.
+  EXPECT_EQ(bridge.Call(kVpn, "disconnect", nullptr, kTimeoutMs), "success true");
+  EXPECT_EQ(bridge.Call(kVpn, "getStatus", nullptr, kTimeoutMs),
+            "success \"error: No saved configuration found\"");
+  EXPECT_FALSE(Accepts(port));
+
+  std::vector<std::string> states;
+  for (const std::string& event : bridge.Events(kEvents)) {
+    size_t at = event.find("\"status\":\"");
+    states.push_back(at == std::string::npos
+                         ? event
+                         : event.substr(at + 10, event.find('"', at + 10) - at - 10));
+  }
+  EXPECT_EQ(states, (std::vector<std::string>{"vpn_disconnected", "vpn_connecting", "vpn_connected",
+                                              "vpn_disconnecting", "vpn_disconnected"}));
+}
 
 }  // namespace
