@@ -8,6 +8,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "engine/net_util.h"
 
@@ -90,8 +94,9 @@ class Probe {
     return false;
   }
 
-  // Addresses are resolved at once; names through the C library's asynchronous resolver, so
-  // that a slow name server cannot outlast the deadline.
+  // Addresses are resolved at once; names on a thread of their own, so that a slow name server
+  // cannot outlast the deadline. An abandoned lookup finishes on its own and frees its result
+  // (the library is never unloaded, see engine/CMakeLists.txt).
   int Resolve(const std::string& host, int port, addrinfo** result) {
     const std::string service = std::to_string(port);
     addrinfo hints{};
@@ -101,43 +106,41 @@ class Probe {
       return 0;
     }
     hints.ai_flags = AI_NUMERICSERV;
-    // The request must outlive a lookup that cannot be cancelled, so it is owned by the heap.
     struct Lookup {
-      std::string host;
-      std::string service;
-      addrinfo hints;
-      gaicb request;
+      std::mutex mutex;
+      std::condition_variable done_cv;
+      bool done = false;
+      bool abandoned = false;
+      int rc = EAI_AGAIN;
+      addrinfo* result = nullptr;
     };
-    auto* lookup = new Lookup{host, service, hints, {}};
-    lookup->request.ar_name = lookup->host.c_str();
-    lookup->request.ar_service = lookup->service.c_str();
-    lookup->request.ar_request = &lookup->hints;
-    gaicb* list[] = {&lookup->request};
-    if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
-      delete lookup;
-      return EAI_SYSTEM;
-    }
-    for (;;) {
-      int rc = gai_error(&lookup->request);
-      if (rc != EAI_INPROGRESS) {
-        *result = lookup->request.ar_result;
-        delete lookup;
-        return rc;
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host, service, hints] {
+      addrinfo* found = nullptr;
+      int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+      std::lock_guard<std::mutex> lock(lookup->mutex);
+      if (lookup->abandoned) {
+        if (rc == 0) {
+          freeaddrinfo(found);
+        }
+        return;
       }
+      lookup->rc = rc;
+      lookup->result = rc == 0 ? found : nullptr;
+      lookup->done = true;
+      lookup->done_cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!lookup->done) {
       auto now = Clock::now();
       if (now >= deadline_ || cancel_.load()) {
-        if (gai_cancel(&lookup->request) == EAI_CANCELED) {
-          delete lookup;
-        }
-        // Otherwise the resolver still works on it: the small request is left to it.
+        lookup->abandoned = true;
         return EAI_AGAIN;
       }
-      long long left_ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now).count() + 1;
-      timespec wait{0, static_cast<long>(std::min<long long>(left_ms, 50)) * 1000000L};
-      const gaicb* pending[] = {&lookup->request};
-      gai_suspend(pending, 1, &wait);
+      lookup->done_cv.wait_until(lock, std::min(deadline_, now + std::chrono::milliseconds(50)));
     }
+    *result = lookup->result;
+    return lookup->rc;
   }
 
   bool Send(const std::string& data, std::string* error) {
