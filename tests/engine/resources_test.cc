@@ -112,6 +112,29 @@ TEST_F(EngineResourcesTest, TunInterfaceLivesFromCreateToStop) {
       << text;
 }
 
+TEST_F(EngineResourcesTest, ExampleTunConfigurationRuns) {
+  if (!IsRoot()) {
+    GTEST_SKIP() << "needs root for a private network namespace";
+  }
+  const char* source = getenv("KORVANE_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::string output;
+  // Its relative log path lands in the directory the helper runs in.
+  ASSERT_EQ(RunCommand("cd '" + dir_.path() +
+                           "' && unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\" "
+                           "korvane-tun0' '" +
+                           HelperPath() + "' '" + source + "/examples/tun.json'",
+                       &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("start: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("mtu 9000"), std::string::npos) << output;
+  EXPECT_NE(output.find("after-stop: absent"), std::string::npos) << output;
+  std::string log = ReadFile(dir_.File("korvane-engine.log"));
+  EXPECT_NE(log.find("INFO clash-api: restful api listening at 127.0.0.1:9090"), std::string::npos)
+      << log;
+}
+
 TEST_F(EngineResourcesTest, TunWithoutPrivilegeFailsWithTheSystemText) {
   if (!IsRoot()) {
     GTEST_SKIP() << "needs root to enter private namespaces before dropping";
