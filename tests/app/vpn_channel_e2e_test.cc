@@ -297,6 +297,17 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
       {"loadVPNPreference", true, {{"config", ""}}, save_failed},
       {"loadVPNPreference", true, json::array(), config_required},
       {"loadVPNPreference", true, json::array({7}), config_required},
+      // A key of the wrong kind counts as missing.
+      {"loadVPNPreference", true, {{"config", 5}}, config_required},
+      {"setCapabilityOnPath", true, {{"path", false}}, Error("INVALID_ARGUMENT", "Path required")},
+      {"getExecutableCapabilities",
+       true,
+       {{"path", json::array({"/bin/true"})}},
+       Error("INVALID_ARGUMENT", "Path required")},
+      {"restartFromInstallDir",
+       true,
+       {{"installDir", 1}},
+       Error("INVALID_ARGUMENT", "installDir required")},
       // Without a connection: the argument checks first, then the state; "" is a valid tag.
       {"performUrlTest", false, nullptr,
        Error("INVALID_ARGUMENTS", "Arguments required for performUrlTest")},
@@ -384,13 +395,20 @@ TEST_F(VpnChannelE2ETest, EveryWrongArgumentKindGetsExactlyOneAnswer) {
                                                 "restoreUserAutoReconnectPreference",
                                                 "performUrlTest",
                                                 "getAutoSelectorInfo"};
+  // All calls go out before any answer is read, as a busy UI sends them.
   std::map<uint32_t, std::string> calls;
+  std::map<std::string, std::vector<uint32_t>> ids_by_method;
   for (const std::string& method : kAllMethods) {
-    std::set<std::string> answers;
     for (Kind kind : kAllKinds) {
       korvane::FlValuePtr args = Value(WrongValue(kind));
       const uint32_t id = bridge_.Send(kVpn, method, args.get());
       calls[id] = method + " with a " + KindName(kind);
+      ids_by_method[method].push_back(id);
+    }
+  }
+  for (const std::string& method : kAllMethods) {
+    std::set<std::string> answers;
+    for (uint32_t id : ids_by_method[method]) {
       const std::string answer = bridge_.WaitForReply(id, kTimeoutMs);
       EXPECT_EQ(answer.find("no reply"), std::string::npos) << calls[id] << ": " << answer;
       EXPECT_NE(answer, "not implemented") << calls[id];
