@@ -227,36 +227,71 @@ bool Accepts(int port) {
   return ok;
 }
 
-class ConnectionWindowE2ETest : public WindowTestBase {};
+class ConnectionWindowE2ETest : public WindowTestBase {
+ protected:
+  // Starts a host whose desktop proxy commands reach only private GNOME settings.
+  void StartHost() {
+    HostOptions options;
+    options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
+    std::string error;
+    ASSERT_TRUE(host_.Start(options, &error)) << error;
+    ASSERT_TRUE(bridge_.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
+  }
 
-TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
-  HostOptions options;
-  // Desktop proxy commands, if any, reach only private GNOME settings.
-  options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
-  std::string error;
-  ASSERT_TRUE(host_.Start(options, &error)) << error;
-  RawBridge bridge;
-  ASSERT_TRUE(bridge.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
-  const char kEvents[] = "com.quorandel.korvane/vpn_events";
-  ASSERT_EQ(bridge.Call(kEvents, "listen", nullptr, kTimeoutMs), "success null");
+  // Connects with nothing but a local mixed inbound on |port|.
+  std::string Connect(int port, bool auto_configure_proxy) {
+    const std::string config =
+        R"({"log":{"level":"info"},"inbounds":[{"type":"mixed","tag":"mixed-in",)"
+        R"("listen":"127.0.0.1","listen_port":)" +
+        std::to_string(port) + R"(}],"outbounds":[{"type":"direct","tag":"direct"}]})";
+    korvane::FlValuePtr args = korvane::JsonToValue(
+        nlohmann::json{{"config", config}, {"autoConfigureProxy", auto_configure_proxy}});
+    return bridge_.Call(kVpn, "loadVPNPreference", args.get(), kTimeoutMs);
+  }
 
-  // A failure first: it stays the last error through the connection below.
-  EXPECT_EQ(bridge.Call(kVpn, "doConnectVpn", nullptr, kTimeoutMs),
-            "error EXCEPTION: No saved configuration found");
+  std::string ProxyMode() {
+    std::string mode = Run({"gsettings", "get", "org.gnome.system.proxy", "mode"});
+    return mode.substr(0, mode.find_last_not_of('\n') + 1);
+  }
 
-  // A connection with nothing but a local mixed inbound, the desktop proxy left alone.
+  RawBridge bridge_;
+};
+
+TEST_F(ConnectionWindowE2ETest, ShutdownStopsTheConnectionAndRestoresTheDesktop) {
+  StartHost();
+  ASSERT_EQ(ProxyMode(), "'none'");
   const int port = FreePort();
   ASSERT_GT(port, 0);
-  const std::string config =
-      R"({"log":{"level":"info"},"inbounds":[{"type":"mixed","tag":"mixed-in",)"
-      R"("listen":"127.0.0.1","listen_port":)" +
-      std::to_string(port) + R"(}],"outbounds":[{"type":"direct","tag":"direct"}]})";
-  korvane::FlValuePtr args =
-      korvane::JsonToValue(nlohmann::json{{"config", config}, {"autoConfigureProxy", false}});
-  EXPECT_EQ(bridge.Call(kVpn, "loadVPNPreference", args.get(), kTimeoutMs), "success true");
-  ASSERT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
-  EXPECT_EQ(bridge.Call(kVpn, "getStatus", nullptr, kTimeoutMs), "success \"connected\"");
+  EXPECT_EQ(Connect(port, true), "success true");
+  ASSERT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
   EXPECT_TRUE(Accepts(port));
+  EXPECT_EQ(ProxyMode(), "'manual'");
+
+  // The session ends (SIGTERM, as at log-out): the application's shut-down stops the engine and
+  // puts the desktop back before the process exits, cleanly.
+  EXPECT_EQ(host_.StopHost(), 0) << host_.Stderr();
+  EXPECT_FALSE(Accepts(port));
+  EXPECT_EQ(ProxyMode(), "'none'");
+  EXPECT_NE(host_.Stdout().find("VPN disconnected successfully\n"), std::string::npos);
+}
+
+TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
+  StartHost();
+  const char kEvents[] = "com.quorandel.korvane/vpn_events";
+  ASSERT_EQ(bridge_.Call(kEvents, "listen", nullptr, kTimeoutMs), "success null");
+
+  // A failure first: it stays the last error through the connection below.
+  EXPECT_EQ(bridge_.Call(kVpn, "doConnectVpn", nullptr, kTimeoutMs),
+            "error EXCEPTION: No saved configuration found");
+
+  // A connection with the desktop proxy left alone.
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(Connect(port, false), "success true");
+  ASSERT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
+  EXPECT_EQ(bridge_.Call(kVpn, "getStatus", nullptr, kTimeoutMs), "success \"connected\"");
+  EXPECT_TRUE(Accepts(port));
+  EXPECT_EQ(ProxyMode(), "'none'");
 
   // Closing the window hides it; the connection and the host go on.
   const std::string window = FindMappedWindow();
@@ -265,17 +300,17 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
   std::string output = Run({KORVANE_SEND_WM_DELETE, window}, &status);
   ASSERT_EQ(status, 0) << output;
   ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs));
-  EXPECT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true");
+  EXPECT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true");
   EXPECT_TRUE(Accepts(port));
 
   // Disconnected, the earlier failure is what the status shows again.
-  EXPECT_EQ(bridge.Call(kVpn, "disconnect", nullptr, kTimeoutMs), "success true");
-  EXPECT_EQ(bridge.Call(kVpn, "getStatus", nullptr, kTimeoutMs),
+  EXPECT_EQ(bridge_.Call(kVpn, "disconnect", nullptr, kTimeoutMs), "success true");
+  EXPECT_EQ(bridge_.Call(kVpn, "getStatus", nullptr, kTimeoutMs),
             "success \"error: No saved configuration found\"");
   EXPECT_FALSE(Accepts(port));
 
   std::vector<std::string> states;
-  for (const std::string& event : bridge.Events(kEvents)) {
+  for (const std::string& event : bridge_.Events(kEvents)) {
     size_t at = event.find("\"status\":\"");
     states.push_back(at == std::string::npos
                          ? event
