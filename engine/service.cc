@@ -37,7 +37,9 @@ bool Service::Acquire(std::string* error) {
     } else if (inbound.type == "mixed") {
 #ifdef BOX_HAVE_MIXED_INBOUND
       MixedInboundOptions options;
-      options.tag = inbound.tag;
+      // The inbound logs under its name's label: the tag, or its index when it has none.
+      const size_t label = inbound.name.find('[') + 1;
+      options.tag = inbound.name.substr(label, inbound.name.size() - label - 1);
       options.listen = inbound.listen;
       options.listen_port = inbound.listen_port;
       Logger* logger = &logger_;
