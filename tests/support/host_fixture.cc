@@ -190,7 +190,7 @@ bool HostFixture::Start(const HostOptions& options, std::string* error) {
     return false;
   }
   options_ = options;
-  if (!SpawnDisplay(options, error) || !StartHost(options, error)) {
+  if (!SpawnDisplayWithRetries(options, error) || !StartHost(options, error)) {
     ReportFailure(*error);
     return false;
   }
@@ -202,11 +202,35 @@ bool HostFixture::StartDisplay(const HostOptions& options, std::string* error) {
   if (error == nullptr) {
     error = &local_error;
   }
-  if (dir_.empty() || !SpawnDisplay(options, error)) {
+  if (dir_.empty() || !SpawnDisplayWithRetries(options, error)) {
     fprintf(stderr, "[host fixture] %s\n", error->c_str());
     return false;
   }
   return true;
+}
+
+bool HostFixture::SpawnDisplayWithRetries(const HostOptions& options, std::string* error) {
+  // Now and then a fresh Xvfb reports its display and yet its first client cannot connect
+  // (seen with several servers starting at once); a new server is the cure.
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    if (SpawnDisplay(options, error)) {
+      return true;
+    }
+    if (attempt == kAttempts) {
+      return false;
+    }
+    fprintf(stderr, "[host fixture] display attempt %d failed, starting a new one: %s\n", attempt,
+            error->c_str());
+    if (wm_pid_ > 0) {
+      Terminate(wm_pid_, true);
+      wm_pid_ = -1;
+    }
+    if (xvfb_pid_ > 0) {
+      Terminate(xvfb_pid_, true);
+      xvfb_pid_ = -1;
+    }
+  }
 }
 
 bool HostFixture::SpawnDisplay(const HostOptions& options, std::string* error) {
@@ -275,7 +299,11 @@ bool HostFixture::SpawnDisplay(const HostOptions& options, std::string* error) {
     if (output.find("window id") != std::string::npos) {
       return true;
     }
-    if (Now() >= deadline) {
+    const bool wm_exited = WaitFor(wm_pid_, 0) != -1;
+    if (wm_exited) {
+      wm_pid_ = -1;  // reaped: never signal that pid again
+    }
+    if (Now() >= deadline || wm_exited) {
       *error = "the window manager did not announce itself: " + ReadFile(dir_ + "/wm.log");
       return false;
     }

@@ -107,6 +107,7 @@ class HostFixture {
 
  private:
   bool SpawnDisplay(const HostOptions& options, std::string* error);
+  bool SpawnDisplayWithRetries(const HostOptions& options, std::string* error);
   bool StartHost(const HostOptions& options, std::string* error);
   void ReportFailure(const std::string& what) const;
 
