@@ -14,9 +14,12 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/file_io.h"
 #include "platform/platform_service.h"
 #include "platform/platform_service_internal.h"
 
+using korvane::ScopedFd;
+using korvane::WriteAll;
 using platform_service_internal::ErrorText;
 using platform_service_internal::PrintErr;
 using platform_service_internal::PrintOut;
@@ -39,44 +42,6 @@ struct WriteResult {
   WriteStep failed_step = WriteStep::kDone;
   int error = 0;
 };
-
-// Closes a descriptor on every return path.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the result of close().
-  int Close() {
-    int result = close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, const std::string& content) {
-  size_t done = 0;
-  while (done < content.size()) {
-    ssize_t written = write(fd, content.data() + done, content.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    done += static_cast<size_t>(written);
-  }
-  return true;
-}
 
 // Replaces `path` by a file of exactly `content`: the temporary file is written, synced and
 // renamed over `path`, so a reader (or the next start after a crash) sees the old file or the

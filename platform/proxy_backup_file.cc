@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_io.h"
+
 namespace {
 
 constexpr const char* kHeader = "korvane-proxy-backup 1";
@@ -82,23 +84,6 @@ std::optional<std::string> Unescape(const std::string& text) {
 }
 
 // Owns a descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 // mkdir -p with 0700 for the directories it creates.
 bool MakeDirectories(const std::string& path) {
   for (size_t pos = 1; pos <= path.size(); ++pos) {
@@ -112,21 +97,6 @@ bool MakeDirectories(const std::string& path) {
   }
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -223,12 +193,13 @@ bool ProxyBackupFile::Write(const ProxyBackupRecord& record) {
   std::string path = Path();
   std::string temp = path + ".tmp";
   unlink(temp.c_str());
-  Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  bool ok = fd.get() >= 0 && fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), Render(record)) &&
-            fsync(fd.get()) == 0;
+  korvane::ScopedFd fd(
+      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  bool ok = fd.get() >= 0 && fchmod(fd.get(), 0600) == 0 &&
+            korvane::WriteAll(fd.get(), Render(record)) && fsync(fd.get()) == 0;
   int err = errno;
   if (ok) {
-    ok = close(fd.Release()) == 0 && rename(temp.c_str(), path.c_str()) == 0;
+    ok = fd.Close() == 0 && rename(temp.c_str(), path.c_str()) == 0;
     err = errno;
   }
   if (!ok) {
@@ -237,10 +208,7 @@ bool ProxyBackupFile::Write(const ProxyBackupRecord& record) {
     return false;
   }
   // The rename itself must survive a power loss too.
-  Fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd.get() >= 0) {
-    fsync(dir_fd.get());
-  }
+  korvane::FsyncDirectory(dir);
   return true;
 }
 
@@ -250,7 +218,7 @@ bool ProxyBackupFile::Exists() {
 }
 
 std::optional<ProxyBackupRecord> ProxyBackupFile::Read() {
-  Fd fd(open(Path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  korvane::ScopedFd fd(open(Path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<size_t>(st.st_size) > kMaxFileSize) {

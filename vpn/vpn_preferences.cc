@@ -12,6 +12,11 @@
 #include <iostream>
 
 #include "core/libbox_log_buffer.h"
+#include "platform/file_io.h"
+
+using korvane::FsyncDirectory;
+using korvane::ScopedFd;
+using korvane::WriteAll;
 
 namespace {
 
@@ -19,34 +24,6 @@ constexpr char kConfigFileName[] = "/vpn_config.dat";
 constexpr char kBackupFileName[] = "/vpn_config.bak";
 constexpr unsigned kKeyOffset = 0x6E;
 constexpr unsigned char kLegacyKey = 0x91;
-
-// Owns one file descriptor.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd = -1) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -59,28 +36,6 @@ std::string DirectoryOf(const std::string& path) {
 std::string BaseNameOf(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void FsyncDirectory(const std::string& dir) {
-  ScopedFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) {
-    fsync(fd.get());
-  }
 }
 
 // A name for a temporary file beside the target; hidden, so nobody takes it for the real one.
