@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,6 +9,9 @@
 
 #include <cstring>
 #include <vector>
+
+#include "platform/config_directory.h"
+#include "platform/file_io.h"
 
 std::mutex LibboxLogBuffer::instance_mutex_;
 std::unique_ptr<LibboxLogBuffer> LibboxLogBuffer::instance_;
@@ -20,7 +22,6 @@ constexpr char kSessionLogName[] = "/libbox_session.log";
 constexpr char kLastCrashLogName[] = "/libbox_last_crash.log";
 constexpr char kCleanShutdownName[] = "/libbox_clean_shutdown";
 constexpr char kSessionActiveName[] = "/libbox_session_active";
-constexpr char kAppDirName[] = "korvane";
 
 enum class PathState { kAbsent, kPresent, kError };
 
@@ -37,27 +38,11 @@ bool RemoveIfExists(const std::string& path) {
   return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
-// The user's home from the password database, for processes started without HOME.
-std::string PasswordHome() {
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
-      !found->pw_dir) {
-    return std::string();
-  }
-  return found->pw_dir;
-}
-
 void FsyncDirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+  korvane::FsyncDirectory(slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash));
 }
 
 }  // namespace
@@ -80,19 +65,7 @@ LibboxLogBuffer& LibboxLogBuffer::getInstance() {
 }
 
 std::string LibboxLogBuffer::getBasePath() {
-  const char* xdg = getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg) {
-    return std::string(xdg) + "/" + kAppDirName;
-  }
-  const char* home = getenv("HOME");
-  if (home) {
-    return std::string(home) + "/.config/" + kAppDirName;
-  }
-  std::string pw_home = PasswordHome();
-  if (!pw_home.empty()) {
-    return pw_home + "/.config/" + kAppDirName;
-  }
-  return std::string("/tmp/") + kAppDirName;
+  return korvane::ConfigDirectory();
 }
 
 std::string LibboxLogBuffer::getSessionLogPath() {

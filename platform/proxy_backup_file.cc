@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/config_directory.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -102,19 +102,7 @@ bool MakeDirectories(const std::string& path) {
 }  // namespace
 
 std::string ProxyBackupFile::ConfigDirectory() {
-  const char* xdg = getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && xdg[0] != '\0') {
-    return std::string(xdg) + "/korvane";
-  }
-  const char* home = getenv("HOME");
-  if (home != nullptr) {
-    return std::string(home) + "/.config/korvane";
-  }
-  struct passwd* pw = getpwuid(getuid());
-  if (pw != nullptr && pw->pw_dir != nullptr) {
-    return std::string(pw->pw_dir) + "/.config/korvane";
-  }
-  return "/tmp/korvane";
+  return korvane::ConfigDirectory();
 }
 
 std::string ProxyBackupFile::Path() {
