@@ -3,7 +3,6 @@
 // Everything here runs on the main thread. service_mutex_ is held across every create, start
 // and stop of the engine service; StopBox expects its caller to hold it.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,14 +26,6 @@ constexpr char kException[] = "EXCEPTION";
 constexpr char kProxyHost[] = "127.0.0.1";
 constexpr size_t kConfigPreviewBytes = 500;
 
-// Creates `path` and its missing parents with mode 0700.
-void MakeDirectories(const std::string& path) {
-  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-    mkdir(path.substr(0, pos).c_str(), 0700);
-  }
-  mkdir(path.c_str(), 0700);
-}
-
 }  // namespace
 
 void VPNManager::InitializeLibbox() {
@@ -46,9 +37,10 @@ void VPNManager::InitializeLibbox() {
   const std::string base = "/tmp/korvane-" + std::to_string(getuid());
   const std::string working = config_dir + "/working";
   const std::string temp = config_dir + "/temp";
-  MakeDirectories(working);
-  MakeDirectories(temp);
-  MakeDirectories(base);
+  // A directory that cannot be made is left for the engine's set-up to report.
+  VPNPreferences::CreateDirectory(working);
+  VPNPreferences::CreateDirectory(temp);
+  VPNPreferences::CreateDirectory(base);
   std::cout << "Using cache directory: " << base << " (no chown required)" << std::endl;
   if (!LibboxInterface::Setup(base, working, temp)) {
     std::cerr << "Failed to setup libbox" << std::endl;
