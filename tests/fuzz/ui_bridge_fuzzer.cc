@@ -23,6 +23,7 @@
 #include <streambuf>
 #include <string>
 
+#include "core/libbox_interface.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_preferences.h"
@@ -47,6 +48,11 @@ class VPNManagerTestPeer {
     fl_event_channel_set_stream_handlers(VPNManager::event_channel_, VPNManager::OnListenHandler,
                                          VPNManager::OnCancelHandler, nullptr, nullptr);
     VPNManager::InitializeLibbox();
+    // A loaded engine would really connect (a TUN device, a proxy port): refuse to go on.
+    if (LibboxInterface::IsLoaded()) {
+      fprintf(stderr, "an engine library was found; the bridge fuzzer runs only without one\n");
+      abort();
+    }
   }
 
   // What one connection may have changed, back as at the start.
@@ -102,6 +108,8 @@ Host& TheHost() {
                              "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"}) {
       unsetenv(name);
     }
+    // Relative engine library paths are tried from the working directory.
+    FUZZ_CHECK(chdir(scratch.c_str()) == 0);
     made->socket_path = scratch + "/run/ui/ui.sock";
     setenv("KORVANE_UI_SOCKET", made->socket_path.c_str(), 1);
     if (getenv("KORVANE_FUZZ_VERBOSE") == nullptr) {
@@ -109,9 +117,10 @@ Host& TheHost() {
       // is most of the work.
       g_set_printerr_handler(Quiet);
       g_set_print_handler(Quiet);
-      static NullBuffer sink;
-      std::cerr.rdbuf(&sink);
-      std::cout.rdbuf(&sink);
+      // Never destroyed: the standard streams flush it at exit.
+      static NullBuffer* sink = new NullBuffer();
+      std::cerr.rdbuf(sink);
+      std::cout.rdbuf(sink);
     }
     g_set_prgname("ui-bridge-fuzzer");
     g_autoptr(FlDartProject) project = fl_dart_project_new();
