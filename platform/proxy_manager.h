@@ -45,7 +45,8 @@ class ProxyManager {
   // it on disk before the first change.
   static bool EnableSystemProxy(const std::string& host, int port);
   // Switches the proxy off and, when this enable cycle took a backup, writes the user's own
-  // settings back; removes the on-disk record after success.
+  // settings back; removes the on-disk record after success unless another running instance
+  // wrote it.
   static bool DisableSystemProxy();
 
   // Called at start before the channels answer: when an earlier run died with the desktop
