@@ -19,15 +19,23 @@ struct ProbeResult {
   std::string err;
 };
 
-ProbeResult RunProbe(const std::string& mode) {
+// |extra_asan_options| are appended to ASAN_OPTIONS.
+ProbeResult RunProbe(const std::string& mode, const std::string& extra_asan_options = "") {
   ProbeResult result;
   // The child inherits this test's environment: the one CTest gives every test.
+  gchar** envp = g_get_environ();
+  if (!extra_asan_options.empty()) {
+    const gchar* asan = g_environ_getenv(envp, "ASAN_OPTIONS");
+    std::string value = std::string(asan != nullptr ? asan : "") + ":" + extra_asan_options;
+    envp = g_environ_setenv(envp, "ASAN_OPTIONS", value.c_str(), TRUE);
+  }
   const gchar* argv[] = {KORVANE_SANITIZER_PROBE, mode.c_str(), nullptr};
   gchar* out = nullptr;
   gchar* err = nullptr;
   gint status = 0;
-  result.ran = g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+  result.ran = g_spawn_sync(nullptr, const_cast<gchar**>(argv), envp, G_SPAWN_DEFAULT, nullptr,
                             nullptr, &out, &err, &status, nullptr);
+  g_strfreev(envp);
   result.out = out != nullptr ? out : "";
   result.err = err != nullptr ? err : "";
   g_free(out);
@@ -55,13 +63,15 @@ TEST(SanitizerChecksTest, LeaksOfGLibAllocationsFailTheChild) {
 
   struct Case {
     const char* mode;
-    // The function of ours that allocated, as the report's stack must show it.
-    const char* allocator;
+    // The leak as the report states it: its size and GLib's allocating function.
+    const char* leak;
     const char* through;
+    // The function of ours that allocated, which a full unwind shows.
+    const char* allocator;
   };
   const Case cases[] = {
-      {"leak-strdup", "LeakAString", "g_strdup"},
-      {"leak-new0", "LeakARecord", "g_malloc0"},
+      {"leak-strdup", "Direct leak of 26 byte(s) in 1 object(s)", "g_malloc", "LeakAString"},
+      {"leak-new0", "Direct leak of 16 byte(s) in 1 object(s)", "g_malloc0", "LeakARecord"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
@@ -70,10 +80,17 @@ TEST(SanitizerChecksTest, LeaksOfGLibAllocationsFailTheChild) {
     EXPECT_FALSE(result.exited_cleanly) << result.err;
     EXPECT_NE(result.err.find("ERROR: LeakSanitizer: detected memory leaks"), std::string::npos)
         << result.err;
+    EXPECT_NE(result.err.find(c.leak), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(std::string(" in ") + c.through + " "), std::string::npos)
         << result.err;
-    EXPECT_NE(result.err.find(std::string(" in ") + c.allocator + " "), std::string::npos)
-        << result.err;
+
+    // Unwound in full (GLib has no frame pointers), the report leads to our function.
+    ProbeResult traced = RunProbe(c.mode, "fast_unwind_on_malloc=0");
+    ASSERT_TRUE(traced.ran);
+    EXPECT_FALSE(traced.exited_cleanly) << traced.err;
+    EXPECT_NE(traced.err.find(c.leak), std::string::npos) << traced.err;
+    EXPECT_NE(traced.err.find(std::string(" in ") + c.allocator + " "), std::string::npos)
+        << traced.err;
   }
 
   // The same allocation, freed: the child passes, so the failures above come from the leaks.
