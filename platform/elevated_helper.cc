@@ -100,13 +100,16 @@ bool AncestorsAreSafe(const std::filesystem::path& dir) {
     return S_ISDIR(info.st_mode) && (info.st_uid == 0 || info.st_uid == uid) &&
            ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0);
   };
-  std::vector<std::filesystem::path> paths = {std::filesystem::absolute(dir)};
   std::error_code error;
-  std::filesystem::path resolved = std::filesystem::canonical(dir, error);
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
   if (error) {
     return false;
   }
-  paths.push_back(resolved);
+  const std::filesystem::path resolved = std::filesystem::canonical(dir, error);
+  if (error) {
+    return false;
+  }
+  const std::filesystem::path paths[] = {absolute, resolved};
   for (const std::filesystem::path& path : paths) {
     std::filesystem::path prefix;
     for (auto part = path.begin(); part != path.end(); ++part) {
@@ -247,7 +250,9 @@ std::string ElevatedHelper::WritePrivateHelperScript(const std::string& name,
     return "";
   }
   std::string path = (accepted / (name + ".XXXXXX")).string();
-  korvane::ScopedFd fd(mkstemp(path.data()));
+  // Close-on-exec: a helper forked meanwhile by another request must not keep the script open
+  // for writing, or running it would fail as busy.
+  korvane::ScopedFd fd(mkostemp(path.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     const int error = errno;
     PrintErr("[PlatformService] mkstemp failed for helper script: " + ErrorText(error));
