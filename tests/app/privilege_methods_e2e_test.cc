@@ -196,6 +196,16 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
             Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
 
+  // The executable replaced on disk while the host runs ("/proc/self/exe" now ends in
+  // " (deleted)"): the launcher and the grant go to the path without the suffix.
+  std::filesystem::remove(launcher);
+  std::filesystem::remove(sandbox_.executable);
+  std::filesystem::copy_file("/bin/true", sandbox_.executable);
+  EXPECT_EQ(Call("requestAdminPrivileges"), Success(true));
+  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values));
+  EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
+            Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
+
   // Exactly one answer per call.
   bridge_.Drain(200);
   for (const auto& [id, count] : bridge_.reply_counts()) {
