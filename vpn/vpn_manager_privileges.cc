@@ -39,7 +39,7 @@ gboolean HandleElevationResponse(gpointer data) {
 template <typename Work>
 void RunElevationWorker(FlMethodCall* call, Work work) {
   auto pending = std::make_unique<PendingElevationResponse>(call);
-  std::thread([pending = pending.release(), work = std::move(work)]() mutable {
+  std::thread worker([pending = pending.get(), work = std::move(work)]() mutable {
     try {
       pending->result = work();
     } catch (const std::exception& e) {
@@ -47,7 +47,10 @@ void RunElevationWorker(FlMethodCall* call, Work work) {
       pending->result = false;
     }
     g_idle_add(HandleElevationResponse, pending);
-  }).detach();
+  });
+  // The worker owns the record from here; if the thread could not start, it is freed above.
+  pending.release();
+  worker.detach();
 }
 
 }  // namespace
