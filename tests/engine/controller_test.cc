@@ -405,8 +405,10 @@ TEST_F(EngineControllerTest, DelayThroughHoldingProxiesFollowsTheHold) {
     HttpReply reply = Http("GET", base + c.path);
     ASSERT_EQ(reply.status, 200) << reply.body;
     int delay = ordered_json::parse(reply.body)["delay"];
+    // The hold is inside the figure. A busy machine may add any amount on top, so the upper
+    // bound only shows that the probe did not wait for its 5 s timeout.
     EXPECT_GE(delay, c.hold_ms * 0.8);
-    EXPECT_LE(delay, c.hold_ms * 1.2);
+    EXPECT_LT(delay, c.hold_ms + 2000);
   }
   // A hold longer than the timeout is a timeout.
   EXPECT_EQ(Http("GET", base + "/proxies/s200/delay?timeout=100").status, 504);
