@@ -20,9 +20,7 @@ class ProxyBackupFile {
  public:
   static constexpr const char* kFileName = "proxy_settings.backup";
 
-  // XDG_CONFIG_HOME (non-empty) + "/korvane", else HOME + "/.config/korvane", else the password
-  // entry's home + "/.config/korvane", else "/tmp/korvane".
-  static std::string ConfigDirectory();
+  // In the configuration directory (korvane::ConfigDirectory).
   static std::string Path();
 
   static std::string Render(const ProxyBackupRecord& record);

@@ -5,13 +5,16 @@
 #include "core/libbox_interface.h"
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
+#include "vpn/vpn_channels.h"
+#include "vpn/vpn_manager_responses.h"
 #include "vpn/vpn_preferences.h"
 
 namespace {
 
-constexpr char kVpnChannelName[] = "com.quorandel.korvane/vpn";
-constexpr char kCoreChannelName[] = "com.quorandel.korvane/core";
-constexpr char kEventChannelName[] = "com.quorandel.korvane/vpn_events";
+using korvane::kCoreChannelName;
+using korvane::kEventChannelName;
+using korvane::kVpnChannelName;
+
 constexpr char kGetCoreVersionMethod[] = "getCoreVersion";
 
 }  // namespace
@@ -58,12 +61,11 @@ void VPNManager::HandleMethodCallStatic(FlMethodChannel*, FlMethodCall* call, vo
 }
 
 void VPNManager::HandleCoreMethodCallStatic(FlMethodChannel*, FlMethodCall* call, void*) {
-  if (g_strcmp0(fl_method_call_get_name(call), kGetCoreVersionMethod) == 0) {
-    g_autoptr(FlValue) version = fl_value_new_string(GetCoreVersion().c_str());
-    fl_method_call_respond_success(call, version, nullptr);
-    return;
-  }
-  fl_method_call_respond_not_implemented(call, nullptr);
+  g_autoptr(FlMethodResponse) response =
+      g_strcmp0(fl_method_call_get_name(call), kGetCoreVersionMethod) == 0
+          ? korvane::StringResponse(GetCoreVersion())
+          : FL_METHOD_RESPONSE(fl_method_not_implemented_response_new());
+  korvane::Respond(call, response);
 }
 
 bool VPNManager::IsRunning() {

@@ -17,11 +17,10 @@
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/bridge_client.h"
 
+namespace korvane_test {
 namespace {
 
 using korvane::BridgeClient;
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
 
 constexpr int kTimeoutMs = 20000;
 constexpr char kWaitingLine[] = "[Korvane] Waiting for parent process ";
@@ -174,3 +173,4 @@ TEST(ParentWaitE2ETest, RealParentIsWaitedForUntilItHasExited) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -1,5 +1,4 @@
-// Test-only hooks of PlatformService, linked into test binaries only.
-
+// Test-only members; built into korvane_platform_testing, never into the host.
 #include "platform/platform_service.h"
 
 void PlatformService::ResetForTesting() {
