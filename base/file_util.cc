@@ -100,7 +100,8 @@ TempResult WriteTemporaryFile(const std::string& dir,
     name->clear();
     return TempResult::kUnsupported;
   }
-  *name = dir + "/." + base + ".XXXXXX";
+  // The writer's id in the name lets a later run tell a leftover from a write in progress.
+  *name = dir + "/." + base + "." + std::to_string(getpid()) + ".XXXXXX";
   fd.reset(mkostemp(&(*name)[0], O_CLOEXEC));
   if (!fd.valid()) {
     name->clear();

@@ -5,4 +5,5 @@ void ProxyManager::ResetForTesting() {
   original_settings_ = ProxySettings();
   settings_backed_up_ = false;
   backup_desktop_ = kDesktopOther;
+  enabled_port_ = 0;
 }

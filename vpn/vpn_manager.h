@@ -68,6 +68,13 @@ class VPNManager {
   static void ClearVPNPreference(FlMethodCall* call);
   static void CheckForStuckState(FlMethodCall* call);
 
+  // Privilege requests. The two requests answer later, from a detached worker thread, through
+  // the main loop; the others answer at once.
+  static bool CheckAdminPrivileges();
+  static void RequestAdminPrivileges(FlMethodCall* call);
+  static void SetCapabilityOnPath(const std::string& path, FlMethodCall* call);
+  static void GetExecutableCapabilities(const std::string& path, FlMethodCall* call);
+
 #ifdef KORVANE_TESTING
   // Test-only (vpn_manager_testing.cc): forgets the channels, the stream flag, the connection
   // state and the preferences, as at process start.

@@ -143,9 +143,9 @@ void VPNManager::ConnectForNodeSwitching(const std::string& config, FlMethodCall
 void VPNManager::StartBox(const std::string& config) {
   std::lock_guard<std::mutex> lock(service_mutex_);
   korvane::LogErr() << "[VPN] StartBox: Acquiring service mutex";
-  LibboxLogBuffer::getInstance().startSession();
 
   if (libbox_handle_ == 0) {
+    LibboxLogBuffer::getInstance().startSession();
     korvane::LogErr() << "[VPN ERROR] libbox handle is null - libbox not initialized";
     const std::string load_error = LibboxInterface::GetLoadError();
     throw std::runtime_error(load_error.empty() ? "libbox not initialized - handle is null"
@@ -157,6 +157,9 @@ void VPNManager::StartBox(const std::string& config) {
     korvane::LogErr() << "[VPN] Stopping existing service before starting new one";
     StopBox();
   }
+  // Only now: the stop above ends the old session cleanly, which would mark a session opened
+  // before it as ended cleanly too, and a crash of the new engine would go unreported.
+  LibboxLogBuffer::getInstance().startSession();
 
   korvane::LogErr() << "[VPN] Creating new libbox service with config";
   if (!LibboxInterface::CreateService(config)) {

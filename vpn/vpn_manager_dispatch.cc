@@ -104,31 +104,23 @@ FlMethodResponse* HandleGetStatus(FlMethodCall*, FlValue*) {
 }
 
 FlMethodResponse* HandleCheckAdminPrivileges(FlMethodCall*, FlValue*) {
-  return BoolResponse(PlatformService::HasNetworkCapabilities());
+  return BoolResponse(VPNManager::CheckAdminPrivileges());
 }
 
-FlMethodResponse* HandleRequestAdminPrivileges(FlMethodCall*, FlValue*) {
-  // The elevated helper is not part of this build; answer the refusal it would give.
-  korvane::LogErr() << "[VPNManager] requestAdminPrivileges: elevation is not available in this "
-                       "build";
-  return BoolResponse(false);
-}
-
-FlMethodResponse* HandleSetCapabilityOnPath(FlMethodCall*, FlValue* args) {
+FlMethodResponse* HandleSetCapabilityOnPath(FlMethodCall* call, FlValue* args) {
   if (FlMethodResponse* refused = CheckMapString(args, kPathKey, kPathRequired)) {
     return refused;
   }
-  // The capability grant is not part of this build; answer the refusal it would give.
-  korvane::LogErr() << "[VPNManager] setCapabilityOnPath: capability grant is not available in "
-                       "this build";
-  return BoolResponse(false);
+  VPNManager::SetCapabilityOnPath(LookupString(args, kPathKey), call);
+  return nullptr;
 }
 
-FlMethodResponse* HandleGetExecutableCapabilities(FlMethodCall*, FlValue* args) {
+FlMethodResponse* HandleGetExecutableCapabilities(FlMethodCall* call, FlValue* args) {
   if (FlMethodResponse* refused = CheckMapString(args, kPathKey, kPathRequired)) {
     return refused;
   }
-  return NotAvailableResponse("getExecutableCapabilities");
+  VPNManager::GetExecutableCapabilities(LookupString(args, kPathKey), call);
+  return nullptr;
 }
 
 FlMethodResponse* HandleRestartApp(FlMethodCall*, FlValue*) {
@@ -255,7 +247,7 @@ const MethodEntry kMethodTable[] = {
     {"getStatus", HandleGetStatus},
     {"clearVPNPreference", HandOver<VPNManager::ClearVPNPreference>},
     {"checkAdminPrivileges", HandleCheckAdminPrivileges},
-    {"requestAdminPrivileges", HandleRequestAdminPrivileges},
+    {"requestAdminPrivileges", HandOver<VPNManager::RequestAdminPrivileges>},
     {"setCapabilityOnPath", HandleSetCapabilityOnPath},
     {"getExecutableCapabilities", HandleGetExecutableCapabilities},
     {"restartApp", HandleRestartApp},

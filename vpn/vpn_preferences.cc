@@ -1,7 +1,9 @@
 #include "vpn/vpn_preferences.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <memory>
 
 #include "base/file_util.h"
 #include "base/log.h"
@@ -19,6 +22,38 @@ constexpr char kConfigFileName[] = "/vpn_config.dat";
 constexpr char kBackupFileName[] = "/vpn_config.bak";
 constexpr unsigned kKeyOffset = 0x6E;
 constexpr unsigned char kLegacyKey = 0x91;
+
+// Removes the temporary files that saves killed before their rename left beside the store's
+// files in `dir` (".<file>.<pid>.<...>", or ".<file>.XXXXXX" from the named fallback of earlier
+// runs). A file whose writer still runs may belong to a save in progress and stays.
+void RemoveLeftoverTemporaryFiles(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), &closedir);
+  if (!listing) {
+    return;
+  }
+  const std::string prefixes[] = {std::string(".") + (kConfigFileName + 1) + ".",
+                                  std::string(".") + (kBackupFileName + 1) + "."};
+  while (struct dirent* entry = readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    bool ours = false;
+    for (const std::string& prefix : prefixes) {
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+        ours = true;
+        std::string rest = name.substr(prefix.size());
+        size_t digits = rest.find_first_not_of("0123456789");
+        if (digits != 0 && digits != std::string::npos && rest[digits] == '.' && digits < 11) {
+          long pid = std::stol(rest.substr(0, digits));
+          if (pid != getpid() && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+            ours = false;
+          }
+        }
+      }
+    }
+    if (ours) {
+      unlinkat(dirfd(listing.get()), name.c_str(), 0);
+    }
+  }
+}
 
 std::string ApplyPositionalKey(const std::string& text) {
   std::string out(text.size(), '\0');
@@ -80,12 +115,7 @@ bool VPNPreferences::DirectoryExists(const std::string& path) {
 
 std::string VPNPreferences::ReadFile(const std::string& path) {
   try {
-    int read_error = 0;
-    std::optional<std::string> data = korvane::ReadWholeFile(path, {}, &read_error);
-    if (read_error != 0) {
-      korvane::LogErr() << "Error reading file: " << korvane::ErrnoText(read_error);
-    }
-    return data.value_or(std::string());
+    return korvane::ReadWholeFile(path).value_or(std::string());
   } catch (const std::exception& e) {
     korvane::LogErr() << "Error reading file: " << e.what();
     return std::string();
@@ -116,6 +146,7 @@ bool VPNPreferences::SaveConfig(const std::string& json) {
       korvane::LogErr() << "Failed to create config directory";
       return false;
     }
+    RemoveLeftoverTemporaryFiles(dir);
     if (PathExists(GetConfigPath())) {
       BackupConfig();
     }
@@ -132,6 +163,7 @@ bool VPNPreferences::SaveConfig(const std::string& json) {
 
 std::string VPNPreferences::LoadConfig() {
   try {
+    RemoveLeftoverTemporaryFiles(GetConfigDirectory());
     std::string path = GetConfigPath();
     std::string data = ReadFile(path);
     if (data.empty()) {
