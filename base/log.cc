@@ -4,6 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/file_util.h"
+
 namespace korvane {
 
 LogLine::~LogLine() {
@@ -11,17 +13,7 @@ LogLine::~LogLine() {
   const int saved_errno = errno;
   text_ << '\n';
   const std::string line = text_.str();
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t written = write(fd_, line.data() + done, line.size() - done);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      break;  // nowhere left to report it
-    }
-    done += static_cast<size_t>(written);
-  }
+  WriteAll(fd_, line);  // nowhere left to report a failure
   errno = saved_errno;
 }
 

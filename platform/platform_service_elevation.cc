@@ -1,6 +1,7 @@
 // The elevation request for the running executable: the launcher beside it, then the grant.
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -13,6 +13,7 @@
 
 #include "base/file_util.h"
 #include "base/log.h"
+#include "base/scoped_fd.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "base/log.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
