@@ -28,48 +28,26 @@
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_preferences.h"
 
-// Reaches VPNManager's channels and static state; VPNManager befriends it for tests.
-class VPNManagerTestPeer {
- public:
-  // The channels and handlers VPNManager::Initialize sets up, on |messenger|.
-  static void Attach(FlBinaryMessenger* messenger) {
-    VPNManager::messenger_ = messenger;
-    g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-    VPNManager::channel_ =
-        fl_method_channel_new(messenger, "com.quorandel.korvane/vpn", FL_METHOD_CODEC(codec));
-    VPNManager::core_channel_ =
-        fl_method_channel_new(messenger, "com.quorandel.korvane/core", FL_METHOD_CODEC(codec));
-    fl_method_channel_set_method_call_handler(VPNManager::channel_,
-                                              VPNManager::HandleMethodCallStatic, nullptr, nullptr);
-    fl_method_channel_set_method_call_handler(
-        VPNManager::core_channel_, VPNManager::HandleCoreMethodCallStatic, nullptr, nullptr);
-    VPNManager::event_channel_ =
-        fl_event_channel_new(messenger, "com.quorandel.korvane/vpn_events", FL_METHOD_CODEC(codec));
-    fl_event_channel_set_stream_handlers(VPNManager::event_channel_, VPNManager::OnListenHandler,
-                                         VPNManager::OnCancelHandler, nullptr, nullptr);
-    VPNManager::InitializeLibbox();
-    // A loaded engine would really connect (a TUN device, a proxy port): refuse to go on.
-    if (LibboxInterface::IsLoaded()) {
-      fprintf(stderr, "an engine library was found; the bridge fuzzer runs only without one\n");
-      abort();
-    }
-  }
+namespace {
 
-  // What one connection may have changed, back as at the start.
-  static void Reset() {
-    {
-      std::lock_guard<std::mutex> lock(VPNManager::stream_mutex_);
-      VPNManager::stream_active_ = false;
-    }
-    std::lock_guard<std::mutex> lock(VPNManager::service_mutex_);
-    FUZZ_CHECK(!VPNManager::is_running_);
-    VPNManager::current_config_.clear();
-    VPNManager::last_error_.clear();
-    VPNManager::auto_reconnect_enabled_ = true;
-    VPNManager::auto_configure_proxy_ = true;
-    VPNManager::url_test_in_progress_ = false;
+// The channels and handlers VPNManager::Initialize sets up, on |messenger|, without its start-up
+// repairs of the machine's proxy and resolver.
+void AttachHost(FlBinaryMessenger* messenger) {
+  VPNManager::AttachChannelsForTesting(messenger);
+  // A loaded engine would really connect (a TUN device, a proxy port): refuse to go on.
+  if (LibboxInterface::IsLoaded()) {
+    fprintf(stderr, "an engine library was found; the bridge fuzzer runs only without one\n");
+    abort();
   }
-};
+}
+
+// What one connection may have changed, back as at the start.
+void ResetHost() {
+  FUZZ_CHECK(!VPNManager::IsRunning());
+  VPNManager::ResetStateForTesting();
+}
+
+}  // namespace
 
 namespace {
 
@@ -130,7 +108,7 @@ Host& TheHost() {
       fprintf(stderr, "cannot start the engine: %s\n", error->message);
       abort();
     }
-    VPNManagerTestPeer::Attach(fl_engine_get_binary_messenger(made->engine));
+    AttachHost(fl_engine_get_binary_messenger(made->engine));
     // Wakes a blocking main-loop iteration now and then, so the deadline is always checked.
     g_timeout_add(
         50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
@@ -203,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Let answers and events still queued run and release what they hold.
   while (g_main_context_iteration(nullptr, FALSE)) {
   }
-  VPNManagerTestPeer::Reset();
+  ResetHost();
   korvane::fuzz::EmptyDirectory(host.config_directory);
   return 0;
 }

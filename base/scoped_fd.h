@@ -1,14 +1,11 @@
-#ifndef KORVANE_PLATFORM_FILE_IO_H_
-#define KORVANE_PLATFORM_FILE_IO_H_
+#ifndef BASE_SCOPED_FD_H_
+#define BASE_SCOPED_FD_H_
 
 #include <unistd.h>
 
-#include <string>
-
-// Small helpers for the files the host writes durably. Any thread.
 namespace korvane {
 
-// Owns one file descriptor and closes it on every return path.
+// Owns one file descriptor and closes it on every return path. Any thread.
 class ScopedFd {
  public:
   explicit ScopedFd(int fd = -1) : fd_(fd) {}
@@ -17,6 +14,7 @@ class ScopedFd {
   ScopedFd& operator=(const ScopedFd&) = delete;
 
   int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
   // Closes the descriptor held (if any) and takes `fd`.
   void reset(int fd = -1) {
     if (fd_ >= 0) {
@@ -37,12 +35,6 @@ class ScopedFd {
   int fd_;
 };
 
-// Writes all of `data`, going on after short writes and EINTR. False on an error (errno set).
-bool WriteAll(int fd, const std::string& data);
-
-// Flushes a directory's entries (a rename or a new file in it) to disk; best effort.
-void FsyncDirectory(const std::string& dir);
-
 }  // namespace korvane
 
-#endif  // KORVANE_PLATFORM_FILE_IO_H_
+#endif  // BASE_SCOPED_FD_H_
