@@ -73,6 +73,12 @@ class VPNManager {
   static void ClearVPNPreference(FlMethodCall* call);
   static void CheckForStuckState(FlMethodCall* call);
 
+  // Application restart: starts the new instance, which waits for this process to end, answers
+  // true once it has lived 100 ms and quits the application from the main loop.
+  static void RestartApp(FlMethodCall* call);
+  // The same into an install directory of the managed runtime, through its launcher.
+  static void RestartFromInstallDir(const std::string& install_dir, FlMethodCall* call);
+
  private:
   // Set once by Initialize; the channels live until the process exits.
   static FlBinaryMessenger* messenger_;

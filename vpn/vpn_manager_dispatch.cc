@@ -146,7 +146,7 @@ void HandleGetExecutableCapabilities(FlMethodCall* call, FlValue* args) {
 }
 
 void HandleRestartApp(FlMethodCall* call, FlValue*) {
-  RespondNotAvailable(call, "restartApp");
+  VPNManager::RestartApp(call);
 }
 
 void HandleRestartFromInstallDir(FlMethodCall* call, FlValue* args) {
@@ -154,7 +154,7 @@ void HandleRestartFromInstallDir(FlMethodCall* call, FlValue* args) {
   if (!RequireMapString(call, args, kInstallDirKey, kInstallDirRequired, &install_dir)) {
     return;
   }
-  RespondNotAvailable(call, "restartFromInstallDir");
+  VPNManager::RestartFromInstallDir(install_dir, call);
 }
 
 void HandleClearSystemProxy(FlMethodCall* call, FlValue*) {

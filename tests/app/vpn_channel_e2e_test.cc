@@ -17,11 +17,13 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/app/raw_bridge.h"
+#include "tests/support/bundle_copy.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/value_json.h"
 
 namespace {
 
+using korvane::testing::CopyBundleExecutable;
 using korvane::testing::HostFixture;
 using korvane::testing::HostOptions;
 using korvane::testing::RawBridge;
@@ -153,13 +155,19 @@ std::string Error(const std::string& code, const std::string& message) {
 
 class VpnChannelE2ETest : public ::testing::Test {
  protected:
-  // A host whose desktop proxy commands reach only the test's private GNOME settings.
+  // A host whose desktop proxy commands reach only the test's private GNOME settings. It runs
+  // from a private copy of the executable beside a launcher that cannot be executed, so that
+  // "restartApp" fails to start a new instance and this host stays up.
   void StartHost() {
+    std::string error;
     HostOptions options;
+    options.executable = CopyBundleExecutable(host_.dir() + "/app", &error);
+    ASSERT_FALSE(options.executable.empty()) << error;
+    std::ofstream(host_.dir() + "/app/korvane-launch.sh") << "#!/bin/sh\nexit 0\n";
+    ASSERT_EQ(chmod((host_.dir() + "/app/korvane-launch.sh").c_str(), 0644), 0);
     options.window_manager = "";
     options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
     options.unset_env = {"DESKTOP_SESSION", "KDE_SESSION_VERSION"};
-    std::string error;
     ASSERT_TRUE(host_.Start(options, &error)) << error;
     ASSERT_TRUE(bridge_.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
   }
@@ -265,12 +273,14 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
        true,
        {{"path", bundle_executable}},
        Error("NOT_AVAILABLE", "getExecutableCapabilities is not available in this build yet")},
+      // The launcher beside the executable cannot be executed: the host answers and stays.
       {"restartApp", false, nullptr,
-       Error("NOT_AVAILABLE", "restartApp is not available in this build yet")},
+       Error("EXCEPTION", "Restart failed: could not exec new instance")},
+      // Outside the managed runtime below HOME: refused before anything starts.
       {"restartFromInstallDir",
        true,
        {{"installDir", host_.home() + "/runtime"}},
-       Error("NOT_AVAILABLE", "restartFromInstallDir is not available in this build yet")},
+       Error("INVALID_ARGUMENT", "installDir must be inside the managed AppImage runtime root")},
       // The auto-reconnect flag, read back after each change.
       {"getOnDemandStatus", false, nullptr, Success(true)},
       {"toggleAutoReconnect", true, false, Success(true)},
@@ -346,6 +356,10 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
   // A refused elevation says so once.
   EXPECT_EQ(CountOf(err, "requestAdminPrivileges"), 1) << err;
   EXPECT_EQ(CountOf(err, "setCapabilityOnPath"), 1) << err;
+  // The failed restart says so once; nothing was started from the install directory.
+  EXPECT_EQ(CountOf(err, "[VPNManager] Restart child exited immediately (exec failed)\n"), 1)
+      << err;
+  EXPECT_EQ(CountOf(host_.Stdout(), "[VPNManager] Restarting from managed AppImage runtime"), 0);
 
   // Unknown names, on both channels.
   for (const char* name : {"LoadVPNPreference", "getCoreVersion", "", "isRunning "}) {
