@@ -63,12 +63,24 @@ class PlatformService {
   // empty path on any error.
   static std::filesystem::path CanonicalizePath(const std::filesystem::path& path);
 
-  // Managed runtime (platform_service_managed_runtime.cc). Any thread.
+  // Capability grant (platform_service_grant.cc).
 
-  // $HOME/.local/share/Korvane/appimage-runtime; empty when HOME is unset or empty.
+  // Any thread. $HOME/.local/share/Korvane/appimage-runtime; empty when HOME is unset or empty.
   static std::filesystem::path ManagedRuntimeRoot();
-  // True when the canonical `path` is the canonical root or lies below it.
+  // Any thread. True when the canonical path is the managed runtime root below HOME
+  // ($HOME/.local/share/Korvane/appimage-runtime) or lies below it.
   static bool IsManagedAppImagePath(const std::string& path);
+  // Worker thread: blocks while the elevated helper runs. Grants the network capability to the
+  // "korvane" executable of a managed install directory whose SHA-256 matches its manifest;
+  // false (with one line) for every refused path, before anything on disk changes.
+  static bool SetCapabilityOnPath(const std::string& path);
+
+  // Elevation request (platform_service_elevation.cc).
+
+  // Worker thread: blocks while the elevated helper runs. Writes the launcher beside the
+  // running executable, then grants it (or its capability wrapper) the network capability.
+  // True when the capability is on disk afterwards.
+  static bool RequestElevatedPermissions();
 
   // Callback table entries (platform_service.cc).
 

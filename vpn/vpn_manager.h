@@ -73,6 +73,13 @@ class VPNManager {
   static void ClearVPNPreference(FlMethodCall* call);
   static void CheckForStuckState(FlMethodCall* call);
 
+  // Privilege requests. The two requests answer later, from a detached worker thread, through
+  // the main loop; the others answer at once.
+  static bool CheckAdminPrivileges();
+  static void RequestAdminPrivileges(FlMethodCall* call);
+  static void SetCapabilityOnPath(const std::string& path, FlMethodCall* call);
+  static void GetExecutableCapabilities(const std::string& path, FlMethodCall* call);
+
   // Application restart: starts the new instance, which waits for this process to end, answers
   // true once it has lived 100 ms and quits the application from the main loop.
   static void RestartApp(FlMethodCall* call);

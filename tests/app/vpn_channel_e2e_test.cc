@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -16,14 +17,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/app/elevation_sandbox.h"
 #include "tests/app/raw_bridge.h"
-#include "tests/support/bundle_copy.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/value_json.h"
 
 namespace {
 
-using korvane::testing::CopyBundleExecutable;
 using korvane::testing::HostFixture;
 using korvane::testing::HostOptions;
 using korvane::testing::RawBridge;
@@ -155,20 +155,29 @@ std::string Error(const std::string& code, const std::string& message) {
 
 class VpnChannelE2ETest : public ::testing::Test {
  protected:
-  // A host whose desktop proxy commands reach only the test's private GNOME settings. It runs
-  // from a private copy of the executable beside a launcher that cannot be executed, so that
-  // "restartApp" fails to start a new instance and this host stays up.
+  // A host whose desktop proxy commands reach only the test's private GNOME settings, and whose
+  // privilege requests reach only a copy of the executable and a stand-in pkexec. "restartApp"
+  // cannot start a successor, so this host stays up: no launcher can be written beside the
+  // copy (a directory holds its name) and the copy is replaced on disk, once running, by a file
+  // that cannot be executed.
   void StartHost() {
+    sandbox_ = korvane::testing::MakeElevationSandbox(host_.dir());
+    ASSERT_FALSE(sandbox_.executable.empty());
+    const std::string launcher =
+        std::filesystem::path(sandbox_.executable).parent_path().string() + "/korvane-launch.sh";
+    ASSERT_EQ(mkdir(launcher.c_str(), 0755), 0);
     std::string error;
     HostOptions options;
-    options.executable = CopyBundleExecutable(host_.dir() + "/app", &error);
-    ASSERT_FALSE(options.executable.empty()) << error;
-    std::ofstream(host_.dir() + "/app/korvane-launch.sh") << "#!/bin/sh\nexit 0\n";
-    ASSERT_EQ(chmod((host_.dir() + "/app/korvane-launch.sh").c_str(), 0644), 0);
     options.window_manager = "";
-    options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
+    options.executable = sandbox_.executable;
+    options.env = {{"GSETTINGS_BACKEND", "keyfile"},
+                   {"XDG_CURRENT_DESKTOP", "GNOME"},
+                   {"PATH", sandbox_.path_env}};
     options.unset_env = {"DESKTOP_SESSION", "KDE_SESSION_VERSION"};
     ASSERT_TRUE(host_.Start(options, &error)) << error;
+    const std::string replacement = sandbox_.executable + ".new";
+    std::ofstream(replacement) << "not a program\n";
+    ASSERT_EQ(rename(replacement.c_str(), sandbox_.executable.c_str()), 0);
     ASSERT_TRUE(bridge_.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
   }
 
@@ -191,6 +200,7 @@ class VpnChannelE2ETest : public ::testing::Test {
 
   HostFixture host_;
   RawBridge bridge_;
+  korvane::testing::ElevationSandbox sandbox_;
 };
 
 // One row of the argument rules: the kinds a method refuses, with the exact answer.
@@ -246,7 +256,7 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
     }
   }
 
-  const std::string bundle_executable = BundleDir() + "/korvane";
+  const std::string host_executable = sandbox_.executable;
   const std::string not_connected_url =
       Error("VPN_NOT_CONNECTED", "VPN must be connected to perform URL test");
   const std::string not_connected_selector =
@@ -266,14 +276,15 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
       {"isAlwaysOnVpnEnabled", false, nullptr, Success(false)},
       {"openVpnSettings", false, nullptr, Success(true)},
       {"checkForStuckState", false, nullptr, Success(false)},
-      // Refusals of what this build does not serve yet: never a pretended success.
+      // The privilege methods: the helper (a stand-in pkexec) refuses, the executable is not
+      // part of the managed runtime, and it carries no capability.
       {"requestAdminPrivileges", false, nullptr, Success(false)},
-      {"setCapabilityOnPath", true, {{"path", bundle_executable}}, Success(false)},
+      {"setCapabilityOnPath", true, {{"path", host_executable}}, Success(false)},
       {"getExecutableCapabilities",
        true,
-       {{"path", bundle_executable}},
-       Error("NOT_AVAILABLE", "getExecutableCapabilities is not available in this build yet")},
-      // The launcher beside the executable cannot be executed: the host answers and stays.
+       {{"path", host_executable}},
+       Success({{"hasCapNetAdmin", false}, {"isManagedAppImagePath", false}})},
+      // The successor cannot be started: the host answers and stays.
       {"restartApp", false, nullptr,
        Error("EXCEPTION", "Restart failed: could not exec new instance")},
       // Outside the managed runtime below HOME: refused before anything starts.
@@ -353,9 +364,13 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: false\n"), 1) << err;
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: true\n"), 1) << err;
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: "), 2) << err;
-  // A refused elevation says so once.
-  EXPECT_EQ(CountOf(err, "requestAdminPrivileges"), 1) << err;
-  EXPECT_EQ(CountOf(err, "setCapabilityOnPath"), 1) << err;
+  // The failed elevation and the refused grant say so once each.
+  EXPECT_EQ(CountOf(err, "[PlatformService] pkexec elevation helper failed with exit code 1\n"), 1)
+      << err;
+  EXPECT_EQ(CountOf(err, "[PlatformService] Refusing to set capability on unexpected path: " +
+                             host_executable + "\n"),
+            1)
+      << err;
   // The failed restart says so once; nothing was started from the install directory.
   EXPECT_EQ(CountOf(err, "[VPNManager] Restart child exited immediately (exec failed)\n"), 1)
       << err;
