@@ -42,14 +42,15 @@ mode_t Mode(const std::string& path) {
   return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-struct Run {
+struct InstallerRun {
   int status = -1;
   std::string out;
   std::string err;
 };
 
 // The installer with exactly `env` as its environment.
-Run RunInstaller(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+InstallerRun RunInstaller(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env) {
   std::vector<const gchar*> argv = {KORVANE_INSTALL_RUNTIME};
   for (const std::string& arg : args) {
     argv.push_back(arg.c_str());
@@ -60,7 +61,7 @@ Run RunInstaller(const std::vector<std::string>& args, const std::vector<std::st
     envp.push_back(entry.c_str());
   }
   envp.push_back(nullptr);
-  Run run;
+  InstallerRun run;
   gchar* out = nullptr;
   gchar* err = nullptr;
   gint status = 0;
@@ -172,7 +173,7 @@ class RuntimeInstallerTest : public ::testing::Test {
 };
 
 TEST_F(RuntimeInstallerTest, InstallsTheBundleWithItsManifestAndThisSessionsLauncher) {
-  Run run = RunInstaller({bundle_, "1.4.0"}, Env());
+  InstallerRun run = RunInstaller({bundle_, "1.4.0"}, Env());
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string installed = root_ + "/1.4.0";
   EXPECT_EQ(run.out, installed + "\n");
@@ -220,7 +221,7 @@ TEST_F(RuntimeInstallerTest, ReinstallingReplacesAStoppedInstallAndRefusesARunni
   // A new build of the same version replaces the whole install, manifest included.
   fs::copy_file("/bin/true", bundle_ + "/korvane", fs::copy_options::overwrite_existing);
   fs::remove(bundle_ + "/lib/libbox-link.so");
-  Run run = RunInstaller({bundle_, "2.0"}, Env());
+  InstallerRun run = RunInstaller({bundle_, "2.0"}, Env());
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(ReadFile(installed + "/korvane"), ReadFile("/bin/true"));
   EXPECT_FALSE(fs::exists(installed + "/lib/libbox-link.so"));
@@ -266,7 +267,7 @@ TEST_F(RuntimeInstallerTest, AFailedCopyLeavesNothingBehindAndTheEarlierInstallI
   ASSERT_EQ(mkfifo((bundle_ + "/data/pipe").c_str(), 0600), 0);
   for (const char* version : {"3.0", "3.1"}) {
     SCOPED_TRACE(version);
-    Run run = RunInstaller({bundle_, version}, Env());
+    InstallerRun run = RunInstaller({bundle_, version}, Env());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("not a file, directory or link: " + bundle_ + "/data/pipe"),
               std::string::npos)
@@ -321,7 +322,7 @@ TEST_F(RuntimeInstallerTest, BadInputIsRefusedBeforeAnythingIsWritten) {
                        "/nothing/korvane is no regular file\n"});
   cases.push_back({"usage", {bundle_}, Env(), 2, ""});
   for (const Case& c : cases) {
-    Run run = RunInstaller(c.args, c.env);
+    InstallerRun run = RunInstaller(c.args, c.env);
     EXPECT_EQ(run.status, c.status) << c.what;
     if (!c.err.empty()) {
       EXPECT_EQ(run.err, c.err) << c.what;
@@ -332,7 +333,7 @@ TEST_F(RuntimeInstallerTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   // A bundle whose korvane is a link, or without data/icudtl.dat.
   fs::rename(bundle_ + "/korvane", bundle_ + "/korvane.real");
   fs::create_symlink("korvane.real", bundle_ + "/korvane");
-  Run run = RunInstaller({bundle_, "1.0"}, Env());
+  InstallerRun run = RunInstaller({bundle_, "1.0"}, Env());
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "korvane-install-runtime: not a built bundle: " + bundle_ +
                          "/korvane is no regular file\n");
