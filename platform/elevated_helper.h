@@ -1,5 +1,5 @@
-#ifndef KORVANE_PLATFORM_ELEVATED_HELPER_H_
-#define KORVANE_PLATFORM_ELEVATED_HELPER_H_
+#ifndef PLATFORM_ELEVATED_HELPER_H_
+#define PLATFORM_ELEVATED_HELPER_H_
 
 #include <sys/types.h>
 
@@ -44,4 +44,4 @@ class ElevatedHelper {
   static int kill_reap_rounds_;
 };
 
-#endif  // KORVANE_PLATFORM_ELEVATED_HELPER_H_
+#endif  // PLATFORM_ELEVATED_HELPER_H_

@@ -1,5 +1,5 @@
-#ifndef KORVANE_PLATFORM_ELEVATION_SCRIPT_H_
-#define KORVANE_PLATFORM_ELEVATION_SCRIPT_H_
+#ifndef PLATFORM_ELEVATION_SCRIPT_H_
+#define PLATFORM_ELEVATION_SCRIPT_H_
 
 #include <string>
 
@@ -45,4 +45,4 @@ std::string RenderAskpassWrapper(const std::string& helper_path);
 
 }  // namespace korvane
 
-#endif  // KORVANE_PLATFORM_ELEVATION_SCRIPT_H_
+#endif  // PLATFORM_ELEVATION_SCRIPT_H_

@@ -1,5 +1,5 @@
-#ifndef KORVANE_PLATFORM_LAUNCHER_SCRIPT_H_
-#define KORVANE_PLATFORM_LAUNCHER_SCRIPT_H_
+#ifndef PLATFORM_LAUNCHER_SCRIPT_H_
+#define PLATFORM_LAUNCHER_SCRIPT_H_
 
 #include <string>
 
@@ -34,4 +34,4 @@ std::string RenderLauncherScript(const LauncherValues& values);
 
 }  // namespace korvane
 
-#endif  // KORVANE_PLATFORM_LAUNCHER_SCRIPT_H_
+#endif  // PLATFORM_LAUNCHER_SCRIPT_H_

@@ -28,6 +28,7 @@ void PlatformService::Initialize() {
   original_dns_servers_ = GetCurrentDNSServers();
   dns_modified_ = false;
   tun_fd_ = -1;
+  tun_interface_name_.clear();
 }
 
 void PlatformService::Cleanup() {
@@ -105,9 +106,7 @@ std::filesystem::path PlatformService::CanonicalizePath(const std::filesystem::p
 int PlatformService::PlatformOpenTun(const char* name, int mtu) {
   korvane::LogOut() << std::string("libbox callback: PlatformOpenTun called with name='") +
                            (name ? name : "null") + "', mtu=" + std::to_string(mtu);
-  // The engine opens its own device; the host does not open TUN devices for it yet.
-  korvane::LogErr() << "[PlatformService] Opening a TUN device for the engine is not supported";
-  int result = -1;
+  int result = OpenTun(name, mtu);
   korvane::LogOut() << "libbox callback: PlatformOpenTun returning " + std::to_string(result);
   return result;
 }
@@ -119,9 +118,7 @@ void PlatformService::PlatformCloseTun(int fd) {
 int PlatformService::PlatformProtectSocket(int fd) {
   korvane::LogOut() << "libbox callback: PlatformProtectSocket called with fd=" +
                            std::to_string(fd);
-  // Sockets are not marked by the host yet.
-  korvane::LogErr() << "[PlatformService] Protecting sockets for the engine is not supported";
-  int result = -1;
+  int result = ProtectSocket(fd);
   korvane::LogOut() << "libbox callback: PlatformProtectSocket returning " + std::to_string(result);
   return result;
 }

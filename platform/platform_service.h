@@ -20,7 +20,7 @@ struct PlatformInterface {
 };
 
 // The operating-system work of the host: the command runner, the system resolver and its repair
-// after a crash, and the TUN device record.
+// after a crash, and the TUN device with its record.
 //
 // The static state takes no lock: Initialize, Cleanup and the resolver operations are main
 // thread only (or run under the VPN controller's service lock). Functions marked "any thread"
@@ -65,6 +65,8 @@ class PlatformService {
 
   // Capability grant (platform_service_grant.cc).
 
+  // Any thread. $HOME/.local/share/Korvane/appimage-runtime; empty when HOME is unset or empty.
+  static std::filesystem::path ManagedRuntimeRoot();
   // Any thread. True when the canonical path is the managed runtime root below HOME
   // ($HOME/.local/share/Korvane/appimage-runtime) or lies below it.
   static bool IsManagedAppImagePath(const std::string& path);
@@ -89,10 +91,21 @@ class PlatformService {
   static void PlatformClearDNSCache();
   static void PlatformLogMessage(const char* tag, const char* message);
 
-  // Network interfaces (platform_service_tun.cc).
+  // TUN device and network interfaces (platform_service_tun.cc). The device operations share
+  // the record with Cleanup: callers must not run two of them at once.
 
+  // Opens a layer-3 TUN device named after at most 15 characters of `name` (null or empty: the
+  // kernel chooses), deleting a busy interface of that name with `ip` and retrying once; sets
+  // the MTU when `mtu` > 0. Records the device and returns its non-blocking descriptor, or -1.
+  static int OpenTun(const char* name, int mtu);
+  // Gives the device of `fd` the IPv4 `address`/`prefix` (1 to 32) and brings it up.
+  static bool ConfigureTun(int fd, const std::string& address, int prefix);
+  // Always true: the host installs no routes.
+  static bool SetupRoutes(int fd);
   // Closes `fd` (when not negative) and deletes the recorded TUN interface with `ip`.
   static void CloseTun(int fd);
+  // Any thread. Gives the socket the mark 0x1337 (needs CAP_NET_ADMIN): 0, or -1.
+  static int ProtectSocket(int fd);
   // Any thread. Names of the interfaces holding an IPv4 or IPv6 address, each once, in the
   // order of their first such address.
   static std::vector<std::string> ListNetworkInterfaces();

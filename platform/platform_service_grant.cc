@@ -27,14 +27,6 @@ constexpr char kManifestKey[] = "\"binarySha256\"";
 // only this far, so a hostile file cannot exhaust memory.
 constexpr size_t kManifestReadLimit = 1 << 20;
 
-std::filesystem::path ManagedRuntimeRoot() {
-  const char* home = getenv("HOME");
-  if (home == nullptr || home[0] == '\0') {
-    return {};
-  }
-  return std::filesystem::path(home) / ".local" / "share" / "Korvane" / "appimage-runtime";
-}
-
 bool IsDirectory(const std::filesystem::path& path) {
   std::error_code error;
   return std::filesystem::is_directory(path, error) && !error;
@@ -111,6 +103,14 @@ std::string ReadManifestDigest(const std::filesystem::path& manifest) {
 }
 
 }  // namespace
+
+std::filesystem::path PlatformService::ManagedRuntimeRoot() {
+  const char* home = getenv("HOME");
+  if (home == nullptr || home[0] == '\0') {
+    return {};
+  }
+  return std::filesystem::path(home) / ".local" / "share" / "Korvane" / "appimage-runtime";
+}
 
 bool PlatformService::IsManagedAppImagePath(const std::string& path) {
   const std::filesystem::path root = ManagedRuntimeRoot();

@@ -75,6 +75,12 @@ class VPNManager {
   static void SetCapabilityOnPath(const std::string& path, FlMethodCall* call);
   static void GetExecutableCapabilities(const std::string& path, FlMethodCall* call);
 
+  // Application restart: starts the new instance, which waits for this process to end, answers
+  // true once it has lived 100 ms and quits the application from the main loop.
+  static void RestartApp(FlMethodCall* call);
+  // The same into an install directory of the managed runtime, through its launcher.
+  static void RestartFromInstallDir(const std::string& install_dir, FlMethodCall* call);
+
 #ifdef KORVANE_TESTING
   // Test-only (vpn_manager_testing.cc): forgets the channels, the stream flag, the connection
   // state and the preferences, as at process start.

@@ -1,8 +1,8 @@
 // The dispatcher of "com.quorandel.korvane/vpn": every method name, its argument checks and the
 // operation that answers it. A handler returns the answer, which the dispatcher sends; only a
 // handler that hands the call to an operation taking it (the connection controller, the
-// auto-reconnect preference) returns null, and that operation answers. So every call gets
-// exactly one response.
+// auto-reconnect preference, the privilege requests, the restart) returns null, and that operation
+// answers. So every call gets exactly one response.
 
 #include <optional>
 #include <string>
@@ -123,15 +123,12 @@ FlMethodResponse* HandleGetExecutableCapabilities(FlMethodCall* call, FlValue* a
   return nullptr;
 }
 
-FlMethodResponse* HandleRestartApp(FlMethodCall*, FlValue*) {
-  return NotAvailableResponse("restartApp");
-}
-
-FlMethodResponse* HandleRestartFromInstallDir(FlMethodCall*, FlValue* args) {
+FlMethodResponse* HandleRestartFromInstallDir(FlMethodCall* call, FlValue* args) {
   if (FlMethodResponse* refused = CheckMapString(args, kInstallDirKey, kInstallDirRequired)) {
     return refused;
   }
-  return NotAvailableResponse("restartFromInstallDir");
+  VPNManager::RestartFromInstallDir(LookupString(args, kInstallDirKey), call);
+  return nullptr;
 }
 
 FlMethodResponse* HandleClearSystemProxy(FlMethodCall*, FlValue*) {
@@ -250,7 +247,7 @@ const MethodEntry kMethodTable[] = {
     {"requestAdminPrivileges", HandOver<VPNManager::RequestAdminPrivileges>},
     {"setCapabilityOnPath", HandleSetCapabilityOnPath},
     {"getExecutableCapabilities", HandleGetExecutableCapabilities},
-    {"restartApp", HandleRestartApp},
+    {"restartApp", HandOver<VPNManager::RestartApp>},
     {"restartFromInstallDir", HandleRestartFromInstallDir},
     {"clearSystemProxy", HandleClearSystemProxy},
     {"getAppGroupDirectory", HandleGetAppGroupDirectory},

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "tests/support/bundle_copy.h"
+
 namespace korvane_test {
 
 ElevationSandbox MakeElevationSandbox(const std::string& dir) {
@@ -16,18 +18,14 @@ ElevationSandbox MakeElevationSandbox(const std::string& dir) {
   if (bundle == nullptr || bundle[0] == '\0') {
     return sandbox;
   }
-  const std::string copy = dir + "/bundle";
   const std::string bin = dir + "/standin-bin";
-  std::error_code error;
-  std::filesystem::create_directories(copy, error);
-  std::filesystem::create_directories(bin, error);
-  std::filesystem::copy_file(std::string(bundle) + "/korvane", copy + "/korvane",
-                             std::filesystem::copy_options::overwrite_existing, error);
-  if (error) {
+  std::string copy_error;
+  const std::string executable = CopyBundleExecutable(dir + "/bundle", &copy_error);
+  if (executable.empty()) {
     return sandbox;
   }
-  std::filesystem::create_directory_symlink(std::string(bundle) + "/lib", copy + "/lib", error);
-  std::filesystem::create_directory_symlink(std::string(bundle) + "/data", copy + "/data", error);
+  std::error_code error;
+  std::filesystem::create_directories(bin, error);
 
   sandbox.pkexec_log = dir + "/pkexec.log";
   sandbox.grant_file = dir + "/pkexec.grant";
@@ -50,7 +48,7 @@ ElevationSandbox MakeElevationSandbox(const std::string& dir) {
   chmod(pkexec.c_str(), 0755);
   const char* path = getenv("PATH");
   sandbox.path_env = bin + ":" + (path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin");
-  sandbox.executable = copy + "/korvane";
+  sandbox.executable = executable;
   return sandbox;
 }
 

@@ -11,24 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/shell_command.h"
+
 namespace korvane_test {
 namespace {
-
-// Standard output and error of a shell command.
-std::string CommandOutput(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    return output;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-    output.append(buffer, n);
-  }
-  pclose(pipe);
-  return output;
-}
 
 // The file names (no directory) of the indented lines after `header`.
 std::set<std::string> NamesAfter(const std::string& text, const std::string& header) {
@@ -52,12 +38,12 @@ TEST(NeededLibrariesTest, OnlyTheNeverCalledSentryPluginIsUnused) {
   const char* bundle = getenv("KORVANE_BUNDLE_DIR");
   ASSERT_NE(bundle, nullptr);
   const std::string executable = std::string(bundle) + "/korvane";
-  const std::string unused = CommandOutput("ldd -u -r '" + executable + "'");
+  const std::string unused = ShellOutput("ldd -u -r '" + executable + "'");
   EXPECT_EQ(NamesAfter(unused, "Unused direct dependencies:"),
             std::set<std::string>{"libsentry.so"})
       << unused;
 
-  const std::string dynamic = CommandOutput("readelf -d '" + executable + "'");
+  const std::string dynamic = ShellOutput("readelf -d '" + executable + "'");
   EXPECT_NE(dynamic.find("[libsentry.so]"), std::string::npos) << dynamic;
   EXPECT_NE(dynamic.find("[libflutter_linux_gtk.so]"), std::string::npos) << dynamic;
   EXPECT_EQ(dynamic.find("libcurl"), std::string::npos) << dynamic;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -154,10 +155,17 @@ std::string Error(const std::string& code, const std::string& message) {
 class VpnChannelE2ETest : public ::testing::Test {
  protected:
   // A host whose desktop proxy commands reach only the test's private GNOME settings, and whose
-  // privilege requests reach only a copy of the executable and a stand-in pkexec.
+  // privilege requests reach only a copy of the executable and a stand-in pkexec. "restartApp"
+  // cannot start a successor, so this host stays up: no launcher can be written beside the
+  // copy (a directory holds its name) and the copy is replaced on disk, once running, by a file
+  // that cannot be executed.
   void StartHost() {
     sandbox_ = korvane_test::MakeElevationSandbox(host_.dir());
     ASSERT_FALSE(sandbox_.executable.empty());
+    const std::string launcher =
+        std::filesystem::path(sandbox_.executable).parent_path().string() + "/korvane-launch.sh";
+    ASSERT_EQ(mkdir(launcher.c_str(), 0755), 0);
+    std::string error;
     HostOptions options;
     options.window_manager = "";
     options.executable = sandbox_.executable;
@@ -165,8 +173,10 @@ class VpnChannelE2ETest : public ::testing::Test {
                    {"XDG_CURRENT_DESKTOP", "GNOME"},
                    {"PATH", sandbox_.path_env}};
     options.unset_env = {"DESKTOP_SESSION", "KDE_SESSION_VERSION"};
-    std::string error;
     ASSERT_TRUE(host_.Start(options, &error)) << error;
+    const std::string replacement = sandbox_.executable + ".new";
+    std::ofstream(replacement) << "not a program\n";
+    ASSERT_EQ(rename(replacement.c_str(), sandbox_.executable.c_str()), 0);
     ASSERT_TRUE(bridge_.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
   }
 
@@ -231,13 +241,14 @@ TEST_F(VpnChannelE2ETest, EveryMethodIsWiredAndAnswersAsSpecified) {
        true,
        {{"path", host_executable}},
        Success({{"hasCapNetAdmin", false}, {"isManagedAppImagePath", false}})},
-      // Refusals of what this build does not serve yet: never a pretended success.
+      // The successor cannot be started: the host answers and stays.
       {"restartApp", false, nullptr,
-       Error("NOT_AVAILABLE", "restartApp is not available in this build yet")},
+       Error("EXCEPTION", "Restart failed: could not exec new instance")},
+      // Outside the managed runtime below HOME: refused before anything starts.
       {"restartFromInstallDir",
        true,
        {{"installDir", host_.home() + "/runtime"}},
-       Error("NOT_AVAILABLE", "restartFromInstallDir is not available in this build yet")},
+       Error("INVALID_ARGUMENT", "installDir must be inside the managed AppImage runtime root")},
       // The auto-reconnect flag, read back after each change.
       {"getOnDemandStatus", false, nullptr, Success(true)},
       {"toggleAutoReconnect", true, false, Success(true)},
@@ -317,6 +328,10 @@ TEST_F(VpnChannelE2ETest, EveryMethodIsWiredAndAnswersAsSpecified) {
                              host_executable + "\n"),
             1)
       << err;
+  // The failed restart says so once; nothing was started from the install directory.
+  EXPECT_EQ(CountOf(err, "[VPNManager] Restart child exited immediately (exec failed)\n"), 1)
+      << err;
+  EXPECT_EQ(CountOf(host_.Stdout(), "[VPNManager] Restarting from managed AppImage runtime"), 0);
 
   // Unknown names, on both channels.
   for (const char* name : {"LoadVPNPreference", "getCoreVersion", "", "isRunning "}) {

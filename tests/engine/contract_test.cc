@@ -21,7 +21,8 @@ class EngineContractTest : public LoadedEngineTest {
 
 TEST(EngineExportsTest, ExactlyTheEightEntryPoints) {
   std::string output;
-  ASSERT_EQ(RunCommand("nm -D --defined-only '" + LibboxLibrary::BundlePath() + "'", &output), 0)
+  ASSERT_EQ(RunShellCommand("nm -D --defined-only '" + LibboxLibrary::BundlePath() + "'", &output),
+            0)
       << output;
   std::set<std::string> names;
   std::istringstream lines(output);

@@ -81,21 +81,6 @@ void LoadedEngineTest::TearDown() {
   library_->stop_service();
 }
 
-int RunCommand(const std::string& command, std::string* output) {
-  output->clear();
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    return -1;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-    output->append(buffer, n);
-  }
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 namespace {
 
 size_t Collect(char* data, size_t size, size_t count, void* user) {

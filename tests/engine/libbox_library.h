@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/libbox.h"
+#include "tests/support/shell_command.h"
 #include "tests/support/test_files.h"
 
 namespace korvane_test {
@@ -45,9 +46,6 @@ class LoadedEngineTest : public ::testing::Test {
 
   static LibboxLibrary* library_;
 };
-
-// Runs a shell command; returns its exit status and puts standard output and error in *output.
-int RunCommand(const std::string& command, std::string* output);
 
 struct HttpReply {
   long status = 0;  // 0 when the request failed

@@ -42,9 +42,9 @@ class EngineRelayTest : public LoadedEngineTest {
   // 127.0.0.1 (common on CI runners); otherwise it would fetch directly and pass unproxied.
   std::string Curl(const std::string& proxy_option) {
     std::string output;
-    RunCommand("curl -sS --max-time 10 --noproxy '' " + proxy_option +
-                   " http://127.0.0.1:" + std::to_string(controller_) + "/version",
-               &output);
+    RunShellCommand("curl -sS --max-time 10 --noproxy '' " + proxy_option +
+                        " http://127.0.0.1:" + std::to_string(controller_) + "/version",
+                    &output);
     return output;
   }
 

@@ -76,9 +76,9 @@ TEST_F(EngineResourcesTest, TunInterfaceLivesFromCreateToStop) {
   }
   std::string log = dir_.File("tun.log");
   std::string output;
-  ASSERT_EQ(RunCommand("unshare -n '" + HelperPath() + "' once '" + WriteConfig(TunConfig(log)) +
-                           "' korvane-tun0",
-                       &output),
+  ASSERT_EQ(RunShellCommand("unshare -n '" + HelperPath() + "' once '" +
+                                WriteConfig(TunConfig(log)) + "' korvane-tun0",
+                            &output),
             0)
       << output;
   EXPECT_NE(output.find("create: 0\n"), std::string::npos) << output;
@@ -108,12 +108,13 @@ TEST_F(EngineResourcesTest, ExampleTunConfigurationRuns) {
   ASSERT_NE(source, nullptr);
   std::string output;
   // Its relative log path lands in the directory the helper runs in.
-  ASSERT_EQ(RunCommand("cd '" + dir_.path() +
-                           "' && unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\" "
-                           "korvane-tun0' '" +
-                           HelperPath() + "' '" + source + "/examples/tun.json'",
-                       &output),
-            0)
+  ASSERT_EQ(
+      RunShellCommand("cd '" + dir_.path() +
+                          "' && unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\" "
+                          "korvane-tun0' '" +
+                          HelperPath() + "' '" + source + "/examples/tun.json'",
+                      &output),
+      0)
       << output;
   EXPECT_NE(output.find("start: 0\n"), std::string::npos) << output;
   EXPECT_NE(output.find("mtu 9000"), std::string::npos) << output;
@@ -133,7 +134,7 @@ TEST_F(EngineResourcesTest, TunWithoutPrivilegeFailsWithTheSystemText) {
   std::string output;
   // As on desktops, the device node is open to everyone (a private copy of it, mode 0666):
   // the kernel refuses the interface itself.
-  RunCommand(
+  RunShellCommand(
       "unshare -m -n sh -c 'mount -t tmpfs tmpfs /dev/net && mknod -m 666 /dev/net/tun c "
       "10 200 && exec \"$@\"' sh " +
           drop,
@@ -145,7 +146,7 @@ TEST_F(EngineResourcesTest, TunWithoutPrivilegeFailsWithTheSystemText) {
   EXPECT_NE(output.find("after-stop: absent"), std::string::npos) << output;
 
   // With the machine's own node, whatever its mode, the failure still names the step.
-  RunCommand("unshare -n " + drop, &output);
+  RunShellCommand("unshare -n " + drop, &output);
   EXPECT_NE(output.find("create: -1\nerror: start inbound/tun[tun-in]: configure tun interface: "),
             std::string::npos)
       << output;
@@ -231,12 +232,13 @@ TEST_F(EngineResourcesTest, NameLookupsEndWithTheDelayTimeout) {
     "outbounds":[{"type":"socks","tag":"far","server":"proxy.korvane.example","server_port":1080}],
     "experimental":{"clash_api":{"external_controller":"127.0.0.1:0"}}})");
   std::string output;
-  ASSERT_EQ(RunCommand("unshare -m -n sh -c 'ip link set lo up && mount --bind \"$1\" "
-                       "/etc/resolv.conf && exec \"$0\" silent-dns \"$2\" "
-                       "/proxies/far/delay?timeout=300' '" +
-                           HelperPath() + "' '" + dir_.File("resolv.conf") + "' '" + config + "'",
-                       &output),
-            0)
+  ASSERT_EQ(
+      RunShellCommand("unshare -m -n sh -c 'ip link set lo up && mount --bind \"$1\" "
+                      "/etc/resolv.conf && exec \"$0\" silent-dns \"$2\" "
+                      "/proxies/far/delay?timeout=300' '" +
+                          HelperPath() + "' '" + dir_.File("resolv.conf") + "' '" + config + "'",
+                      &output),
+      0)
       << output;
   EXPECT_NE(output.find("status: 504\nbody: {\"message\":\"Timeout\"}\n"), std::string::npos)
       << output;
@@ -259,10 +261,10 @@ TEST_F(EngineResourcesTest, CyclesLeaveNoSocketInterfaceOrDescriptor) {
     "experimental":{"clash_api":{"external_controller":"127.0.0.1:0"}}})");
   std::string output;
   // The namespace's loopback starts down; the inbound and controller listen on it.
-  ASSERT_EQ(RunCommand("unshare -n sh -c 'ip link set lo up && exec \"$0\" cycles \"$1\" 200 "
-                       "korvane-tun0' '" +
-                           HelperPath() + "' '" + config + "'",
-                       &output),
+  ASSERT_EQ(RunShellCommand("unshare -n sh -c 'ip link set lo up && exec \"$0\" cycles \"$1\" 200 "
+                            "korvane-tun0' '" +
+                                HelperPath() + "' '" + config + "'",
+                            &output),
             0)
       << output;
   EXPECT_NE(output.find("failures: 0\n"), std::string::npos) << output;

@@ -228,6 +228,18 @@ TEST_F(VPNManagerDispatchTest, ArgumentRulesAreCheckedBeforeAnythingRuns) {
        },
        "error INVALID_ARGUMENT: installDir required"},
       {"restartFromInstallDir", NoArgs, "error INVALID_ARGUMENT: Map required"},
+      // An install directory outside the managed runtime, or not a plain absolute path, is
+      // refused before anything is started.
+      {"restartFromInstallDir",
+       [] {
+         return Map({{"installDir", String("/tmp")}});
+       },
+       "error INVALID_ARGUMENT: installDir must be inside the managed AppImage runtime root"},
+      {"restartFromInstallDir",
+       [] {
+         return Map({{"installDir", String("relative/runtime")}});
+       },
+       "error INVALID_ARGUMENT: installDir must be inside the managed AppImage runtime root"},
       // A bool argument.
       {"toggleAutoReconnect", [] { return Int(1); }, "error INVALID_ARGUMENT: Boolean required"},
       {"toggleAutoReconnect", NoArgs, "error INVALID_ARGUMENT: Boolean required"},
@@ -265,7 +277,6 @@ TEST_F(VPNManagerDispatchTest, FixedAndInlineAnswers) {
          return Map({{"path", String("/bin/true")}});
        },
        "success false"},
-      {"restartApp", NoArgs, "error NOT_AVAILABLE: restartApp is not available in this build yet"},
       // Unknown names, and the names of the other channel, are not implemented.
       {"getCoreVersion", NoArgs, "not implemented"},
       {"IsRunning", NoArgs, "not implemented"},

@@ -1,0 +1,309 @@
+#include "tools/korvane-install-runtime/runtime_installer.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "base/file_util.h"
+#include "base/log.h"
+#include "base/scoped_fd.h"
+#include "core/sha256.h"
+
+namespace korvane {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kExecutableName[] = "korvane";
+constexpr char kManifestName[] = "manifest.json";
+constexpr size_t kMaxVersionLength = 64;
+constexpr size_t kCopyBufferSize = 65536;
+constexpr char kDeletedSuffix[] = " (deleted)";
+
+// One line of failure: what was being done and the system's text for `error`.
+std::string Failure(const std::string& what, int error) {
+  return what + ": " + ErrnoText(error);
+}
+
+// Copies one regular file's content and mode and syncs it.
+bool CopyRegularFile(const fs::path& from, const fs::path& to, mode_t mode, std::string* error) {
+  ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (in.get() < 0) {
+    *error = Failure("cannot read " + from.string(), errno);
+    return false;
+  }
+  ScopedFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (out.get() < 0) {
+    *error = Failure("cannot create " + to.string(), errno);
+    return false;
+  }
+  std::vector<char> buffer(kCopyBufferSize);
+  for (;;) {
+    ssize_t got = read(in.get(), buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      *error = Failure("cannot read " + from.string(), errno);
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    if (!WriteAll(out.get(), std::string(buffer.data(), static_cast<size_t>(got)))) {
+      *error = Failure("cannot write " + to.string(), errno);
+      return false;
+    }
+  }
+  if (fchmod(out.get(), mode & 07777) != 0 || fsync(out.get()) != 0) {
+    *error = Failure("cannot finish " + to.string(), errno);
+    return false;
+  }
+  if (out.Close() != 0) {
+    *error = Failure("cannot close " + to.string(), errno);
+    return false;
+  }
+  return true;
+}
+
+// Copies the tree below `from` into the existing directory `to`: directories, regular files
+// and symbolic links (as links). Anything else is refused. Every directory is synced.
+bool CopyTree(const fs::path& from, const fs::path& to, std::string* error) {
+  std::error_code ec;
+  std::vector<fs::path> names;
+  for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename());
+  }
+  if (ec) {
+    *error = "cannot list " + from.string() + ": " + ec.message();
+    return false;
+  }
+  for (const fs::path& name : names) {
+    const fs::path source = from / name;
+    const fs::path target = to / name;
+    struct stat info;
+    if (lstat(source.c_str(), &info) != 0) {
+      *error = Failure("cannot inspect " + source.string(), errno);
+      return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      if (mkdir(target.c_str(), 0700) != 0) {
+        *error = Failure("cannot create " + target.string(), errno);
+        return false;
+      }
+      if (!CopyTree(source, target, error)) {
+        return false;
+      }
+      if (chmod(target.c_str(), info.st_mode & 07777) != 0) {
+        *error = Failure("cannot set the mode of " + target.string(), errno);
+        return false;
+      }
+    } else if (S_ISREG(info.st_mode)) {
+      if (!CopyRegularFile(source, target, info.st_mode, error)) {
+        return false;
+      }
+    } else if (S_ISLNK(info.st_mode)) {
+      fs::path link = fs::read_symlink(source, ec);
+      if (ec || symlink(link.c_str(), target.c_str()) != 0) {
+        *error = "cannot copy the link " + source.string();
+        return false;
+      }
+    } else {
+      *error = "not a file, directory or link: " + source.string();
+      return false;
+    }
+  }
+  FsyncDirectory(to.string());
+  return true;
+}
+
+// Puts `text` at `path` durably with exactly `mode`.
+bool WriteNewFile(const fs::path& path, const std::string& text, mode_t mode, std::string* error) {
+  ReplaceOptions options;
+  options.mode = mode;
+  const ReplaceResult written = ReplaceFile(path.string(), text, options);
+  if (!written.ok()) {
+    *error = Failure("cannot write " + path.string(), written.error);
+    return false;
+  }
+  return true;
+}
+
+// The pid of a process whose executable is `executable` (also after it was replaced on disk),
+// or 0.
+pid_t FindRunningExecutable(const fs::path& executable) {
+  std::error_code ec;
+  const fs::path canonical = fs::weakly_canonical(executable, ec);
+  if (ec) {
+    return 0;
+  }
+  const std::string wanted = canonical.string();
+  const std::string wanted_deleted = wanted + kDeletedSuffix;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) {
+    return 0;
+  }
+  pid_t found = 0;
+  while (struct dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') {
+      continue;
+    }
+    fs::path exe = fs::read_symlink(fs::path("/proc") / entry->d_name / "exe", ec);
+    if (!ec && (exe == wanted || exe == wanted_deleted)) {
+      found = static_cast<pid_t>(pid);
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
+void RemoveTree(const fs::path& path) {
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
+std::string CheckBundle(const fs::path& bundle) {
+  struct Entry {
+    const char* name;
+    bool directory;
+  };
+  // The executable itself, not a link that may point out of the copy.
+  struct stat info;
+  if (lstat((bundle / kExecutableName).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return "not a built bundle: " + (bundle / kExecutableName).string() + " is no regular file";
+  }
+  for (const Entry& entry :
+       {Entry{"lib", true}, Entry{"data", true}, Entry{"data/icudtl.dat", false}}) {
+    std::error_code ec;
+    const fs::path path = bundle / entry.name;
+    const bool ok = entry.directory ? fs::is_directory(path, ec) : fs::is_regular_file(path, ec);
+    if (!ok) {
+      return "not a built bundle: " + path.string() +
+             (entry.directory ? " is no directory" : " is no regular file");
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+bool IsValidRuntimeVersion(const std::string& version) {
+  if (version.empty() || version.size() > kMaxVersionLength || version == "." || version == "..") {
+    return false;
+  }
+  for (char c : version) {
+    if (!g_ascii_isalnum(c) && c != '.' && c != '_' && c != '+' && c != '-') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string RenderRuntimeManifest(const std::string& version, const std::string& binary_sha256) {
+  // Readers scan it line by line: each member with its whole value on one line.
+  return "{\n"
+         "  \"name\": \"Korvane\",\n"
+         "  \"version\": \"" +
+         version +
+         "\",\n"
+         "  \"binarySha256\": \"" +
+         binary_sha256 +
+         "\"\n"
+         "}\n";
+}
+
+RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
+  RuntimeInstallResult result;
+  if (!IsValidRuntimeVersion(request.version)) {
+    result.error = "invalid version name (letters, digits, '.', '_', '+', '-'; not . or ..)";
+    return result;
+  }
+  if (request.root.empty() || !request.root.is_absolute()) {
+    result.error = "no managed runtime root (HOME unset or not absolute)";
+    return result;
+  }
+  result.error = CheckBundle(request.bundle_dir);
+  if (!result.error.empty()) {
+    return result;
+  }
+  std::error_code ec;
+  fs::create_directories(request.root, ec);
+  if (ec) {
+    result.error = "cannot create " + request.root.string() + ": " + ec.message();
+    return result;
+  }
+  const fs::path final_dir = request.root / request.version;
+  if (pid_t pid = FindRunningExecutable(final_dir / kExecutableName)) {
+    result.error = "refusing to overwrite a running installation: " + final_dir.string() +
+                   " (pid " + std::to_string(pid) + ")";
+    return result;
+  }
+
+  // Built under a temporary name beside the final one: never visible half-copied.
+  std::string pattern = (request.root / ("." + request.version + ".tmp-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    result.error = Failure("cannot create a directory in " + request.root.string(), errno);
+    return result;
+  }
+  const fs::path staging = pattern;
+  auto fail = [&](const std::string& error) {
+    RemoveTree(staging);
+    result.error = error;
+    return result;
+  };
+
+  std::string error;
+  if (!CopyTree(request.bundle_dir, staging, &error)) {
+    return fail(error);
+  }
+  // The digest of what landed in the install, read back from the copy.
+  const std::string sha256 = Sha256::FileHex((staging / kExecutableName).string());
+  if (sha256.empty()) {
+    return fail(Failure("cannot read back the copied korvane", errno));
+  }
+  if (!WriteNewFile(staging / kManifestName, RenderRuntimeManifest(request.version, sha256), 0644,
+                    &error) ||
+      !WriteNewFile(staging / kLauncherFileName, RenderLauncherScript(request.launcher_values),
+                    0755, &error)) {
+    return fail(error);
+  }
+  if (chmod(staging.c_str(), 0755) != 0) {
+    return fail(Failure("cannot set the mode of " + staging.string(), errno));
+  }
+  FsyncDirectory(staging.string());
+
+  // An install started meanwhile is not replaced either.
+  if (pid_t pid = FindRunningExecutable(final_dir / kExecutableName)) {
+    return fail("refusing to overwrite a running installation: " + final_dir.string() + " (pid " +
+                std::to_string(pid) + ")");
+  }
+  if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, final_dir.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EEXIST) {
+      return fail(Failure("cannot rename into " + final_dir.string(), errno));
+    }
+    // An earlier install of this version: swapped in one step, then removed.
+    if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, final_dir.c_str(), RENAME_EXCHANGE) != 0) {
+      return fail(Failure("cannot replace " + final_dir.string(), errno));
+    }
+    RemoveTree(staging);
+  }
+  FsyncDirectory(request.root.string());
+  result.ok = true;
+  result.error.clear();
+  result.install_dir = final_dir;
+  return result;
+}
+
+}  // namespace korvane
