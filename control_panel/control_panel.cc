@@ -429,6 +429,13 @@ void ControlPanel::ChooseFile() {
   gtk_file_filter_set_name(all, "All files");
   gtk_file_filter_add_pattern(all, "*");
   gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), all);
+  // Opens where the typed path points: at the file, or in the folder.
+  g_autofree gchar* typed = g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(path_entry_))));
+  if (g_file_test(typed, G_FILE_TEST_IS_DIR)) {
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), typed);
+  } else if (g_file_test(typed, G_FILE_TEST_IS_REGULAR)) {
+    gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dialog), typed);
+  }
   g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, gint response, gpointer data) {
                      ControlPanel* self = static_cast<ControlPanel*>(data);
                      if (response == GTK_RESPONSE_ACCEPT) {

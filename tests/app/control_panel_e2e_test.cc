@@ -100,7 +100,9 @@ class ControlPanelE2ETest : public ::testing::Test {
     config = Replace(config, "127.0.0.1:9090", "127.0.0.1:" + std::to_string(controller_port_));
     config = Replace(config, "127.0.0.1:9090", "127.0.0.1:" + std::to_string(controller_port_));
     config = Replace(config, "\"korvane-engine.log\"", "\"" + host_.dir() + "/engine.log\"");
-    mixed_path_ = host_.dir() + "/mixed.json";
+    // Alone in its folder, where the file chooser opens.
+    ASSERT_EQ(g_mkdir_with_parents((host_.dir() + "/pick").c_str(), 0700), 0);
+    mixed_path_ = host_.dir() + "/pick/mixed.json";
     WriteText(mixed_path_, config);
     // Passes the store's checks, refused by the engine.
     refused_path_ = host_.dir() + "/refused.json";
@@ -253,7 +255,10 @@ TEST_F(ControlPanelE2ETest, APersonConnectsTestsLatencyAndDisconnectsFromTheWind
   EXPECT_GT(Pixels("panel_disconnected", kDisconnectedColour), kFilledPixels);
   EXPECT_EQ(Pixels("panel_disconnected", kConnectedColour), 0);
 
-  // The configuration is picked in the file chooser, its path typed into the location bar.
+  // The configuration is picked in the file chooser, which opens in the folder typed in the
+  // panel with its one configuration selected.
+  Keys({"alt+f"});
+  Type(host_.dir() + "/pick/");
   Keys({"alt+h"});
   std::string dialog;
   const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
@@ -264,9 +269,7 @@ TEST_F(ControlPanelE2ETest, APersonConnectsTestsLatencyAndDisconnectsFromTheWind
     g_usleep(100 * 1000);
   }
   ASSERT_FALSE(dialog.empty()) << "no file chooser";
-  Keys({"ctrl+l"}, dialog);
-  Type(mixed_path_);
-  Keys({"Return"}, dialog);
+  Keys({"alt+o"}, dialog);
   ASSERT_TRUE(Expect("configuration: " + mixed_path_));
 
   // Connect: the label turns to connected within the state events.
