@@ -580,9 +580,11 @@ void ControlPanel::CheckCrashLogs() {
     }
     std::string text = MapString(value, "summary");
     FlValue* lines = fl_value_lookup_string(value, "lastLogs");
-    if (lines != nullptr && fl_value_get_type(lines) == FL_VALUE_TYPE_LIST) {
+    if (lines != nullptr && fl_value_get_type(lines) == FL_VALUE_TYPE_LIST &&
+        fl_value_get_length(lines) > 0) {
+      text += "\nLast lines of its log:";
       for (size_t i = 0; i < fl_value_get_length(lines); i++) {
-        text += "\n" + StringOf(fl_value_get_list_value(lines, i));
+        text += "\n  " + StringOf(fl_value_get_list_value(lines, i));
       }
     }
     self->Show(self->crash_label_, "crash report", text);
