@@ -604,7 +604,14 @@ static void shutdown_messenger(FlBinaryMessenger* messenger) {
   fail_pending(self, "The messenger was shut down");
   fail_tasks(self->ui_pending, "The messenger was shut down");
   g_clear_handle_id(&self->ui_delivery_source, g_source_remove);
-  g_queue_clear_full(self->ui_deliveries, ui_delivery_free);
+  UiDelivery* delivery;
+  while ((delivery = static_cast<UiDelivery*>(g_queue_pop_head(self->ui_deliveries))) != nullptr) {
+    if (delivery->task != nullptr) {
+      g_task_return_new_error(delivery->task, G_IO_ERROR, G_IO_ERROR_CLOSED,
+                              "The messenger was shut down");
+    }
+    ui_delivery_free(delivery);
+  }
   g_hash_table_remove_all(self->ui_handlers);
   g_autoptr(GHashTable) handlers = self->handlers;
   self->handlers = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, handler_free);
