@@ -23,9 +23,9 @@
 
 namespace {
 
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
-using korvane::testing::RawBridge;
+using korvane_test::HostFixture;
+using korvane_test::HostOptions;
+using korvane_test::RawBridge;
 
 constexpr int kTimeoutMs = 60000;
 constexpr char kVpn[] = "com.quorandel.korvane/vpn";
