@@ -6,7 +6,7 @@
 //   - cold start: from exec of the host to its hello on the bridge, beside a bare GTK program
 //     from exec to the map of its first window, both on the same private Xvfb (with openbox).
 //
-//   app_ui_bridge_bench [CALLS] [STARTS]      defaults: 20000 calls, 10 starts each
+//   app_ui_bridge_bench [CALLS] [STARTS]      defaults: 100000 calls, 10 starts each
 // The bench runs itself with --echo-bridge (the echo host) and uses app_bare_gtk_window.
 #include <stdio.h>
 #include <stdlib.h>
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--echo-bridge") == 0) {
     return RunEchoBridge();
   }
-  const int calls = argc > 1 ? atoi(argv[1]) : 20000;
+  const int calls = argc > 1 ? atoi(argv[1]) : 100000;
   const int starts = argc > 2 ? atoi(argv[2]) : 10;
 
   korvane::testing::HostFixture host;
@@ -155,9 +155,11 @@ int main(int argc, char** argv) {
   }
 
   // Round trips in alternating blocks, after a warm-up of each.
+  // The host spent CPU time starting GTK and the echo did not; a long warm-up lets the
+  // scheduler see both as the same kind of task before anything counts.
   RoundTrips warm, host_trips, echo_trips;
-  if (!warm.Add(host_client.get(), 500, "getStatus") ||
-      !warm.Add(echo_client.get(), 500, "getStatus")) {
+  if (!warm.Add(host_client.get(), 5000, "getStatus") ||
+      !warm.Add(echo_client.get(), 5000, "getStatus")) {
     return 1;
   }
   constexpr int kBlocks = 20;
