@@ -112,6 +112,20 @@ double TreeCpuSeconds(pid_t root) {
   return total;
 }
 
+// The peers' process groups, for a benchmark stopped by a signal before its destructors run.
+constexpr int kMaxPeers = 8;
+volatile sig_atomic_t peer_groups_[kMaxPeers] = {};
+
+void StopPeersAndExit(int signal_number) {
+  for (int i = 0; i < kMaxPeers; ++i) {
+    if (peer_groups_[i] > 0) {
+      kill(-peer_groups_[i], SIGKILL);
+    }
+  }
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
 // A proxy program run for the benchmark in its own process group, stopped when destroyed.
 class PeerProxy {
  public:
@@ -131,6 +145,12 @@ class PeerProxy {
     if (posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ) != 0) {
       pid_ = -1;
     }
+    for (int i = 0; pid_ > 0 && i < kMaxPeers; ++i) {
+      if (peer_groups_[i] == 0) {
+        peer_groups_[i] = pid_;
+        break;
+      }
+    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
   }
@@ -138,6 +158,11 @@ class PeerProxy {
     if (pid_ > 0) {
       kill(-pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
+      for (int i = 0; i < kMaxPeers; ++i) {
+        if (peer_groups_[i] == pid_) {
+          peer_groups_[i] = 0;
+        }
+      }
     }
   }
   pid_t pid() const { return pid_; }
@@ -390,6 +415,9 @@ int main(int argc, char** argv) {
       {"mixed, SOCKS5", {"--socks5", proxy, url}, 0, true},
   };
   const size_t own_modes = modes.size();
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    signal(signal_number, StopPeersAndExit);
+  }
   // The peers, each on a free port with its configuration in a private directory.
   char dir_pattern[] = "/tmp/korvane-relay-bench-XXXXXX";
   const std::string dir = mkdtemp(dir_pattern) != nullptr ? dir_pattern : "/tmp";
