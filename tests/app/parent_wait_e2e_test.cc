@@ -18,11 +18,10 @@
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/bridge_client.h"
 
+namespace korvane_test {
 namespace {
 
 using korvane::BridgeClient;
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
 
 constexpr int kTimeoutMs = 20000;
 constexpr char kWaitingLine[] = "[Korvane] Waiting for parent process ";
@@ -185,3 +184,4 @@ TEST(ParentWaitE2ETest, RealParentIsWaitedForUntilItHasExited) {
 }
 
 }  // namespace
+}  // namespace korvane_test

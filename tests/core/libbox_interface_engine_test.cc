@@ -6,12 +6,8 @@
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
 
+namespace korvane_test {
 namespace {
-
-using korvane_test::Capture;
-using korvane_test::Captured;
-using korvane_test::EngineTreeTest;
-using korvane_test::SystemSha256;
 
 // The bundle's lib directory appears as ./lib of the private tree.
 class LibboxReferenceEngineTest : public EngineTreeTest {
@@ -102,3 +98,4 @@ TEST_F(LibboxReferenceEngineTest, BadConfigurationCarriesTheEnginesMessage) {
 }
 
 }  // namespace
+}  // namespace korvane_test

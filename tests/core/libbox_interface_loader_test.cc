@@ -14,13 +14,8 @@
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
 
+namespace korvane_test {
 namespace {
-
-using korvane_test::Capture;
-using korvane_test::Captured;
-using korvane_test::EngineTreeTest;
-using korvane_test::SystemSha256;
-using korvane_test::TestEngineControl;
 
 const std::vector<std::string> kFullList = {
     "/opt/k/lib/libbox.so.x86_64",
@@ -351,3 +346,4 @@ TEST_F(LibboxLoaderTest, LibraryOnlyInUsrLibIsFoundLast) {
 }
 
 }  // namespace
+}  // namespace korvane_test

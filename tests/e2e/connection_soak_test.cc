@@ -16,12 +16,11 @@
 
 #include "tests/e2e/e2e_support.h"
 
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 namespace {
 
-using testing::HostFixture;
-using testing::HostOptions;
+using korvane_test::HostFixture;
+using korvane_test::HostOptions;
 using Events = std::vector<std::string>;
 
 constexpr int kDefaultCycles = 500;
@@ -140,5 +139,4 @@ TEST(ConnectionSoakTest, ConnectDisconnectCyclesLeaveNoResourcesBehind) {
 }
 
 }  // namespace
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test

@@ -17,7 +17,7 @@
 
 #include "tests/engine/libbox_library.h"
 
-namespace box_test {
+namespace korvane_test {
 namespace {
 
 using nlohmann::ordered_json;
@@ -117,18 +117,8 @@ bool ConnectRefused(int port) {
 constexpr char kJson[] = "application/json; charset=utf-8";
 constexpr char kText[] = "text/plain; charset=utf-8";
 
-class EngineControllerTest : public ::testing::Test {
+class EngineControllerTest : public LoadedEngineTest {
  protected:
-  static void SetUpTestSuite() {
-    library_ = LibboxLibrary::Load().release();
-    ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  void TearDown() override { library_->stop_service(); }
-
   // Starts a service with `outbounds` and a controller on a free port; returns its base URL.
   std::string Start(const std::string& outbounds, const std::string& clash_extra = "") {
     log_ = dir_.File("box.log");
@@ -180,7 +170,6 @@ class EngineControllerTest : public ::testing::Test {
     return "";
   }
 
-  static LibboxLibrary* library_;
   TempDir dir_;
   HoldingProxy socks_{HoldingProxy::Kind::kSocks5, 0};
   HoldingProxy http_{HoldingProxy::Kind::kHttp, 0};
@@ -188,8 +177,6 @@ class EngineControllerTest : public ::testing::Test {
   std::string log_;
   int port_ = 0;
 };
-
-LibboxLibrary* EngineControllerTest::library_ = nullptr;
 
 struct Exchange {
   const char* what;
@@ -462,4 +449,4 @@ TEST_F(EngineControllerTest, ControllerAnswersOnlyWhileRunning) {
 }
 
 }  // namespace
-}  // namespace box_test
+}  // namespace korvane_test

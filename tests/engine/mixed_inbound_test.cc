@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/unique_fd.h"
+
 extern char** environ;
 
 namespace box {
@@ -39,31 +41,7 @@ constexpr char kTag[] = "mixed-in";
 constexpr char kRefusal[] =
     "outbound/vless[hk-01]: the reference engine carries traffic only through direct outbounds";
 
-// Owns a descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset(other.fd_);
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using Fd = box::UniqueFd;
 
 int CountOpenFds() {
   int count = 0;
@@ -228,7 +206,7 @@ class TestServer {
       thread.join();
     }
     connection_threads_.clear();
-    listener_.reset();
+    listener_.Reset();
   }
 
  private:
@@ -246,7 +224,7 @@ class TestServer {
         Fd client(fd);
         SetReceiveTimeout(fd, 15s);
         handler_(fd);
-        client.reset();
+        client.Reset();
         --active_;
       });
     }
@@ -816,7 +794,7 @@ TEST_F(MixedInboundTest, ListenFailuresAndStartedLine) {
                          std::to_string(port) + ": bind: address already in use");
 
     // Once the port is free the same options work and say where they listen.
-    taken.reset();
+    taken.Reset();
     auto inbound = MixedInbound::Create(
         options,
         [this](const std::string& level, const std::string& message) { logs_.Add(level, message); },

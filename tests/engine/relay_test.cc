@@ -12,21 +12,11 @@
 
 #include "tests/engine/libbox_library.h"
 
-namespace box_test {
+namespace korvane_test {
 namespace {
 
-class EngineRelayTest : public ::testing::Test {
+class EngineRelayTest : public LoadedEngineTest {
  protected:
-  static void SetUpTestSuite() {
-    library_ = LibboxLibrary::Load().release();
-    ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  void TearDown() override { library_->stop_service(); }
-
   // Starts `config` (JSON) with its log in the temporary directory and both ports free.
   void Start(nlohmann::json config) {
     log_ = dir_.File("box.log");
@@ -58,14 +48,11 @@ class EngineRelayTest : public ::testing::Test {
     return output;
   }
 
-  static LibboxLibrary* library_;
   TempDir dir_;
   std::string log_;
   int controller_ = 0;
   int mixed_ = 0;
 };
-
-LibboxLibrary* EngineRelayTest::library_ = nullptr;
 
 const char kVersionBody[] =
     "{\"meta\":true,\"premium\":true,\"version\":\"sing-box 1.13.3-korvane-reference\"}\n";
@@ -128,4 +115,4 @@ TEST_F(EngineRelayTest, ExampleMixedConfigurationRuns) {
 }
 
 }  // namespace
-}  // namespace box_test
+}  // namespace korvane_test

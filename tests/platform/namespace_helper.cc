@@ -244,19 +244,9 @@ Output CaptureOutput(const std::function<void()>& fn) {
   return output;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool FileExists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
-}
-
-void WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  chmod(path.c_str(), mode);
 }
 
 void SetStandInExit(const std::string& program, const std::string& first_arg, int code) {

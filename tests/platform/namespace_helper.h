@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
+
 namespace korvane_test {
 
 // Where the recording stand-ins live inside an isolated child (the child's /tmp is private).
@@ -48,9 +50,7 @@ struct Output {
 // What `fn` writes to descriptors 1 and 2.
 Output CaptureOutput(const std::function<void()>& fn);
 
-std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 
 // `program` answers with `code` when called with `first_arg` first ("" for any call).
 void SetStandInExit(const std::string& program, const std::string& first_arg, int code);
