@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
   const int calls = argc > 1 ? atoi(argv[1]) : 100000;
   const int starts = argc > 2 ? atoi(argv[2]) : 10;
 
-  korvane::testing::HostFixture host;
-  korvane::testing::HostOptions host_options;
+  korvane_test::HostFixture host;
+  korvane_test::HostOptions host_options;
   host_options.executable = KORVANE_BENCH_BUNDLE_DIR "/korvane";
   host_options.wait_for_socket = false;
   std::string error;
@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot start the host: %s\n", error.c_str());
     return 1;
   }
-  korvane::testing::HostFixture echo;
-  korvane::testing::HostOptions echo_options;
+  korvane_test::HostFixture echo;
+  korvane_test::HostOptions echo_options;
   echo_options.window_manager = "";
   echo_options.executable = "/proc/self/exe";
   echo_options.args = {"--echo-bridge"};
