@@ -54,7 +54,7 @@ int CountListeningSockets() {
 
 void Show(const std::string& command) {
   std::string output;
-  korvane_test::RunCommand(command, &output);
+  korvane_test::RunShellCommand(command, &output);
   printf("%s\n", output.c_str());
 }
 
