@@ -1,6 +1,5 @@
 #include "app/font_caches.h"
 
-#include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
 #include <pango/pangofc-fontmap.h>
 
@@ -15,8 +14,6 @@ void ReleaseFontCaches() {
     pango_fc_font_map_shutdown(fc_font_map);
   }
   pango_cairo_font_map_set_default(nullptr);
-  // Last: the configuration and its font sets, once nothing refers to them.
-  FcFini();
 }
 
 }  // namespace korvane

@@ -3,11 +3,12 @@
 
 namespace korvane {
 
-// Frees the process-wide font caches of Pango and fontconfig, which are otherwise kept until the
-// process ends. For leak-checked builds: fontconfig links a pattern to its elements by offset
-// rather than by pointer, so the leak checker cannot follow what the caches still hold and
-// reports it as leaked. Main thread, once, after the application has finished; no text can be
-// laid out afterwards.
+// Frees the font caches Pango keeps for the process (the fonts and font sets it has loaded),
+// which otherwise live until the process ends. For leak-checked builds: fontconfig links a
+// pattern to its elements by offset rather than by pointer, so the leak checker cannot follow
+// what the caches still hold and reports it as leaked. fontconfig's own configuration stays (fonts
+// cairo keeps still refer to it; freeing it then aborts). Main thread, once, after the
+// application has finished; no text can be laid out afterwards.
 void ReleaseFontCaches();
 
 }  // namespace korvane
