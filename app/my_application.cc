@@ -10,6 +10,7 @@
 #endif
 
 #include "app/generated_plugin_registrant.h"
+#include "base/log.h"
 #include "vpn/vpn_manager.h"
 
 namespace {
@@ -42,7 +43,7 @@ static void main_window_destroy_cb(GtkWidget* widget, gpointer user_data) {
 
 // Called when the user closes the window: hide it; the process and the VPN keep running.
 static gboolean main_window_delete_event_cb(GtkWidget* widget, GdkEvent*, gpointer) {
-  g_print("[Korvane] Main window close requested; hiding to tray.\n");
+  korvane::LogOut() << "[Korvane] Main window close requested; hiding to tray.";
   gtk_widget_hide(widget);
   return TRUE;
 }

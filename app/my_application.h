@@ -1,5 +1,5 @@
-#ifndef KORVANE_APP_MY_APPLICATION_H_
-#define KORVANE_APP_MY_APPLICATION_H_
+#ifndef APP_MY_APPLICATION_H_
+#define APP_MY_APPLICATION_H_
 
 #include <gtk/gtk.h>
 
@@ -9,4 +9,4 @@ G_DECLARE_FINAL_TYPE(MyApplication, my_application, MY, APPLICATION, GtkApplicat
 // own process). Transfer full.
 MyApplication* my_application_new();
 
-#endif  // KORVANE_APP_MY_APPLICATION_H_
+#endif  // APP_MY_APPLICATION_H_

@@ -5,8 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <thread>
+
+#include "base/log.h"
 
 namespace korvane {
 
@@ -38,11 +39,11 @@ void WaitForParentExit(long parent_pid) {
   if (parent_pid < 1) {
     return;
   }
-  std::cout << "[Korvane] Waiting for parent process " << parent_pid << " to exit..." << std::endl;
+  korvane::LogOut() << "[Korvane] Waiting for parent process " << parent_pid << " to exit...";
   for (int step = 0; step < kWaitSteps && getppid() == parent_pid; ++step) {
     std::this_thread::sleep_for(kWaitStep);
   }
-  std::cout << "[Korvane] Parent process exited. Starting new instance." << std::endl;
+  korvane::LogOut() << "[Korvane] Parent process exited. Starting new instance.";
 }
 
 }  // namespace korvane

@@ -1,5 +1,5 @@
-#ifndef KORVANE_APP_PARENT_WAIT_H_
-#define KORVANE_APP_PARENT_WAIT_H_
+#ifndef APP_PARENT_WAIT_H_
+#define APP_PARENT_WAIT_H_
 
 // Hand-over from a restarting parent: the new instance starts only once the old one has gone.
 namespace korvane {
@@ -15,4 +15,4 @@ void WaitForParentExit(long parent_pid);
 
 }  // namespace korvane
 
-#endif  // KORVANE_APP_PARENT_WAIT_H_
+#endif  // APP_PARENT_WAIT_H_

@@ -1,10 +1,13 @@
 // The binding to the core engine library `libbox`: finding it on disk, auditing its digest,
 // loading it, binding its eight C entry points, and the service operations over them.
-#pragma once
+#ifndef CORE_LIBBOX_INTERFACE_H_
+#define CORE_LIBBOX_INTERFACE_H_
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "engine/libbox.h"
 
 // Expected SHA-256 of the engine library, 64 lowercase hexadecimal characters. The build
 // defines it from the library it puts in the bundle; any other length switches the audit off.
@@ -13,20 +16,16 @@ extern const char kLibboxExpectedSha256[];
 // Architecture suffix of the engine library's file name for this build.
 inline constexpr char kLibboxArchSuffix[] = ".x86_64";
 
-// The engine's C entry points. Strings passed in stay the caller's; strings returned belong to
-// the engine until handed to free_string.
-extern "C" {
-typedef int (*LibboxSetupFn)(const char* base_path,
-                             const char* working_path,
-                             const char* temp_path);
-typedef char* (*LibboxGetVersionFn)(void);
-typedef int (*LibboxCreateServiceFn)(const char* config_json);
-typedef int (*LibboxStartServiceFn)(void);
-typedef int (*LibboxStopServiceFn)(void);
-typedef int (*LibboxGetStatusFn)(void);
-typedef char* (*LibboxGetLastErrorFn)(void);
-typedef void (*LibboxFreeStringFn)(char* text);
-}
+// The engine's C entry points, as the contract (engine/libbox.h) declares them. Strings passed
+// in stay the caller's; strings returned belong to the engine until handed to free_string.
+using LibboxSetupFn = decltype(&setup_libbox);
+using LibboxGetVersionFn = decltype(&get_version);
+using LibboxCreateServiceFn = decltype(&create_service);
+using LibboxStartServiceFn = decltype(&start_service);
+using LibboxStopServiceFn = decltype(&stop_service);
+using LibboxGetStatusFn = decltype(&get_status);
+using LibboxGetLastErrorFn = decltype(&get_last_error);
+using LibboxFreeStringFn = decltype(&free_string);
 
 // One binding per process. No locking of its own: Initialize, Setup and GetVersion run on the
 // main thread; CreateService, StartService, StopService, GetLastError and Cleanup run under the
@@ -71,7 +70,7 @@ class LibboxInterface {
   static std::string GetVersion();
   static std::string GetLastError();
   // Hands a string from get_version or get_last_error back to the engine.
-  static void FreeString(char* text);
+  static void FreeString(const char* text);
 
 #ifdef KORVANE_TESTING
   // Closes any loaded library and returns every static to its start value.
@@ -102,3 +101,5 @@ class LibboxInterface {
   static LibboxGetLastErrorFn get_last_error_;
   static LibboxFreeStringFn free_string_;
 };
+
+#endif  // CORE_LIBBOX_INTERFACE_H_

@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 
+#include "base/log.h"
 #include "core/libbox_interface.h"
 #include "core/sha256.h"
 
@@ -58,7 +58,7 @@ bool BindSymbol(void* handle, const char* name, Fn* slot, std::string* error_out
   if (symbol == nullptr) {
     std::string error = TakeLoaderError();
     *error_out = std::string("Failed to load ") + name + ": " + error;
-    std::cerr << *error_out << std::endl;
+    korvane::LogErr() << *error_out;
     return false;
   }
   *slot = reinterpret_cast<Fn>(symbol);
@@ -119,7 +119,7 @@ bool LibboxInterface::Initialize() {
       continue;
     }
     library_handle_ = handle;
-    std::cout << "Loaded verified libbox from: " << path << std::endl;
+    korvane::LogOut() << "Loaded verified libbox from: " << path;
     break;
   }
 
@@ -129,7 +129,7 @@ bool LibboxInterface::Initialize() {
       tried += " " + path;
     }
     load_error_ = "Failed to load libbox.so: " + loader_error;
-    std::cerr << load_error_ << "\n" << tried << std::endl;
+    korvane::LogErr() << load_error_ << "\n" << tried;
     return false;
   }
 
@@ -154,7 +154,7 @@ bool LibboxInterface::LoadFunctions() {
   void* handle = library_handle_;
   if (handle == nullptr) {
     load_error_ = "Failed to load setup_libbox: no library is open";
-    std::cerr << load_error_ << std::endl;
+    korvane::LogErr() << load_error_;
     return false;
   }
   std::string* error = &load_error_;
@@ -169,7 +169,7 @@ bool LibboxInterface::LoadFunctions() {
   if (!bound) {
     return false;
   }
-  std::cout << "All libbox functions loaded successfully" << std::endl;
+  korvane::LogOut() << "All libbox functions loaded successfully";
   return true;
 }
 
@@ -181,20 +181,21 @@ bool LibboxInterface::VerifyLibraryHash(const std::string& path) {
     }
   }
   if (expected.size() != 2 * kSha256DigestSize) {
-    std::cerr << "[SECURITY][WARN] libbox integrity hash not configured (kLibboxExpectedSha256 "
-                 "empty); skipping verification for: "
-              << path << std::endl;
+    korvane::LogErr()
+        << "[SECURITY][WARN] libbox integrity hash not configured (kLibboxExpectedSha256 "
+           "empty); skipping verification for: "
+        << path;
     return true;
   }
   const std::string actual = Sha256::FileHex(path);
   if (actual.empty()) {
-    std::cerr << "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
-                 "enforcement off): "
-              << path << std::endl;
+    korvane::LogErr()
+        << "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
+           "enforcement off): "
+        << path;
   } else if (actual != expected) {
-    std::cerr << "[SECURITY][AUDIT] libbox integrity MISMATCH for " << path << " (expected "
-              << expected << ", got " << actual << "); loading anyway (enforcement off)."
-              << std::endl;
+    korvane::LogErr() << "[SECURITY][AUDIT] libbox integrity MISMATCH for " << path << " (expected "
+                      << expected << ", got " << actual << "); loading anyway (enforcement off).";
   }
   return true;
 }

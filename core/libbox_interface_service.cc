@@ -1,8 +1,7 @@
 // Service operations over the bound entry points: set-up, create, start, stop and queries.
 #include <stdlib.h>
 
-#include <iostream>
-
+#include "base/log.h"
 #include "core/libbox_interface.h"
 
 namespace {
@@ -19,33 +18,33 @@ bool LibboxInterface::Setup(const std::string& base_path,
                             const std::string& working_path,
                             const std::string& temp_path) {
   if (setup_libbox_ == nullptr) {
-    std::cerr << kNotInitialized << std::endl;
+    korvane::LogErr() << kNotInitialized;
     return false;
   }
   // The engine must not try to hand its files to another owner.
   setenv("LIBBOX_DISABLE_CHOWN", "1", 1);
-  std::cout << "Setting up libbox with paths:" << std::endl;
-  std::cout << "  Base: " << base_path << std::endl;
-  std::cout << "  Working: " << working_path << std::endl;
-  std::cout << "  Temp: " << temp_path << std::endl;
+  korvane::LogOut() << "Setting up libbox with paths:";
+  korvane::LogOut() << "  Base: " << base_path;
+  korvane::LogOut() << "  Working: " << working_path;
+  korvane::LogOut() << "  Temp: " << temp_path;
   const int code = setup_libbox_(base_path.c_str(), working_path.c_str(), temp_path.c_str());
-  std::cout << "libbox setup_libbox returned: " << code << std::endl;
+  korvane::LogOut() << "libbox setup_libbox returned: " << code;
   if (code != 0) {
-    std::cerr << "Failed to setup libbox: " << code << std::endl;
+    korvane::LogErr() << "Failed to setup libbox: " << code;
     return false;
   }
   initialized_ = true;
-  std::cout << "libbox setup completed successfully" << std::endl;
+  korvane::LogOut() << "libbox setup completed successfully";
   return true;
 }
 
 bool LibboxInterface::CreateService(const std::string& config_json) {
   if (create_service_ == nullptr) {
-    std::cerr << kNotInitialized << std::endl;
+    korvane::LogErr() << kNotInitialized;
     return false;
   }
   if (!initialized_) {
-    std::cerr << "libbox not setup" << std::endl;
+    korvane::LogErr() << "libbox not setup";
     return false;
   }
   if (service_created_) {
@@ -53,55 +52,54 @@ bool LibboxInterface::CreateService(const std::string& config_json) {
   }
   const int code = create_service_(config_json.c_str());
   if (code != 0) {
-    std::cerr << "Failed to create service (code " << code << "): " << FailureMessage()
-              << std::endl;
+    korvane::LogErr() << "Failed to create service (code " << code << "): " << FailureMessage();
     return false;
   }
   service_created_ = true;
-  std::cout << "Service created successfully" << std::endl;
+  korvane::LogOut() << "Service created successfully";
   return true;
 }
 
 bool LibboxInterface::StartService() {
   if (start_service_ == nullptr) {
-    std::cerr << kNotInitialized << std::endl;
+    korvane::LogErr() << kNotInitialized;
     return false;
   }
   if (!service_created_) {
-    std::cerr << "service not created" << std::endl;
+    korvane::LogErr() << "service not created";
     return false;
   }
-  std::cout << "Attempting to start libbox service..." << std::endl;
-  std::cout << "libbox initialized: " << YesNo(initialized_) << std::endl;
-  std::cout << "service created: " << YesNo(service_created_) << std::endl;
+  korvane::LogOut() << "Attempting to start libbox service...";
+  korvane::LogOut() << "libbox initialized: " << YesNo(initialized_);
+  korvane::LogOut() << "service created: " << YesNo(service_created_);
   const int code = start_service_();
-  std::cout << "libbox start_service returned: " << code << std::endl;
+  korvane::LogOut() << "libbox start_service returned: " << code;
   if (code != 0) {
-    std::cerr << "Failed to start service (code " << code << "): " << FailureMessage() << std::endl;
+    korvane::LogErr() << "Failed to start service (code " << code << "): " << FailureMessage();
     return false;
   }
-  std::cout << "Service started successfully" << std::endl;
+  korvane::LogOut() << "Service started successfully";
   return true;
 }
 
 bool LibboxInterface::StopService() {
   if (stop_service_ == nullptr) {
-    std::cerr << kNotInitialized << std::endl;
+    korvane::LogErr() << kNotInitialized;
     return false;
   }
   const int code = stop_service_();
   if (code != 0) {
-    std::cerr << "Failed to stop service: " << code << std::endl;
+    korvane::LogErr() << "Failed to stop service: " << code;
     return false;
   }
   service_created_ = false;
-  std::cout << "Service stopped successfully" << std::endl;
+  korvane::LogOut() << "Service stopped successfully";
   return true;
 }
 
 int LibboxInterface::GetStatus() {
   if (get_status_ == nullptr) {
-    std::cerr << kNotInitialized << std::endl;
+    korvane::LogErr() << kNotInitialized;
     return -1;
   }
   return get_status_();
@@ -111,7 +109,7 @@ std::string LibboxInterface::GetVersion() {
   if (get_version_ == nullptr) {
     return "unknown";
   }
-  char* version = get_version_();
+  const char* version = get_version_();
   if (version == nullptr) {
     return "unknown";
   }
@@ -122,20 +120,20 @@ std::string LibboxInterface::GetVersion() {
 
 std::string LibboxInterface::GetLastError() {
   if (get_last_error_ == nullptr) {
-    std::cerr << "[LIBBOX] GetLastError: get_last_error_ is null" << std::endl;
+    korvane::LogErr() << "[LIBBOX] GetLastError: get_last_error_ is null";
     return "libbox not initialized (no error getter)";
   }
-  char* text = get_last_error_();
+  const char* text = get_last_error_();
   if (text == nullptr) {
     return "No error message available";
   }
   std::string copy(text);
-  std::cerr << "[LIBBOX] Last error from libbox: " << copy << std::endl;
+  korvane::LogErr() << "[LIBBOX] Last error from libbox: " << copy;
   FreeString(text);
   return copy;
 }
 
-void LibboxInterface::FreeString(char* text) {
+void LibboxInterface::FreeString(const char* text) {
   if (text != nullptr && free_string_ != nullptr) {
     free_string_(text);
   }
@@ -143,7 +141,7 @@ void LibboxInterface::FreeString(char* text) {
 
 std::string LibboxInterface::FailureMessage() {
   if (get_last_error_ != nullptr) {
-    char* text = get_last_error_();
+    const char* text = get_last_error_();
     if (text != nullptr) {
       std::string copy(text);
       FreeString(text);

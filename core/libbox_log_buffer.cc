@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/config_directory.h"
-#include "platform/file_io.h"
+#include "base/file_util.h"
+#include "base/scoped_fd.h"
 
 std::mutex LibboxLogBuffer::instance_mutex_;
 std::unique_ptr<LibboxLogBuffer> LibboxLogBuffer::instance_;
@@ -36,13 +36,6 @@ PathState StatPath(const std::string& path) {
 // Removes a file; an absent file is not an error.
 bool RemoveIfExists(const std::string& path) {
   return unlink(path.c_str()) == 0 || errno == ENOENT;
-}
-
-void FsyncDirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  korvane::FsyncDirectory(slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash));
 }
 
 }  // namespace
@@ -81,24 +74,15 @@ bool LibboxLogBuffer::ensureDirectoryExists(const std::string& path) {
     return true;
   }
   // Every directory made here holds the user's configuration, so none is left open to others.
-  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-    std::string prefix = path.substr(0, pos);
-    if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      return false;
-    }
-  }
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    return false;
-  }
-  return chmod(path.c_str(), 0700) == 0;
+  return korvane::MakePrivateDirectories(path);
 }
 
 void LibboxLogBuffer::writeMarkerSync(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  korvane::ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     return;
   }
-  fchmod(fd, 0600);
+  fchmod(fd.get(), 0600);
   char text[32];
   time_t now = time(nullptr);
   struct tm utc;
@@ -106,21 +90,11 @@ void LibboxLogBuffer::writeMarkerSync(const std::string& path) {
   if (gmtime_r(&now, &utc)) {
     length = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
   }
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = write(fd, text + done, length - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  fsync(fd);
-  close(fd);
+  korvane::WriteAll(fd.get(), std::string(text, length));
+  fsync(fd.get());
+  fd.reset();
   // A marker means something by existing, so its directory entry must reach the disk too.
-  FsyncDirectoryOf(path);
+  korvane::FsyncDirectory(korvane::DirectoryOf(path));
 }
 
 void LibboxLogBuffer::rotateLogFiles() {

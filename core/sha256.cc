@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/scoped_fd.h"
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -128,23 +130,6 @@ __attribute__((target("sha,sse4.1"))) void CompressShaExtensions(uint32_t state[
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
 }
 #endif
-
-// Closes a descriptor when it goes out of scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -270,7 +255,7 @@ std::string Sha256::HexOf(const std::string& data) {
 }
 
 std::string Sha256::FileHex(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  korvane::ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     return std::string();
   }

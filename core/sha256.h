@@ -1,6 +1,7 @@
 // SHA-256 (FIPS 180-4) of the host's own, used to audit the engine library before loading it.
 // Uses the CPU's SHA extensions when it has them and a portable loop otherwise.
-#pragma once
+#ifndef CORE_SHA256_H_
+#define CORE_SHA256_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -59,3 +60,5 @@ class Sha256 {
 
   static bool use_sha_extensions_;
 };
+
+#endif  // CORE_SHA256_H_

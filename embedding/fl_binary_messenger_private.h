@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_BINARY_MESSENGER_PRIVATE_H_
-#define FLUTTER_LINUX_FL_BINARY_MESSENGER_PRIVATE_H_
+#ifndef EMBEDDING_FL_BINARY_MESSENGER_PRIVATE_H_
+#define EMBEDDING_FL_BINARY_MESSENGER_PRIVATE_H_
 
 #include "flutter_linux/fl_binary_messenger.h"
 
@@ -24,4 +24,4 @@ void fl_binary_messenger_response_handle_check_responded(FlBinaryMessengerRespon
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_BINARY_MESSENGER_PRIVATE_H_
+#endif  // EMBEDDING_FL_BINARY_MESSENGER_PRIVATE_H_

@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_BRIDGE_MESSENGER_H_
-#define FLUTTER_LINUX_FL_BRIDGE_MESSENGER_H_
+#ifndef EMBEDDING_FL_BRIDGE_MESSENGER_H_
+#define EMBEDDING_FL_BRIDGE_MESSENGER_H_
 
 #include "flutter_linux/fl_binary_messenger.h"
 
@@ -39,4 +39,4 @@ GPtrArray* fl_bridge_messenger_get_recent_events(FlBridgeMessenger* messenger);
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_BRIDGE_MESSENGER_H_
+#endif  // EMBEDDING_FL_BRIDGE_MESSENGER_H_

@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_ENGINE_REGISTRAR_H_
-#define FLUTTER_LINUX_FL_ENGINE_REGISTRAR_H_
+#ifndef EMBEDDING_FL_ENGINE_REGISTRAR_H_
+#define EMBEDDING_FL_ENGINE_REGISTRAR_H_
 
 #include "flutter_linux/fl_engine.h"
 #include "flutter_linux/fl_plugin_registrar.h"
@@ -16,4 +16,4 @@ FlEngineRegistrar* fl_engine_registrar_new(FlEngine* engine, FlView* view);
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_ENGINE_REGISTRAR_H_
+#endif  // EMBEDDING_FL_ENGINE_REGISTRAR_H_

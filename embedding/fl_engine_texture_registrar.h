@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_ENGINE_TEXTURE_REGISTRAR_H_
-#define FLUTTER_LINUX_FL_ENGINE_TEXTURE_REGISTRAR_H_
+#ifndef EMBEDDING_FL_ENGINE_TEXTURE_REGISTRAR_H_
+#define EMBEDDING_FL_ENGINE_TEXTURE_REGISTRAR_H_
 
 #include "flutter_linux/fl_texture_registrar.h"
 
@@ -18,4 +18,4 @@ FlEngineTextureRegistrar* fl_engine_texture_registrar_new();
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_ENGINE_TEXTURE_REGISTRAR_H_
+#endif  // EMBEDDING_FL_ENGINE_TEXTURE_REGISTRAR_H_

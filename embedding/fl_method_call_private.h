@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_METHOD_CALL_PRIVATE_H_
-#define FLUTTER_LINUX_FL_METHOD_CALL_PRIVATE_H_
+#ifndef EMBEDDING_FL_METHOD_CALL_PRIVATE_H_
+#define EMBEDDING_FL_METHOD_CALL_PRIVATE_H_
 
 #include "fl_method_channel_private.h"
 #include "flutter_linux/fl_binary_messenger.h"
@@ -20,4 +20,4 @@ FlBinaryMessengerResponseHandle* fl_method_call_get_response_handle(FlMethodCall
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_METHOD_CALL_PRIVATE_H_
+#endif  // EMBEDDING_FL_METHOD_CALL_PRIVATE_H_

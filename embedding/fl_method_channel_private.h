@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_METHOD_CHANNEL_PRIVATE_H_
-#define FLUTTER_LINUX_FL_METHOD_CHANNEL_PRIVATE_H_
+#ifndef EMBEDDING_FL_METHOD_CHANNEL_PRIVATE_H_
+#define EMBEDDING_FL_METHOD_CHANNEL_PRIVATE_H_
 
 #include "flutter_linux/fl_binary_messenger.h"
 #include "flutter_linux/fl_method_channel.h"
@@ -17,4 +17,4 @@ gboolean fl_method_channel_respond(FlMethodChannel* channel,
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_METHOD_CHANNEL_PRIVATE_H_
+#endif  // EMBEDDING_FL_METHOD_CHANNEL_PRIVATE_H_

@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_METHOD_CODEC_PRIVATE_H_
-#define FLUTTER_LINUX_FL_METHOD_CODEC_PRIVATE_H_
+#ifndef EMBEDDING_FL_METHOD_CODEC_PRIVATE_H_
+#define EMBEDDING_FL_METHOD_CODEC_PRIVATE_H_
 
 #include "flutter_linux/fl_method_codec.h"
 #include "flutter_linux/fl_method_response.h"
@@ -41,4 +41,4 @@ FlMethodResponse* fl_method_codec_decode_response(FlMethodCodec* codec,
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_METHOD_CODEC_PRIVATE_H_
+#endif  // EMBEDDING_FL_METHOD_CODEC_PRIVATE_H_

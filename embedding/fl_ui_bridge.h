@@ -1,5 +1,5 @@
-#ifndef FLUTTER_LINUX_FL_UI_BRIDGE_H_
-#define FLUTTER_LINUX_FL_UI_BRIDGE_H_
+#ifndef EMBEDDING_FL_UI_BRIDGE_H_
+#define EMBEDDING_FL_UI_BRIDGE_H_
 
 #include <glib-object.h>
 
@@ -90,4 +90,4 @@ void fl_ui_bridge_close_client(FlUiBridge* bridge, const gchar* reason);
 
 G_END_DECLS
 
-#endif  // FLUTTER_LINUX_FL_UI_BRIDGE_H_
+#endif  // EMBEDDING_FL_UI_BRIDGE_H_

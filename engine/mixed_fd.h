@@ -1,4 +1,4 @@
-// Descriptor and byte-buffer holders of the mixed inbound's event loop.
+// Byte-buffer and pipe holders of the mixed inbound's event loop.
 #ifndef ENGINE_MIXED_FD_H_
 #define ENGINE_MIXED_FD_H_
 
@@ -11,37 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/unique_fd.h"
+
 namespace box {
 namespace mixed {
-
-// Owns one descriptor and closes it once.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset(std::exchange(other.fd_, -1));
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The bytes of one relay direction, read from one socket and not yet written to the other.
 // Holding at most kCapacity bytes is what stops reading a side whose peer does not keep up.

@@ -19,10 +19,10 @@ struct MixedInbound::Impl {
 namespace {
 
 // Binds and listens; returns an invalid descriptor and the engine's error text on failure.
-mixed::UniqueFd Listen(const MixedInboundOptions& options,
-                       std::string* address_text,
-                       int* bound_port,
-                       std::string* error) {
+UniqueFd Listen(const MixedInboundOptions& options,
+                std::string* address_text,
+                int* bound_port,
+                std::string* error) {
   const std::string& host = options.listen.empty() ? std::string("127.0.0.1") : options.listen;
   uint16_t port = static_cast<uint16_t>(options.listen_port);
   sockaddr_storage address;
@@ -34,16 +34,16 @@ mixed::UniqueFd Listen(const MixedInboundOptions& options,
   if (options.listen_port < 0 || options.listen_port > 65535) {
     *error = std::string("listen ") + network + " " + host + ":" +
              std::to_string(options.listen_port) + ": invalid port";
-    return mixed::UniqueFd();
+    return UniqueFd();
   }
   if (!literal) {
     *error = "ParseAddr(\"" + host + "\"): unable to parse IP";
-    return mixed::UniqueFd();
+    return UniqueFd();
   }
-  mixed::UniqueFd fd(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  UniqueFd fd(socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     *error = prefix + "socket: " + mixed::ErrnoText(errno);
-    return mixed::UniqueFd();
+    return UniqueFd();
   }
   int one = 1;
   // Restarting the service must not wait for the previous run's connections in TIME_WAIT.
@@ -56,17 +56,17 @@ mixed::UniqueFd Listen(const MixedInboundOptions& options,
   socklen_t length = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     *error = prefix + "bind: " + mixed::ErrnoText(errno);
-    return mixed::UniqueFd();
+    return UniqueFd();
   }
   if (listen(fd.get(), SOMAXCONN) != 0) {
     *error = prefix + "listen: " + mixed::ErrnoText(errno);
-    return mixed::UniqueFd();
+    return UniqueFd();
   }
   sockaddr_storage bound;
   length = sizeof(bound);
   if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
     *error = prefix + "getsockname: " + mixed::ErrnoText(errno);
-    return mixed::UniqueFd();
+    return UniqueFd();
   }
   *bound_port =
       ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
@@ -90,7 +90,7 @@ std::unique_ptr<MixedInbound> MixedInbound::Create(const MixedInboundOptions& op
   std::string address_text;
   int bound_port = 0;
   std::string failure;
-  mixed::UniqueFd listener = Listen(options, &address_text, &bound_port, &failure);
+  UniqueFd listener = Listen(options, &address_text, &bound_port, &failure);
   if (!listener.valid()) {
     if (error != nullptr) {
       *error = failure;

@@ -53,15 +53,15 @@ bool MixedServer::Start(std::string* error) {
     *error = "inbound/mixed[" + tag_ + "]: " + (stopped_ ? "already closed" : "already started");
     return false;
   }
-  epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+  epoll_.Reset(epoll_create1(EPOLL_CLOEXEC));
   if (!epoll_.valid()) {
     *error = "epoll_create1: " + ErrnoText(errno);
     return false;
   }
-  wake_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  wake_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!wake_.valid()) {
     *error = "eventfd: " + ErrnoText(errno);
-    epoll_.reset();
+    epoll_.Reset();
     return false;
   }
   epoll_event wake_event{};
@@ -74,8 +74,8 @@ bool MixedServer::Start(std::string* error) {
   if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &wake_event) != 0 ||
       epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), &listen_event) != 0) {
     *error = "epoll_ctl: " + ErrnoText(errno);
-    wake_.reset();
-    epoll_.reset();
+    wake_.Reset();
+    epoll_.Reset();
     return false;
   }
   resolver_ = std::make_unique<MixedResolver>([this] { Wake(); });
@@ -97,9 +97,9 @@ void MixedServer::Stop() {
   }
   // Workers may still write to the wake descriptor until they are joined.
   resolver_.reset();
-  listener_.reset();
-  wake_.reset();
-  epoll_.reset();
+  listener_.Reset();
+  wake_.Reset();
+  epoll_.Reset();
 }
 
 void MixedServer::Wake() {

@@ -90,8 +90,8 @@ bool Session::Transfer(Endpoint* from,
     if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
       // A larger pipe halves the splice calls per byte where the system allows it.
       fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(SplicePipe::kCapacity));
-      pipe->read_end.reset(ends[0]);
-      pipe->write_end.reset(ends[1]);
+      pipe->read_end.Reset(ends[0]);
+      pipe->write_end.Reset(ends[1]);
     } else {
       pipe->unavailable = true;
     }

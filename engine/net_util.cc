@@ -12,20 +12,6 @@
 
 namespace box {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset(other.Release());
-  }
-  return *this;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-  fd_ = fd;
-}
-
 std::string ErrnoText(int err) {
   char buffer[256];
   // The GNU strerror_r returns a pointer that may or may not be the buffer.

@@ -3,29 +3,10 @@
 #define ENGINE_NET_UTIL_H_
 
 #include <string>
-#include <utility>
+
+#include "engine/unique_fd.h"
 
 namespace box {
-
-// Owns one descriptor; closes it when dropped.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // The system's text for an errno value in the engine's style: "address already in use".
 std::string ErrnoText(int err);

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "engine/mixed_inbound.h"
-
 namespace box {
 
 Service::Service() = default;
@@ -35,7 +33,6 @@ bool Service::Acquire(std::string* error) {
       }
       tuns_.push_back(Tun{&inbound, std::move(device)});
     } else if (inbound.type == "mixed") {
-#ifdef BOX_HAVE_MIXED_INBOUND
       MixedInboundOptions options;
       // The inbound logs under its name's label: the tag, or its index when it has none.
       const size_t label = inbound.name.find('[') + 1;
@@ -57,10 +54,6 @@ bool Service::Acquire(std::string* error) {
         return false;
       }
       mixed_.push_back(Mixed{&inbound, std::move(mixed)});
-#else
-      *error = "start " + inbound.name + ": the mixed inbound is not available in this build";
-      return false;
-#endif
     } else {
       *error = "initialize " + inbound.name +
                ": inbound type not served by the reference engine: " + inbound.type;
@@ -106,14 +99,12 @@ bool Service::Start(std::string* error) {
                 "connection uses outbound[" +
                     config_.final_outbound + "]");
   }
-#ifdef BOX_HAVE_MIXED_INBOUND
   for (Mixed& mixed : mixed_) {
     std::string start_error;
     if (!mixed.inbound->Start(&start_error)) {
       return fail("start " + mixed.options->name + ": " + start_error);
     }
   }
-#endif
   if (clash_) {
     std::string start_error;
     if (!clash_->Start(&start_error)) {
@@ -142,11 +133,9 @@ void Service::Stop() {
     clash_->Stop();
     clash_.reset();
   }
-#ifdef BOX_HAVE_MIXED_INBOUND
   for (Mixed& mixed : mixed_) {
     mixed.inbound->Stop();
   }
-#endif
   mixed_.clear();
   for (Tun& tun : tuns_) {
     std::string name = tun.device->interface_name();

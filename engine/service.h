@@ -11,12 +11,11 @@
 #include "engine/box_config.h"
 #include "engine/clash_server.h"
 #include "engine/logger.h"
+#include "engine/mixed_inbound.h"
 #include "engine/outbound_manager.h"
 #include "engine/tun_inbound.h"
 
 namespace box {
-
-class MixedInbound;
 
 class Service {
  public:
@@ -34,8 +33,7 @@ class Service {
  private:
   struct Mixed {
     const InboundOptions* options;
-    // Shared so that builds without the mixed inbound's code never name its destructor.
-    std::shared_ptr<MixedInbound> inbound;
+    std::unique_ptr<MixedInbound> inbound;
   };
   struct Tun {
     const InboundOptions* options;

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -15,15 +16,14 @@
 #include <system_error>
 #include <vector>
 
+#include "base/file_util.h"
+#include "base/log.h"
+#include "base/scoped_fd.h"
 #include "platform/elevation_script.h"
-#include "platform/file_io.h"
 #include "platform/launcher_script.h"
 #include "platform/platform_service.h"
-#include "platform/platform_service_internal.h"
 
-using platform_service_internal::ErrorText;
-using platform_service_internal::PrintErr;
-using platform_service_internal::PrintOut;
+using korvane::ErrnoText;
 
 int ElevatedHelper::wait_rounds_ = 1800;
 int ElevatedHelper::term_reap_rounds_ = 20;
@@ -132,8 +132,8 @@ bool AcceptHelperDirectory(const std::filesystem::path& dir) {
   std::error_code error;
   std::filesystem::create_directories(dir, error);
   if (error) {
-    PrintErr("[PlatformService] Failed to create helper directory " + Quoted(dir) + ": " +
-             error.message());
+    korvane::LogErr() << "[PlatformService] Failed to create helper directory " + Quoted(dir) +
+                             ": " + error.message();
     return false;
   }
   struct stat info;
@@ -141,13 +141,13 @@ bool AcceptHelperDirectory(const std::filesystem::path& dir) {
   const bool is_link = lstat(dir.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
   if (!is_link && chmod(dir.c_str(), 0700) != 0) {
     const int chmod_error = errno;
-    PrintErr("[PlatformService] Failed to chmod helper directory " + Quoted(dir) + ": " +
-             ErrorText(chmod_error));
+    korvane::LogErr() << "[PlatformService] Failed to chmod helper directory " + Quoted(dir) +
+                             ": " + ErrnoText(chmod_error);
     return false;
   }
   if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
       (info.st_mode & 077) != 0 || !AncestorsAreSafe(dir)) {
-    PrintErr("[PlatformService] Refusing unsafe helper directory: " + Quoted(dir));
+    korvane::LogErr() << "[PlatformService] Refusing unsafe helper directory: " + Quoted(dir);
     return false;
   }
   return true;
@@ -206,7 +206,7 @@ bool TrySudo(const std::string& askpass_found,
              const std::string& script,
              const std::string& target,
              std::vector<std::string>* scripts) {
-  PrintOut("[PlatformService] Trying sudo -A fallback (askpass: " + askpass_found + ")");
+  korvane::LogOut() << "[PlatformService] Trying sudo -A fallback (askpass: " + askpass_found + ")";
   std::string askpass = askpass_found;
   const std::string wrapper = korvane::RenderAskpassWrapper(askpass_found);
   if (!wrapper.empty()) {
@@ -255,14 +255,14 @@ std::string ElevatedHelper::WritePrivateHelperScript(const std::string& name,
   korvane::ScopedFd fd(mkostemp(path.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     const int error = errno;
-    PrintErr("[PlatformService] mkstemp failed for helper script: " + ErrorText(error));
+    korvane::LogErr() << "[PlatformService] mkstemp failed for helper script: " + ErrnoText(error);
     return "";
   }
   struct stat info;
   if (fchmod(fd.get(), 0700) != 0 || !korvane::WriteAll(fd.get(), content) ||
       fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != getuid() ||
       (info.st_mode & 07777) != 0700) {
-    PrintErr("[PlatformService] Helper script ownership/mode verification failed");
+    korvane::LogErr() << "[PlatformService] Helper script ownership/mode verification failed";
     fd.reset();
     unlink(path.c_str());
     return "";
@@ -275,7 +275,8 @@ bool ElevatedHelper::WaitForSetcapOrCapability(pid_t pid,
                                                const std::string& label) {
   for (int round = 0; round < wait_rounds_; ++round) {
     if (PlatformService::FileHasNetAdminCapability(target)) {
-      PrintOut("[PlatformService] " + label + " observed CAP_NET_ADMIN on disk before helper exit");
+      korvane::LogOut() << "[PlatformService] " + label +
+                               " observed CAP_NET_ADMIN on disk before helper exit";
       TerminateHelperProcess(pid);
       return true;
     }
@@ -283,7 +284,8 @@ bool ElevatedHelper::WaitForSetcapOrCapability(pid_t pid,
     const pid_t waited = waitpid(pid, &status, WNOHANG);
     if (waited == -1) {
       const int error = errno;
-      PrintErr("[PlatformService] waitpid failed for " + label + ": " + ErrorText(error));
+      korvane::LogErr() << "[PlatformService] waitpid failed for " + label + ": " +
+                               ErrnoText(error);
       return false;
     }
     if (waited == pid) {
@@ -291,18 +293,20 @@ bool ElevatedHelper::WaitForSetcapOrCapability(pid_t pid,
         if (PlatformService::FileHasNetAdminCapability(target)) {
           return true;
         }
-        PrintErr("[PlatformService] " + label +
-                 " helper exited successfully but capability verification failed for " + target);
+        korvane::LogErr()
+            << "[PlatformService] " + label +
+                   " helper exited successfully but capability verification failed for " + target;
         return false;
       }
       const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      PrintErr("[PlatformService] " + label + " helper failed with exit code " +
-               std::to_string(code));
+      korvane::LogErr() << "[PlatformService] " + label + " helper failed with exit code " +
+                               std::to_string(code);
       return false;
     }
     SleepRound();
   }
-  PrintErr("[PlatformService] " + label + " timed out waiting for helper completion or capability");
+  korvane::LogErr() << "[PlatformService] " + label +
+                           " timed out waiting for helper completion or capability";
   TerminateHelperProcess(pid);
   return PlatformService::FileHasNetAdminCapability(target);
 }
@@ -321,35 +325,35 @@ void ElevatedHelper::TerminateHelperProcess(pid_t pid) {
   };
   if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
     const int error = errno;
-    PrintErr("[PlatformService] Failed to SIGTERM helper pid " + std::to_string(pid) + ": " +
-             ErrorText(error));
+    korvane::LogErr() << "[PlatformService] Failed to SIGTERM helper pid " + std::to_string(pid) +
+                             ": " + ErrnoText(error);
   }
   if (reap(term_reap_rounds_)) {
     return;
   }
   if (kill(pid, SIGKILL) != 0 && errno != ESRCH) {
     const int error = errno;
-    PrintErr("[PlatformService] Failed to SIGKILL helper pid " + std::to_string(pid) + ": " +
-             ErrorText(error));
+    korvane::LogErr() << "[PlatformService] Failed to SIGKILL helper pid " + std::to_string(pid) +
+                             ": " + ErrnoText(error);
   }
   if (reap(kill_reap_rounds_)) {
     return;
   }
-  PrintErr("[PlatformService] Abandoning unreapable helper pid " + std::to_string(pid) +
-           " (likely root-owned)");
+  korvane::LogErr() << "[PlatformService] Abandoning unreapable helper pid " + std::to_string(pid) +
+                           " (likely root-owned)";
 }
 
 bool ElevatedHelper::ElevatedPatchelfAndSetcap(const std::string& path) {
   const std::filesystem::path binary = PlatformService::CanonicalizePath(path);
   if (binary.empty()) {
-    PrintErr("[PlatformService] Cannot resolve binary for elevated ops: " + path);
+    korvane::LogErr() << "[PlatformService] Cannot resolve binary for elevated ops: " + path;
     return false;
   }
   const std::filesystem::path dir = binary.parent_path();
   const std::filesystem::path lib = dir / "lib";
   std::error_code error;
   if (!std::filesystem::is_directory(lib, error) || error) {
-    PrintErr("[PlatformService] lib directory missing: " + Quoted(lib));
+    korvane::LogErr() << "[PlatformService] lib directory missing: " + Quoted(lib);
     return false;
   }
   korvane::ElevationScriptValues values;
@@ -358,13 +362,13 @@ bool ElevatedHelper::ElevatedPatchelfAndSetcap(const std::string& path) {
   values.patchelf = FirstExecutable(kPatchelfCandidates);
   values.setcap = FirstExecutable(kSetcapCandidates);
   if (values.setcap.empty()) {
-    PrintErr("[PlatformService] setcap not found");
+    korvane::LogErr() << "[PlatformService] setcap not found";
     return false;
   }
   values.user = CurrentUserName();
   if (!values.user.empty() && !korvane::IsPolkitSafeUserName(values.user)) {
-    PrintErr(
-        "[PlatformService] Leaving out the polkit rule: the user name is not a plain login name");
+    korvane::LogErr()
+        << "[PlatformService] Leaving out the polkit rule: the user name is not a plain login name";
     values.user.clear();
   }
   const std::filesystem::path wrapper = dir / korvane::kCapWrapperFileName;
@@ -374,17 +378,18 @@ bool ElevatedHelper::ElevatedPatchelfAndSetcap(const std::string& path) {
   const std::string script =
       WritePrivateHelperScript("elevate", korvane::RenderElevationScript(values));
   if (script.empty()) {
-    PrintErr("[PlatformService] Failed to write elevation script");
+    korvane::LogErr() << "[PlatformService] Failed to write elevation script";
     return false;
   }
   scripts.push_back(script);
 
   const bool use_wrapper = std::filesystem::is_regular_file(wrapper, error) && !error;
   const std::string target = use_wrapper ? wrapper.string() : binary.string();
-  PrintOut("[PlatformService] Running elevated patchelf+setcap");
-  PrintOut("[PlatformService]   binary:  " + Quoted(binary));
-  PrintOut("[PlatformService]   wrapper: " + (use_wrapper ? Quoted(wrapper) : "(not found)"));
-  PrintOut("[PlatformService]   rpath:   " + Quoted(lib));
+  korvane::LogOut() << "[PlatformService] Running elevated patchelf+setcap";
+  korvane::LogOut() << "[PlatformService]   binary:  " + Quoted(binary);
+  korvane::LogOut() << "[PlatformService]   wrapper: " +
+                           (use_wrapper ? Quoted(wrapper) : "(not found)");
+  korvane::LogOut() << "[PlatformService]   rpath:   " + Quoted(lib);
 
   const std::string askpass = FindAskpass();
   if (!askpass.empty()) {
@@ -392,10 +397,10 @@ bool ElevatedHelper::ElevatedPatchelfAndSetcap(const std::string& path) {
       RemoveScripts(&scripts);
       return true;
     }
-    PrintErr("[PlatformService] sudo -A failed; trying pkexec fallback");
+    korvane::LogErr() << "[PlatformService] sudo -A failed; trying pkexec fallback";
   }
 
-  PrintOut("[PlatformService] Trying pkexec...");
+  korvane::LogOut() << "[PlatformService] Trying pkexec...";
   std::vector<std::string> args = {"pkexec", script};
   std::vector<char*> argv = Pointers(args);
   const pid_t pid = fork();
@@ -409,7 +414,7 @@ bool ElevatedHelper::ElevatedPatchelfAndSetcap(const std::string& path) {
   }
   if (pid < 0) {
     const int fork_error = errno;
-    PrintErr("[PlatformService] fork() failed: " + ErrorText(fork_error));
+    korvane::LogErr() << "[PlatformService] fork() failed: " + ErrnoText(fork_error);
     RemoveScripts(&scripts);
     return false;
   }

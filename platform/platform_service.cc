@@ -8,11 +8,9 @@
 
 #include <system_error>
 
-#include "platform/platform_service_internal.h"
+#include "base/log.h"
 
-using platform_service_internal::ErrorText;
-using platform_service_internal::PrintErr;
-using platform_service_internal::PrintOut;
+using korvane::ErrnoText;
 
 PlatformInterface PlatformService::platform_interface_ = {
     &PlatformService::PlatformOpenTun,       &PlatformService::PlatformCloseTun,
@@ -42,7 +40,7 @@ void PlatformService::Cleanup() {
 }
 
 void PlatformService::LogMessage(const char* tag, const char* message) {
-  PrintOut(std::string("[") + (tag ? tag : "") + "] " + (message ? message : ""));
+  korvane::LogOut() << std::string("[") + (tag ? tag : "") + "] " + (message ? message : "");
 }
 
 PlatformInterface* PlatformService::GetPlatformInterface() {
@@ -61,14 +59,15 @@ int PlatformService::RunCommand(const std::string& program, const std::vector<st
   pid_t pid = 0;
   int error = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
   if (error != 0) {
-    PrintErr("[PlatformService] posix_spawnp failed for '" + program + "': " + ErrorText(error));
+    korvane::LogErr() << "[PlatformService] posix_spawnp failed for '" + program +
+                             "': " + ErrnoText(error);
     return -1;
   }
   int status = 0;
   if (waitpid(pid, &status, 0) == -1) {
     int wait_error = errno;
-    PrintErr("[PlatformService] waitpid failed for '" + program + "' (pid " + std::to_string(pid) +
-             "): " + ErrorText(wait_error));
+    korvane::LogErr() << "[PlatformService] waitpid failed for '" + program + "' (pid " +
+                             std::to_string(pid) + "): " + ErrnoText(wait_error);
     return -1;
   }
   // Ended by a signal (no stop is reported without WUNTRACED).
@@ -104,12 +103,12 @@ std::filesystem::path PlatformService::CanonicalizePath(const std::filesystem::p
 }
 
 int PlatformService::PlatformOpenTun(const char* name, int mtu) {
-  PrintOut(std::string("libbox callback: PlatformOpenTun called with name='") +
-           (name ? name : "null") + "', mtu=" + std::to_string(mtu));
+  korvane::LogOut() << std::string("libbox callback: PlatformOpenTun called with name='") +
+                           (name ? name : "null") + "', mtu=" + std::to_string(mtu);
   // The engine opens its own device; the host does not open TUN devices for it yet.
-  PrintErr("[PlatformService] Opening a TUN device for the engine is not supported");
+  korvane::LogErr() << "[PlatformService] Opening a TUN device for the engine is not supported";
   int result = -1;
-  PrintOut("libbox callback: PlatformOpenTun returning " + std::to_string(result));
+  korvane::LogOut() << "libbox callback: PlatformOpenTun returning " + std::to_string(result);
   return result;
 }
 
@@ -118,11 +117,12 @@ void PlatformService::PlatformCloseTun(int fd) {
 }
 
 int PlatformService::PlatformProtectSocket(int fd) {
-  PrintOut("libbox callback: PlatformProtectSocket called with fd=" + std::to_string(fd));
+  korvane::LogOut() << "libbox callback: PlatformProtectSocket called with fd=" +
+                           std::to_string(fd);
   // Sockets are not marked by the host yet.
-  PrintErr("[PlatformService] Protecting sockets for the engine is not supported");
+  korvane::LogErr() << "[PlatformService] Protecting sockets for the engine is not supported";
   int result = -1;
-  PrintOut("libbox callback: PlatformProtectSocket returning " + std::to_string(result));
+  korvane::LogOut() << "libbox callback: PlatformProtectSocket returning " + std::to_string(result);
   return result;
 }
 

@@ -6,24 +6,24 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 
+#include "base/log.h"
 #include "platform/platform_service.h"
 
 bool PlatformService::HasNetworkCapabilities() {
   const uid_t uid = geteuid();
   const bool root = uid == 0;
-  std::cout << "[PlatformService] Checking network capabilities..." << std::endl;
-  std::cout << "[PlatformService] Running as UID: " << uid << (root ? " (root)" : " (non-root)")
-            << std::endl;
+  korvane::LogOut() << "[PlatformService] Checking network capabilities...";
+  korvane::LogOut() << "[PlatformService] Running as UID: " << uid
+                    << (root ? " (root)" : " (non-root)");
 
   cap_t caps = cap_get_proc();
   if (caps == nullptr) {
     const int error = errno;
-    std::cerr << "[PlatformService] Failed to get process capabilities: " << strerror(error)
-              << std::endl;
-    std::cout << "[PlatformService] Capability check: "
-              << (root ? "allowed (root user)" : "denied (non-root, no caps)") << std::endl;
+    korvane::LogErr() << "[PlatformService] Failed to get process capabilities: "
+                      << korvane::ErrnoText(error);
+    korvane::LogOut() << "[PlatformService] Capability check: "
+                      << (root ? "allowed (root user)" : "denied (non-root, no caps)");
     return root;
   }
 
@@ -31,16 +31,16 @@ bool PlatformService::HasNetworkCapabilities() {
   cap_flag_value_t effective = CAP_CLEAR;
   if (cap_get_flag(caps, CAP_NET_ADMIN, CAP_EFFECTIVE, &effective) != 0) {
     const int error = errno;
-    std::cerr << "[PlatformService] Failed to query CAP_NET_ADMIN: " << strerror(error)
-              << std::endl;
+    korvane::LogErr() << "[PlatformService] Failed to query CAP_NET_ADMIN: "
+                      << korvane::ErrnoText(error);
   } else {
-    std::cout << "[PlatformService] CAP_NET_ADMIN effective: "
-              << (effective == CAP_SET ? "YES" : "NO") << std::endl;
+    korvane::LogOut() << "[PlatformService] CAP_NET_ADMIN effective: "
+                      << (effective == CAP_SET ? "YES" : "NO");
     result = root || effective == CAP_SET;
   }
   cap_free(caps);
-  std::cout << "[PlatformService] Final capability check result: "
-            << (result ? "ALLOWED" : "DENIED") << std::endl;
+  korvane::LogOut() << "[PlatformService] Final capability check result: "
+                    << (result ? "ALLOWED" : "DENIED");
   return result;
 }
 

@@ -7,22 +7,17 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <system_error>
 
-#include "platform/file_io.h"
+#include "base/file_util.h"
+#include "base/log.h"
 #include "platform/platform_service.h"
-#include "platform/platform_service_internal.h"
 
-using korvane::ScopedFd;
-using korvane::WriteAll;
-using platform_service_internal::ErrorText;
-using platform_service_internal::PrintErr;
-using platform_service_internal::PrintOut;
+using korvane::ErrnoText;
 
 namespace {
 
@@ -35,47 +30,11 @@ constexpr size_t kMaxDNSAddressLength = 45;
 // next start of the host under whichever user.
 constexpr mode_t kResolverFileMode = 0644;
 
-// Which step of an atomic replacement failed; `error` is errno taken right after that call.
-enum class WriteStep { kDone, kOpen, kWrite, kRename };
-
-struct WriteResult {
-  WriteStep failed_step = WriteStep::kDone;
-  int error = 0;
-};
-
-// Replaces `path` by a file of exactly `content`: the temporary file is written, synced and
-// renamed over `path`, so a reader (or the next start after a crash) sees the old file or the
-// new one, never a part. Every failure after creating the temporary file removes it again.
-WriteResult ReplaceFileAtomically(const char* path, const std::string& content) {
-  const char* tmp_path = PlatformService::kResolvConfTmpPath;
-  // A stale file of a writer that died would otherwise keep its owner and mode.
-  unlink(tmp_path);
-  ScopedFd fd(open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                   kResolverFileMode));
-  if (fd.get() < 0) {
-    return {WriteStep::kOpen, errno};
-  }
-  // Not subject to the umask.
-  fchmod(fd.get(), kResolverFileMode);
-  if (!WriteAll(fd.get(), content) || fsync(fd.get()) != 0 || fd.Close() != 0) {
-    int error = errno;
-    unlink(tmp_path);
-    return {WriteStep::kWrite, error};
-  }
-  if (rename(tmp_path, path) != 0) {
-    int error = errno;
-    unlink(tmp_path);
-    return {WriteStep::kRename, error};
-  }
-  return {};
-}
-
-std::optional<std::string> ReadWholeFile(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return std::nullopt;
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Replaces `path` (the resolver file or the lock) through the one temporary file that crash
+// recovery knows to remove.
+korvane::ReplaceResult ReplaceResolverFile(const char* path, const std::string& content) {
+  return korvane::ReplaceFile(path, content,
+                              {kResolverFileMode, PlatformService::kResolvConfTmpPath});
 }
 
 bool PathExists(const char* path) {
@@ -125,8 +84,8 @@ void RemoveStaleTemporaryFile() {
   }
   if (unlink(tmp_path) != 0) {
     int error = errno;
-    PrintErr(std::string("[PlatformService] Failed to remove stale ") + tmp_path + ": " +
-             ErrorText(error));
+    korvane::LogErr() << std::string("[PlatformService] Failed to remove stale ") + tmp_path +
+                             ": " + ErrnoText(error);
   }
 }
 
@@ -146,18 +105,20 @@ bool IsSafeResolverWord(const std::string& word) {
 
 // Replaces the resolver file by `text`, with one diagnostic line for the step that failed.
 bool ReplaceResolvConf(const std::string& text) {
-  WriteResult result = ReplaceFileAtomically(kResolvConfPath, text);
+  korvane::ReplaceResult result = ReplaceResolverFile(kResolvConfPath, text);
   switch (result.failed_step) {
-    case WriteStep::kDone:
+    case korvane::ReplaceStep::kDone:
       return true;
-    case WriteStep::kOpen:
-      PrintErr("[PlatformService] Failed to open tmp resolv.conf: " + ErrorText(result.error));
+    case korvane::ReplaceStep::kOpen:
+      korvane::LogErr() << "[PlatformService] Failed to open tmp resolv.conf: "
+                        << ErrnoText(result.error);
       return false;
-    case WriteStep::kWrite:
-      PrintErr("[PlatformService] Failed to write tmp resolv.conf");
+    case korvane::ReplaceStep::kWrite:
+      korvane::LogErr() << "[PlatformService] Failed to write tmp resolv.conf";
       return false;
-    case WriteStep::kRename:
-      PrintErr("[PlatformService] rename() to resolv.conf failed: " + ErrorText(result.error));
+    case korvane::ReplaceStep::kRename:
+      korvane::LogErr() << "[PlatformService] rename() to resolv.conf failed: "
+                        << ErrnoText(result.error);
       return false;
   }
   return false;
@@ -192,22 +153,22 @@ std::string PlatformService::RenderDNSLockFile(pid_t pid,
 bool PlatformService::WriteDNSLockFile(const std::string& saved_content) {
   // Written whole through the temporary file: a crash while writing must not leave a lock whose
   // saved part is cut short, which the next start would put in place of the resolver.
-  WriteResult result = ReplaceFileAtomically(
+  korvane::ReplaceResult result = ReplaceResolverFile(
       kResolvConfLockPath,
       RenderDNSLockFile(getpid(), static_cast<long long>(time(nullptr)), saved_content));
   switch (result.failed_step) {
-    case WriteStep::kDone:
+    case korvane::ReplaceStep::kDone:
       return true;
-    case WriteStep::kOpen:
-      PrintErr(std::string("[PlatformService] Failed to write DNS lock file: ") +
-               kResolvConfLockPath);
+    case korvane::ReplaceStep::kOpen:
+      korvane::LogErr() << std::string("[PlatformService] Failed to write DNS lock file: ") +
+                               kResolvConfLockPath;
       return false;
-    case WriteStep::kWrite:
-      PrintErr("[PlatformService] Failed to flush DNS lock file");
+    case korvane::ReplaceStep::kWrite:
+      korvane::LogErr() << "[PlatformService] Failed to flush DNS lock file";
       return false;
-    case WriteStep::kRename:
-      PrintErr(std::string("[PlatformService] Failed to write DNS lock file: ") +
-               kResolvConfLockPath + ": " + ErrorText(result.error));
+    case korvane::ReplaceStep::kRename:
+      korvane::LogErr() << std::string("[PlatformService] Failed to write DNS lock file: ") +
+                               kResolvConfLockPath + ": " + ErrnoText(result.error);
       return false;
   }
   return false;
@@ -217,25 +178,27 @@ std::string PlatformService::ReadDNSLockFile() {
   if (!PathExists(kResolvConfLockPath)) {
     return "";
   }
-  std::ifstream in(kResolvConfLockPath, std::ios::binary);
-  if (!in) {
+  std::optional<std::string> text = korvane::ReadWholeFile(kResolvConfLockPath);
+  if (!text) {
     return "";
   }
   // The three header lines are skipped unchecked.
-  std::string line;
+  size_t pos = 0;
   for (int i = 0; i < 3; ++i) {
-    if (!std::getline(in, line)) {
+    if (pos >= text->size()) {
       return "";
     }
+    size_t end = text->find('\n', pos);
+    pos = end == std::string::npos ? text->size() : end + 1;
   }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return text->substr(pos);
 }
 
 void PlatformService::RemoveDNSLockFile() {
   std::error_code error;
   std::filesystem::remove(kResolvConfLockPath, error);
   if (error) {
-    PrintErr("[PlatformService] Failed to remove DNS lock file: " + error.message());
+    korvane::LogErr() << "[PlatformService] Failed to remove DNS lock file: " + error.message();
   }
 }
 
@@ -245,14 +208,15 @@ void PlatformService::RecoverDNSIfNeeded() {
   if (content.empty()) {
     return;
   }
-  PrintOut(
-      "[PlatformService] DNS lock file found \xE2\x80\x94 previous process likely crashed. "
-      "Restoring original resolv.conf.");
-  WriteResult result = ReplaceFileAtomically(kResolvConfPath, content);
-  if (result.failed_step == WriteStep::kDone) {
-    PrintOut("[PlatformService] resolv.conf restored from lock file.");
-  } else if (result.failed_step == WriteStep::kRename) {
-    PrintErr("[PlatformService] rename() failed during DNS recovery: " + ErrorText(result.error));
+  korvane::LogOut()
+      << "[PlatformService] DNS lock file found \xE2\x80\x94 previous process likely crashed. "
+         "Restoring original resolv.conf.";
+  korvane::ReplaceResult result = ReplaceResolverFile(kResolvConfPath, content);
+  if (result.failed_step == korvane::ReplaceStep::kDone) {
+    korvane::LogOut() << "[PlatformService] resolv.conf restored from lock file.";
+  } else if (result.failed_step == korvane::ReplaceStep::kRename) {
+    korvane::LogErr() << "[PlatformService] rename() failed during DNS recovery: " +
+                             ErrnoText(result.error);
   }
   // Removed even after a failed rewrite, so it is not tried again at every start.
   RemoveDNSLockFile();
@@ -291,7 +255,7 @@ bool PlatformService::SetSystemDNS(const std::vector<std::string>& servers) {
   if (!dns_modified_) {
     original_dns_servers_ = GetCurrentDNSServers();
     // Recorded before anything changes.
-    if (std::optional<std::string> content = ReadWholeFile(kResolvConfPath)) {
+    if (std::optional<std::string> content = korvane::ReadWholeFile(kResolvConfPath)) {
       locked_here = WriteDNSLockFile(*content);
     }
   }
@@ -329,11 +293,11 @@ bool PlatformService::SetSystemdResolvedDNS(const std::vector<std::string>& serv
     if (IsValidDNSAddress(server)) {
       args.push_back(server);
     } else {
-      PrintErr("[PlatformService] Skipping invalid DNS address: " + server);
+      korvane::LogErr() << "[PlatformService] Skipping invalid DNS address: " + server;
     }
   }
   if (args.size() == 3) {
-    PrintErr("[PlatformService] No valid DNS servers to set via resolvectl");
+    korvane::LogErr() << "[PlatformService] No valid DNS servers to set via resolvectl";
     return false;
   }
   return RunCommand("resolvectl", args) == 0;
@@ -346,12 +310,13 @@ bool PlatformService::WriteResolvConf(const std::vector<std::string>& servers) {
   // A text with a line break would add lines of its own to the system resolver.
   for (const std::string& server : servers) {
     if (!IsValidDNSAddress(server)) {
-      PrintErr("[PlatformService] Refusing invalid DNS address: " + EscapeForLog(server));
+      korvane::LogErr() << "[PlatformService] Refusing invalid DNS address: " +
+                               EscapeForLog(server);
       return false;
     }
   }
   if (!dns_modified_) {
-    if (std::optional<std::string> content = ReadWholeFile(kResolvConfPath)) {
+    if (std::optional<std::string> content = korvane::ReadWholeFile(kResolvConfPath)) {
       WriteDNSLockFile(*content);
     }
   }
@@ -373,7 +338,7 @@ bool PlatformService::RestoreSystemDNS() {
   }
   std::string content = ReadDNSLockFile();
   if (!content.empty() &&
-      ReplaceFileAtomically(kResolvConfPath, content).failed_step == WriteStep::kDone) {
+      ReplaceResolverFile(kResolvConfPath, content).failed_step == korvane::ReplaceStep::kDone) {
     return finish();
   }
   if (original_dns_servers_.empty() || access(kResolvConfPath, W_OK) != 0) {
@@ -383,7 +348,8 @@ bool PlatformService::RestoreSystemDNS() {
   // scoped fe80::1%eth0 too): refuse only what would break the file.
   for (const std::string& server : original_dns_servers_) {
     if (!IsSafeResolverWord(server)) {
-      PrintErr("[PlatformService] Refusing invalid DNS address: " + EscapeForLog(server));
+      korvane::LogErr() << "[PlatformService] Refusing invalid DNS address: " +
+                               EscapeForLog(server);
       return false;
     }
   }

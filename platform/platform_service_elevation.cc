@@ -1,6 +1,7 @@
 // The elevation request for the running executable: the launcher beside it, then the grant.
 
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,14 +10,12 @@
 #include <string>
 #include <system_error>
 
+#include "base/file_util.h"
+#include "base/log.h"
+#include "base/scoped_fd.h"
 #include "platform/elevated_helper.h"
-#include "platform/file_io.h"
 #include "platform/launcher_script.h"
 #include "platform/platform_service.h"
-#include "platform/platform_service_internal.h"
-
-using platform_service_internal::PrintErr;
-using platform_service_internal::PrintOut;
 
 namespace {
 
@@ -60,20 +59,22 @@ bool WriteLauncher(const std::filesystem::path& launcher, const std::string& tex
 bool PlatformService::RequestElevatedPermissions() {
   const std::string executable = ExecutablePath();
   if (executable.empty()) {
-    PrintErr("[PlatformService] Failed to get executable path");
+    korvane::LogErr() << "[PlatformService] Failed to get executable path";
     return false;
   }
   const std::filesystem::path dir = std::filesystem::path(executable).parent_path();
   const std::filesystem::path launcher = dir / korvane::kLauncherFileName;
   const std::string text = korvane::RenderLauncherScript(korvane::LauncherValuesFromEnvironment());
   if (WriteLauncher(launcher, text)) {
-    PrintOut("[PlatformService] Created launcher script at " + Quoted(launcher));
+    korvane::LogOut() << "[PlatformService] Created launcher script at " + Quoted(launcher);
   } else {
-    PrintErr("[PlatformService] Failed to create launcher script at " + Quoted(launcher));
+    korvane::LogErr() << "[PlatformService] Failed to create launcher script at " +
+                             Quoted(launcher);
   }
 
   if (ElevatedHelper::ElevatedPatchelfAndSetcap(executable)) {
-    PrintOut("[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.");
+    korvane::LogOut()
+        << "[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.";
     return true;
   }
   const std::filesystem::path wrapper = dir / korvane::kCapWrapperFileName;
@@ -81,7 +82,7 @@ bool PlatformService::RequestElevatedPermissions() {
   const std::string tested =
       std::filesystem::exists(wrapper, error) ? wrapper.string() : executable;
   if (FileHasNetAdminCapability(tested)) {
-    PrintOut("[PlatformService] CAP_NET_ADMIN present despite helper failure");
+    korvane::LogOut() << "[PlatformService] CAP_NET_ADMIN present despite helper failure";
     return true;
   }
   return false;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,13 +13,12 @@
 #include <string>
 #include <system_error>
 
+#include "base/file_util.h"
+#include "base/log.h"
+#include "base/scoped_fd.h"
 #include "core/sha256.h"
 #include "platform/elevated_helper.h"
-#include "platform/file_io.h"
 #include "platform/platform_service.h"
-#include "platform/platform_service_internal.h"
-
-using platform_service_internal::PrintErr;
 
 namespace {
 
@@ -132,40 +132,40 @@ bool PlatformService::IsManagedAppImagePath(const std::string& path) {
 
 bool PlatformService::SetCapabilityOnPath(const std::string& path) {
   if (path.empty()) {
-    PrintErr("[PlatformService] Refusing to set capability on empty path");
+    korvane::LogErr() << "[PlatformService] Refusing to set capability on empty path";
     return false;
   }
   const std::filesystem::path canonical = CanonicalizePath(path);
   const std::filesystem::path install_dir = canonical.parent_path();
   if (canonical.empty() || canonical.filename() != "korvane" ||
       !IsManagedAppImagePath(canonical.string()) || !HasInstallDirectoryEntries(install_dir)) {
-    PrintErr("[PlatformService] Refusing to set capability on unexpected path: " + path);
+    korvane::LogErr() << "[PlatformService] Refusing to set capability on unexpected path: " + path;
     return false;
   }
   struct stat info;
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    PrintErr("[PlatformService] Target is not a regular file: " + path);
+    korvane::LogErr() << "[PlatformService] Target is not a regular file: " + path;
     return false;
   }
 
   const std::string expected = ReadManifestDigest(install_dir / "manifest.json");
   bool verified = false;
   if (expected.empty()) {
-    PrintErr("[PlatformService] manifest.json missing or has no binarySha256 field");
+    korvane::LogErr() << "[PlatformService] manifest.json missing or has no binarySha256 field";
   } else {
     const std::string actual = Sha256::FileHex(path);
     if (actual.empty()) {
-      PrintErr("[PlatformService] Failed to compute SHA-256 of " + path);
+      korvane::LogErr() << "[PlatformService] Failed to compute SHA-256 of " + path;
     } else if (actual != expected) {
-      PrintErr("[PlatformService] Binary hash mismatch!");
-      PrintErr("[PlatformService]   expected: " + expected);
-      PrintErr("[PlatformService]   actual:   " + actual);
+      korvane::LogErr() << "[PlatformService] Binary hash mismatch!";
+      korvane::LogErr() << "[PlatformService]   expected: " + expected;
+      korvane::LogErr() << "[PlatformService]   actual:   " + actual;
     } else {
       verified = true;
     }
   }
   if (!verified) {
-    PrintErr("[PlatformService] Refusing to grant capability: hash verification failed");
+    korvane::LogErr() << "[PlatformService] Refusing to grant capability: hash verification failed";
     return false;
   }
   return ElevatedHelper::ElevatedPatchelfAndSetcap(path);

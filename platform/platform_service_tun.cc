@@ -4,11 +4,8 @@
 
 #include <algorithm>
 
+#include "base/log.h"
 #include "platform/platform_service.h"
-#include "platform/platform_service_internal.h"
-
-using platform_service_internal::PrintErr;
-using platform_service_internal::PrintOut;
 
 void PlatformService::CloseTun(int fd) {
   if (fd >= 0) {
@@ -25,9 +22,9 @@ void PlatformService::CloseTun(int fd) {
   std::string name;
   name.swap(tun_interface_name_);
   if (RunCommand("ip", {"ip", "link", "delete", name}) == 0) {
-    PrintOut("TUN interface " + name + " deleted");
+    korvane::LogOut() << "TUN interface " + name + " deleted";
   } else {
-    PrintErr("Failed to delete TUN interface " + name + " (may already be gone)");
+    korvane::LogErr() << "Failed to delete TUN interface " + name + " (may already be gone)";
   }
 }
 

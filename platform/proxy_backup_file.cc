@@ -7,13 +7,13 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <set>
 #include <utility>
 #include <vector>
 
-#include "platform/config_directory.h"
-#include "platform/file_io.h"
+#include "base/file_util.h"
+#include "base/log.h"
+#include "base/scoped_fd.h"
 
 namespace {
 
@@ -149,29 +149,10 @@ bool ReadProcessStat(pid_t pid, char* state, unsigned long long* start_time) {
   return true;
 }
 
-// mkdir -p with 0700 for the directories it creates.
-bool MakeDirectories(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') {
-      continue;
-    }
-    std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      return false;
-    }
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
-std::string ProxyBackupFile::ConfigDirectory() {
-  return korvane::ConfigDirectory();
-}
-
 std::string ProxyBackupFile::Path() {
-  return ConfigDirectory() + "/" + kFileName;
+  return korvane::ConfigDirectory() + "/" + kFileName;
 }
 
 ProxyRecordOwner ProxyBackupFile::CurrentProcess() {
@@ -287,31 +268,19 @@ std::optional<ProxyBackupRecord> ProxyBackupFile::Parse(const std::string& text)
 }
 
 bool ProxyBackupFile::Write(const ProxyBackupRecord& record) {
-  std::string dir = ConfigDirectory();
-  if (!MakeDirectories(dir)) {
+  std::string dir = korvane::ConfigDirectory();
+  if (!korvane::MakePrivateDirectories(dir)) {
     int err = errno;
-    std::cerr << "[ProxyManager] Cannot create " << dir << ": " << strerror(err) << std::endl;
+    korvane::LogErr() << "[ProxyManager] Cannot create " << dir << ": " << korvane::ErrnoText(err);
     return false;
   }
   std::string path = Path();
-  std::string temp = path + ".tmp";
-  unlink(temp.c_str());
-  korvane::ScopedFd fd(
-      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  bool ok = fd.get() >= 0 && fchmod(fd.get(), 0600) == 0 &&
-            korvane::WriteAll(fd.get(), Render(record)) && fsync(fd.get()) == 0;
-  int err = errno;
-  if (ok) {
-    ok = fd.Close() == 0 && rename(temp.c_str(), path.c_str()) == 0;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    std::cerr << "[ProxyManager] Cannot write " << path << ": " << strerror(err) << std::endl;
+  korvane::ReplaceResult result = korvane::ReplaceFile(path, Render(record), {0600, path + ".tmp"});
+  if (!result.ok()) {
+    korvane::LogErr() << "[ProxyManager] Cannot write " << path << ": "
+                      << korvane::ErrnoText(result.error);
     return false;
   }
-  // The rename itself must survive a power loss too.
-  korvane::FsyncDirectory(dir);
   return true;
 }
 
@@ -321,38 +290,22 @@ bool ProxyBackupFile::Exists() {
 }
 
 std::optional<ProxyBackupRecord> ProxyBackupFile::Read() {
-  korvane::ScopedFd fd(open(Path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<size_t>(st.st_size) > kMaxFileSize) {
+  korvane::ReadOptions options;
+  options.max_bytes = kMaxFileSize;
+  options.follow_links = false;
+  options.regular_only = true;
+  std::optional<std::string> text = korvane::ReadWholeFile(Path(), options);
+  if (!text) {
     return std::nullopt;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return std::nullopt;
-    }
-    if (n == 0) {
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-    if (text.size() > kMaxFileSize) {
-      return std::nullopt;
-    }
-  }
-  return Parse(text);
+  return Parse(*text);
 }
 
 bool ProxyBackupFile::Remove() {
   std::string path = Path();
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
     int err = errno;
-    std::cerr << "[ProxyManager] Cannot remove " << path << ": " << strerror(err) << std::endl;
+    korvane::LogErr() << "[ProxyManager] Cannot remove " << path << ": " << korvane::ErrnoText(err);
     return false;
   }
   return true;

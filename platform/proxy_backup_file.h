@@ -42,9 +42,7 @@ class ProxyBackupFile {
   static bool IsRunning(const ProxyRecordOwner& owner);
   static bool IsCurrentProcess(const ProxyRecordOwner& owner);
 
-  // XDG_CONFIG_HOME (non-empty) + "/korvane", else HOME + "/.config/korvane", else the password
-  // entry's home + "/.config/korvane", else "/tmp/korvane".
-  static std::string ConfigDirectory();
+  // In the configuration directory (korvane::ConfigDirectory).
   static std::string Path();
 
   static std::string Render(const ProxyBackupRecord& record);

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 
+#include "base/log.h"
 #include "platform/proxy_backup_file.h"
 
 ProxySettings ProxyManager::original_settings_;
@@ -146,12 +146,12 @@ int ProxyManager::DetectDesktopEnvironment() {
 
 bool ProxyManager::EnableSystemProxy(const std::string& host, int port) {
   if (!IsPlainIpAddress(host) || port < 1 || port > 65535) {
-    std::cerr << "[ProxyManager] Refusing to enable system proxy: host must be an IP address "
-                 "and port 1-65535"
-              << std::endl;
+    korvane::LogErr()
+        << "[ProxyManager] Refusing to enable system proxy: host must be an IP address "
+           "and port 1-65535";
     return false;
   }
-  std::cerr << "[ProxyManager] Enabling system proxy: " << host << ":" << port << std::endl;
+  korvane::LogErr() << "[ProxyManager] Enabling system proxy: " << host << ":" << port;
   if (!settings_backed_up_) {
     BackupCurrentSettings();
     enabled_port_ = port;
@@ -163,8 +163,9 @@ bool ProxyManager::EnableSystemProxy(const std::string& host, int port) {
           !ProxyBackupFile::IsCurrentProcess(earlier->owner)) {
         // Another instance is connected and its record holds the user's own settings: those
         // must come back when that instance stops or dies, so the record stays its own.
-        std::cerr << "[ProxyManager] Proxy backup record belongs to a running instance (pid "
-                  << earlier->owner.pid << "), keeping it" << std::endl;
+        korvane::LogErr()
+            << "[ProxyManager] Proxy backup record belongs to a running instance (pid "
+            << earlier->owner.pid << "), keeping it";
       } else {
         bool own =
             earlier && earlier->desktop == backup_desktop_ &&
@@ -192,16 +193,16 @@ bool ProxyManager::EnableSystemProxy(const std::string& host, int port) {
       ok = EnableKDEProxy(proxy_url, port);
       break;
     default:
-      std::cerr << "[ProxyManager] Unknown desktop environment, proxy configuration not supported"
-                << std::endl;
+      korvane::LogErr()
+          << "[ProxyManager] Unknown desktop environment, proxy configuration not supported";
       ok = SetEnvironmentProxy(proxy_url);
       break;
   }
   if (!ok) {
-    std::cerr << "[ProxyManager] Failed to enable system proxy" << std::endl;
+    korvane::LogErr() << "[ProxyManager] Failed to enable system proxy";
     return false;
   }
-  std::cerr << "[ProxyManager] System proxy enabled successfully" << std::endl;
+  korvane::LogErr() << "[ProxyManager] System proxy enabled successfully";
   return true;
 }
 
@@ -225,7 +226,7 @@ bool ProxyManager::EnableGnomeProxy(const std::string& proxy_url, int port) {
   };
   for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
     if (steps[i].note != nullptr) {
-      std::cerr << steps[i].note << (i == 1 ? host : port_text) << std::endl;
+      korvane::LogErr() << steps[i].note << (i == 1 ? host : port_text);
     }
     if (RunShell(steps[i].command) != 0) {
       return false;
@@ -244,7 +245,7 @@ bool ProxyManager::EnableKDEProxy(const std::string& proxy_url, int port) {
   if (RunShell(prefix + "ProxyType 1") != 0) {
     return false;
   }
-  std::cerr << "[ProxyManager] Setting KDE proxy: " << value << std::endl;
+  korvane::LogErr() << "[ProxyManager] Setting KDE proxy: " << value;
   for (const char* key : {"httpProxy", "httpsProxy", "socksProxy"}) {
     if (RunShell(prefix + key + " '" + value + "'") != 0) {
       return false;
@@ -313,7 +314,7 @@ void ProxyManager::BackupGnomeSettings() {
       complete = complete && !(original_settings_.*read.field).empty();
     }
   } catch (const std::runtime_error&) {
-    std::cerr << "[ProxyManager] Failed to backup GNOME settings" << std::endl;
+    korvane::LogErr() << "[ProxyManager] Failed to backup GNOME settings";
     return;
   }
   if (complete) {
@@ -339,14 +340,14 @@ void ProxyManager::BackupKDESettings() {
       original_settings_.*read.field = exec((prefix + read.key).c_str());
     }
   } catch (const std::runtime_error&) {
-    std::cerr << "[ProxyManager] Failed to backup KDE settings" << std::endl;
+    korvane::LogErr() << "[ProxyManager] Failed to backup KDE settings";
     return;
   }
   backup_desktop_ = kDesktopKde;
 }
 
 bool ProxyManager::DisableSystemProxy() {
-  std::cerr << "[ProxyManager] Disabling system proxy" << std::endl;
+  korvane::LogErr() << "[ProxyManager] Disabling system proxy";
   int desktop = DetectDesktopEnvironment();
   // Only a backup of this cycle, of this desktop, is written back; anything else just switches
   // off.
@@ -374,12 +375,12 @@ bool ProxyManager::DisableSystemProxy() {
   backup_desktop_ = kDesktopOther;
   enabled_port_ = 0;
   if (status != 0) {
-    std::cerr << "[ProxyManager] Failed to disable system proxy" << std::endl;
+    korvane::LogErr() << "[ProxyManager] Failed to disable system proxy";
     return false;
   }
   if (remove_record) {
     ProxyBackupFile::Remove();
   }
-  std::cerr << "[ProxyManager] System proxy disabled successfully" << std::endl;
+  korvane::LogErr() << "[ProxyManager] System proxy disabled successfully";
   return true;
 }

@@ -75,12 +75,7 @@ class ProxyManager {
 
 #ifdef KORVANE_TESTING
   // Forgets the backup and the enable cycle.
-  static void ResetForTesting() {
-    original_settings_ = ProxySettings();
-    settings_backed_up_ = false;
-    backup_desktop_ = kDesktopOther;
-    enabled_port_ = 0;
-  }
+  static void ResetForTesting();
 #endif
 
  private:

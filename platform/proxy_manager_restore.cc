@@ -1,9 +1,9 @@
 // Switching the desktop proxy off, writing the user's own settings back, and repairing a
 // desktop that a crashed run left pointing at its dead proxy.
-#include <iostream>
 #include <optional>
 #include <string>
 
+#include "base/log.h"
 #include "platform/proxy_backup_file.h"
 #include "platform/proxy_manager.h"
 
@@ -38,9 +38,9 @@ bool ProxyManager::IsOwnKdeProxy(const ProxySettings& settings, int own_port) {
 
 int ProxyManager::RestoreGnome(const ProxySettings& settings, int own_port) {
   if (IsOwnGnomeProxy(settings, own_port)) {
-    std::cerr << "[ProxyManager] Saved GNOME proxy settings point at this host, leaving the "
-                 "proxy off"
-              << std::endl;
+    korvane::LogErr()
+        << "[ProxyManager] Saved GNOME proxy settings point at this host, leaving the "
+           "proxy off";
     return 0;
   }
   // The mode goes last, so that a failure half-way leaves the proxy off.
@@ -61,15 +61,15 @@ int ProxyManager::RestoreGnome(const ProxySettings& settings, int own_port) {
       return status;
     }
   }
-  std::cerr << "[ProxyManager] Restored the previous GNOME proxy settings" << std::endl;
+  korvane::LogErr() << "[ProxyManager] Restored the previous GNOME proxy settings";
   return 0;
 }
 
 int ProxyManager::RestoreKde(const ProxySettings& settings, int own_port) {
   if (IsOwnKdeProxy(settings, own_port)) {
-    std::cerr << "[ProxyManager] Saved KDE proxy settings point at this host, leaving the proxy "
-                 "off"
-              << std::endl;
+    korvane::LogErr()
+        << "[ProxyManager] Saved KDE proxy settings point at this host, leaving the proxy "
+           "off";
     return 0;
   }
   std::string prefix =
@@ -90,7 +90,7 @@ int ProxyManager::RestoreKde(const ProxySettings& settings, int own_port) {
       return status;
     }
   }
-  std::cerr << "[ProxyManager] Restored the previous KDE proxy settings" << std::endl;
+  korvane::LogErr() << "[ProxyManager] Restored the previous KDE proxy settings";
   return 0;
 }
 
@@ -126,28 +126,28 @@ bool ProxyManager::RepairAfterCrash() {
   // Every launch is a process of its own: the proxy of an instance that is still connected is
   // not ours to repair.
   if (record && ProxyBackupFile::IsRunning(record->owner)) {
-    std::cerr << "[ProxyManager] The system proxy belongs to a running instance (pid "
-              << record->owner.pid << "), leaving it" << std::endl;
+    korvane::LogErr() << "[ProxyManager] The system proxy belongs to a running instance (pid "
+                      << record->owner.pid << "), leaving it";
     return true;
   }
-  std::cerr << "[ProxyManager] An earlier run left the system proxy set, repairing it" << std::endl;
+  korvane::LogErr() << "[ProxyManager] An earlier run left the system proxy set, repairing it";
   int status;
   if (record) {
     status = SwitchOff(record->desktop, &record->settings, record->port);
   } else {
-    std::cerr << "[ProxyManager] Proxy backup record unreadable, switching the system proxy off"
-              << std::endl;
+    korvane::LogErr()
+        << "[ProxyManager] Proxy backup record unreadable, switching the system proxy off";
     int desktop = DetectDesktopEnvironment();
     // The environment proxy died with the earlier process; only a desktop needs switching off.
     status = desktop == kDesktopOther ? 0 : SwitchOff(desktop, nullptr, 0);
   }
   if (status != 0) {
-    std::cerr << "[ProxyManager] Failed to repair the system proxy" << std::endl;
+    korvane::LogErr() << "[ProxyManager] Failed to repair the system proxy";
     return false;
   }
   if (!ProxyBackupFile::Remove()) {
     return false;
   }
-  std::cerr << "[ProxyManager] System proxy repaired" << std::endl;
+  korvane::LogErr() << "[ProxyManager] System proxy repaired";
   return true;
 }

@@ -1,5 +1,5 @@
-#ifndef KORVANE_VPN_CONFIG_PROBE_H_
-#define KORVANE_VPN_CONFIG_PROBE_H_
+#ifndef VPN_CONFIG_PROBE_H_
+#define VPN_CONFIG_PROBE_H_
 
 #include <string>
 
@@ -24,4 +24,4 @@ std::string StartFailureMessage(const std::string& engine_text);
 
 }  // namespace korvane
 
-#endif  // KORVANE_VPN_CONFIG_PROBE_H_
+#endif  // VPN_CONFIG_PROBE_H_

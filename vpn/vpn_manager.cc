@@ -5,13 +5,16 @@
 #include "core/libbox_interface.h"
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
+#include "vpn/vpn_channels.h"
+#include "vpn/vpn_manager_responses.h"
 #include "vpn/vpn_preferences.h"
 
 namespace {
 
-constexpr char kVpnChannelName[] = "com.quorandel.korvane/vpn";
-constexpr char kCoreChannelName[] = "com.quorandel.korvane/core";
-constexpr char kEventChannelName[] = "com.quorandel.korvane/vpn_events";
+using korvane::kCoreChannelName;
+using korvane::kEventChannelName;
+using korvane::kVpnChannelName;
+
 constexpr char kGetCoreVersionMethod[] = "getCoreVersion";
 
 }  // namespace
@@ -32,6 +35,17 @@ std::atomic<bool> VPNManager::auto_configure_proxy_{true};
 std::atomic<bool> VPNManager::url_test_in_progress_{false};
 
 void VPNManager::Initialize(FlBinaryMessenger* messenger) {
+  CreateChannels(messenger);
+
+  // A crashed earlier run may have left the desktop pointing at its dead proxy port; repair that
+  // before the UI can ask for anything.
+  ProxyManager::RepairAfterCrash();
+
+  InitializeLibbox();
+  PlatformService::Initialize();
+}
+
+void VPNManager::CreateChannels(FlBinaryMessenger* messenger) {
   messenger_ = messenger;
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
 
@@ -44,13 +58,6 @@ void VPNManager::Initialize(FlBinaryMessenger* messenger) {
   event_channel_ = fl_event_channel_new(messenger, kEventChannelName, FL_METHOD_CODEC(codec));
   fl_event_channel_set_stream_handlers(event_channel_, OnListenHandler, OnCancelHandler, nullptr,
                                        nullptr);
-
-  // A crashed earlier run may have left the desktop pointing at its dead proxy port; repair that
-  // before the UI can ask for anything.
-  ProxyManager::RepairAfterCrash();
-
-  InitializeLibbox();
-  PlatformService::Initialize();
 }
 
 void VPNManager::HandleMethodCallStatic(FlMethodChannel*, FlMethodCall* call, void*) {
@@ -58,12 +65,11 @@ void VPNManager::HandleMethodCallStatic(FlMethodChannel*, FlMethodCall* call, vo
 }
 
 void VPNManager::HandleCoreMethodCallStatic(FlMethodChannel*, FlMethodCall* call, void*) {
-  if (g_strcmp0(fl_method_call_get_name(call), kGetCoreVersionMethod) == 0) {
-    g_autoptr(FlValue) version = fl_value_new_string(GetCoreVersion().c_str());
-    fl_method_call_respond_success(call, version, nullptr);
-    return;
-  }
-  fl_method_call_respond_not_implemented(call, nullptr);
+  g_autoptr(FlMethodResponse) response =
+      g_strcmp0(fl_method_call_get_name(call), kGetCoreVersionMethod) == 0
+          ? korvane::StringResponse(GetCoreVersion())
+          : FL_METHOD_RESPONSE(fl_method_not_implemented_response_new());
+  korvane::Respond(call, response);
 }
 
 bool VPNManager::IsRunning() {

@@ -1,5 +1,5 @@
-#ifndef KORVANE_VPN_VPN_MANAGER_H_
-#define KORVANE_VPN_VPN_MANAGER_H_
+#ifndef VPN_VPN_MANAGER_H_
+#define VPN_VPN_MANAGER_H_
 
 #include <flutter_linux/flutter_linux.h>
 
@@ -36,7 +36,6 @@ class VPNManager {
                                                 void* user_data);
   // Any thread: off the main thread the state is re-posted to the main loop.
   static void SendStateUpdate(const std::string& state);
-  static void SendStateUpdateInternal(const std::string& state);
   static void SendError(const std::string& message);
 
   // Small accessors.
@@ -55,10 +54,6 @@ class VPNManager {
   static void StopVPN(FlMethodCall* call);
   static void DisconnectForNodeSwitching(FlMethodCall* call);
   static void ConnectForNodeSwitching(const std::string& config, FlMethodCall* call);
-  // Creates and starts one engine service; throws std::runtime_error with the user message.
-  static void StartBox(const std::string& config);
-  // Stops the service, the desktop proxy and the log session. The caller holds service_mutex_.
-  static void StopBox();
   // Application shut-down: stops everything and unloads the engine.
   static void Shutdown();
 
@@ -80,7 +75,31 @@ class VPNManager {
   static void SetCapabilityOnPath(const std::string& path, FlMethodCall* call);
   static void GetExecutableCapabilities(const std::string& path, FlMethodCall* call);
 
+#ifdef KORVANE_TESTING
+  // Test-only (vpn_manager_testing.cc): forgets the channels, the stream flag, the connection
+  // state and the preferences, as at process start.
+  static void ResetForTesting();
+  // Makes `channel` the event channel, for tests that drive the event stream alone.
+  static void SetEventChannelForTesting(FlEventChannel* channel);
+  // Creates the three channels on `messenger` and loads the engine, without the start-up repairs
+  // of the desktop proxy and the resolver, for tests that must leave the machine alone.
+  static void AttachChannelsForTesting(FlBinaryMessenger* messenger);
+  // Forgets the connection state and the stream flag but keeps the channels.
+  static void ResetStateForTesting();
+#endif
+
  private:
+  // Creates the three channels on `messenger` and sets their handlers.
+  static void CreateChannels(FlBinaryMessenger* messenger);
+  // Creates and starts one engine service; throws std::runtime_error with the user message.
+  static void StartBox(const std::string& config);
+  // Stops the service, the desktop proxy and the log session. The caller holds service_mutex_.
+  static void StopBox();
+  // Main thread: sends one state event (when the UI listens).
+  static void SendStateUpdateInternal(const std::string& state);
+  // Called on the main loop for a state raised off the main thread; runs once.
+  static gboolean SendStateUpdateIdleCb(gpointer user_data);
+
   // Set once by Initialize; the channels live until the process exits.
   static FlBinaryMessenger* messenger_;
   static FlMethodChannel* channel_;
@@ -101,12 +120,9 @@ class VPNManager {
   static std::atomic<bool> auto_reconnect_enabled_;
   static std::atomic<bool> auto_configure_proxy_;
   static std::atomic<bool> url_test_in_progress_;
-
-  // Tests reach the static state through this peer (defined only in tests).
-  friend class VPNManagerTestPeer;
 };
 
 // The runner calls this with the view's engine's messenger; does exactly VPNManager::Initialize.
 extern "C" void initialize_vpn_manager(FlBinaryMessenger* messenger);
 
-#endif  // KORVANE_VPN_VPN_MANAGER_H_
+#endif  // VPN_VPN_MANAGER_H_

@@ -7,10 +7,10 @@
 
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 
+#include "base/log.h"
 #include "core/libbox_interface.h"
 #include "core/libbox_log_buffer.h"
 #include "platform/platform_service.h"
@@ -30,7 +30,7 @@ constexpr size_t kConfigPreviewBytes = 500;
 
 void VPNManager::InitializeLibbox() {
   if (!LibboxInterface::Initialize()) {
-    std::cerr << "Failed to initialize libbox interface" << std::endl;
+    korvane::LogErr() << "Failed to initialize libbox interface";
     return;
   }
   const std::string config_dir = VPNPreferences::GetConfigDirectory();
@@ -41,21 +41,21 @@ void VPNManager::InitializeLibbox() {
   VPNPreferences::CreateDirectory(working);
   VPNPreferences::CreateDirectory(temp);
   VPNPreferences::CreateDirectory(base);
-  std::cout << "Using cache directory: " << base << " (no chown required)" << std::endl;
+  korvane::LogOut() << "Using cache directory: " << base << " (no chown required)";
   if (!LibboxInterface::Setup(base, working, temp)) {
-    std::cerr << "Failed to setup libbox" << std::endl;
+    korvane::LogErr() << "Failed to setup libbox";
     return;
   }
-  std::cout << "libbox setup completed" << std::endl;
+  korvane::LogOut() << "libbox setup completed";
   libbox_handle_ = 1;
-  std::cout << "libbox initialized successfully" << std::endl;
+  korvane::LogOut() << "libbox initialized successfully";
 }
 
 void VPNManager::LoadVPNPreference(const std::string& config,
                                    bool auto_configure_proxy,
                                    FlMethodCall* call) {
   if (call == nullptr) {
-    std::cerr << "Invalid method_call pointer" << std::endl;
+    korvane::LogErr() << "Invalid method_call pointer";
     return;
   }
   try {
@@ -68,8 +68,8 @@ void VPNManager::LoadVPNPreference(const std::string& config,
       current_config_ = config;
     }
     auto_configure_proxy_ = auto_configure_proxy;
-    std::cerr << "[DEBUG] LoadVPNPreference: Storing autoConfigureProxy setting: "
-              << (auto_configure_proxy ? "true" : "false") << std::endl;
+    korvane::LogErr() << "[DEBUG] LoadVPNPreference: Storing autoConfigureProxy setting: "
+                      << (auto_configure_proxy ? "true" : "false");
   } catch (const std::exception& e) {
     korvane::RespondError(call, kException, e.what());
     return;
@@ -81,35 +81,34 @@ void VPNManager::LoadVPNPreference(const std::string& config,
     SendStateUpdate("connecting");
     StartBox(config);
   } catch (const std::exception& e) {
-    std::cerr << "Failed to start VPN after response: " << e.what() << std::endl;
+    korvane::LogErr() << "Failed to start VPN after response: " << e.what();
     SendError(e.what());
     SendStateUpdate("disconnected");
   }
 }
 
 void VPNManager::DoConnectVPN(FlMethodCall* call) {
-  std::cerr << "[VPN] DoConnectVPN: Starting VPN connection process" << std::endl;
+  korvane::LogErr() << "[VPN] DoConnectVPN: Starting VPN connection process";
   try {
     const std::string config = VPNPreferences::LoadConfig();
     if (config.empty()) {
-      std::cerr << "[VPN ERROR] No saved configuration found" << std::endl;
+      korvane::LogErr() << "[VPN ERROR] No saved configuration found";
       throw std::runtime_error("No saved configuration found");
     }
-    std::cerr << "[VPN] Configuration loaded, size: " << config.size() << " bytes" << std::endl;
-    std::cerr << "[VPN] Config preview: " << config.substr(0, kConfigPreviewBytes) << "..."
-              << std::endl;
+    korvane::LogErr() << "[VPN] Configuration loaded, size: " << config.size() << " bytes";
+    korvane::LogErr() << "[VPN] Config preview: " << config.substr(0, kConfigPreviewBytes) << "...";
     {
       std::lock_guard<std::mutex> lock(service_mutex_);
       current_config_ = config;
     }
-    std::cerr << "[VPN] Sending connecting state update" << std::endl;
+    korvane::LogErr() << "[VPN] Sending connecting state update";
     SendStateUpdate("connecting");
-    std::cerr << "[VPN] Starting libbox service" << std::endl;
+    korvane::LogErr() << "[VPN] Starting libbox service";
     StartBox(config);
-    std::cerr << "[VPN] VPN connection initiated successfully" << std::endl;
+    korvane::LogErr() << "[VPN] VPN connection initiated successfully";
     korvane::RespondBool(call, true);
   } catch (const std::exception& e) {
-    std::cerr << "[VPN ERROR] DoConnectVPN exception: " << e.what() << std::endl;
+    korvane::LogErr() << "[VPN ERROR] DoConnectVPN exception: " << e.what();
     SendStateUpdate("disconnected");
     last_error_ = e.what();
     korvane::RespondError(call, kException, e.what());
@@ -143,68 +142,66 @@ void VPNManager::ConnectForNodeSwitching(const std::string& config, FlMethodCall
 
 void VPNManager::StartBox(const std::string& config) {
   std::lock_guard<std::mutex> lock(service_mutex_);
-  std::cerr << "[VPN] StartBox: Acquiring service mutex" << std::endl;
+  korvane::LogErr() << "[VPN] StartBox: Acquiring service mutex";
 
   if (libbox_handle_ == 0) {
     LibboxLogBuffer::getInstance().startSession();
-    std::cerr << "[VPN ERROR] libbox handle is null - libbox not initialized" << std::endl;
+    korvane::LogErr() << "[VPN ERROR] libbox handle is null - libbox not initialized";
     const std::string load_error = LibboxInterface::GetLoadError();
     throw std::runtime_error(load_error.empty() ? "libbox not initialized - handle is null"
                                                 : load_error);
   }
-  std::cerr << "[VPN] libbox handle valid: 0x" << std::hex << libbox_handle_ << std::dec
-            << std::endl;
+  korvane::LogErr() << "[VPN] libbox handle valid: 0x" << std::hex << libbox_handle_ << std::dec;
 
   if (is_running_) {
-    std::cerr << "[VPN] Stopping existing service before starting new one" << std::endl;
+    korvane::LogErr() << "[VPN] Stopping existing service before starting new one";
     StopBox();
   }
   // Only now: the stop above ends the old session cleanly, which would mark a session opened
   // before it as ended cleanly too, and a crash of the new engine would go unreported.
   LibboxLogBuffer::getInstance().startSession();
 
-  std::cerr << "[VPN] Creating new libbox service with config" << std::endl;
+  korvane::LogErr() << "[VPN] Creating new libbox service with config";
   if (!LibboxInterface::CreateService(config)) {
     const std::string text = LibboxInterface::GetLastError();
-    std::cerr << "[VPN ERROR] Failed to create service: " << text << std::endl;
+    korvane::LogErr() << "[VPN ERROR] Failed to create service: " << text;
     throw std::runtime_error(korvane::CreateFailureMessage(text));
   }
 
-  std::cerr << "[VPN] Service created, starting service" << std::endl;
+  korvane::LogErr() << "[VPN] Service created, starting service";
   if (!LibboxInterface::StartService()) {
     const std::string text = LibboxInterface::GetLastError();
-    std::cerr << "[VPN ERROR] Failed to start service: " << text << std::endl;
+    korvane::LogErr() << "[VPN ERROR] Failed to start service: " << text;
     LibboxInterface::StopService();
     PlatformService::Cleanup();
     throw std::runtime_error(korvane::StartFailureMessage(text));
   }
 
-  std::cerr << "[VPN] Service started successfully" << std::endl;
+  korvane::LogErr() << "[VPN] Service started successfully";
   is_running_ = true;
 
   const bool mixed = korvane::HasMixedInbound(config);
   const bool configure_proxy = auto_configure_proxy_;
-  std::cerr << "[DEBUG] Mixed mode detected: " << (mixed ? "YES" : "NO") << std::endl;
-  std::cerr << "[DEBUG] Auto-configure proxy setting: " << (configure_proxy ? "YES" : "NO")
-            << std::endl;
+  korvane::LogErr() << "[DEBUG] Mixed mode detected: " << (mixed ? "YES" : "NO");
+  korvane::LogErr() << "[DEBUG] Auto-configure proxy setting: " << (configure_proxy ? "YES" : "NO");
   if (mixed && configure_proxy) {
     const int port = korvane::FindMixedInboundPort(config);
-    std::cerr << "[INFO] Mixed mode detected, configuring system proxy on port " << port << "..."
-              << std::endl;
+    korvane::LogErr() << "[INFO] Mixed mode detected, configuring system proxy on port " << port
+                      << "...";
     if (ProxyManager::EnableSystemProxy(kProxyHost, port)) {
-      std::cerr << "[SUCCESS] System proxy configured for 127.0.0.1:" << port << std::endl;
+      korvane::LogErr() << "[SUCCESS] System proxy configured for 127.0.0.1:" << port;
     } else {
-      std::cerr << "[WARNING] Failed to configure system proxy" << std::endl;
+      korvane::LogErr() << "[WARNING] Failed to configure system proxy";
     }
   } else if (mixed) {
-    std::cerr << "[INFO] Mixed mode detected, but auto-configure proxy is disabled in settings"
-              << std::endl;
+    korvane::LogErr()
+        << "[INFO] Mixed mode detected, but auto-configure proxy is disabled in settings";
   } else {
-    std::cerr << "[INFO] TUN mode detected, no proxy configuration needed" << std::endl;
+    korvane::LogErr() << "[INFO] TUN mode detected, no proxy configuration needed";
   }
 
   SendStateUpdate("connected");
-  std::cout << "VPN connected successfully" << std::endl;
+  korvane::LogOut() << "VPN connected successfully";
 }
 
 void VPNManager::StopBox() {
@@ -212,16 +209,16 @@ void VPNManager::StopBox() {
     SendStateUpdate("disconnecting");
     LibboxInterface::StopService();
   }
-  std::cerr << "[INFO] Disabling system proxy..." << std::endl;
+  korvane::LogErr() << "[INFO] Disabling system proxy...";
   if (ProxyManager::DisableSystemProxy()) {
-    std::cerr << "[SUCCESS] System proxy disabled" << std::endl;
+    korvane::LogErr() << "[SUCCESS] System proxy disabled";
   } else {
-    std::cerr << "[WARNING] Failed to disable system proxy" << std::endl;
+    korvane::LogErr() << "[WARNING] Failed to disable system proxy";
   }
   LibboxLogBuffer::getInstance().endSessionCleanly();
   is_running_ = false;
   SendStateUpdate("disconnected");
-  std::cout << "VPN disconnected successfully" << std::endl;
+  korvane::LogOut() << "VPN disconnected successfully";
 }
 
 void VPNManager::Shutdown() {
@@ -230,7 +227,7 @@ void VPNManager::Shutdown() {
     try {
       StopBox();
     } catch (const std::exception& e) {
-      std::cerr << "[VPN] Shutdown stop failed: " << e.what() << std::endl;
+      korvane::LogErr() << "[VPN] Shutdown stop failed: " << e.what();
     }
   }
   PlatformService::Cleanup();

@@ -1,11 +1,13 @@
 // The dispatcher of "com.quorandel.korvane/vpn": every method name, its argument checks and the
-// operation that answers it. Every call gets exactly one response.
+// operation that answers it. A handler returns the answer, which the dispatcher sends; only a
+// handler that hands the call to an operation taking it (the connection controller, the
+// auto-reconnect preference) returns null, and that operation answers. So every call gets
+// exactly one response.
 
-#include <exception>
-#include <iostream>
 #include <optional>
 #include <string>
 
+#include "base/log.h"
 #include "core/libbox_log_buffer.h"
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
@@ -14,10 +16,10 @@
 
 namespace {
 
-using korvane::RespondBool;
-using korvane::RespondError;
-using korvane::RespondNotAvailable;
-using korvane::RespondString;
+using korvane::BoolResponse;
+using korvane::ErrorResponse;
+using korvane::NotAvailableResponse;
+using korvane::StringResponse;
 
 constexpr char kInvalidArgument[] = "INVALID_ARGUMENT";
 constexpr char kInvalidArguments[] = "INVALID_ARGUMENTS";
@@ -53,152 +55,136 @@ const gchar* LookupString(FlValue* map, const char* key) {
   return fl_value_get_string(value);
 }
 
-// Reads the "path"-style string key of a map argument, answering the argument error itself.
-bool RequireMapString(FlMethodCall* call,
-                      FlValue* args,
-                      const char* key,
-                      const char* missing_message,
-                      std::string* out) {
+// The argument error for a "path"-style string key of a map argument; null when it is there.
+FlMethodResponse* CheckMapString(FlValue* args, const char* key, const char* missing_message) {
   if (!IsMap(args)) {
-    RespondError(call, kInvalidArgument, kMapRequired);
-    return false;
+    return ErrorResponse(kInvalidArgument, kMapRequired);
   }
-  const gchar* value = LookupString(args, key);
-  if (value == nullptr) {
-    RespondError(call, kInvalidArgument, missing_message);
-    return false;
+  if (LookupString(args, key) == nullptr) {
+    return ErrorResponse(kInvalidArgument, missing_message);
   }
-  *out = value;
-  return true;
+  return nullptr;
 }
 
-bool RequireBool(FlMethodCall* call, FlValue* args, bool* out) {
-  if (args == nullptr || fl_value_get_type(args) != FL_VALUE_TYPE_BOOL) {
-    RespondError(call, kInvalidArgument, kBooleanRequired);
-    return false;
-  }
-  *out = fl_value_get_bool(args);
-  return true;
+bool IsBool(FlValue* args) {
+  return args != nullptr && fl_value_get_type(args) == FL_VALUE_TYPE_BOOL;
 }
 
-void HandleLoadVPNPreference(FlMethodCall* call, FlValue* args) {
+FlMethodResponse* HandleLoadVPNPreference(FlMethodCall* call, FlValue* args) {
   const FlValueType type = args ? fl_value_get_type(args) : FL_VALUE_TYPE_NULL;
   if (type == FL_VALUE_TYPE_LIST) {
     FlValue* first = fl_value_get_length(args) > 0 ? fl_value_get_list_value(args, 0) : nullptr;
     if (first == nullptr || fl_value_get_type(first) != FL_VALUE_TYPE_STRING) {
-      RespondError(call, kInvalidArgument, kConfigRequired);
-      return;
+      return ErrorResponse(kInvalidArgument, kConfigRequired);
     }
     VPNManager::LoadVPNPreference(fl_value_get_string(first), true, call);
-    return;
+    return nullptr;
   }
   const gchar* config = LookupString(args, kConfigKey);
   if (config == nullptr) {
-    RespondError(call, kInvalidArgument, kConfigRequired);
-    return;
+    return ErrorResponse(kInvalidArgument, kConfigRequired);
   }
   bool auto_configure_proxy = true;
   FlValue* flag = fl_value_lookup_string(args, kAutoConfigureProxyKey);
   if (flag != nullptr && fl_value_get_type(flag) == FL_VALUE_TYPE_BOOL) {
     auto_configure_proxy = fl_value_get_bool(flag);
   }
-  std::cerr << "[DEBUG] Received autoConfigureProxy setting: "
-            << (auto_configure_proxy ? "true" : "false") << std::endl;
+  korvane::LogErr() << "[DEBUG] Received autoConfigureProxy setting: "
+                    << (auto_configure_proxy ? "true" : "false");
   VPNManager::LoadVPNPreference(config, auto_configure_proxy, call);
+  return nullptr;
 }
 
-void HandleIsRunning(FlMethodCall* call, FlValue*) {
-  RespondBool(call, VPNManager::IsRunning());
+FlMethodResponse* HandleIsRunning(FlMethodCall*, FlValue*) {
+  return BoolResponse(VPNManager::IsRunning());
 }
 
-void HandleGetStatus(FlMethodCall* call, FlValue*) {
-  RespondString(call, VPNManager::GetStatus());
+FlMethodResponse* HandleGetStatus(FlMethodCall*, FlValue*) {
+  return StringResponse(VPNManager::GetStatus());
 }
 
-void HandleCheckAdminPrivileges(FlMethodCall* call, FlValue*) {
-  RespondBool(call, VPNManager::CheckAdminPrivileges());
+FlMethodResponse* HandleCheckAdminPrivileges(FlMethodCall*, FlValue*) {
+  return BoolResponse(VPNManager::CheckAdminPrivileges());
 }
 
-void HandleRequestAdminPrivileges(FlMethodCall* call, FlValue*) {
-  VPNManager::RequestAdminPrivileges(call);
-}
-
-void HandleSetCapabilityOnPath(FlMethodCall* call, FlValue* args) {
-  std::string path;
-  if (RequireMapString(call, args, kPathKey, kPathRequired, &path)) {
-    VPNManager::SetCapabilityOnPath(path, call);
+FlMethodResponse* HandleSetCapabilityOnPath(FlMethodCall* call, FlValue* args) {
+  if (FlMethodResponse* refused = CheckMapString(args, kPathKey, kPathRequired)) {
+    return refused;
   }
+  VPNManager::SetCapabilityOnPath(LookupString(args, kPathKey), call);
+  return nullptr;
 }
 
-void HandleGetExecutableCapabilities(FlMethodCall* call, FlValue* args) {
-  std::string path;
-  if (RequireMapString(call, args, kPathKey, kPathRequired, &path)) {
-    VPNManager::GetExecutableCapabilities(path, call);
+FlMethodResponse* HandleGetExecutableCapabilities(FlMethodCall* call, FlValue* args) {
+  if (FlMethodResponse* refused = CheckMapString(args, kPathKey, kPathRequired)) {
+    return refused;
   }
+  VPNManager::GetExecutableCapabilities(LookupString(args, kPathKey), call);
+  return nullptr;
 }
 
-void HandleRestartApp(FlMethodCall* call, FlValue*) {
-  RespondNotAvailable(call, "restartApp");
+FlMethodResponse* HandleRestartApp(FlMethodCall*, FlValue*) {
+  return NotAvailableResponse("restartApp");
 }
 
-void HandleRestartFromInstallDir(FlMethodCall* call, FlValue* args) {
-  std::string install_dir;
-  if (!RequireMapString(call, args, kInstallDirKey, kInstallDirRequired, &install_dir)) {
-    return;
+FlMethodResponse* HandleRestartFromInstallDir(FlMethodCall*, FlValue* args) {
+  if (FlMethodResponse* refused = CheckMapString(args, kInstallDirKey, kInstallDirRequired)) {
+    return refused;
   }
-  RespondNotAvailable(call, "restartFromInstallDir");
+  return NotAvailableResponse("restartFromInstallDir");
 }
 
-void HandleClearSystemProxy(FlMethodCall* call, FlValue*) {
-  std::cerr << "[INFO] Clearing system proxy (defensive cleanup before TUN mode)..." << std::endl;
+FlMethodResponse* HandleClearSystemProxy(FlMethodCall*, FlValue*) {
+  korvane::LogErr() << "[INFO] Clearing system proxy (defensive cleanup before TUN mode)...";
   const bool cleared = ProxyManager::DisableSystemProxy();
   if (cleared) {
-    std::cerr << "[SUCCESS] System proxy cleared" << std::endl;
+    korvane::LogErr() << "[SUCCESS] System proxy cleared";
   } else {
-    std::cerr << "[INFO] No system proxy to clear or already cleared" << std::endl;
+    korvane::LogErr() << "[INFO] No system proxy to clear or already cleared";
   }
-  RespondBool(call, cleared);
+  return BoolResponse(cleared);
 }
 
-void HandleGetAppGroupDirectory(FlMethodCall* call, FlValue*) {
-  RespondString(call, VPNManager::GetAppGroupDirectory());
+FlMethodResponse* HandleGetAppGroupDirectory(FlMethodCall*, FlValue*) {
+  return StringResponse(VPNManager::GetAppGroupDirectory());
 }
 
-void HandleConnectForNodeSwitching(FlMethodCall* call, FlValue* args) {
+FlMethodResponse* HandleConnectForNodeSwitching(FlMethodCall* call, FlValue* args) {
   if (args == nullptr || fl_value_get_type(args) != FL_VALUE_TYPE_STRING) {
-    RespondError(call, kInvalidArgument, kConfigRequired);
-    return;
+    return ErrorResponse(kInvalidArgument, kConfigRequired);
   }
   VPNManager::ConnectForNodeSwitching(fl_value_get_string(args), call);
+  return nullptr;
 }
 
-void HandleToggleAutoReconnect(FlMethodCall* call, FlValue* args) {
-  bool enabled;
-  if (RequireBool(call, args, &enabled)) {
-    VPNManager::ToggleAutoReconnect(enabled, call);
+FlMethodResponse* HandleToggleAutoReconnect(FlMethodCall* call, FlValue* args) {
+  if (!IsBool(args)) {
+    return ErrorResponse(kInvalidArgument, kBooleanRequired);
   }
+  VPNManager::ToggleAutoReconnect(fl_value_get_bool(args), call);
+  return nullptr;
 }
 
-void HandleRestoreUserAutoReconnectPreference(FlMethodCall* call, FlValue* args) {
-  bool enabled;
-  if (RequireBool(call, args, &enabled)) {
-    VPNManager::RestoreUserAutoReconnectPreference(enabled, call);
+FlMethodResponse* HandleRestoreUserAutoReconnectPreference(FlMethodCall* call, FlValue* args) {
+  if (!IsBool(args)) {
+    return ErrorResponse(kInvalidArgument, kBooleanRequired);
   }
+  VPNManager::RestoreUserAutoReconnectPreference(fl_value_get_bool(args), call);
+  return nullptr;
 }
 
-void HandleFixedTrue(FlMethodCall* call, FlValue*) {
-  RespondBool(call, true);
+FlMethodResponse* HandleFixedTrue(FlMethodCall*, FlValue*) {
+  return BoolResponse(true);
 }
 
-void HandleFixedFalse(FlMethodCall* call, FlValue*) {
-  RespondBool(call, false);
+FlMethodResponse* HandleFixedFalse(FlMethodCall*, FlValue*) {
+  return BoolResponse(false);
 }
 
-void HandleCheckForCrashLogs(FlMethodCall* call, FlValue*) {
+FlMethodResponse* HandleCheckForCrashLogs(FlMethodCall*, FlValue*) {
   std::optional<CrashLogResult> report = LibboxLogBuffer::checkForCrashLogs();
   if (!report) {
-    fl_method_call_respond_success(call, nullptr, nullptr);
-    return;
+    return FL_METHOD_RESPONSE(fl_method_success_response_new(nullptr));
   }
   g_autoptr(FlValue) result = fl_value_new_map();
   fl_value_set_string_take(result, "summary", fl_value_new_string(report->summary.c_str()));
@@ -208,82 +194,81 @@ void HandleCheckForCrashLogs(FlMethodCall* call, FlValue*) {
     fl_value_append_take(last_logs, fl_value_new_string(line.c_str()));
   }
   fl_value_set_string_take(result, "lastLogs", last_logs);
-  fl_method_call_respond_success(call, result, nullptr);
+  return FL_METHOD_RESPONSE(fl_method_success_response_new(result));
 }
 
-void HandleGetLibboxLogPath(FlMethodCall* call, FlValue*) {
-  RespondString(call, LibboxLogBuffer::getSessionLogPath());
+FlMethodResponse* HandleGetLibboxLogPath(FlMethodCall*, FlValue*) {
+  return StringResponse(LibboxLogBuffer::getSessionLogPath());
 }
 
-void HandleGetAutoSelectorInfo(FlMethodCall* call, FlValue*) {
+FlMethodResponse* HandleGetAutoSelectorInfo(FlMethodCall*, FlValue*) {
   if (!VPNManager::IsRunning()) {
-    RespondError(call, kVpnNotConnected, kSelectorNotConnected);
-    return;
+    return ErrorResponse(kVpnNotConnected, kSelectorNotConnected);
   }
   // The latency worker is not part of this build yet.
-  RespondNotAvailable(call, "getAutoSelectorInfo");
+  return NotAvailableResponse("getAutoSelectorInfo");
 }
 
-void HandlePerformUrlTest(FlMethodCall* call, FlValue* args) {
+FlMethodResponse* HandlePerformUrlTest(FlMethodCall*, FlValue* args) {
   // The argument kind is checked before the connection state.
   if (!IsMap(args)) {
-    RespondError(call, kInvalidArguments, kUrlTestArgumentsRequired);
-    return;
+    return ErrorResponse(kInvalidArguments, kUrlTestArgumentsRequired);
   }
   if (!VPNManager::IsRunning()) {
-    RespondError(call, kVpnNotConnected, kUrlTestNotConnected);
-    return;
+    return ErrorResponse(kVpnNotConnected, kUrlTestNotConnected);
   }
   // The latency worker is not part of this build yet.
-  RespondNotAvailable(call, "performUrlTest");
+  return NotAvailableResponse("performUrlTest");
 }
 
-using MethodHandler = void (*)(FlMethodCall* call, FlValue* args);
+// Returns the answer for the dispatcher to send (transfer full), or null once the call has been
+// handed to an operation that answers it.
+using MethodHandler = FlMethodResponse* (*)(FlMethodCall* call, FlValue* args);
 
 struct MethodEntry {
   const char* name;
   MethodHandler handler;
 };
 
+// Hands the call to a VPNManager operation that takes it and answers it.
+template <void (*Operation)(FlMethodCall*)>
+FlMethodResponse* HandOver(FlMethodCall* call, FlValue*) {
+  Operation(call);
+  return nullptr;
+}
+
 // The method table, in dispatch order.
 const MethodEntry kMethodTable[] = {
     {"loadVPNPreference", HandleLoadVPNPreference},
-    {"doConnectVpn", [](FlMethodCall* call, FlValue*) { VPNManager::DoConnectVPN(call); }},
-    {"disconnect", [](FlMethodCall* call, FlValue*) { VPNManager::Disconnect(call); }},
-    {"stopVPN", [](FlMethodCall* call, FlValue*) { VPNManager::StopVPN(call); }},
+    {"doConnectVpn", HandOver<VPNManager::DoConnectVPN>},
+    {"disconnect", HandOver<VPNManager::Disconnect>},
+    {"stopVPN", HandOver<VPNManager::StopVPN>},
     {"isRunning", HandleIsRunning},
     {"getStatus", HandleGetStatus},
-    {"clearVPNPreference",
-     [](FlMethodCall* call, FlValue*) { VPNManager::ClearVPNPreference(call); }},
+    {"clearVPNPreference", HandOver<VPNManager::ClearVPNPreference>},
     {"checkAdminPrivileges", HandleCheckAdminPrivileges},
-    {"requestAdminPrivileges", HandleRequestAdminPrivileges},
+    {"requestAdminPrivileges", HandOver<VPNManager::RequestAdminPrivileges>},
     {"setCapabilityOnPath", HandleSetCapabilityOnPath},
     {"getExecutableCapabilities", HandleGetExecutableCapabilities},
     {"restartApp", HandleRestartApp},
     {"restartFromInstallDir", HandleRestartFromInstallDir},
     {"clearSystemProxy", HandleClearSystemProxy},
     {"getAppGroupDirectory", HandleGetAppGroupDirectory},
-    {"disconnectForNodeSwitching",
-     [](FlMethodCall* call, FlValue*) { VPNManager::DisconnectForNodeSwitching(call); }},
+    {"disconnectForNodeSwitching", HandOver<VPNManager::DisconnectForNodeSwitching>},
     {"connectForNodeSwitching", HandleConnectForNodeSwitching},
     {"toggleAutoReconnect", HandleToggleAutoReconnect},
-    {"disableAutoReconnectTemporarily",
-     [](FlMethodCall* call, FlValue*) { VPNManager::DisableAutoReconnectTemporarily(call); }},
-    {"enableAutoReconnect",
-     [](FlMethodCall* call, FlValue*) { VPNManager::EnableAutoReconnect(call); }},
-    {"refreshVPNStatus", [](FlMethodCall* call, FlValue*) { VPNManager::RefreshVPNStatus(call); }},
+    {"disableAutoReconnectTemporarily", HandOver<VPNManager::DisableAutoReconnectTemporarily>},
+    {"enableAutoReconnect", HandOver<VPNManager::EnableAutoReconnect>},
+    {"refreshVPNStatus", HandOver<VPNManager::RefreshVPNStatus>},
     {"restoreUserAutoReconnectPreference", HandleRestoreUserAutoReconnectPreference},
-    {"disableAutoReconnect",
-     [](FlMethodCall* call, FlValue*) { VPNManager::DisableAutoReconnect(call); }},
+    {"disableAutoReconnect", HandOver<VPNManager::DisableAutoReconnect>},
     {"isobtainedNecessaryPermissions", HandleFixedTrue},
-    {"getOnDemandStatus",
-     [](FlMethodCall* call, FlValue*) { VPNManager::GetOnDemandStatus(call); }},
+    {"getOnDemandStatus", HandOver<VPNManager::GetOnDemandStatus>},
     {"isBatteryOptimizationIgnored", HandleFixedTrue},
     {"requestBatteryOptimizationExemption", HandleFixedTrue},
     {"isAlwaysOnVpnEnabled", HandleFixedFalse},
     {"openVpnSettings", HandleFixedTrue},
-    {"checkForStuckState",
-     [](FlMethodCall* call, FlValue*) { VPNManager::CheckForStuckState(call); }},
+    {"checkForStuckState", HandOver<VPNManager::CheckForStuckState>},
     {"checkForCrashLogs", HandleCheckForCrashLogs},
     {"getLibboxLogPath", HandleGetLibboxLogPath},
     {"getAutoSelectorInfo", HandleGetAutoSelectorInfo},
@@ -296,17 +281,15 @@ void VPNManager::HandleMethodCall(FlMethodCall* call) {
   const gchar* name = fl_method_call_get_name(call);
   FlValue* args = fl_method_call_get_args(call);
   for (const MethodEntry& entry : kMethodTable) {
-    if (g_strcmp0(name, entry.name) != 0) {
-      continue;
+    if (g_strcmp0(name, entry.name) == 0) {
+      g_autoptr(FlMethodResponse) response = entry.handler(call, args);
+      if (response != nullptr) {
+        korvane::Respond(call, response);
+      }
+      return;
     }
-    try {
-      entry.handler(call, args);
-    } catch (const std::exception& e) {
-      // An operation without a failure answer of its own failed unexpectedly. If it already
-      // answered, this second answer is refused by the call and nothing more is sent.
-      korvane::RespondErrorIfUnanswered(call, "EXCEPTION", e.what());
-    }
-    return;
   }
-  fl_method_call_respond_not_implemented(call, nullptr);
+  g_autoptr(FlMethodResponse) not_implemented =
+      FL_METHOD_RESPONSE(fl_method_not_implemented_response_new());
+  korvane::Respond(call, not_implemented);
 }

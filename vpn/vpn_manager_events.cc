@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <iostream>
+#include <memory>
 
+#include "base/log.h"
 #include "vpn/vpn_manager.h"
 
 namespace {
@@ -23,27 +24,25 @@ int64_t MillisSinceEpoch(std::chrono::system_clock::time_point when) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
 }
 
-// Called on the main loop for a state raised off the main thread; runs once.
-gboolean SendStateUpdateIdleCb(gpointer user_data) {
-  std::string* state = static_cast<std::string*>(user_data);
-  VPNManager::SendStateUpdateInternal(*state);
-  delete state;
+}  // namespace
+
+gboolean VPNManager::SendStateUpdateIdleCb(gpointer user_data) {
+  std::unique_ptr<std::string> state(static_cast<std::string*>(user_data));
+  SendStateUpdateInternal(*state);
   return G_SOURCE_REMOVE;
 }
-
-}  // namespace
 
 FlMethodErrorResponse* VPNManager::OnListenHandler(FlEventChannel*, FlValue*, void*) {
   std::lock_guard<std::mutex> lock(stream_mutex_);
   stream_active_ = true;
-  std::cout << "VPN event stream started" << std::endl;
+  korvane::LogOut() << "VPN event stream started";
   return nullptr;
 }
 
 FlMethodErrorResponse* VPNManager::OnCancelHandler(FlEventChannel*, FlValue*, void*) {
   std::lock_guard<std::mutex> lock(stream_mutex_);
   stream_active_ = false;
-  std::cout << "VPN event stream cancelled" << std::endl;
+  korvane::LogOut() << "VPN event stream cancelled";
   return nullptr;
 }
 
@@ -52,15 +51,15 @@ void VPNManager::SendStateUpdate(const std::string& state) {
     SendStateUpdateInternal(state);
     return;
   }
-  std::cout << "Not on main thread, scheduling state update" << std::endl;
+  korvane::LogOut() << "Not on main thread, scheduling state update";
   g_idle_add(SendStateUpdateIdleCb, new std::string(state));
 }
 
 void VPNManager::SendStateUpdateInternal(const std::string& state) {
   try {
-    std::cout << "SendStateUpdate called with state: " << state << std::endl;
+    korvane::LogOut() << "SendStateUpdate called with state: " << state;
     if (event_channel_ == nullptr) {
-      std::cout << "Event channel not initialized" << std::endl;
+      korvane::LogOut() << "Event channel not initialized";
       return;
     }
     bool active;
@@ -69,12 +68,12 @@ void VPNManager::SendStateUpdateInternal(const std::string& state) {
       active = stream_active_;
     }
     if (!active) {
-      std::cout << "No active stream - Flutter may not be listening yet" << std::endl;
+      korvane::LogOut() << "No active stream - Flutter may not be listening yet";
       return;
     }
     g_autoptr(FlValue) event = fl_value_new_map();
     if (event == nullptr) {
-      std::cerr << "Failed to create event data map" << std::endl;
+      korvane::LogErr() << "Failed to create event data map";
       return;
     }
     const std::string status = kStatusPrefix + state;
@@ -83,15 +82,14 @@ void VPNManager::SendStateUpdateInternal(const std::string& state) {
                              fl_value_new_int(MillisSinceEpoch(std::chrono::system_clock::now())));
     g_autoptr(GError) error = nullptr;
     if (fl_event_channel_send(event_channel_, event, nullptr, &error)) {
-      std::cout << "Successfully sent VPN state update: " << status << std::endl;
+      korvane::LogOut() << "Successfully sent VPN state update: " << status;
     } else {
-      std::cerr << "Failed to send event: " << (error ? error->message : "unknown error")
-                << std::endl;
+      korvane::LogErr() << "Failed to send event: " << (error ? error->message : "unknown error");
     }
   } catch (const std::exception& e) {
-    std::cerr << "Error sending state update: " << e.what() << std::endl;
+    korvane::LogErr() << "Error sending state update: " << e.what();
   } catch (...) {
-    std::cerr << "Unknown error sending state update" << std::endl;
+    korvane::LogErr() << "Unknown error sending state update";
   }
 }
 
@@ -104,16 +102,16 @@ void VPNManager::SendError(const std::string& message) {
     localtime_r(&seconds, &local);
     char when[32];
     std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &local);
-    std::cerr << "VPN Error: " << when << " - " << message << std::endl;
+    korvane::LogErr() << "VPN Error: " << when << " - " << message;
 
     if (event_channel_ == nullptr) {
-      std::cout << "Event channel not initialized for error" << std::endl;
+      korvane::LogOut() << "Event channel not initialized for error";
       return;
     }
     {
       std::lock_guard<std::mutex> lock(stream_mutex_);
       if (!stream_active_) {
-        std::cout << "No active stream for error - Flutter may not be listening yet" << std::endl;
+        korvane::LogOut() << "No active stream for error - Flutter may not be listening yet";
         return;
       }
     }
@@ -123,12 +121,12 @@ void VPNManager::SendError(const std::string& message) {
     fl_value_set_string_take(event, kTimestampKey, fl_value_new_int(MillisSinceEpoch(now)));
     g_autoptr(GError) error = nullptr;
     if (fl_event_channel_send(event_channel_, event, nullptr, &error)) {
-      std::cout << "Successfully sent VPN error: " << message << std::endl;
+      korvane::LogOut() << "Successfully sent VPN error: " << message;
     } else {
-      std::cerr << "Failed to send error event: " << (error ? error->message : "unknown error")
-                << std::endl;
+      korvane::LogErr() << "Failed to send error event: "
+                        << (error ? error->message : "unknown error");
     }
   } catch (const std::exception& e) {
-    std::cerr << "Error sending error update: " << e.what() << std::endl;
+    korvane::LogErr() << "Error sending error update: " << e.what();
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "base/log.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
@@ -43,7 +44,7 @@ void RunElevationWorker(FlMethodCall* call, Work work) {
     try {
       pending->result = work();
     } catch (const std::exception& e) {
-      std::cerr << "[VPNManager] Elevation exception: " << e.what() << std::endl;
+      korvane::LogErr() << "[VPNManager] Elevation exception: " << e.what();
       pending->result = false;
     }
     g_idle_add(HandleElevationResponse, pending);
@@ -75,7 +76,7 @@ void VPNManager::GetExecutableCapabilities(const std::string& path, FlMethodCall
                            fl_value_new_bool(PlatformService::IsManagedAppImagePath(path)));
   g_autoptr(GError) error = nullptr;
   if (!fl_method_call_respond_success(call, result, &error)) {
-    std::cerr << "[VPNManager] Failed to answer getExecutableCapabilities: "
-              << (error ? error->message : "unknown error") << std::endl;
+    korvane::LogErr() << "[VPNManager] Failed to answer getExecutableCapabilities: "
+                      << (error ? error->message : "unknown error");
   }
 }

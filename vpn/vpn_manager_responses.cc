@@ -1,6 +1,6 @@
 #include "vpn/vpn_manager_responses.h"
 
-#include <iostream>
+#include "base/log.h"
 
 namespace korvane {
 
@@ -8,46 +8,43 @@ namespace {
 
 constexpr char kNotAvailable[] = "NOT_AVAILABLE";
 
-// Logs a failed answer; a lost answer leaves the UI waiting, so it must be seen.
-void ReportRespondFailure(FlMethodCall* call, GError* error) {
-  std::cerr << "[VPNManager] Failed to answer " << fl_method_call_get_name(call) << ": "
-            << (error ? error->message : "unknown error") << std::endl;
-}
-
 }  // namespace
 
-void RespondBool(FlMethodCall* call, bool value) {
+FlMethodResponse* BoolResponse(bool value) {
   g_autoptr(FlValue) result = fl_value_new_bool(value);
+  return FL_METHOD_RESPONSE(fl_method_success_response_new(result));
+}
+
+FlMethodResponse* StringResponse(const std::string& value) {
+  g_autoptr(FlValue) result = fl_value_new_string(value.c_str());
+  return FL_METHOD_RESPONSE(fl_method_success_response_new(result));
+}
+
+FlMethodResponse* ErrorResponse(const std::string& code, const std::string& message) {
+  return FL_METHOD_RESPONSE(fl_method_error_response_new(code.c_str(), message.c_str(), nullptr));
+}
+
+FlMethodResponse* NotAvailableResponse(const std::string& method) {
+  return ErrorResponse(kNotAvailable, method + " is not available in this build yet");
+}
+
+void Respond(FlMethodCall* call, FlMethodResponse* response) {
   g_autoptr(GError) error = nullptr;
-  if (!fl_method_call_respond_success(call, result, &error)) {
-    ReportRespondFailure(call, error);
+  if (!fl_method_call_respond(call, response, &error)) {
+    // A lost answer leaves the UI waiting, so it must be seen.
+    LogErr() << "[VPNManager] Failed to answer " << fl_method_call_get_name(call) << ": "
+             << (error ? error->message : "unknown error");
   }
 }
 
-void RespondString(FlMethodCall* call, const std::string& value) {
-  g_autoptr(FlValue) result = fl_value_new_string(value.c_str());
-  g_autoptr(GError) error = nullptr;
-  if (!fl_method_call_respond_success(call, result, &error)) {
-    ReportRespondFailure(call, error);
-  }
+void RespondBool(FlMethodCall* call, bool value) {
+  g_autoptr(FlMethodResponse) response = BoolResponse(value);
+  Respond(call, response);
 }
 
 void RespondError(FlMethodCall* call, const std::string& code, const std::string& message) {
-  g_autoptr(GError) error = nullptr;
-  if (!fl_method_call_respond_error(call, code.c_str(), message.c_str(), nullptr, &error)) {
-    ReportRespondFailure(call, error);
-  }
-}
-
-void RespondNotAvailable(FlMethodCall* call, const std::string& method) {
-  RespondError(call, kNotAvailable, method + " is not available in this build yet");
-}
-
-void RespondErrorIfUnanswered(FlMethodCall* call,
-                              const std::string& code,
-                              const std::string& message) {
-  g_autoptr(GError) error = nullptr;
-  fl_method_call_respond_error(call, code.c_str(), message.c_str(), nullptr, &error);
+  g_autoptr(FlMethodResponse) response = ErrorResponse(code, message);
+  Respond(call, response);
 }
 
 }  // namespace korvane

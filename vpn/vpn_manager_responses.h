@@ -1,5 +1,5 @@
-#ifndef KORVANE_VPN_VPN_MANAGER_RESPONSES_H_
-#define KORVANE_VPN_VPN_MANAGER_RESPONSES_H_
+#ifndef VPN_VPN_MANAGER_RESPONSES_H_
+#define VPN_VPN_MANAGER_RESPONSES_H_
 
 #include <flutter_linux/flutter_linux.h>
 
@@ -8,17 +8,21 @@
 // Answers to method calls. Main thread only, like every channel object.
 namespace korvane {
 
-void RespondBool(FlMethodCall* call, bool value);
-void RespondString(FlMethodCall* call, const std::string& value);
+// Responses for the dispatcher to send. Returns: (transfer full).
+FlMethodResponse* BoolResponse(bool value);
+FlMethodResponse* StringResponse(const std::string& value);
 // Error details are always null.
+FlMethodResponse* ErrorResponse(const std::string& code, const std::string& message);
+// An operation that this build does not serve yet: it must not pass for success.
+FlMethodResponse* NotAvailableResponse(const std::string& method);
+
+// Sends `response` (transfer none) as the one answer to `call`; a failure is logged.
+void Respond(FlMethodCall* call, FlMethodResponse* response);
+
+// For the operations whose interface takes the call and answers it themselves.
+void RespondBool(FlMethodCall* call, bool value);
 void RespondError(FlMethodCall* call, const std::string& code, const std::string& message);
-// An answer for an operation that this build does not serve yet: it must not pass for success.
-void RespondNotAvailable(FlMethodCall* call, const std::string& method);
-// Answers with an error unless the call was answered already (then nothing is sent).
-void RespondErrorIfUnanswered(FlMethodCall* call,
-                              const std::string& code,
-                              const std::string& message);
 
 }  // namespace korvane
 
-#endif  // KORVANE_VPN_VPN_MANAGER_RESPONSES_H_
+#endif  // VPN_VPN_MANAGER_RESPONSES_H_

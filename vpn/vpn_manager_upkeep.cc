@@ -1,18 +1,12 @@
 // The auto-reconnect preference and status upkeep. The host never reconnects on its own: the
 // flag is kept for the UI, which reads it back with "getOnDemandStatus" and decides.
 
-#include <exception>
-#include <iostream>
+#include <string>
 
+#include "base/log.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 #include "vpn/vpn_preferences.h"
-
-namespace {
-
-constexpr char kException[] = "EXCEPTION";
-
-}  // namespace
 
 void VPNManager::ToggleAutoReconnect(bool enabled, FlMethodCall* call) {
   auto_reconnect_enabled_ = enabled;
@@ -30,62 +24,39 @@ void VPNManager::EnableAutoReconnect(FlMethodCall* call) {
 }
 
 void VPNManager::RestoreUserAutoReconnectPreference(bool enabled, FlMethodCall* call) {
-  try {
-    auto_reconnect_enabled_ = enabled;
-    std::cout << "Restoring user auto-reconnect preference: " << (enabled ? "enabled" : "disabled")
-              << std::endl;
-    korvane::RespondBool(call, true);
-  } catch (const std::exception& e) {
-    korvane::RespondErrorIfUnanswered(call, kException, e.what());
-  }
+  auto_reconnect_enabled_ = enabled;
+  korvane::LogOut() << "Restoring user auto-reconnect preference: "
+                    << (enabled ? "enabled" : "disabled");
+  korvane::RespondBool(call, true);
 }
 
 void VPNManager::DisableAutoReconnect(FlMethodCall* call) {
-  try {
-    auto_reconnect_enabled_ = false;
-    std::cout << "Auto-reconnect disabled" << std::endl;
-    korvane::RespondBool(call, true);
-  } catch (const std::exception& e) {
-    korvane::RespondErrorIfUnanswered(call, kException, e.what());
-  }
+  auto_reconnect_enabled_ = false;
+  korvane::LogOut() << "Auto-reconnect disabled";
+  korvane::RespondBool(call, true);
 }
 
 void VPNManager::GetOnDemandStatus(FlMethodCall* call) {
-  try {
-    korvane::RespondBool(call, auto_reconnect_enabled_.load());
-  } catch (const std::exception& e) {
-    korvane::RespondErrorIfUnanswered(call, kException, e.what());
-  }
+  korvane::RespondBool(call, auto_reconnect_enabled_.load());
 }
 
 void VPNManager::RefreshVPNStatus(FlMethodCall* call) {
-  try {
-    const std::string state = is_running_ ? "connected" : "disconnected";
-    SendStateUpdate(state);
-    std::cout << "RefreshVPNStatus called - sent state: " << state << std::endl;
-    korvane::RespondBool(call, true);
-  } catch (const std::exception& e) {
-    korvane::RespondErrorIfUnanswered(call, kException, e.what());
-  }
+  const std::string state = is_running_ ? "connected" : "disconnected";
+  SendStateUpdate(state);
+  korvane::LogOut() << "RefreshVPNStatus called - sent state: " << state;
+  korvane::RespondBool(call, true);
 }
 
 void VPNManager::ClearVPNPreference(FlMethodCall* call) {
-  try {
-    VPNPreferences::ClearConfig();
-    {
-      std::lock_guard<std::mutex> lock(service_mutex_);
-      current_config_.clear();
-    }
-    korvane::RespondBool(call, true);
-  } catch (const std::exception& e) {
-    korvane::RespondErrorIfUnanswered(call, kException, e.what());
+  // The store catches its own failures; the result is not looked at.
+  VPNPreferences::ClearConfig();
+  {
+    std::lock_guard<std::mutex> lock(service_mutex_);
+    current_config_.clear();
   }
+  korvane::RespondBool(call, true);
 }
 
 void VPNManager::CheckForStuckState(FlMethodCall* call) {
-  try {
-    korvane::RespondBool(call, false);
-  } catch (const std::exception& e) {
-    korvane::RespondErrorIfUnanswered(call, kException, e.what());
-  }
+  korvane::RespondBool(call, false);
 }

@@ -11,15 +11,10 @@
 #include <unistd.h>
 
 #include <exception>
-#include <iostream>
 #include <memory>
 
-#include "core/libbox_log_buffer.h"
-#include "platform/file_io.h"
-
-using korvane::FsyncDirectory;
-using korvane::ScopedFd;
-using korvane::WriteAll;
+#include "base/file_util.h"
+#include "base/log.h"
 
 namespace {
 
@@ -27,104 +22,6 @@ constexpr char kConfigFileName[] = "/vpn_config.dat";
 constexpr char kBackupFileName[] = "/vpn_config.bak";
 constexpr unsigned kKeyOffset = 0x6E;
 constexpr unsigned char kLegacyKey = 0x91;
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A name for a temporary file beside the target; hidden, so nobody takes it for the real one.
-std::string TemporaryName(const std::string& dir, const std::string& base) {
-  static unsigned counter = 0;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  char suffix[64];
-  snprintf(suffix, sizeof(suffix), ".%d.%u.%lx", static_cast<int>(getpid()), ++counter,
-           static_cast<unsigned long>(now.tv_nsec));
-  return dir + "/." + base + suffix;
-}
-
-enum class TempResult { kWritten, kUnsupported, kFailed };
-
-// Writes `data` into a new file in `dir`, on disk before this returns, and names it in `name`.
-// With `unnamed` the file has no name until it is complete, so a process killed while writing
-// leaves nothing behind; file systems without O_TMPFILE answer kUnsupported.
-TempResult WriteTemporaryFile(const std::string& dir,
-                              const std::string& base,
-                              const std::string& data,
-                              bool unnamed,
-                              std::string* name) {
-  ScopedFd fd;
-  if (unnamed) {
-    fd.reset(open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-      return TempResult::kUnsupported;
-    }
-  } else {
-    // The writer's id in the name lets a later run tell a leftover from a save in progress.
-    *name = dir + "/." + base + "." + std::to_string(getpid()) + ".XXXXXX";
-    fd.reset(mkostemp(&(*name)[0], O_CLOEXEC));
-    if (fd.get() < 0) {
-      name->clear();
-      return TempResult::kFailed;
-    }
-  }
-  bool ok = fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), data) && fsync(fd.get()) == 0;
-  if (ok && unnamed) {
-    char proc_path[64];
-    snprintf(proc_path, sizeof(proc_path), "/proc/self/fd/%d", fd.get());
-    bool linked = false;
-    for (int attempt = 0; attempt < 16 && !linked; ++attempt) {
-      *name = TemporaryName(dir, base);
-      linked = linkat(AT_FDCWD, proc_path, AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW) == 0;
-      if (!linked && errno != EEXIST) {
-        break;
-      }
-    }
-    if (!linked) {
-      name->clear();
-      return TempResult::kUnsupported;
-    }
-  }
-  ok = close(fd.release()) == 0 && ok;
-  if (!ok) {
-    if (!name->empty()) {
-      unlink(name->c_str());
-    }
-    name->clear();
-    return TempResult::kFailed;
-  }
-  return TempResult::kWritten;
-}
-
-// Puts `data` at `path` in one step: the old file stays as it was until the new one is
-// complete on disk, whatever happens in between (a crash, a full disk).
-bool ReplaceFile(const std::string& path, const std::string& data) {
-  std::string dir = DirectoryOf(path);
-  std::string base = BaseNameOf(path);
-  std::string temp;
-  TempResult result = WriteTemporaryFile(dir, base, data, true, &temp);
-  if (result == TempResult::kUnsupported) {
-    result = WriteTemporaryFile(dir, base, data, false, &temp);
-  }
-  if (result != TempResult::kWritten) {
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  FsyncDirectory(dir);
-  return true;
-}
 
 // Removes the temporary files that saves killed before their rename left beside the store's
 // files in `dir` (".<file>.<pid>.<...>", or ".<file>.XXXXXX" from the named fallback of earlier
@@ -166,6 +63,18 @@ std::string ApplyPositionalKey(const std::string& text) {
   return out;
 }
 
+// The text of a stored file: the current format when that reads as a configuration, else what
+// DeobfuscateString makes of it. Its first-byte rule alone would take a saved configuration
+// that starts with white space or a byte-order mark for the older format, and the next load
+// would replace it with the backup.
+std::string DecodeStored(const std::string& data) {
+  std::string text = ApplyPositionalKey(data);
+  if (VPNPreferences::ValidateConfig(text)) {
+    return text;
+  }
+  return VPNPreferences::DeobfuscateString(data);
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -174,8 +83,7 @@ bool PathExists(const std::string& path) {
 }  // namespace
 
 std::string VPNPreferences::GetConfigDirectory() {
-  // One rule for every file the host keeps, shared with the engine's session files.
-  return LibboxLogBuffer::getBasePath();
+  return korvane::ConfigDirectory();
 }
 
 std::string VPNPreferences::GetConfigPath() {
@@ -209,20 +117,7 @@ std::string VPNPreferences::DeobfuscateString(const std::string& data) {
 }
 
 bool VPNPreferences::CreateDirectory(const std::string& path) {
-  // Created directories get exactly 0700, whatever the umask.
-  auto make = [](const std::string& dir) {
-    if (mkdir(dir.c_str(), 0700) == 0) {
-      chmod(dir.c_str(), 0700);
-      return true;
-    }
-    return errno == EEXIST;
-  };
-  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-    if (!make(path.substr(0, pos))) {
-      return false;
-    }
-  }
-  return make(path);
+  return korvane::MakePrivateDirectories(path);
 }
 
 bool VPNPreferences::DirectoryExists(const std::string& path) {
@@ -232,40 +127,18 @@ bool VPNPreferences::DirectoryExists(const std::string& path) {
 
 std::string VPNPreferences::ReadFile(const std::string& path) {
   try {
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-      return std::string();
-    }
-    std::string data;
-    struct stat st;
-    if (fstat(fd.get(), &st) == 0 && st.st_size > 0) {
-      data.reserve(static_cast<size_t>(st.st_size));
-    }
-    char chunk[65536];
-    for (;;) {
-      ssize_t n = read(fd.get(), chunk, sizeof(chunk));
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n < 0) {
-        return std::string();
-      }
-      if (n == 0) {
-        return data;
-      }
-      data.append(chunk, static_cast<size_t>(n));
-    }
+    return korvane::ReadWholeFile(path).value_or(std::string());
   } catch (const std::exception& e) {
-    std::cerr << "Error reading file: " << e.what() << std::endl;
+    korvane::LogErr() << "Error reading file: " << e.what();
     return std::string();
   }
 }
 
 bool VPNPreferences::WriteFile(const std::string& path, const std::string& data) {
   try {
-    return ReplaceFile(path, data);
+    return korvane::ReplaceFile(path, data).ok();
   } catch (const std::exception& e) {
-    std::cerr << "Error writing file: " << e.what() << std::endl;
+    korvane::LogErr() << "Error writing file: " << e.what();
     return false;
   }
 }
@@ -277,12 +150,12 @@ bool VPNPreferences::DeleteFile(const std::string& path) {
 bool VPNPreferences::SaveConfig(const std::string& json) {
   try {
     if (!ValidateConfig(json)) {
-      std::cerr << "Invalid configuration format" << std::endl;
+      korvane::LogErr() << "Invalid configuration format";
       return false;
     }
     std::string dir = GetConfigDirectory();
     if (!DirectoryExists(dir) && !CreateDirectory(dir)) {
-      std::cerr << "Failed to create config directory" << std::endl;
+      korvane::LogErr() << "Failed to create config directory";
       return false;
     }
     RemoveLeftoverTemporaryFiles(dir);
@@ -290,12 +163,12 @@ bool VPNPreferences::SaveConfig(const std::string& json) {
       BackupConfig();
     }
     if (!WriteFile(GetConfigPath(), ObfuscateString(json))) {
-      std::cerr << "Failed to write config file" << std::endl;
+      korvane::LogErr() << "Failed to write config file";
       return false;
     }
     return true;
   } catch (const std::exception& e) {
-    std::cerr << "Error saving config: " << e.what() << std::endl;
+    korvane::LogErr() << "Error saving config: " << e.what();
     return false;
   }
 }
@@ -308,16 +181,16 @@ std::string VPNPreferences::LoadConfig() {
     if (data.empty()) {
       return std::string();
     }
-    std::string text = DeobfuscateString(data);
+    std::string text = DecodeStored(data);
     if (ValidateConfig(text)) {
       std::string current = ObfuscateString(text);
       if (current != data) {
-        std::cout << "Migrating config to new obfuscation format" << std::endl;
+        korvane::LogOut() << "Migrating config to new obfuscation format";
         WriteFile(path, current);
       }
       return text;
     }
-    std::cerr << "Loaded configuration is invalid" << std::endl;
+    korvane::LogErr() << "Loaded configuration is invalid";
     if (!RestoreConfig()) {
       return std::string();
     }
@@ -325,10 +198,10 @@ std::string VPNPreferences::LoadConfig() {
     if (restored.empty()) {
       return std::string();
     }
-    std::string restored_text = DeobfuscateString(restored);
+    std::string restored_text = DecodeStored(restored);
     return ValidateConfig(restored_text) ? restored_text : std::string();
   } catch (const std::exception& e) {
-    std::cerr << "Error loading config: " << e.what() << std::endl;
+    korvane::LogErr() << "Error loading config: " << e.what();
     return std::string();
   }
 }
@@ -341,7 +214,7 @@ bool VPNPreferences::BackupConfig() {
     }
     return WriteFile(GetBackupPath(), data);
   } catch (const std::exception& e) {
-    std::cerr << "Error backing up config: " << e.what() << std::endl;
+    korvane::LogErr() << "Error backing up config: " << e.what();
     return false;
   }
 }
@@ -354,7 +227,7 @@ bool VPNPreferences::RestoreConfig() {
     }
     return WriteFile(GetConfigPath(), data);
   } catch (const std::exception& e) {
-    std::cerr << "Error restoring config: " << e.what() << std::endl;
+    korvane::LogErr() << "Error restoring config: " << e.what();
     return false;
   }
 }
@@ -369,7 +242,7 @@ bool VPNPreferences::ClearConfig() {
     }
     return ok;
   } catch (const std::exception& e) {
-    std::cerr << "Error clearing config: " << e.what() << std::endl;
+    korvane::LogErr() << "Error clearing config: " << e.what();
     return false;
   }
 }

@@ -21,9 +21,9 @@
 
 namespace {
 
-using korvane::e2e::FreePort;
-using korvane::e2e::MixedConfig;
-using korvane::e2e::Ui;
+using korvane_test::FreePort;
+using korvane_test::MixedConfig;
+using korvane_test::Ui;
 using Clock = std::chrono::steady_clock;
 
 struct Figures {
@@ -85,7 +85,7 @@ bool MeasureEngine(const std::string& dir, int rounds, std::vector<double>* samp
 }
 
 // The host: "loadVPNPreference" sent until "vpn_connected" received; then a disconnect.
-bool MeasureHost(korvane::testing::HostFixture* host,
+bool MeasureHost(korvane_test::HostFixture* host,
                  Ui* ui,
                  bool configure_proxy,
                  int rounds,
@@ -93,7 +93,7 @@ bool MeasureHost(korvane::testing::HostFixture* host,
   for (int i = 0; i < rounds; i++) {
     const std::string config = MixedConfig(FreePort(), FreePort(), host->dir() + "/engine.log");
     const Clock::time_point begin = Clock::now();
-    if (!korvane::e2e::IsTrueResponse(ui->Load(config, configure_proxy))) {
+    if (!korvane_test::IsTrueResponse(ui->Load(config, configure_proxy))) {
       fprintf(stderr, "loadVPNPreference failed\n");
       return false;
     }
@@ -104,7 +104,7 @@ bool MeasureHost(korvane::testing::HostFixture* host,
       return false;
     }
     samples->push_back(ms);
-    if (!korvane::e2e::IsTrueResponse(ui->Call("disconnect"))) {
+    if (!korvane_test::IsTrueResponse(ui->Call("disconnect"))) {
       return false;
     }
     ui->EventsUntil({"vpn_disconnected"});
@@ -125,9 +125,9 @@ int main(int argc, char** argv) {
   setenv("KORVANE_BUNDLE_DIR", KORVANE_BENCH_BUNDLE_DIR, 0);
   setenv("KORVANE_SOURCE_DIR", KORVANE_BENCH_SOURCE_DIR, 0);
 
-  korvane::testing::HostFixture host;
-  korvane::testing::HostOptions options;
-  options.env = korvane::e2e::GnomeKeyfileEnvironment();
+  korvane_test::HostFixture host;
+  korvane_test::HostOptions options;
+  options.env = korvane_test::GnomeKeyfileEnvironment();
   std::string error;
   if (!host.Start(options, &error)) {
     fprintf(stderr, "the host did not start: %s\n", error.c_str());

@@ -8,8 +8,7 @@
 #include <fstream>
 #include <system_error>
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
 
 ElevationSandbox MakeElevationSandbox(const std::string& dir) {
   ElevationSandbox sandbox;
@@ -55,5 +54,4 @@ ElevationSandbox MakeElevationSandbox(const std::string& dir) {
   return sandbox;
 }
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test

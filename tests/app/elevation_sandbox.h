@@ -3,8 +3,7 @@
 
 #include <string>
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
 
 // What a host started by an end-to-end test needs so that its privilege requests touch only the
 // test's directory: a copy of the bundle's executable (lib and data linked to the bundle's), so
@@ -27,7 +26,6 @@ struct ElevationSandbox {
 // Creates the sandbox in `dir` (which must exist); empty executable on failure.
 ElevationSandbox MakeElevationSandbox(const std::string& dir);
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test
 
 #endif  // TESTS_APP_ELEVATION_SANDBOX_H_

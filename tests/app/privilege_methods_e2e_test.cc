@@ -27,10 +27,10 @@
 
 namespace {
 
-using korvane::testing::ElevationSandbox;
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
-using korvane::testing::RawBridge;
+using korvane_test::ElevationSandbox;
+using korvane_test::HostFixture;
+using korvane_test::HostOptions;
+using korvane_test::RawBridge;
 using nlohmann::json;
 
 constexpr int kTimeoutMs = 20000;
@@ -75,7 +75,7 @@ std::string HostEnv(const HostFixture& host, const std::string& name) {
 class PrivilegeMethodsE2ETest : public ::testing::Test {
  protected:
   void StartHost() {
-    sandbox_ = korvane::testing::MakeElevationSandbox(host_.dir());
+    sandbox_ = korvane_test::MakeElevationSandbox(host_.dir());
     ASSERT_FALSE(sandbox_.executable.empty());
     HostOptions options;
     options.window_manager = "";

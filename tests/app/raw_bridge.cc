@@ -11,8 +11,9 @@
 #include "tools/korvanectl/bridge_client.h"
 #include "tools/korvanectl/value_json.h"
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
+
+using korvane::ValueToJson;
 
 namespace {
 
@@ -288,5 +289,4 @@ bool RawBridge::ReadFrame(int timeout_ms, Frame* frame, std::string* error) {
   return true;
 }
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test

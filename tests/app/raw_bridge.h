@@ -12,8 +12,12 @@
 #include <string>
 #include <vector>
 
-namespace korvane {
-namespace testing {
+#include "tools/korvanectl/bridge_client.h"
+
+namespace korvane_test {
+
+using korvane::BridgeClient;
+using korvane::FlValuePtr;
 
 class RawBridge {
  public:
@@ -77,7 +81,6 @@ std::string RenderResponse(FlMethodResponse* response);
 // Renders a value as compact JSON, map entries in their order ("null" for nullptr).
 std::string RenderValue(FlValue* value);
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test
 
 #endif  // TESTS_APP_RAW_BRIDGE_H_

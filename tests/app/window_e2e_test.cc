@@ -18,15 +18,13 @@
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/value_json.h"
+#include "vpn/vpn_channels.h"
 
+namespace korvane_test {
 namespace {
 
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
-using korvane::testing::RawBridge;
-
 constexpr int kTimeoutMs = 20000;
-constexpr char kVpn[] = "com.quorandel.korvane/vpn";
+constexpr const char* kVpn = korvane::kVpnChannelName;
 constexpr char kCloseLine[] = "[Korvane] Main window close requested; hiding to tray.\n";
 constexpr char kWaylandSocket[] = "korvane-test-wayland";
 
@@ -281,7 +279,7 @@ TEST_F(ConnectionWindowE2ETest, ShutdownStopsTheConnectionAndRestoresTheDesktop)
 
 TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
   StartHost();
-  const char kEvents[] = "com.quorandel.korvane/vpn_events";
+  constexpr const char* kEvents = korvane::kEventChannelName;
   ASSERT_EQ(bridge_.Call(kEvents, "listen", nullptr, kTimeoutMs), "success null");
 
   // A failure first: it stays the last error through the connection below.
@@ -333,3 +331,4 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -6,12 +6,8 @@
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
 
+namespace korvane_test {
 namespace {
-
-using korvane_test::Capture;
-using korvane_test::Captured;
-using korvane_test::EngineTreeTest;
-using korvane_test::SystemSha256;
 
 // The bundle's lib directory appears as ./lib of the private tree.
 class LibboxReferenceEngineTest : public EngineTreeTest {
@@ -19,13 +15,11 @@ class LibboxReferenceEngineTest : public EngineTreeTest {
   void SetUp() override {
     EngineTreeTest::SetUp();
     const char* bundle = getenv("KORVANE_BUNDLE_DIR");
-    if (bundle == nullptr || *bundle == '\0') {
-      GTEST_SKIP() << "KORVANE_BUNDLE_DIR is not set";
-    }
+    // CTest sets the variable and the build makes the library before this test.
+    ASSERT_TRUE(bundle != nullptr && *bundle != '\0') << "KORVANE_BUNDLE_DIR is not set";
     library_ = std::string(bundle) + "/lib/libbox.so";
-    if (!std::filesystem::exists(library_)) {
-      GTEST_SKIP() << "the reference engine is not built: " << library_;
-    }
+    ASSERT_TRUE(std::filesystem::exists(library_))
+        << "the reference engine is not built: " << library_;
     std::filesystem::create_directory_symlink(std::string(bundle) + "/lib", work_ / "lib");
   }
 
@@ -104,3 +98,4 @@ TEST_F(LibboxReferenceEngineTest, BadConfigurationCarriesTheEnginesMessage) {
 }
 
 }  // namespace
+}  // namespace korvane_test

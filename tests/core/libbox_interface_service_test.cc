@@ -5,12 +5,8 @@
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
 
+namespace korvane_test {
 namespace {
-
-using korvane_test::Capture;
-using korvane_test::Captured;
-using korvane_test::EngineTreeTest;
-using korvane_test::TestEngineControl;
 
 // Nothing loaded: every operation falls back without touching an engine.
 class LibboxServiceUnboundTest : public testing::Test {
@@ -300,3 +296,4 @@ TEST_F(LibboxServiceTest, CleanupWithoutAServiceDoesNotStopOne) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -15,22 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_files.h"
+
+namespace korvane_test {
 namespace {
 
 bool Exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
-}
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -61,32 +52,16 @@ std::string JsonLine(const std::string& level, const std::string& msg) {
 class LibboxLogBufferTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/korvane-logbuf-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    if (const char* old = getenv("XDG_CONFIG_HOME")) {
-      old_xdg_ = old;
-    }
-    if (const char* old = getenv("HOME")) {
-      old_home_ = old;
-    }
-    setenv("XDG_CONFIG_HOME", (root_ + "/cfg").c_str(), 1);
+    root_ = temp_.path();
+    home_.emplace("HOME", getenv("HOME"));
+    xdg_.emplace("XDG_CONFIG_HOME", (root_ + "/cfg").c_str());
     base_ = root_ + "/cfg/korvane";
     LibboxLogBuffer::resetForTesting();
   }
   void TearDown() override {
     LibboxLogBuffer::resetForTesting();
-    if (old_xdg_) {
-      setenv("XDG_CONFIG_HOME", old_xdg_->c_str(), 1);
-    } else {
-      unsetenv("XDG_CONFIG_HOME");
-    }
-    if (old_home_) {
-      setenv("HOME", old_home_->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-    ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+    xdg_.reset();
+    home_.reset();
   }
 
   std::string SessionLog() const { return base_ + "/libbox_session.log"; }
@@ -103,8 +78,9 @@ class LibboxLogBufferTest : public ::testing::Test {
 
   std::string root_;
   std::string base_;
-  std::optional<std::string> old_xdg_;
-  std::optional<std::string> old_home_;
+  TempDir temp_{"korvane-logbuf"};
+  std::optional<ScopedEnv> xdg_;
+  std::optional<ScopedEnv> home_;
 };
 
 TEST_F(LibboxLogBufferTest, PathsComeFromTheConfigurationDirectory) {
@@ -146,14 +122,14 @@ TEST_F(LibboxLogBufferTest, InstanceIsCreatedOnceAcrossThreads) {
 
 TEST_F(LibboxLogBufferTest, MarkersHoldUtcTimeAndFollowTheSession) {
   LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
-  WriteBytes(CleanMarker(), "old");
+  WriteFile(CleanMarker(), "old");
   time_t before = time(nullptr);
   buffer.startSession();
   // Session running: no clean marker, an active marker.
   EXPECT_FALSE(Exists(CleanMarker()));
   ASSERT_TRUE(Exists(ActiveMarker()));
   EXPECT_EQ(ModeOf(ActiveMarker()), 0600u);
-  std::string stamp = ReadBytes(ActiveMarker());
+  std::string stamp = ReadFile(ActiveMarker());
   ASSERT_TRUE(IsUtcStamp(stamp)) << stamp;
   struct tm parsed = {};
   ASSERT_NE(strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parsed), nullptr);
@@ -161,26 +137,26 @@ TEST_F(LibboxLogBufferTest, MarkersHoldUtcTimeAndFollowTheSession) {
   EXPECT_GE(written, before);
   EXPECT_LE(written, time(nullptr));
 
-  WriteBytes(SessionLog(), JsonLine("info", "running"));
+  WriteFile(SessionLog(), JsonLine("info", "running"));
   buffer.endSessionCleanly();
   // Clean stop: a clean marker, no active marker, no session log.
   EXPECT_TRUE(Exists(CleanMarker()));
   EXPECT_EQ(ModeOf(CleanMarker()), 0600u);
-  EXPECT_EQ(ReadBytes(CleanMarker()).size(), 20u);
+  EXPECT_EQ(ReadFile(CleanMarker()).size(), 20u);
   EXPECT_FALSE(Exists(ActiveMarker()));
   EXPECT_FALSE(Exists(SessionLog()));
 }
 
 TEST_F(LibboxLogBufferTest, StartRotatesThePreviousLog) {
   LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
-  WriteBytes(LastCrashLog(), "older crash\n");
-  WriteBytes(SessionLog(), "previous session\n");
+  WriteFile(LastCrashLog(), "older crash\n");
+  WriteFile(SessionLog(), "previous session\n");
   buffer.startSession();
   EXPECT_FALSE(Exists(SessionLog()));
-  EXPECT_EQ(ReadBytes(LastCrashLog()), "previous session\n");
+  EXPECT_EQ(ReadFile(LastCrashLog()), "previous session\n");
   // Without a session log the last crash log stays.
   buffer.startSession();
-  EXPECT_EQ(ReadBytes(LastCrashLog()), "previous session\n");
+  EXPECT_EQ(ReadFile(LastCrashLog()), "previous session\n");
 }
 
 // The marker table walked through: each row sets up files the way the host and the engine
@@ -205,48 +181,48 @@ TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
       {"clean stop",
        [](LibboxLogBuffer& b) {
          b.startSession();
-         WriteBytes(b.sessionLogPath(), JsonLine("error", "ignored"));
+         WriteFile(b.sessionLogPath(), JsonLine("error", "ignored"));
          b.endSessionCleanly();
-         WriteBytes(b.lastCrashLogPath(), JsonLine("error", "stale"));
+         WriteFile(b.lastCrashLogPath(), JsonLine("error", "stale"));
        },
        std::nullopt},
       {"crash",
        [](LibboxLogBuffer& b) {
          b.startSession();
-         WriteBytes(b.sessionLogPath(), JsonLine("info", "start") + "\n\n" +
-                                            JsonLine("error", "tun: device busy") +
-                                            "plain tail line\n\n");
+         WriteFile(b.sessionLogPath(), JsonLine("info", "start") + "\n\n" +
+                                           JsonLine("error", "tun: device busy") +
+                                           "plain tail line\n\n");
        },
        CrashLogResult{"tun: device busy", 3, {"start", "tun: device busy", "plain tail line"}}},
       {"crash, then a new start before the check",
        [](LibboxLogBuffer& b) {
          b.startSession();
-         WriteBytes(b.sessionLogPath(), JsonLine("warn", "dial tcp 10.0.0.1:443: refused"));
+         WriteFile(b.sessionLogPath(), JsonLine("warn", "dial tcp 10.0.0.1:443: refused"));
          b.startSession();
-         WriteBytes(b.sessionLogPath(), JsonLine("info", "second session"));
+         WriteFile(b.sessionLogPath(), JsonLine("info", "second session"));
        },
        CrashLogResult{"dial tcp 10.0.0.1:443: refused", 1, {"dial tcp 10.0.0.1:443: refused"}}},
       {"active marker without a log", [](LibboxLogBuffer& b) { b.startSession(); }, std::nullopt},
       {"log of empty lines only",
        [](LibboxLogBuffer& b) {
          b.startSession();
-         WriteBytes(b.sessionLogPath(), "\n\n\n");
+         WriteFile(b.sessionLogPath(), "\n\n\n");
        },
        std::nullopt},
       {"check while a session runs",
        [](LibboxLogBuffer& b) {
          b.startSession();
-         WriteBytes(b.sessionLogPath(), JsonLine("info", "still running"));
+         WriteFile(b.sessionLogPath(), JsonLine("info", "still running"));
        },
        CrashLogResult{"still running", 1, {"still running"}}},
       {"twelve entries give the last five",
        [&](LibboxLogBuffer& b) {
          b.startSession();
-         WriteBytes(b.sessionLogPath(), twelve_lines());
+         WriteFile(b.sessionLogPath(), twelve_lines());
        },
        CrashLogResult{"line 12", 12, {"line 8", "line 9", "line 10", "line 11", "line 12"}}},
       {"log present but no active marker",
-       [](LibboxLogBuffer& b) { WriteBytes(b.sessionLogPath(), JsonLine("error", "x")); },
+       [](LibboxLogBuffer& b) { WriteFile(b.sessionLogPath(), JsonLine("error", "x")); },
        std::nullopt, true},
   };
   for (const Row& row : rows) {
@@ -272,3 +248,4 @@ TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -17,12 +17,11 @@
 
 #include "tests/e2e/e2e_support.h"
 
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 namespace {
 
-using testing::HostFixture;
-using testing::HostOptions;
+using korvane_test::HostFixture;
+using korvane_test::HostOptions;
 using Events = std::vector<std::string>;
 
 constexpr char kProxySchema[] = "org.gnome.system.proxy";
@@ -392,5 +391,4 @@ TEST_F(ConnectionLifecycleTest, EngineFailuresReachTheUiClassified) {
 }
 
 }  // namespace
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test

@@ -13,8 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 
 namespace {
 
@@ -112,7 +111,7 @@ std::vector<std::pair<std::string, std::string>> GnomeKeyfileEnvironment() {
   return {{"XDG_CURRENT_DESKTOP", "GNOME"}, {"GSETTINGS_BACKEND", "keyfile"}};
 }
 
-std::string GnomeSetting(const testing::HostFixture& host,
+std::string GnomeSetting(const korvane_test::HostFixture& host,
                          const std::string& schema,
                          const std::string& key) {
   std::string output;
@@ -327,5 +326,4 @@ std::string StringResult(const BridgeClient::Response& response) {
   return fl_value_get_string(response.result.get());
 }
 
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test

@@ -10,19 +10,19 @@
 
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/bridge_client.h"
+#include "vpn/vpn_channels.h"
 
 // Helpers shared by the end-to-end tests of the connection controller: engine configurations
 // with free ports, a page server on loopback, fetches through the mixed inbound, and the UI's
 // side of calls and events over the bridge.
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 
 // Generous: the host and the engine run under the sanitizers on a shared machine.
 constexpr int kCallTimeoutMs = 60000;
 constexpr int kEventTimeoutMs = 60000;
 
-constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
-constexpr char kEventChannel[] = "com.quorandel.korvane/vpn_events";
+constexpr const char* kVpnChannel = korvane::kVpnChannelName;
+constexpr const char* kEventChannel = korvane::kEventChannelName;
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreePort();
@@ -45,7 +45,7 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 std::vector<std::pair<std::string, std::string>> GnomeKeyfileEnvironment();
 
 // `gsettings get SCHEMA KEY` with the host's environment; the value without its line end.
-std::string GnomeSetting(const testing::HostFixture& host,
+std::string GnomeSetting(const korvane_test::HostFixture& host,
                          const std::string& schema,
                          const std::string& key);
 
@@ -112,7 +112,6 @@ class Ui {
 // The string result of a successful response ("" otherwise).
 std::string StringResult(const BridgeClient::Response& response);
 
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test
 
 #endif  // TESTS_E2E_E2E_SUPPORT_H_

@@ -13,13 +13,12 @@
 
 #include "tests/e2e/e2e_support.h"
 
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::HostFixture;
-using testing::HostOptions;
+using korvane_test::HostFixture;
+using korvane_test::HostOptions;
 using Events = std::vector<std::string>;
 
 // A copy of the bundle in |dir| without lib/libbox.so. The executable is a hard link (the
@@ -80,5 +79,4 @@ TEST(MissingEngineTest, ConnectsFailWithTheLoadErrorAndTheHostKeepsRunning) {
 }
 
 }  // namespace
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test

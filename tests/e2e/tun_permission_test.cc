@@ -18,12 +18,11 @@
 
 #include "tests/e2e/e2e_support.h"
 
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 namespace {
 
-using testing::HostFixture;
-using testing::HostOptions;
+using korvane_test::HostFixture;
+using korvane_test::HostOptions;
 
 constexpr uid_t kNobody = 65534;
 constexpr char kPermissionMessage[] =
@@ -173,5 +172,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<NodeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test

@@ -15,11 +15,10 @@
 #include "tests/embedding/garbage_frames.h"
 #include "tests/support/host_fixture.h"
 
+namespace korvane_test {
 namespace {
 
 using korvane::BridgeClient;
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
 
 constexpr int kTimeoutMs = 20000;
 // Served by nobody, now or later.
@@ -106,7 +105,7 @@ TEST_F(BridgeE2ETest, SecondClientIsClosedAtOnceWhileTheFirstIsServed) {
   EXPECT_EQ(response.status, BridgeClient::Status::kNotImplemented) << response.failure;
 
   // One refusal, one line.
-  EXPECT_EQ(korvane::testing::CountBridgeLines(host_.Stderr(), "refused"), 1) << host_.Stderr();
+  EXPECT_EQ(korvane_test::CountBridgeLines(host_.Stderr(), "refused"), 1) << host_.Stderr();
 
   // Once the first has gone, the next one is welcome.
   first.reset();
@@ -156,24 +155,22 @@ TEST_F(BridgeE2ETest, ClientOfAnotherUidIsRefusedEvenWhenTheFileModesAllowIt) {
 
 TEST_F(BridgeE2ETest, GarbageFramesCloseOnlyTheirConnection) {
   StartHost();
-  for (const auto& garbage : korvane::testing::GarbageFrames()) {
+  for (const auto& garbage : korvane_test::GarbageFrames()) {
     SCOPED_TRACE(garbage.name);
-    int lines_before =
-        korvane::testing::CountBridgeLines(host_.Stderr(), "closing the UI connection");
+    int lines_before = korvane_test::CountBridgeLines(host_.Stderr(), "closing the UI connection");
     auto client = ConnectClient();
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(client->SendRaw(garbage.bytes));
     EXPECT_TRUE(client->WaitForClose(kTimeoutMs));
     EXPECT_TRUE(host_.WaitForStderr(garbage.fragment, kTimeoutMs)) << host_.Stderr();
-    EXPECT_EQ(korvane::testing::CountBridgeLines(host_.Stderr(), "closing the UI connection"),
+    EXPECT_EQ(korvane_test::CountBridgeLines(host_.Stderr(), "closing the UI connection"),
               lines_before + 1)
         << host_.Stderr();
     ASSERT_TRUE(host_.IsHostRunning());
   }
 
   // A client that leaves in the middle of a frame is no fault of the protocol: no line.
-  int lines_before =
-      korvane::testing::CountBridgeLines(host_.Stderr(), "closing the UI connection");
+  int lines_before = korvane_test::CountBridgeLines(host_.Stderr(), "closing the UI connection");
   {
     auto client = ConnectClient();
     ASSERT_NE(client, nullptr);
@@ -182,7 +179,7 @@ TEST_F(BridgeE2ETest, GarbageFramesCloseOnlyTheirConnection) {
     ASSERT_TRUE(client->SendRaw(frame.substr(0, frame.size() / 2)));
   }
   ExpectServed();
-  EXPECT_EQ(korvane::testing::CountBridgeLines(host_.Stderr(), "closing the UI connection"),
+  EXPECT_EQ(korvane_test::CountBridgeLines(host_.Stderr(), "closing the UI connection"),
             lines_before);
   EXPECT_TRUE(host_.IsHostRunning());
 
@@ -244,3 +241,4 @@ TEST_F(BridgeE2ETest, KorvanectlExitStatus) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -42,8 +42,8 @@ std::string FirstLabelMarkup(FlView* view) {
 class FlViewTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    display_ = new korvane::testing::HostFixture();
-    korvane::testing::HostOptions options;
+    display_ = new korvane_test::HostFixture();
+    korvane_test::HostOptions options;
     std::string error;
     if (display_->StartDisplay(options, &error)) {
       g_setenv("DISPLAY", display_->display().c_str(), TRUE);
@@ -88,14 +88,14 @@ class FlViewTest : public ::testing::Test {
     return true;
   }
 
-  static korvane::testing::HostFixture* display_;
+  static korvane_test::HostFixture* display_;
   static bool gtk_ready_;
   std::string socket_path_;
   GtkWidget* window_ = nullptr;
   FlView* view_ = nullptr;
 };
 
-korvane::testing::HostFixture* FlViewTest::display_ = nullptr;
+korvane_test::HostFixture* FlViewTest::display_ = nullptr;
 bool FlViewTest::gtk_ready_ = false;
 
 TEST_F(FlViewTest, FirstFrameIsSignalledOnceAfterRealize) {

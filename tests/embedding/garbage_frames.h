@@ -6,8 +6,7 @@
 
 #include "tools/korvanectl/bridge_client.h"
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
 
 // Malformed input for the UI bridge: each case must close its connection with one diagnostic
 // line containing |fragment|, and leave the host serving the next client.
@@ -89,7 +88,6 @@ inline int CountBridgeLines(const std::string& text, const std::string& fragment
   return count;
 }
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test
 
 #endif  // TESTS_EMBEDDING_GARBAGE_FRAMES_H_

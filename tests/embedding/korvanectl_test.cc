@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "flutter_linux/flutter_linux.h"
+#include "vpn/vpn_channels.h"
 
 namespace {
 
-constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
-constexpr char kCoreChannel[] = "com.quorandel.korvane/core";
-constexpr char kEventChannel[] = "com.quorandel.korvane/vpn_events";
+constexpr const char* kVpnChannel = korvane::kVpnChannelName;
+constexpr const char* kCoreChannel = korvane::kCoreChannelName;
+constexpr const char* kEventChannel = korvane::kEventChannelName;
 
 struct RunResult {
   int status = -1;

@@ -749,7 +749,7 @@ TEST_F(UiBridgeTest, FrameOfTheMaximalSizeIsServed) {
     size_t header = 1 + 4 + 2 + channel.size();
     std::string call("\x07\x01m\x08\xff", 5);
     size_t list_length = FL_UI_BRIDGE_MAX_FRAME - header - call.size() - 4;
-    call += korvane::testing::Le32(static_cast<uint32_t>(list_length));
+    call += korvane_test::Le32(static_cast<uint32_t>(list_length));
     call += std::string(list_length, '\x5a');
     std::string frame = BridgeClient::EncodeFrame(1, 9, channel, call);
     ASSERT_EQ(frame.size(), 4u + FL_UI_BRIDGE_MAX_FRAME);
@@ -764,7 +764,7 @@ TEST_F(UiBridgeTest, FrameOfTheMaximalSizeIsServed) {
 
 TEST_F(UiBridgeTest, GarbageClosesTheConnectionWithOneLine) {
   ASSERT_TRUE(StartEngine());
-  for (const auto& garbage : korvane::testing::GarbageFrames()) {
+  for (const auto& garbage : korvane_test::GarbageFrames()) {
     SCOPED_TRACE(garbage.name);
     lines_.clear();
     RunClient([&] {

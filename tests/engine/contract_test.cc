@@ -11,27 +11,13 @@
 
 #include "tests/engine/libbox_library.h"
 
-namespace box_test {
+namespace korvane_test {
 namespace {
 
-class EngineContractTest : public ::testing::Test {
+class EngineContractTest : public LoadedEngineTest {
  protected:
-  static void SetUpTestSuite() {
-    library_ = LibboxLibrary::Load().release();
-    ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
-  }
-  // The library stays loaded: its threads are gone after stop, but unloading buys nothing.
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  void TearDown() override { library_->stop_service(); }
-
-  static LibboxLibrary* library_;
   TempDir dir_;
 };
-
-LibboxLibrary* EngineContractTest::library_ = nullptr;
 
 TEST(EngineExportsTest, ExactlyTheEightEntryPoints) {
   std::string output;
@@ -293,4 +279,4 @@ TEST_F(EngineLogTest, UnopenableOutputFailsStartWithTheSystemText) {
 }
 
 }  // namespace
-}  // namespace box_test
+}  // namespace korvane_test

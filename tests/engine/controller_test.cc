@@ -17,7 +17,7 @@
 
 #include "tests/engine/libbox_library.h"
 
-namespace box_test {
+namespace korvane_test {
 namespace {
 
 using nlohmann::ordered_json;
@@ -117,18 +117,8 @@ bool ConnectRefused(int port) {
 constexpr char kJson[] = "application/json; charset=utf-8";
 constexpr char kText[] = "text/plain; charset=utf-8";
 
-class EngineControllerTest : public ::testing::Test {
+class EngineControllerTest : public LoadedEngineTest {
  protected:
-  static void SetUpTestSuite() {
-    library_ = LibboxLibrary::Load().release();
-    ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  void TearDown() override { library_->stop_service(); }
-
   // Starts a service with `outbounds` and a controller on a free port; returns its base URL.
   std::string Start(const std::string& outbounds, const std::string& clash_extra = "") {
     log_ = dir_.File("box.log");
@@ -166,9 +156,11 @@ class EngineControllerTest : public ::testing::Test {
     ])");
   }
 
-  // Waits (bounded) for the urltest group's first check to choose a member.
+  // Waits (bounded, generously: the machine may be busy) for the urltest group's first check to
+  // choose a member. The choice is made once every member's result is recorded.
   std::string WaitForUrlTestChoice(const std::string& base) {
-    for (int i = 0; i < 200; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
       auto body = ordered_json::parse(Http("GET", base + "/proxies/auto").body, nullptr, false);
       if (body.is_object() && body.value("now", "") != "") {
         return body["now"];
@@ -178,7 +170,6 @@ class EngineControllerTest : public ::testing::Test {
     return "";
   }
 
-  static LibboxLibrary* library_;
   TempDir dir_;
   HoldingProxy socks_{HoldingProxy::Kind::kSocks5, 0};
   HoldingProxy http_{HoldingProxy::Kind::kHttp, 0};
@@ -186,8 +177,6 @@ class EngineControllerTest : public ::testing::Test {
   std::string log_;
   int port_ = 0;
 };
-
-LibboxLibrary* EngineControllerTest::library_ = nullptr;
 
 struct Exchange {
   const char* what;
@@ -318,6 +307,10 @@ TEST_F(EngineControllerTest, ProxiesListsGlobalFirstThenOutboundsInOrder) {
 
 TEST_F(EngineControllerTest, DelayTestsKeepTheLatestSuccessAsHistory) {
   std::string base = StartStandard();
+  // "hk 01" is also a member of the urltest group, whose first check runs from the start and
+  // records its own result: once it has chosen, the next check is an interval (3 min) away, so
+  // the entry read below is the one measured here.
+  ASSERT_NE(WaitForUrlTestChoice(base), "");
   const std::string url = "&url=https://127.0.0.1:" + std::to_string(port_) + "/generate_204";
   HttpReply reply = Http("GET", base + "/proxies/hk%2001/delay?timeout=2000" + url);
   ASSERT_EQ(reply.status, 200) << reply.body;
@@ -399,8 +392,10 @@ TEST_F(EngineControllerTest, DelayThroughHoldingProxiesFollowsTheHold) {
     HttpReply reply = Http("GET", base + c.path);
     ASSERT_EQ(reply.status, 200) << reply.body;
     int delay = ordered_json::parse(reply.body)["delay"];
+    // The hold is inside the figure. A busy machine may add any amount on top, so the upper
+    // bound only shows that the probe did not wait for its 5 s timeout.
     EXPECT_GE(delay, c.hold_ms * 0.8);
-    EXPECT_LE(delay, c.hold_ms * 1.2);
+    EXPECT_LT(delay, c.hold_ms + 2000);
   }
   // A hold longer than the timeout is a timeout.
   EXPECT_EQ(Http("GET", base + "/proxies/s200/delay?timeout=100").status, 504);
@@ -454,4 +449,4 @@ TEST_F(EngineControllerTest, ControllerAnswersOnlyWhileRunning) {
 }
 
 }  // namespace
-}  // namespace box_test
+}  // namespace korvane_test

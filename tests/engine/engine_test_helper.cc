@@ -54,7 +54,7 @@ int CountListeningSockets() {
 
 void Show(const std::string& command) {
   std::string output;
-  box_test::RunCommand(command, &output);
+  korvane_test::RunCommand(command, &output);
   printf("%s\n", output.c_str());
 }
 
@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string mode = argv[1];
-  std::string config = box_test::ReadFile(argv[2]);
-  auto library = box_test::LibboxLibrary::Load();
+  std::string config = korvane_test::ReadFile(argv[2]);
+  auto library = korvane_test::LibboxLibrary::Load();
   if (library->setup_libbox("/tmp", "/tmp", "/tmp") != 0) {
     return 2;
   }
@@ -120,10 +120,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::string log = nlohmann::json::parse(config)["log"]["output"];
-    int port = box_test::ControllerPortFromLog(box_test::ReadFile(log));
+    int port = korvane_test::ControllerPortFromLog(korvane_test::ReadFile(log));
     auto begin = std::chrono::steady_clock::now();
-    box_test::HttpReply reply =
-        box_test::Http("GET", "http://127.0.0.1:" + std::to_string(port) + argv[3]);
+    korvane_test::HttpReply reply =
+        korvane_test::Http("GET", "http://127.0.0.1:" + std::to_string(port) + argv[3]);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now() - begin)
                        .count();

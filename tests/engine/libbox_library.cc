@@ -12,7 +12,7 @@
 #include <regex>
 #include <sstream>
 
-namespace box_test {
+namespace korvane_test {
 
 std::string LibboxLibrary::BundlePath() {
   const char* bundle = getenv("KORVANE_BUNDLE_DIR");
@@ -65,30 +65,20 @@ std::string LibboxLibrary::Version() const {
   return copy;
 }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/engine-test-XXXXXX";
-  char* made = mkdtemp(pattern);
-  if (made == nullptr) {
-    abort();
-  }
-  path_ = made;
+LibboxLibrary* LoadedEngineTest::library_ = nullptr;
+
+void LoadedEngineTest::SetUpTestSuite() {
+  library_ = LibboxLibrary::Load().release();
+  ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
 }
 
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+void LoadedEngineTest::TearDownTestSuite() {
+  delete library_;
+  library_ = nullptr;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+void LoadedEngineTest::TearDown() {
+  library_->stop_service();
 }
 
 int RunCommand(const std::string& command, std::string* output) {
@@ -162,4 +152,4 @@ int ControllerPortFromLog(const std::string& log_text) {
   return 0;
 }
 
-}  // namespace box_test
+}  // namespace korvane_test

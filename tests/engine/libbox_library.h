@@ -7,18 +7,23 @@
 #include <memory>
 #include <string>
 
-namespace box_test {
+#include <gtest/gtest.h>
+
+#include "engine/libbox.h"
+#include "tests/support/test_files.h"
+
+namespace korvane_test {
 
 struct LibboxLibrary {
   void* handle = nullptr;
-  int (*setup_libbox)(const char*, const char*, const char*) = nullptr;
-  const char* (*get_version)() = nullptr;
-  int (*create_service)(const char*) = nullptr;
-  int (*start_service)() = nullptr;
-  int (*stop_service)() = nullptr;
-  int (*get_status)() = nullptr;
-  const char* (*get_last_error)() = nullptr;
-  void (*free_string)(const char*) = nullptr;
+  decltype(&::setup_libbox) setup_libbox = nullptr;
+  decltype(&::get_version) get_version = nullptr;
+  decltype(&::create_service) create_service = nullptr;
+  decltype(&::start_service) start_service = nullptr;
+  decltype(&::stop_service) stop_service = nullptr;
+  decltype(&::get_status) get_status = nullptr;
+  decltype(&::get_last_error) get_last_error = nullptr;
+  decltype(&::free_string) free_string = nullptr;
 
   // Loads `path` (the bundle's library by default) and binds the eight entry points; aborts
   // the test binary when that fails, since nothing else can run.
@@ -30,20 +35,16 @@ struct LibboxLibrary {
   std::string Version() const;
 };
 
-// A private directory removed with its contents when dropped.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+// Loads the shipped engine once per suite and sets it up; each test's service is stopped after
+// it.
+class LoadedEngineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void TearDown() override;
 
- private:
-  std::string path_;
+  static LibboxLibrary* library_;
 };
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 
 // Runs a shell command; returns its exit status and puts standard output and error in *output.
 int RunCommand(const std::string& command, std::string* output);
@@ -64,6 +65,6 @@ HttpReply Http(const std::string& method,
 // The port in "... restful api listening at 127.0.0.1:PORT" of a log file; 0 when absent.
 int ControllerPortFromLog(const std::string& log_text);
 
-}  // namespace box_test
+}  // namespace korvane_test
 
 #endif  // TESTS_ENGINE_LIBBOX_LIBRARY_H_

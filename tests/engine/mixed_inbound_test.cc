@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/unique_fd.h"
+
 extern char** environ;
 
 namespace box {
@@ -39,31 +41,7 @@ constexpr char kTag[] = "mixed-in";
 constexpr char kRefusal[] =
     "outbound/vless[hk-01]: the reference engine carries traffic only through direct outbounds";
 
-// Owns a descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset(other.fd_);
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using Fd = box::UniqueFd;
 
 int CountOpenFds() {
   int count = 0;
@@ -228,7 +206,7 @@ class TestServer {
       thread.join();
     }
     connection_threads_.clear();
-    listener_.reset();
+    listener_.Reset();
   }
 
  private:
@@ -246,7 +224,7 @@ class TestServer {
         Fd client(fd);
         SetReceiveTimeout(fd, 15s);
         handler_(fd);
-        client.reset();
+        client.Reset();
         --active_;
       });
     }
@@ -569,11 +547,12 @@ TEST_F(MixedInboundTest, CurlFetchesThroughEveryProxyMode) {
        "localhost",
        false},
   };
+  std::string skipped;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     bool needs_v6 = c.origin_v6 || std::string(c.listen) == "::1";
     if (needs_v6 && !ipv6) {
-      std::printf("skipped \"%s\": no IPv6 loopback here\n", c.name);
+      skipped += std::string(skipped.empty() ? "" : ", ") + "\"" + c.name + "\"";
       continue;
     }
     MixedInbound* inbound = StartInbound(c.listen);
@@ -602,6 +581,10 @@ TEST_F(MixedInboundTest, CurlFetchesThroughEveryProxyMode) {
     EXPECT_TRUE(logs_.Has("INFO", "] inbound/mixed[mixed-in]: inbound connection to " + target))
         << logs_.All();
     inbound_.reset();
+  }
+  if (!skipped.empty()) {
+    // After the IPv4 cases have run, so they still count.
+    GTEST_SKIP() << "no IPv6 loopback here; not run: " << skipped;
   }
 }
 
@@ -811,7 +794,7 @@ TEST_F(MixedInboundTest, ListenFailuresAndStartedLine) {
                          std::to_string(port) + ": bind: address already in use");
 
     // Once the port is free the same options work and say where they listen.
-    taken.reset();
+    taken.Reset();
     auto inbound = MixedInbound::Create(
         options,
         [this](const std::string& level, const std::string& message) { logs_.Add(level, message); },

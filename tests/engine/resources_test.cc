@@ -14,7 +14,7 @@
 
 #include "tests/engine/libbox_library.h"
 
-namespace box_test {
+namespace korvane_test {
 namespace {
 
 std::string HelperPath() {
@@ -44,21 +44,12 @@ class TakenPort {
   int port_ = 0;
 };
 
-class EngineResourcesTest : public ::testing::Test {
+class EngineResourcesTest : public LoadedEngineTest {
  protected:
-  static void SetUpTestSuite() {
-    library_ = LibboxLibrary::Load().release();
-    ASSERT_EQ(library_->setup_libbox("/tmp", "/tmp", "/tmp"), 0);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
   void SetUp() override {
     // The helper may run as another user: it must read the configuration.
     chmod(dir_.path().c_str(), 0755);
   }
-  void TearDown() override { library_->stop_service(); }
 
   std::string WriteConfig(const std::string& text) {
     std::string path = dir_.File("config.json");
@@ -69,11 +60,8 @@ class EngineResourcesTest : public ::testing::Test {
 
   static bool IsRoot() { return geteuid() == 0; }
 
-  static LibboxLibrary* library_;
   TempDir dir_;
 };
-
-LibboxLibrary* EngineResourcesTest::library_ = nullptr;
 
 std::string TunConfig(const std::string& log_path) {
   return R"({"log":{"level":"info","output":")" + log_path + R"("},
@@ -284,4 +272,4 @@ TEST_F(EngineResourcesTest, CyclesLeaveNoSocketInterfaceOrDescriptor) {
 }
 
 }  // namespace
-}  // namespace box_test
+}  // namespace korvane_test

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
+
 namespace korvane_test {
 
 // Where the recording stand-ins live inside an isolated child (the child's /tmp is private).
@@ -36,7 +38,7 @@ struct Isolation {
 // Runs `body` in a forked child: /etc is a writable copy-on-write overlay of the machine's /etc,
 // /run and /tmp are empty tmpfs, the network namespace is private, and the stand-ins are first
 // on PATH. A gtest failure inside `body` fails the calling test (the child reports it when it
-// happens); the test is skipped when the namespaces cannot be made (not root).
+// happens); when the namespaces cannot be made the test is skipped (not root) or fails (root).
 void RunIsolated(const Isolation& isolation, const std::function<void()>& body);
 
 // Child-side helpers (used inside `body`).
@@ -48,9 +50,7 @@ struct Output {
 // What `fn` writes to descriptors 1 and 2.
 Output CaptureOutput(const std::function<void()>& fn);
 
-std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 
 // `program` answers with `code` when called with `first_arg` first ("" for any call).
 void SetStandInExit(const std::string& program, const std::string& first_arg, int code);

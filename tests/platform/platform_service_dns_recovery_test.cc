@@ -20,15 +20,9 @@
 #include "platform/platform_service.h"
 #include "tests/platform/namespace_helper.h"
 
+namespace korvane_test {
 namespace {
 
-using korvane_test::CaptureOutput;
-using korvane_test::FileExists;
-using korvane_test::Isolation;
-using korvane_test::Output;
-using korvane_test::ReadFile;
-using korvane_test::RunIsolated;
-using korvane_test::WriteFile;
 using Lines = std::vector<std::string>;
 
 constexpr char kResolvConf[] = "/etc/resolv.conf";
@@ -283,3 +277,4 @@ TEST_F(PlatformServiceDnsRecoveryTest, KilledChangesAreRepairedAtTheNextStart) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -12,17 +12,9 @@
 #include "platform/platform_service.h"
 #include "tests/platform/namespace_helper.h"
 
+namespace korvane_test {
 namespace {
 
-using korvane_test::CaptureOutput;
-using korvane_test::FileExists;
-using korvane_test::Isolation;
-using korvane_test::Output;
-using korvane_test::ReadFile;
-using korvane_test::RunIsolated;
-using korvane_test::SetStandInExit;
-using korvane_test::SetStandInOutput;
-using korvane_test::StandInCalls;
 using Lines = std::vector<std::string>;
 
 constexpr char kResolvConf[] = "/etc/resolv.conf";
@@ -491,3 +483,4 @@ TEST_F(PlatformServiceDnsTest, NetworkManagerPriority) {
 }
 
 }  // namespace
+}  // namespace korvane_test

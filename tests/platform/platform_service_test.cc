@@ -17,12 +17,8 @@
 
 #include "tests/platform/namespace_helper.h"
 
+namespace korvane_test {
 namespace {
-
-using korvane_test::CaptureOutput;
-using korvane_test::Isolation;
-using korvane_test::Output;
-using korvane_test::RunIsolated;
 
 class PlatformServiceTest : public ::testing::Test {
  protected:
@@ -268,3 +264,4 @@ TEST_F(PlatformServiceTest, CleanupClosesTheRecordedTunDevice) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_util.h"
 #include "platform/proxy_backup_file.h"
 #include "platform/proxy_manager.h"
 
@@ -243,7 +244,7 @@ TEST_F(ProxyBackupFileTest, ConfigDirectoryFollowsTheEnvironment) {
   for (const Case& c : cases) {
     c.xdg ? setenv("XDG_CONFIG_HOME", c.xdg, 1) : unsetenv("XDG_CONFIG_HOME");
     c.home ? setenv("HOME", c.home, 1) : unsetenv("HOME");
-    EXPECT_EQ(ProxyBackupFile::ConfigDirectory(), c.expected) << (c.xdg ? c.xdg : "(unset)");
+    EXPECT_EQ(korvane::ConfigDirectory(), c.expected) << (c.xdg ? c.xdg : "(unset)");
     EXPECT_EQ(ProxyBackupFile::Path(), c.expected + "/proxy_settings.backup");
   }
 }
@@ -257,7 +258,7 @@ TEST_F(ProxyBackupFileTest, WritesA0600FileInA0700DirectoryAndReadsItBack) {
   struct stat st;
   ASSERT_EQ(stat(ProxyBackupFile::Path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  ASSERT_EQ(stat(ProxyBackupFile::ConfigDirectory().c_str(), &st), 0);
+  ASSERT_EQ(stat(korvane::ConfigDirectory().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   std::ifstream in(ProxyBackupFile::Path());
   std::stringstream text;

@@ -23,7 +23,9 @@
 
 #include "platform/proxy_backup_file.h"
 #include "platform/proxy_manager.h"
+#include "tests/support/test_files.h"
 
+namespace korvane_test {
 namespace {
 
 constexpr const char* kSavedVariables[] = {"HOME",
@@ -49,13 +51,6 @@ constexpr const char* kGnomeKeys[] = {
 
 constexpr const char* kKdeKeys[] = {"ProxyType", "httpProxy", "httpsProxy", "socksProxy",
                                     "NoProxyFor"};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -737,3 +732,4 @@ INSTANTIATE_TEST_SUITE_P(Cases,
                                            RefusalCase{"127.0.0.1", -1}));
 
 }  // namespace
+}  // namespace korvane_test

@@ -13,8 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
 
 namespace {
 
@@ -555,5 +554,4 @@ void HostFixture::ReportFailure(const std::string& what) const {
           what.c_str(), out.c_str(), err.c_str());
 }
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test

@@ -10,8 +10,10 @@
 
 #include "tools/korvanectl/bridge_client.h"
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
+
+using korvane::BridgeClient;
+using korvane::FlValuePtr;
 
 // How to start the host for an end-to-end test.
 struct HostOptions {
@@ -42,7 +44,7 @@ struct HostOptions {
 // started is stopped (SIGTERM, then SIGKILL) and reaped by Stop or the destructor; korvane runs
 // in its own process group so that its children are stopped too.
 //
-//   korvane::testing::HostFixture host;
+//   korvane_test::HostFixture host;
 //   ASSERT_TRUE(host.Start());
 //   auto client = host.Connect();
 //   ASSERT_NE(client, nullptr);
@@ -127,7 +129,6 @@ class HostFixture {
   int host_status_ = -1;
 };
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test
 
 #endif  // TESTS_SUPPORT_HOST_FIXTURE_H_

@@ -7,8 +7,14 @@
 
 #include <string>
 
-namespace korvane {
+namespace korvane_test {
 namespace {
+
+using korvane::CreateFailureMessage;
+using korvane::FindMixedInboundPort;
+using korvane::HasMixedInbound;
+using korvane::kDefaultMixedPort;
+using korvane::StartFailureMessage;
 
 struct MixedCase {
   const char* name;
@@ -134,4 +140,4 @@ TEST(FailureMessageTest, StartFailuresAreClassifiedInTableOrder) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane_test

@@ -11,23 +11,12 @@
 #include <vector>
 
 #include "tests/support/mock_messenger.h"
+#include "vpn/vpn_channels.h"
 #include "vpn/vpn_manager.h"
-
-// Reaches VPNManager's event-stream state; VPNManager befriends it for tests.
-class VPNManagerTestPeer {
- public:
-  static void SetEventChannel(FlEventChannel* channel) { VPNManager::event_channel_ = channel; }
-  static void Reset() {
-    VPNManager::event_channel_ = nullptr;
-    VPNManager::last_error_.clear();
-    std::lock_guard<std::mutex> lock(VPNManager::stream_mutex_);
-    VPNManager::stream_active_ = false;
-  }
-};
 
 namespace {
 
-constexpr char kEventChannel[] = "com.quorandel.korvane/vpn_events";
+constexpr const char* kEventChannel = korvane::kEventChannelName;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -53,11 +42,11 @@ class VPNManagerEventsTest : public ::testing::Test {
                                     FL_METHOD_CODEC(codec));
     fl_event_channel_set_stream_handlers(channel_, VPNManager::OnListenHandler,
                                          VPNManager::OnCancelHandler, nullptr, nullptr);
-    VPNManagerTestPeer::SetEventChannel(channel_);
+    VPNManager::SetEventChannelForTesting(channel_);
   }
 
   void TearDown() override {
-    VPNManagerTestPeer::Reset();
+    VPNManager::ResetForTesting();
     g_clear_object(&channel_);
     g_clear_object(&messenger_);
     // Idle callbacks a failed test left behind must not run in the next one.

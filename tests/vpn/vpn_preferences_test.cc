@@ -27,6 +27,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_files.h"
+
+namespace korvane_test {
 namespace {
 
 // The key the store is expected to use, computed a different way: a byte counter that starts
@@ -55,18 +58,6 @@ std::string MakeConfig(const std::string& tag, size_t pad = 0, char fill = 'x') 
          "\"}],\"outbounds\":[{\"type\":\"direct\"}],\"pad\":\"" + std::string(pad, fill) + "\"}";
 }
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
 mode_t ModeOf(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -75,66 +66,17 @@ mode_t ModeOf(const std::string& path) {
   return st.st_mode & 07777;
 }
 
-std::vector<std::string> ListDir(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) {
-    return names;
-  }
-  while (struct dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-void RemoveTree(const std::string& path) {
-  std::string command = "rm -rf '" + path + "'";
-  ASSERT_EQ(system(command.c_str()), 0);
-}
-
-// Sets or unsets an environment variable for one test and puts it back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) {
-      old_ = old;
-    }
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
 class VPNPreferencesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/korvane-store-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    temp_.emplace("korvane-store");
+    root_ = temp_->path();
     xdg_.emplace("XDG_CONFIG_HOME", (root_ + "/xdg").c_str());
     dir_ = root_ + "/xdg/korvane";
   }
   void TearDown() override {
     xdg_.reset();
-    RemoveTree(root_);
+    temp_.reset();
   }
 
   std::string ConfigPath() const { return dir_ + "/vpn_config.dat"; }
@@ -161,6 +103,7 @@ class VPNPreferencesTest : public ::testing::Test {
     return pid;
   }
 
+  std::optional<TempDir> temp_;
   std::string root_;
   std::string dir_;
   std::optional<ScopedEnv> xdg_;
@@ -179,7 +122,7 @@ TEST_F(VPNPreferencesTest, ObfuscationUsesPositionalKeyThatWrapsAfter256Bytes) {
   EXPECT_EQ(VPNPreferences::DeobfuscateString(expected), text);
 
   ASSERT_TRUE(VPNPreferences::SaveConfig(text));
-  EXPECT_EQ(ReadBytes(ConfigPath()), expected);
+  EXPECT_EQ(ReadFile(ConfigPath()), expected);
   EXPECT_EQ(VPNPreferences::LoadConfig(), text);
 }
 
@@ -194,14 +137,14 @@ TEST_F(VPNPreferencesTest, DeobfuscationFallsBackToLegacyKey) {
 TEST_F(VPNPreferencesTest, LegacyFileIsMigratedOnce) {
   std::string text = MakeConfig("old", 400);
   ASSERT_TRUE(VPNPreferences::CreateDirectory(dir_));
-  WriteBytes(ConfigPath(), LegacyObfuscation(text));
+  WriteFile(ConfigPath(), LegacyObfuscation(text));
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(VPNPreferences::LoadConfig(), text);
   EXPECT_EQ(VPNPreferences::LoadConfig(), text);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Migrating config to new obfuscation format\n");
-  EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(text));
+  EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(text));
   EXPECT_EQ(ModeOf(ConfigPath()), 0600u);
   // Migration makes no backup.
   EXPECT_EQ(access(BackupPath().c_str(), F_OK), -1);
@@ -213,11 +156,11 @@ TEST_F(VPNPreferencesTest, SavingTwiceKeepsFirstInBackup) {
   ASSERT_TRUE(VPNPreferences::SaveConfig(first));
   EXPECT_EQ(access(BackupPath().c_str(), F_OK), -1);
   ASSERT_TRUE(VPNPreferences::SaveConfig(second));
-  EXPECT_EQ(ReadBytes(BackupPath()), ExpectedObfuscation(first));
-  EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(second));
+  EXPECT_EQ(ReadFile(BackupPath()), ExpectedObfuscation(first));
+  EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(second));
   EXPECT_EQ(VPNPreferences::LoadConfig(), second);
   // Only the two files: no temporary file is left behind.
-  EXPECT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
+  EXPECT_EQ(ListDirectory(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
 }
 
 TEST_F(VPNPreferencesTest, CorruptFileIsReplacedByGoodBackup) {
@@ -225,40 +168,51 @@ TEST_F(VPNPreferencesTest, CorruptFileIsReplacedByGoodBackup) {
   ASSERT_TRUE(VPNPreferences::SaveConfig(good));
   ASSERT_TRUE(VPNPreferences::SaveConfig(MakeConfig("newer")));
   // Corrupt: both keys give something that fails validation.
-  WriteBytes(ConfigPath(), "\x01\x02garbage that is no configuration");
+  WriteFile(ConfigPath(), "\x01\x02garbage that is no configuration");
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(VPNPreferences::LoadConfig(), good);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Loaded configuration is invalid\n");
-  EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(good));
+  EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(good));
 }
 
 TEST_F(VPNPreferencesTest, CorruptFileWithoutBackupLoadsNothing) {
   ASSERT_TRUE(VPNPreferences::CreateDirectory(dir_));
-  WriteBytes(ConfigPath(), "garbage");
+  WriteFile(ConfigPath(), "garbage");
   testing::internal::CaptureStderr();
   EXPECT_EQ(VPNPreferences::LoadConfig(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Loaded configuration is invalid\n");
 }
 
-// A text that does not start with "{" is stored, but reads back as legacy data and the backup
-// takes its place.
-TEST_F(VPNPreferencesTest, TextNotStartingWithBraceReadsBackAsLegacy) {
-  const std::string prefixes[] = {" ", "\xEF\xBB\xBF", "\n"};
+// A configuration that starts with white space or a byte-order mark is stored and reads back
+// as saved: it is not taken for the older format (which would replace it with the backup).
+TEST_F(VPNPreferencesTest, TextNotStartingWithBraceReadsBackAsSaved) {
+  const std::string prefixes[] = {" ", "\xEF\xBB\xBF", "\n", "\r\n\t "};
   for (const std::string& prefix : prefixes) {
     SCOPED_TRACE(testing::PrintToString(prefix));
     std::string good = MakeConfig("good");
+    std::string odd = prefix + MakeConfig("odd");
     ASSERT_TRUE(VPNPreferences::ClearConfig());
     ASSERT_TRUE(VPNPreferences::SaveConfig(good));
-    ASSERT_TRUE(VPNPreferences::SaveConfig(prefix + MakeConfig("odd")));
-    EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(prefix + MakeConfig("odd")));
+    ASSERT_TRUE(VPNPreferences::SaveConfig(odd));
+    EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(odd));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(VPNPreferences::LoadConfig(), good);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Loaded configuration is invalid\n");
+    EXPECT_EQ(VPNPreferences::LoadConfig(), odd);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // Nothing to migrate: the file stays as saved and the backup stays the older one.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(good));
+    EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(odd));
+    EXPECT_EQ(ReadFile(BackupPath()), ExpectedObfuscation(good));
   }
+  // The older format still reads when its text starts with white space.
+  std::string old_text = "\n" + MakeConfig("old");
+  ASSERT_TRUE(VPNPreferences::ClearConfig());
+  WriteFile(ConfigPath(), LegacyObfuscation(old_text));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(VPNPreferences::LoadConfig(), old_text);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Migrating config to new obfuscation format\n");
+  EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(old_text));
 }
 
 TEST_F(VPNPreferencesTest, ValidationIsPlainSubstringTests) {
@@ -315,7 +269,7 @@ TEST_F(VPNPreferencesTest, ConfigDirectoryFollowsEnvironment) {
   ScopedEnv xdg("XDG_CONFIG_HOME", "");
   ScopedEnv home_env("HOME", home.c_str());
   ASSERT_TRUE(VPNPreferences::SaveConfig(MakeConfig("home")));
-  EXPECT_EQ(ReadBytes(home + "/.config/korvane/vpn_config.dat"),
+  EXPECT_EQ(ReadFile(home + "/.config/korvane/vpn_config.dat"),
             ExpectedObfuscation(MakeConfig("home")));
 }
 
@@ -346,17 +300,17 @@ TEST_F(VPNPreferencesTest, BackupRestoreAndClear) {
   ASSERT_TRUE(VPNPreferences::SaveConfig(MakeConfig("one")));
   EXPECT_TRUE(VPNPreferences::HasConfig());
   EXPECT_TRUE(VPNPreferences::BackupConfig());
-  EXPECT_EQ(ReadBytes(BackupPath()), ReadBytes(ConfigPath()));
+  EXPECT_EQ(ReadFile(BackupPath()), ReadFile(ConfigPath()));
 
   // An empty configuration file loads as nothing and is not backed up.
-  WriteBytes(ConfigPath(), "");
+  WriteFile(ConfigPath(), "");
   EXPECT_EQ(VPNPreferences::LoadConfig(), "");
   EXPECT_FALSE(VPNPreferences::BackupConfig());
   EXPECT_TRUE(VPNPreferences::RestoreConfig());
   EXPECT_EQ(VPNPreferences::LoadConfig(), MakeConfig("one"));
 
   EXPECT_TRUE(VPNPreferences::ClearConfig());
-  EXPECT_EQ(ListDir(dir_), std::vector<std::string>{});
+  EXPECT_EQ(ListDirectory(dir_), std::vector<std::string>{});
 }
 
 // A saving process killed at any moment leaves one of the saved configurations, whole, and a
@@ -415,12 +369,12 @@ TEST_F(VPNPreferencesTest, SaveSurvivesSigkillAtAnyMoment) {
     bool config_whole = std::find(texts.begin(), texts.end(), loaded) != texts.end();
     ASSERT_TRUE(config_whole) << "kill " << kill_number << " left a configuration of "
                               << loaded.size() << " bytes that is none of the saved ones";
-    std::string backup = VPNPreferences::DeobfuscateString(ReadBytes(BackupPath()));
+    std::string backup = VPNPreferences::DeobfuscateString(ReadFile(BackupPath()));
     bool backup_whole = std::find(texts.begin(), texts.end(), backup) != texts.end();
     ASSERT_TRUE(backup_whole) << "kill " << kill_number << " left a backup of " << backup.size()
                               << " bytes that is none of the saved ones";
     // A temporary file of the killed save is gone after the load.
-    ASSERT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}))
+    ASSERT_EQ(ListDirectory(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}))
         << "kill " << kill_number;
   }
   EXPECT_GE(completed_saves, kKills / 2);
@@ -445,13 +399,14 @@ TEST_F(VPNPreferencesTest, SaveWorksWithoutUnnamedTemporaryFiles) {
     return 0;
   });
   if (status == 77) {
+    ASSERT_NE(geteuid(), 0u) << "no private mount namespace although running as root";
     GTEST_SKIP() << "no private mount namespace here (needs root)";
   }
   ASSERT_EQ(status, 0);
-  EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(second));
-  EXPECT_EQ(ReadBytes(BackupPath()), ExpectedObfuscation(first));
+  EXPECT_EQ(ReadFile(ConfigPath()), ExpectedObfuscation(second));
+  EXPECT_EQ(ReadFile(BackupPath()), ExpectedObfuscation(first));
   EXPECT_EQ(ModeOf(ConfigPath()), 0600u);
-  EXPECT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
+  EXPECT_EQ(ListDirectory(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
 }
 
 // Temporary files of a save that was killed (named after the dead writer, or by the named
@@ -477,10 +432,10 @@ TEST_F(VPNPreferencesTest, LeftoverTemporaryFilesAreRemovedAtTheNextLoadOrSave) 
   for (bool load : {true, false}) {
     SCOPED_TRACE(load ? "load" : "save");
     for (const std::string& name : leftovers) {
-      WriteBytes(dir_ + "/" + name, "half a save");
+      WriteFile(dir_ + "/" + name, "half a save");
     }
     for (const std::string& name : others) {
-      WriteBytes(dir_ + "/" + name, "not ours");
+      WriteFile(dir_ + "/" + name, "not ours");
     }
     if (load) {
       EXPECT_EQ(VPNPreferences::LoadConfig(), MakeConfig("kept"));
@@ -491,7 +446,7 @@ TEST_F(VPNPreferencesTest, LeftoverTemporaryFilesAreRemovedAtTheNextLoadOrSave) 
     expected.push_back("vpn_config.bak");
     expected.push_back("vpn_config.dat");
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(ListDir(dir_), expected);
+    EXPECT_EQ(ListDirectory(dir_), expected);
   }
 }
 
@@ -530,7 +485,7 @@ TEST_F(VPNPreferencesTest, FailedWriteLeavesOldFileIntact) {
   });
   ASSERT_EQ(status, 0);
   EXPECT_EQ(VPNPreferences::LoadConfig(), old_text);
-  EXPECT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
+  EXPECT_EQ(ListDirectory(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
 }
 
 // The same on a file system that is really full: a small tmpfs in a private mount namespace.
@@ -560,15 +515,17 @@ TEST_F(VPNPreferencesTest, FullDiskLeavesOldFileIntact) {
     if (VPNPreferences::LoadConfig() != second) {
       return 4;
     }
-    if (ListDir(dir) != std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}) {
+    if (ListDirectory(dir) != std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}) {
       return 5;
     }
     return 0;
   });
   if (status == 77) {
+    ASSERT_NE(geteuid(), 0u) << "no private mount namespace although running as root";
     GTEST_SKIP() << "no private mount namespace here (needs root)";
   }
   EXPECT_EQ(status, 0);
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -15,12 +15,13 @@
 
 #include "tools/korvanectl/bridge_client.h"
 #include "tools/korvanectl/value_json.h"
+#include "vpn/vpn_channels.h"
 
 namespace {
 
-constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
-constexpr char kCoreChannel[] = "com.quorandel.korvane/core";
-constexpr char kEventChannel[] = "com.quorandel.korvane/vpn_events";
+constexpr const char* kVpnChannel = korvane::kVpnChannelName;
+constexpr const char* kCoreChannel = korvane::kCoreChannelName;
+constexpr const char* kEventChannel = korvane::kEventChannelName;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitError = 1;

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/libbox.h"
+
 #define EXPORT __attribute__((visibility("default")))
 
 static char journal[16384];
@@ -92,7 +94,7 @@ EXPORT int setup_libbox(const char* base_path, const char* working_path, const c
   return setup_code;
 }
 
-EXPORT char* get_version(void) {
+EXPORT const char* get_version(void) {
   Record("get_version");
   return HandOut(version_text);
 }
@@ -119,16 +121,16 @@ EXPORT int get_status(void) {
   return status_value;
 }
 
-EXPORT char* get_last_error(void) {
+EXPORT const char* get_last_error(void) {
   Record("get_last_error");
   return HandOut(last_error);
 }
 
-EXPORT void free_string(char* text) {
+EXPORT void free_string(const char* text) {
   Record("free_string");
   if (text != NULL) {
     live_strings--;
-    free(text);
+    free((void*)text);
   }
 }
 

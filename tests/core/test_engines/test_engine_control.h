@@ -1,6 +1,7 @@
 // Helpers for the engine binding's tests: a private temporary tree that becomes the current
 // directory, copies of the purpose-built engines, the engine's controls, and output capture.
-#pragma once
+#ifndef TESTS_CORE_TEST_ENGINES_TEST_ENGINE_CONTROL_H_
+#define TESTS_CORE_TEST_ENGINES_TEST_ENGINE_CONTROL_H_
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -135,3 +136,5 @@ inline std::string SystemSha256(const std::string& path) {
 }
 
 }  // namespace korvane_test
+
+#endif  // TESTS_CORE_TEST_ENGINES_TEST_ENGINE_CONTROL_H_

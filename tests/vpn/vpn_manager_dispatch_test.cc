@@ -1,0 +1,332 @@
+// The method table of "com.quorandel.korvane/vpn" and the core channel in-process, on a mock
+// messenger that plays the Dart side: each method's argument rules, fixed and inline answers,
+// and the hand-over to the operations that answer themselves; every call answered exactly once.
+// The real executable's wiring of the same channels is covered end to end in tests/app.
+
+#include <flutter_linux/flutter_linux.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/libbox_interface.h"
+#include "core/libbox_log_buffer.h"
+#include "platform/proxy_manager.h"
+#include "tests/support/mock_messenger.h"
+#include "tests/support/test_files.h"
+#include "vpn/vpn_channels.h"
+#include "vpn/vpn_manager.h"
+
+namespace korvane_test {
+namespace {
+
+using korvane::kCoreChannelName;
+using korvane::kVpnChannelName;
+
+// Builds an argument value (transfer full); nullptr: no arguments.
+using ArgsFn = std::function<FlValue*()>;
+
+FlValue* NoArgs() {
+  return nullptr;
+}
+FlValue* Int(int64_t value) {
+  return fl_value_new_int(value);
+}
+FlValue* Bool(bool value) {
+  return fl_value_new_bool(value);
+}
+FlValue* String(const char* value) {
+  return fl_value_new_string(value);
+}
+// A map of string keys to values; `value` is taken.
+FlValue* Map(std::initializer_list<std::pair<const char*, FlValue*>> entries) {
+  FlValue* map = fl_value_new_map();
+  for (const auto& entry : entries) {
+    fl_value_set_string_take(map, entry.first, entry.second);
+  }
+  return map;
+}
+FlValue* List(std::initializer_list<FlValue*> items) {
+  FlValue* list = fl_value_new_list();
+  for (FlValue* item : items) {
+    fl_value_append_take(list, item);
+  }
+  return list;
+}
+
+class VPNManagerDispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(g_main_context_acquire(g_main_context_default()));
+    messenger_ = fl_mock_binary_messenger_new();
+    g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+    vpn_channel_ = fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), kVpnChannelName,
+                                         FL_METHOD_CODEC(codec));
+    fl_method_channel_set_method_call_handler(vpn_channel_, VPNManager::HandleMethodCallStatic,
+                                              nullptr, nullptr);
+    core_channel_ = fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), kCoreChannelName,
+                                          FL_METHOD_CODEC(codec));
+    fl_method_channel_set_method_call_handler(core_channel_, VPNManager::HandleCoreMethodCallStatic,
+                                              nullptr, nullptr);
+  }
+
+  void TearDown() override {
+    VPNManager::ResetForTesting();
+    LibboxLogBuffer::resetForTesting();
+    LibboxInterface::ResetForTesting();
+    ProxyManager::ResetForTesting();
+    g_clear_object(&vpn_channel_);
+    g_clear_object(&core_channel_);
+    g_clear_object(&messenger_);
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    g_main_context_release(g_main_context_default());
+  }
+
+  // Calls `method` and renders its one answer ("success true", "error CODE: message", ...).
+  std::string Call(const char* channel, const char* method, FlValue* args) {
+    g_autoptr(FlValue) owned_args = args;
+    g_autoptr(GError) error = nullptr;
+    guint call_id = 0;
+    g_autoptr(FlMethodResponse) response = fl_mock_binary_messenger_invoke_method_sync(
+        messenger_, channel, method, owned_args, &error, &call_id);
+    if (response == nullptr) {
+      return std::string("no answer: ") + (error ? error->message : "?");
+    }
+    const int answers = fl_mock_binary_messenger_get_response_count(messenger_, call_id);
+    if (answers != 1) {
+      return "answered " + std::to_string(answers) + " times";
+    }
+    return fl_mock_response_to_string(response);
+  }
+
+  // The host's own files go to a private tree; the desktop proxy is the process environment.
+  TempDir dir_;
+  ScopedEnv config_home_{"XDG_CONFIG_HOME", dir_.File("config").c_str()};
+  ScopedEnv home_{"HOME", dir_.path().c_str()};
+  ScopedEnv desktop_{"XDG_CURRENT_DESKTOP", nullptr};
+  ScopedEnv session_{"DESKTOP_SESSION", nullptr};
+  FlMockBinaryMessenger* messenger_ = nullptr;
+  FlMethodChannel* vpn_channel_ = nullptr;
+  FlMethodChannel* core_channel_ = nullptr;
+};
+
+struct Row {
+  const char* method;
+  ArgsFn args;
+  const char* expected;
+};
+
+// Every value kind of the codec that a method may be sent.
+enum class Kind { kNone, kNull, kBool, kInt, kFloat, kString, kList, kMap };
+constexpr Kind kAllKinds[] = {Kind::kNone,  Kind::kNull,   Kind::kBool, Kind::kInt,
+                              Kind::kFloat, Kind::kString, Kind::kList, Kind::kMap};
+
+// A value of `kind` that no method accepts as it is (an empty list, a map without the keys).
+FlValue* WrongValue(Kind kind) {
+  switch (kind) {
+    case Kind::kNone:
+      return nullptr;
+    case Kind::kNull:
+      return fl_value_new_null();
+    case Kind::kBool:
+      return fl_value_new_bool(true);
+    case Kind::kInt:
+      return fl_value_new_int(7);
+    case Kind::kFloat:
+      return fl_value_new_float(1.5);
+    case Kind::kString:
+      return fl_value_new_string("x");
+    case Kind::kList:
+      return fl_value_new_list();
+    case Kind::kMap:
+      return fl_value_new_map();
+  }
+  return nullptr;
+}
+
+// Which kinds a method refuses, and how.
+struct ArgumentRule {
+  const char* method;
+  std::vector<Kind> refused;
+  const char* answer;
+};
+
+TEST_F(VPNManagerDispatchTest, EveryWrongArgumentKindIsRefused) {
+  const std::vector<Kind> all_but_map = {Kind::kNone,  Kind::kNull,   Kind::kBool, Kind::kInt,
+                                         Kind::kFloat, Kind::kString, Kind::kList};
+  const std::vector<Kind> all_but_bool = {Kind::kNone,   Kind::kNull, Kind::kInt, Kind::kFloat,
+                                          Kind::kString, Kind::kList, Kind::kMap};
+  const std::vector<Kind> all(std::begin(kAllKinds), std::end(kAllKinds));
+  const ArgumentRule rules[] = {
+      {"loadVPNPreference", all, "error INVALID_ARGUMENT: Config required"},
+      {"connectForNodeSwitching",
+       {Kind::kNone, Kind::kNull, Kind::kBool, Kind::kInt, Kind::kFloat, Kind::kList, Kind::kMap},
+       "error INVALID_ARGUMENT: Config required"},
+      {"setCapabilityOnPath", all_but_map, "error INVALID_ARGUMENT: Map required"},
+      {"setCapabilityOnPath", {Kind::kMap}, "error INVALID_ARGUMENT: Path required"},
+      {"getExecutableCapabilities", all_but_map, "error INVALID_ARGUMENT: Map required"},
+      {"getExecutableCapabilities", {Kind::kMap}, "error INVALID_ARGUMENT: Path required"},
+      {"restartFromInstallDir", all_but_map, "error INVALID_ARGUMENT: Map required"},
+      {"restartFromInstallDir", {Kind::kMap}, "error INVALID_ARGUMENT: installDir required"},
+      {"toggleAutoReconnect", all_but_bool, "error INVALID_ARGUMENT: Boolean required"},
+      {"restoreUserAutoReconnectPreference", all_but_bool,
+       "error INVALID_ARGUMENT: Boolean required"},
+      {"performUrlTest", all_but_map,
+       "error INVALID_ARGUMENTS: Arguments required for performUrlTest"},
+  };
+  for (const ArgumentRule& rule : rules) {
+    for (Kind kind : rule.refused) {
+      EXPECT_EQ(Call(kVpnChannelName, rule.method, WrongValue(kind)), rule.answer)
+          << rule.method << " with kind " << static_cast<int>(kind);
+    }
+  }
+}
+
+TEST_F(VPNManagerDispatchTest, ArgumentRulesAreCheckedBeforeAnythingRuns) {
+  const Row rows[] = {
+      // "loadVPNPreference": a list whose first element is a string, or a map with "config".
+      {"loadVPNPreference", NoArgs, "error INVALID_ARGUMENT: Config required"},
+      {"loadVPNPreference", [] { return Int(1); }, "error INVALID_ARGUMENT: Config required"},
+      {"loadVPNPreference", [] { return List({}); }, "error INVALID_ARGUMENT: Config required"},
+      {"loadVPNPreference", [] { return List({Int(1)}); },
+       "error INVALID_ARGUMENT: Config required"},
+      {"loadVPNPreference",
+       [] {
+         return Map({{"config", Int(1)}});
+       },
+       "error INVALID_ARGUMENT: Config required"},
+      {"loadVPNPreference",
+       [] {
+         return Map({{"other", String("{}")}});
+       },
+       "error INVALID_ARGUMENT: Config required"},
+      // "connectForNodeSwitching" takes the bare string, not a map.
+      {"connectForNodeSwitching",
+       [] {
+         return Map({{"config", String("{}")}});
+       },
+       "error INVALID_ARGUMENT: Config required"},
+      {"connectForNodeSwitching", NoArgs, "error INVALID_ARGUMENT: Config required"},
+      // Map with a string "path" / "installDir".
+      {"setCapabilityOnPath", NoArgs, "error INVALID_ARGUMENT: Map required"},
+      {"setCapabilityOnPath", [] { return String("/x"); }, "error INVALID_ARGUMENT: Map required"},
+      {"setCapabilityOnPath",
+       [] {
+         return Map({{"path", Int(3)}});
+       },
+       "error INVALID_ARGUMENT: Path required"},
+      {"getExecutableCapabilities", [] { return Map({}); },
+       "error INVALID_ARGUMENT: Path required"},
+      {"getExecutableCapabilities", [] { return List({}); },
+       "error INVALID_ARGUMENT: Map required"},
+      {"restartFromInstallDir",
+       [] {
+         return Map({{"path", String("/x")}});
+       },
+       "error INVALID_ARGUMENT: installDir required"},
+      {"restartFromInstallDir", NoArgs, "error INVALID_ARGUMENT: Map required"},
+      // A bool argument.
+      {"toggleAutoReconnect", [] { return Int(1); }, "error INVALID_ARGUMENT: Boolean required"},
+      {"toggleAutoReconnect", NoArgs, "error INVALID_ARGUMENT: Boolean required"},
+      {"restoreUserAutoReconnectPreference", [] { return String("true"); },
+       "error INVALID_ARGUMENT: Boolean required"},
+      // "performUrlTest" checks the argument kind before the connection state.
+      {"performUrlTest", NoArgs, "error INVALID_ARGUMENTS: Arguments required for performUrlTest"},
+      {"performUrlTest", [] { return Map({}); },
+       "error VPN_NOT_CONNECTED: VPN must be connected to perform URL test"},
+      {"getAutoSelectorInfo", NoArgs,
+       "error VPN_NOT_CONNECTED: VPN must be connected to get auto selector info"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Call(kVpnChannelName, row.method, row.args()), row.expected) << row.method;
+  }
+  // None of the refused calls got as far as the store.
+  EXPECT_EQ(ListDirectory(dir_.File("config/korvane")), std::vector<std::string>{});
+}
+
+TEST_F(VPNManagerDispatchTest, FixedAndInlineAnswers) {
+  const std::string config_dir = dir_.File("config/korvane");
+  const Row rows[] = {
+      {"isRunning", NoArgs, "success false"},
+      {"getStatus", NoArgs, "success disconnected"},
+      {"isobtainedNecessaryPermissions", NoArgs, "success true"},
+      {"isBatteryOptimizationIgnored", NoArgs, "success true"},
+      {"requestBatteryOptimizationExemption", NoArgs, "success true"},
+      {"isAlwaysOnVpnEnabled", NoArgs, "success false"},
+      {"openVpnSettings", NoArgs, "success true"},
+      {"checkForStuckState", NoArgs, "success false"},
+      {"checkForCrashLogs", NoArgs, "success null"},
+      {"requestAdminPrivileges", NoArgs, "success false"},
+      {"setCapabilityOnPath",
+       [] {
+         return Map({{"path", String("/bin/true")}});
+       },
+       "success false"},
+      {"restartApp", NoArgs, "error NOT_AVAILABLE: restartApp is not available in this build yet"},
+      // Unknown names, and the names of the other channel, are not implemented.
+      {"getCoreVersion", NoArgs, "not implemented"},
+      {"IsRunning", NoArgs, "not implemented"},
+      {"", NoArgs, "not implemented"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Call(kVpnChannelName, row.method, row.args()), row.expected) << row.method;
+  }
+  EXPECT_EQ(Call(kVpnChannelName, "getAppGroupDirectory", nullptr), "success " + config_dir);
+  EXPECT_EQ(Call(kVpnChannelName, "getLibboxLogPath", nullptr),
+            "success " + config_dir + "/libbox_session.log");
+  EXPECT_EQ(Call(kVpnChannelName, "checkAdminPrivileges", nullptr),
+            geteuid() == 0 ? "success true" : "success false");
+  // Nothing was set, so the environment proxy had nothing to clear.
+  EXPECT_EQ(Call(kVpnChannelName, "clearSystemProxy", nullptr), "success true");
+
+  EXPECT_EQ(Call(kCoreChannelName, "getCoreVersion", nullptr), "success unknown");
+  EXPECT_EQ(Call(kCoreChannelName, "isRunning", nullptr), "not implemented");
+}
+
+TEST_F(VPNManagerDispatchTest, OperationsThatTakeTheCallAnswerOnce) {
+  // The auto-reconnect flag, written by each operation and read back.
+  const Row rows[] = {
+      {"getOnDemandStatus", NoArgs, "success true"},
+      {"toggleAutoReconnect", [] { return Bool(false); }, "success true"},
+      {"getOnDemandStatus", NoArgs, "success false"},
+      {"enableAutoReconnect", NoArgs, "success true"},
+      {"getOnDemandStatus", NoArgs, "success true"},
+      {"disableAutoReconnectTemporarily", NoArgs, "success true"},
+      {"getOnDemandStatus", NoArgs, "success false"},
+      {"restoreUserAutoReconnectPreference", [] { return Bool(true); }, "success true"},
+      {"getOnDemandStatus", NoArgs, "success true"},
+      {"disableAutoReconnect", NoArgs, "success true"},
+      {"getOnDemandStatus", NoArgs, "success false"},
+      // The connection controller without an engine or a stored configuration.
+      {"refreshVPNStatus", NoArgs, "success true"},
+      {"clearVPNPreference", NoArgs, "success true"},
+      {"doConnectVpn", NoArgs, "error EXCEPTION: No saved configuration found"},
+      {"getStatus", NoArgs, "success error: No saved configuration found"},
+      {"disconnect", NoArgs, "success true"},
+      {"stopVPN", NoArgs, "success true"},
+      {"disconnectForNodeSwitching", NoArgs, "success true"},
+      {"isRunning", NoArgs, "success false"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Call(kVpnChannelName, row.method, row.args()), row.expected) << row.method;
+  }
+}
+
+TEST_F(VPNManagerDispatchTest, LoadAnswersTrueBeforeTheStartFailsOnTheEventStream) {
+  const char* config = R"({"log":{},"inbounds":[],"outbounds":[]})";
+  // A list argument (proxy flag true) and a map with the flag; neither engine is loaded, so the
+  // start fails after the answer and the store keeps the configuration.
+  EXPECT_EQ(Call(kVpnChannelName, "loadVPNPreference", List({String(config)})), "success true");
+  EXPECT_EQ(Call(kVpnChannelName, "loadVPNPreference",
+                 Map({{"config", String(config)}, {"autoConfigureProxy", String("no")}})),
+            "success true");
+  EXPECT_EQ(Call(kVpnChannelName, "connectForNodeSwitching", String(config)), "success true");
+  EXPECT_EQ(Call(kVpnChannelName, "isRunning", nullptr), "success false");
+  EXPECT_FALSE(ReadFile(dir_.File("config/korvane/vpn_config.dat")).empty());
+}
+
+}  // namespace
+}  // namespace korvane_test
