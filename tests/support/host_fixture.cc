@@ -340,6 +340,9 @@ bool HostFixture::StartHost(const HostOptions& options, std::string* error) {
   if (asan_options != nullptr) {
     overrides.emplace_back("ASAN_OPTIONS", std::string(asan_options) + ":fast_unwind_on_malloc=0");
   }
+  if (!options.control_panel) {
+    overrides.emplace_back("KORVANE_CONTROL_PANEL", "0");
+  }
   for (const auto& entry : options.env) {
     overrides.push_back(entry);
   }
