@@ -73,6 +73,14 @@ class VPNManager {
   static void ClearVPNPreference(FlMethodCall* call);
   static void CheckForStuckState(FlMethodCall* call);
 
+  // Latency through the engine's controller. Both answer later, from the main loop, after a
+  // detached worker thread finished; only one URL test runs at a time.
+  static void PerformUrlTest(const std::string& testUrl,
+                             int timeout,
+                             const std::string& selectorTag,
+                             FlMethodCall* call);
+  static void GetAutoSelectorInfo(const std::string& selectorTag, FlMethodCall* call);
+
  private:
   // Set once by Initialize; the channels live until the process exits.
   static FlBinaryMessenger* messenger_;

@@ -9,6 +9,7 @@
 #include "core/libbox_log_buffer.h"
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
+#include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 
@@ -36,6 +37,11 @@ constexpr char kConfigKey[] = "config";
 constexpr char kAutoConfigureProxyKey[] = "autoConfigureProxy";
 constexpr char kPathKey[] = "path";
 constexpr char kInstallDirKey[] = "installDir";
+constexpr char kTestUrlKey[] = "testUrl";
+constexpr char kTimeoutKey[] = "timeout";
+constexpr char kSelectorTagKey[] = "selectorTag";
+constexpr char kDefaultSelectorTag[] = "proxy";
+constexpr int kDefaultUrlTestTimeoutMs = 5000;
 
 bool IsMap(FlValue* value) {
   return value != nullptr && fl_value_get_type(value) == FL_VALUE_TYPE_MAP;
@@ -223,13 +229,18 @@ void HandleGetLibboxLogPath(FlMethodCall* call, FlValue*) {
   RespondString(call, LibboxLogBuffer::getSessionLogPath());
 }
 
-void HandleGetAutoSelectorInfo(FlMethodCall* call, FlValue*) {
+// The "selectorTag" of a map argument when it is a non-empty string, else "proxy".
+std::string SelectorTagOf(FlValue* args) {
+  const gchar* tag = LookupString(args, kSelectorTagKey);
+  return tag != nullptr && tag[0] != '\0' ? tag : kDefaultSelectorTag;
+}
+
+void HandleGetAutoSelectorInfo(FlMethodCall* call, FlValue* args) {
   if (!VPNManager::IsRunning()) {
     RespondError(call, kVpnNotConnected, kSelectorNotConnected);
     return;
   }
-  // The latency worker is not part of this build yet.
-  RespondNotAvailable(call, "getAutoSelectorInfo");
+  VPNManager::GetAutoSelectorInfo(SelectorTagOf(args), call);
 }
 
 void HandlePerformUrlTest(FlMethodCall* call, FlValue* args) {
@@ -238,12 +249,19 @@ void HandlePerformUrlTest(FlMethodCall* call, FlValue* args) {
     RespondError(call, kInvalidArguments, kUrlTestArgumentsRequired);
     return;
   }
+  const gchar* test_url = LookupString(args, kTestUrlKey);
+  int timeout = kDefaultUrlTestTimeoutMs;
+  FlValue* timeout_value = fl_value_lookup_string(args, kTimeoutKey);
+  if (timeout_value != nullptr && fl_value_get_type(timeout_value) == FL_VALUE_TYPE_INT) {
+    timeout = static_cast<int>(fl_value_get_int(timeout_value));
+  }
+  const std::string selector_tag = SelectorTagOf(args);
   if (!VPNManager::IsRunning()) {
     RespondError(call, kVpnNotConnected, kUrlTestNotConnected);
     return;
   }
-  // The latency worker is not part of this build yet.
-  RespondNotAvailable(call, "performUrlTest");
+  VPNManager::PerformUrlTest(test_url != nullptr ? test_url : korvane::kDefaultTestUrl, timeout,
+                             selector_tag, call);
 }
 
 using MethodHandler = void (*)(FlMethodCall* call, FlValue* args);
