@@ -102,6 +102,9 @@ class VPNManager {
   static std::atomic<bool> auto_reconnect_enabled_;
   static std::atomic<bool> auto_configure_proxy_;
   static std::atomic<bool> url_test_in_progress_;
+  // Counts the stops of a running service: a latency worker that saw it change knows the
+  // connection it measures went away, even before is_running_ turns false.
+  static std::atomic<unsigned> service_stops_;
 
   // Tests reach the static state through this peer (defined only in tests).
   friend class VPNManagerTestPeer;

@@ -110,13 +110,16 @@ gboolean HandleAutoSelectorResponse(gpointer user_data) {
   return G_SOURCE_REMOVE;
 }
 
-// What a URL test worker is given. The flag is VPNManager::url_test_in_progress_.
+// What a URL test worker is given. The flag is VPNManager::url_test_in_progress_; the counter
+// VPNManager::service_stops_, with its value when the test started.
 struct UrlTestJob {
   std::string test_url;
   int timeout;
   std::string selector_tag;
   std::string config;
   std::atomic<bool>* in_progress;
+  const std::atomic<unsigned>* service_stops;
+  unsigned stops_at_start;
 };
 
 // Worker thread: the URL test. Posts exactly one reply, clearing the in-progress flag just
@@ -139,8 +142,9 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
     const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
     const std::string base = "http://127.0.0.1:" + std::to_string(*port);
     // Ends the test when the VPN stopped meanwhile: no request goes to a controller that is gone.
-    auto aborted = [&reply, &post](const char* checkpoint) {
-      if (VPNManager::IsRunning()) {
+    // A stop under way counts already, so a probe cut short by it is not taken for a failure.
+    auto aborted = [&reply, &post, &job](const char* checkpoint) {
+      if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
         return false;
       }
       std::cout << "[VPNManager] URLTest aborted at " << checkpoint << ": VPN no longer running"
@@ -177,6 +181,9 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
     std::optional<std::string> body = ClashApiClient::httpGet(
         base + "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
         DelayRequestTimeout(group_timeout));
+    if (!body && aborted("after-group-probe")) {
+      return;
+    }
     if (!body) {
       std::cout << "[VPNManager] URLTest fallback group " << selector << " unreachable"
                 << std::endl;
@@ -288,7 +295,13 @@ void VPNManager::PerformUrlTest(const std::string& testUrl,
     korvane::RespondError(call, kUrlTestInProgress, kUrlTestInProgressMessage);
     return;
   }
-  UrlTestJob job{testUrl, timeout, selectorTag, "", &url_test_in_progress_};
+  UrlTestJob job{testUrl,
+                 timeout,
+                 selectorTag,
+                 "",
+                 &url_test_in_progress_,
+                 &service_stops_,
+                 service_stops_.load()};
   // The copy is taken here rather than on the worker: a worker still running when the process
   // exits must not read the static configuration while it is being destroyed.
   {

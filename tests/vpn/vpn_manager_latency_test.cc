@@ -26,6 +26,8 @@ class VPNManagerTestPeer {
     VPNManager::current_config_ = config;
   }
   static bool UrlTestInProgress() { return VPNManager::url_test_in_progress_.load(); }
+  // What StopBox does first when a service runs.
+  static void BeginStop() { ++VPNManager::service_stops_; }
   static void Reset() {
     VPNManager::is_running_ = false;
     SetConfig("");
@@ -336,6 +338,29 @@ TEST_F(LatencyTest, UrlTestRacingADisconnect) {
             std::string::npos)
       << out;
   EXPECT_EQ(controller_.Requests().size(), 1u);
+}
+
+// A stop begins while the leaf is probed: the probe it cuts short is not taken for a failure of
+// the node, and the group is not asked.
+TEST_F(LatencyTest, UrlTestRacingAStopUnderWay) {
+  ScriptedReply held = Reply(503, R"({"message":"An error occurred in the delay test"})");
+  held.gated = true;
+  controller_.Set("/proxies/proxy", Now("node_1"));
+  controller_.Set("/proxies/node_1/delay", held);
+  controller_.Set("/group/proxy/delay", Reply(200, R"({"node_1":5})"));
+  ::testing::internal::CaptureStdout();
+  Answer* answer = UrlTest();
+  ASSERT_TRUE(controller_.WaitForRequests(2, 10000));
+  VPNManagerTestPeer::BeginStop();
+  controller_.Release();
+  ASSERT_TRUE(Wait(answer));
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(answer->text, "error URL_TEST_FAILED: VPN disconnected during URLTest");
+  EXPECT_NE(
+      out.find("[VPNManager] URLTest aborted at before-group-fallback: VPN no longer running\n"),
+      std::string::npos)
+      << out;
+  EXPECT_EQ(controller_.Count("/group/"), 0);
 }
 
 // The main loop answers other calls while a test waits on a slow controller.
