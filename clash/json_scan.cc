@@ -7,6 +7,10 @@ namespace korvane {
 
 namespace {
 
+// Trivially destructible: a worker may still scan while the process exits.
+constexpr char kNodePrefix[] = "node_";
+constexpr size_t kNodePrefixLength = sizeof(kNodePrefix) - 1;
+
 // ECMAScript \s on narrow text.
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -95,16 +99,15 @@ std::optional<std::string> FindJsonString(const std::string& text,
 }
 
 std::optional<JsonMember> NextJsonMember(const std::string& text, size_t from, bool node_keys) {
-  static const std::string kNodePrefix = "node_";
   for (size_t open = text.find('"', from); open != std::string::npos;
        open = text.find('"', open + 1)) {
     const size_t key_start = open + 1;
     size_t key_end = key_start;
     if (node_keys) {
-      if (text.compare(key_start, kNodePrefix.size(), kNodePrefix) != 0) {
+      if (text.compare(key_start, kNodePrefixLength, kNodePrefix) != 0) {
         continue;
       }
-      const size_t digits = key_start + kNodePrefix.size();
+      const size_t digits = key_start + kNodePrefixLength;
       key_end = digits;
       while (key_end < text.size() && IsDigit(text[key_end])) {
         ++key_end;
