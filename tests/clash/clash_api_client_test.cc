@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/scripted_controller.h"
@@ -65,6 +66,28 @@ TEST(ClashApiClientTest, OnlyAStatus200WithACompleteBodyIsABody) {
     }
     EXPECT_EQ(controller.Count("/x"), 1) << c.what;
   }
+}
+
+// Requests from several threads at once, the first ones racing the one-time initialisation.
+TEST(ClashApiClientTest, ConcurrentRequests) {
+  ScriptedController controller;
+  controller.Set("/proxies/auto", Reply(200, R"({"now":"node_1"})"));
+  std::vector<std::thread> threads;
+  std::atomic<int> bodies{0};
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&controller, &bodies] {
+      std::optional<std::string> body =
+          ClashApiClient::httpGet(controller.base() + "/proxies/auto", 10000);
+      if (body && *body == R"({"now":"node_1"})") {
+        ++bodies;
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(bodies.load(), 8);
+  EXPECT_EQ(controller.Count("/proxies/auto"), 8);
 }
 
 TEST(ClashApiClientTest, AnOpenPortThatNeverAnswersGivesUpAfterTheTimeOut) {
