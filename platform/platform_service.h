@@ -63,6 +63,23 @@ class PlatformService {
   // empty path on any error.
   static std::filesystem::path CanonicalizePath(const std::filesystem::path& path);
 
+  // Capability grant (platform_service_grant.cc).
+
+  // Any thread. True when the canonical path is the managed runtime root below HOME
+  // ($HOME/.local/share/Korvane/appimage-runtime) or lies below it.
+  static bool IsManagedAppImagePath(const std::string& path);
+  // Worker thread: blocks while the elevated helper runs. Grants the network capability to the
+  // "korvane" executable of a managed install directory whose SHA-256 matches its manifest;
+  // false (with one line) for every refused path, before anything on disk changes.
+  static bool SetCapabilityOnPath(const std::string& path);
+
+  // Elevation request (platform_service_elevation.cc).
+
+  // Worker thread: blocks while the elevated helper runs. Writes the launcher beside the
+  // running executable, then grants it (or its capability wrapper) the network capability.
+  // True when the capability is on disk afterwards.
+  static bool RequestElevatedPermissions();
+
   // Callback table entries (platform_service.cc).
 
   static int PlatformOpenTun(const char* name, int mtu);

@@ -134,6 +134,35 @@ int RunShell(const char* command) {
   return system(command);
 }
 
+// A word that cannot add lines or hidden bytes to the resolver file.
+bool IsSafeResolverWord(const std::string& word) {
+  for (unsigned char c : word) {
+    if (c < 0x20 || c == 0x7f) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Replaces the resolver file by `text`, with one diagnostic line for the step that failed.
+bool ReplaceResolvConf(const std::string& text) {
+  WriteResult result = ReplaceFileAtomically(kResolvConfPath, text);
+  switch (result.failed_step) {
+    case WriteStep::kDone:
+      return true;
+    case WriteStep::kOpen:
+      PrintErr("[PlatformService] Failed to open tmp resolv.conf: " + ErrorText(result.error));
+      return false;
+    case WriteStep::kWrite:
+      PrintErr("[PlatformService] Failed to write tmp resolv.conf");
+      return false;
+    case WriteStep::kRename:
+      PrintErr("[PlatformService] rename() to resolv.conf failed: " + ErrorText(result.error));
+      return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool PlatformService::IsValidDNSAddress(const std::string& address) {
@@ -258,11 +287,12 @@ std::vector<std::string> PlatformService::GetCurrentDNSServers() {
 }
 
 bool PlatformService::SetSystemDNS(const std::vector<std::string>& servers) {
+  bool locked_here = false;
   if (!dns_modified_) {
     original_dns_servers_ = GetCurrentDNSServers();
     // Recorded before anything changes.
     if (std::optional<std::string> content = ReadWholeFile(kResolvConfPath)) {
-      WriteDNSLockFile(*content);
+      locked_here = WriteDNSLockFile(*content);
     }
   }
   if (HasSystemdResolved() && SetSystemdResolvedDNS(servers)) {
@@ -271,6 +301,11 @@ bool PlatformService::SetSystemDNS(const std::vector<std::string>& servers) {
     return true;
   }
   if (!WriteResolvConf(servers)) {
+    // Nothing was changed, so the lock would only outlive us and, at the next start, put this
+    // copy back over whatever the resolver holds by then.
+    if (locked_here) {
+      RemoveDNSLockFile();
+    }
     return false;
   }
   dns_modified_ = true;
@@ -320,21 +355,7 @@ bool PlatformService::WriteResolvConf(const std::vector<std::string>& servers) {
       WriteDNSLockFile(*content);
     }
   }
-  WriteResult result = ReplaceFileAtomically(kResolvConfPath, RenderResolvConf(servers));
-  switch (result.failed_step) {
-    case WriteStep::kDone:
-      return true;
-    case WriteStep::kOpen:
-      PrintErr("[PlatformService] Failed to open tmp resolv.conf: " + ErrorText(result.error));
-      return false;
-    case WriteStep::kWrite:
-      PrintErr("[PlatformService] Failed to write tmp resolv.conf");
-      return false;
-    case WriteStep::kRename:
-      PrintErr("[PlatformService] rename() to resolv.conf failed: " + ErrorText(result.error));
-      return false;
-  }
-  return false;
+  return ReplaceResolvConf(RenderResolvConf(servers));
 }
 
 bool PlatformService::RestoreSystemDNS() {
@@ -355,10 +376,18 @@ bool PlatformService::RestoreSystemDNS() {
       ReplaceFileAtomically(kResolvConfPath, content).failed_step == WriteStep::kDone) {
     return finish();
   }
-  if (original_dns_servers_.empty()) {
+  if (original_dns_servers_.empty() || access(kResolvConfPath, W_OK) != 0) {
     return false;
   }
-  if (!WriteResolvConf(original_dns_servers_)) {
+  // These servers were read from the resolver, so the C library took them as they are (a
+  // scoped fe80::1%eth0 too): refuse only what would break the file.
+  for (const std::string& server : original_dns_servers_) {
+    if (!IsSafeResolverWord(server)) {
+      PrintErr("[PlatformService] Refusing invalid DNS address: " + EscapeForLog(server));
+      return false;
+    }
+  }
+  if (!ReplaceResolvConf(RenderResolvConf(original_dns_servers_))) {
     return false;
   }
   return finish();

@@ -17,7 +17,9 @@
 
 namespace {
 
-constexpr const char* kHeader = "korvane-proxy-backup 1";
+constexpr const char* kHeader = "korvane-proxy-backup 2";
+// Written by earlier versions: no owner and port lines.
+constexpr const char* kHeaderVersion1 = "korvane-proxy-backup 1";
 // Larger than any real record; bounds what a damaged file can make us read.
 constexpr size_t kMaxFileSize = 64 * 1024;
 
@@ -83,7 +85,70 @@ std::optional<std::string> Unescape(const std::string& text) {
   return out;
 }
 
-// Owns a descriptor.
+// A decimal number of digits only, within `max`.
+std::optional<unsigned long long> ParseDecimal(const std::string& text, unsigned long long max) {
+  if (text.empty() || text.size() > 20) {
+    return std::nullopt;
+  }
+  unsigned long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    unsigned long long digit = static_cast<unsigned long long>(c - '0');
+    if (value > (max - digit) / 10) {
+      return std::nullopt;
+    }
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// The state and start time of a process from /proc/<pid>/stat; false when it cannot be read.
+bool ReadProcessStat(pid_t pid, char* state, unsigned long long* start_time) {
+  korvane::ScopedFd fd(
+      open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    return false;
+  }
+  char buffer[1024];
+  ssize_t n;
+  do {
+    n = read(fd.get(), buffer, sizeof(buffer) - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    return false;
+  }
+  std::string text(buffer, static_cast<size_t>(n));
+  // The command name in parentheses may hold spaces and parentheses itself.
+  size_t paren = text.rfind(')');
+  if (paren == std::string::npos) {
+    return false;
+  }
+  std::vector<std::string> fields;
+  for (size_t start = paren + 1; start < text.size();) {
+    size_t end = text.find_first_of(" \n", start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    if (end > start) {
+      fields.push_back(text.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  // fields[0] is field 3 (the state), so field 22 is fields[19].
+  if (fields.size() < 20 || fields[0].size() != 1) {
+    return false;
+  }
+  std::optional<unsigned long long> start = ParseDecimal(fields[19], ~0ULL);
+  if (!start) {
+    return false;
+  }
+  *state = fields[0][0];
+  *start_time = *start;
+  return true;
+}
+
 // mkdir -p with 0700 for the directories it creates.
 bool MakeDirectories(const std::string& path) {
   for (size_t pos = 1; pos <= path.size(); ++pos) {
@@ -109,9 +174,33 @@ std::string ProxyBackupFile::Path() {
   return ConfigDirectory() + "/" + kFileName;
 }
 
+ProxyRecordOwner ProxyBackupFile::CurrentProcess() {
+  ProxyRecordOwner owner;
+  char state = 0;
+  if (ReadProcessStat(getpid(), &state, &owner.start_time)) {
+    owner.pid = getpid();
+  }
+  return owner;
+}
+
+bool ProxyBackupFile::IsRunning(const ProxyRecordOwner& owner) {
+  char state = 0;
+  unsigned long long start_time = 0;
+  return owner.pid > 0 && ReadProcessStat(owner.pid, &state, &start_time) &&
+         start_time == owner.start_time && state != 'Z' && state != 'X';
+}
+
+bool ProxyBackupFile::IsCurrentProcess(const ProxyRecordOwner& owner) {
+  ProxyRecordOwner self = CurrentProcess();
+  return self.pid > 0 && owner.pid == self.pid && owner.start_time == self.start_time;
+}
+
 std::string ProxyBackupFile::Render(const ProxyBackupRecord& record) {
   bool kde = record.desktop == ProxyManager::kDesktopKde;
-  std::string out = std::string(kHeader) + "\n" + "desktop=" + (kde ? "kde" : "gnome") + "\n";
+  std::string out = std::string(kHeader) + "\n" + "owner=" + std::to_string(record.owner.pid) +
+                    " " + std::to_string(record.owner.start_time) + "\n" +
+                    "port=" + std::to_string(record.port) + "\n" +
+                    "desktop=" + (kde ? "kde" : "gnome") + "\n";
   for (const Field& field : kde ? KdeFields() : GnomeFields()) {
     out += std::string(field.first) + "=" + Escape(record.settings.*field.second) + "\n";
   }
@@ -129,23 +218,49 @@ std::optional<ProxyBackupRecord> ProxyBackupFile::Parse(const std::string& text)
     start = end + 1;
   }
   ProxyBackupRecord record;
-  if (lines.size() < 2 || lines[0] != kHeader) {
+  if (lines.empty() || (lines[0] != kHeader && lines[0] != kHeaderVersion1)) {
     return std::nullopt;
   }
-  if (lines[1] == "desktop=gnome") {
+  size_t next = 1;
+  // A version 1 record keeps the owner unknown (gone) and the port unknown (any).
+  if (lines[0] == kHeader) {
+    if (lines.size() < 3 || lines[1].rfind("owner=", 0) != 0 || lines[2].rfind("port=", 0) != 0) {
+      return std::nullopt;
+    }
+    std::string owner = lines[1].substr(6);
+    size_t space = owner.find(' ');
+    if (space == std::string::npos) {
+      return std::nullopt;
+    }
+    std::optional<unsigned long long> pid = ParseDecimal(owner.substr(0, space), 4194304);
+    std::optional<unsigned long long> start = ParseDecimal(owner.substr(space + 1), ~0ULL);
+    std::optional<unsigned long long> port = ParseDecimal(lines[2].substr(5), 65535);
+    if (!pid || !start || !port) {
+      return std::nullopt;
+    }
+    record.owner.pid = static_cast<pid_t>(*pid);
+    record.owner.start_time = *start;
+    record.port = static_cast<int>(*port);
+    next = 3;
+  }
+  if (lines.size() <= next) {
+    return std::nullopt;
+  }
+  if (lines[next] == "desktop=gnome") {
     record.desktop = ProxyManager::kDesktopGnome;
-  } else if (lines[1] == "desktop=kde") {
+  } else if (lines[next] == "desktop=kde") {
     record.desktop = ProxyManager::kDesktopKde;
   } else {
     return std::nullopt;
   }
+  ++next;
   const std::vector<Field>& fields =
       record.desktop == ProxyManager::kDesktopKde ? KdeFields() : GnomeFields();
-  if (lines.size() != 2 + fields.size()) {
+  if (lines.size() != next + fields.size()) {
     return std::nullopt;
   }
   std::set<std::string> seen;
-  for (size_t i = 2; i < lines.size(); ++i) {
+  for (size_t i = next; i < lines.size(); ++i) {
     size_t eq = lines[i].find('=');
     if (eq == std::string::npos) {
       return std::nullopt;

@@ -1,24 +1,46 @@
 #ifndef PLATFORM_PROXY_BACKUP_FILE_H_
 #define PLATFORM_PROXY_BACKUP_FILE_H_
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
 #include "platform/proxy_manager.h"
 
-// What a crash must not lose: the desktop whose settings were backed up and the backup.
+// The process that wrote a record. Its start time tells it from a later process that was
+// given the same id.
+struct ProxyRecordOwner {
+  // 0: unknown (a record of an earlier version), taken as a process that is gone.
+  pid_t pid = 0;
+  // Clock ticks after boot, field 22 of /proc/<pid>/stat.
+  unsigned long long start_time = 0;
+};
+
+// What a crash must not lose: the desktop whose settings were backed up and the backup, who
+// wrote it and the port the desktop was pointed at.
 struct ProxyBackupRecord {
   int desktop = ProxyManager::kDesktopOther;
   ProxySettings settings;
+  ProxyRecordOwner owner;
+  // Our proxy's port; 0: unknown (any loopback proxy counts as ours).
+  int port = 0;
 };
 
 // The on-disk copy of the proxy backup in the configuration directory, present from before the
 // first change of an enable cycle until a successful disable. Text format: the line
-// "korvane-proxy-backup 1", "desktop=gnome" or "desktop=kde", then one "field=value" line for
-// each field of that desktop, values escaped with \\ and \n. Any thread.
+// "korvane-proxy-backup 2", "owner=<pid> <start time>", "port=<port>", "desktop=gnome" or
+// "desktop=kde", then one "field=value" line for each field of that desktop, values escaped
+// with \\ and \n. Version 1 records (no owner and port lines) are still read. Any thread.
 class ProxyBackupFile {
  public:
   static constexpr const char* kFileName = "proxy_settings.backup";
+
+  // This process, read afresh (a forked child is another owner).
+  static ProxyRecordOwner CurrentProcess();
+  // Whether `owner` is a process that still runs (a zombie does not).
+  static bool IsRunning(const ProxyRecordOwner& owner);
+  static bool IsCurrentProcess(const ProxyRecordOwner& owner);
 
   // XDG_CONFIG_HOME (non-empty) + "/korvane", else HOME + "/.config/korvane", else the password
   // entry's home + "/.config/korvane", else "/tmp/korvane".

@@ -19,6 +19,7 @@
 ProxySettings ProxyManager::original_settings_;
 bool ProxyManager::settings_backed_up_ = false;
 int ProxyManager::backup_desktop_ = ProxyManager::kDesktopOther;
+int ProxyManager::enabled_port_ = 0;
 
 namespace {
 
@@ -153,18 +154,29 @@ bool ProxyManager::EnableSystemProxy(const std::string& host, int port) {
   std::cerr << "[ProxyManager] Enabling system proxy: " << host << ":" << port << std::endl;
   if (!settings_backed_up_) {
     BackupCurrentSettings();
+    enabled_port_ = port;
     // The record must be on disk before the desktop changes, so that a crash from here on can
     // be repaired at the next start.
     if (backup_desktop_ != kDesktopOther) {
       std::optional<ProxyBackupRecord> earlier = ProxyBackupFile::Read();
-      bool own = backup_desktop_ == kDesktopGnome ? IsOwnGnomeProxy(original_settings_)
-                                                  : IsOwnKdeProxy(original_settings_);
-      if (own && earlier && earlier->desktop == backup_desktop_) {
-        // A disable that failed left our proxy in place; the record still holds the user's own
-        // settings, so keep those rather than back up our own values.
-        original_settings_ = earlier->settings;
+      if (earlier && ProxyBackupFile::IsRunning(earlier->owner) &&
+          !ProxyBackupFile::IsCurrentProcess(earlier->owner)) {
+        // Another instance is connected and its record holds the user's own settings: those
+        // must come back when that instance stops or dies, so the record stays its own.
+        std::cerr << "[ProxyManager] Proxy backup record belongs to a running instance (pid "
+                  << earlier->owner.pid << "), keeping it" << std::endl;
       } else {
-        ProxyBackupFile::Write({backup_desktop_, original_settings_});
+        bool own =
+            earlier && earlier->desktop == backup_desktop_ &&
+            (backup_desktop_ == kDesktopGnome ? IsOwnGnomeProxy(original_settings_, earlier->port)
+                                              : IsOwnKdeProxy(original_settings_, earlier->port));
+        if (own) {
+          // A disable that failed left our proxy in place; the record still holds the user's
+          // own settings, so keep those rather than back up our own values.
+          original_settings_ = earlier->settings;
+        }
+        ProxyBackupFile::Write(
+            {backup_desktop_, original_settings_, ProxyBackupFile::CurrentProcess(), port});
       }
     }
   }
@@ -339,14 +351,33 @@ bool ProxyManager::DisableSystemProxy() {
   // Only a backup of this cycle, of this desktop, is written back; anything else just switches
   // off.
   bool restore = settings_backed_up_ && backup_desktop_ == desktop && desktop != kDesktopOther;
-  int status = SwitchOff(desktop, restore ? &original_settings_ : nullptr);
+  const ProxySettings* restore_from = restore ? &original_settings_ : nullptr;
+  int own_port = enabled_port_;
+  bool remove_record = restore;
+  std::optional<ProxyBackupRecord> record;
+  if (restore) {
+    record = ProxyBackupFile::Read();
+  }
+  if (record && !ProxyBackupFile::IsCurrentProcess(record->owner)) {
+    if (ProxyBackupFile::IsRunning(record->owner)) {
+      // Our backup is that instance's proxy, which it still serves; its record stays.
+      remove_record = false;
+    } else if (record->desktop == desktop) {
+      // The instance whose proxy we backed up has died: its record holds the user's own
+      // settings.
+      restore_from = &record->settings;
+      own_port = record->port;
+    }
+  }
+  int status = SwitchOff(desktop, restore_from, own_port);
   settings_backed_up_ = false;
   backup_desktop_ = kDesktopOther;
+  enabled_port_ = 0;
   if (status != 0) {
     std::cerr << "[ProxyManager] Failed to disable system proxy" << std::endl;
     return false;
   }
-  if (restore) {
+  if (remove_record) {
     ProxyBackupFile::Remove();
   }
   std::cerr << "[ProxyManager] System proxy disabled successfully" << std::endl;

@@ -45,14 +45,16 @@ class ProxyManager {
   // it on disk before the first change.
   static bool EnableSystemProxy(const std::string& host, int port);
   // Switches the proxy off and, when this enable cycle took a backup, writes the user's own
-  // settings back; removes the on-disk record after success.
+  // settings back; removes the on-disk record after success unless another running instance
+  // wrote it.
   static bool DisableSystemProxy();
 
   // Called at start before the channels answer: when an earlier run died with the desktop
-  // pointed at it (the on-disk record is still there), restores the recorded settings, or
-  // switches the proxy off when the record does not parse, then removes the record. True when
-  // there was nothing to repair or the repair succeeded; a failed repair keeps the record for
-  // the next start.
+  // pointed at it (the on-disk record is still there and its writer is gone), restores the
+  // recorded settings, or switches the proxy off when the record does not parse, then removes
+  // the record. A record of an instance that still runs is left alone. True when there was
+  // nothing to repair or the repair succeeded; a failed repair keeps the record for the next
+  // start.
   static bool RepairAfterCrash();
 
   static void BackupCurrentSettings();
@@ -77,6 +79,7 @@ class ProxyManager {
     original_settings_ = ProxySettings();
     settings_backed_up_ = false;
     backup_desktop_ = kDesktopOther;
+    enabled_port_ = 0;
   }
 #endif
 
@@ -89,12 +92,13 @@ class ProxyManager {
   // Runs a shell command line; its exit status, or -1 when it did not exit normally.
   static int RunShell(const std::string& command);
   // The switch-off command of `desktop` and, with `restore_from`, the writes that put those
-  // settings back (or nothing more when they are this host's own loopback proxy). 0 on success.
-  static int SwitchOff(int desktop, const ProxySettings* restore_from);
-  static int RestoreGnome(const ProxySettings& settings);
-  static int RestoreKde(const ProxySettings& settings);
-  static bool IsOwnGnomeProxy(const ProxySettings& settings);
-  static bool IsOwnKdeProxy(const ProxySettings& settings);
+  // settings back (or nothing more when they are this host's own loopback proxy on `own_port`,
+  // any port when 0). 0 on success.
+  static int SwitchOff(int desktop, const ProxySettings* restore_from, int own_port);
+  static int RestoreGnome(const ProxySettings& settings, int own_port);
+  static int RestoreKde(const ProxySettings& settings, int own_port);
+  static bool IsOwnGnomeProxy(const ProxySettings& settings, int own_port);
+  static bool IsOwnKdeProxy(const ProxySettings& settings, int own_port);
 
   // The desktop's settings as read before the first change since the last disable.
   static ProxySettings original_settings_;
@@ -103,6 +107,8 @@ class ProxyManager {
   // The desktop whose fields the cycle's backup read completely; kDesktopOther when none did,
   // and then disable only switches off.
   static int backup_desktop_;
+  // The port the current enable cycle pointed the desktop at; 0 outside a cycle.
+  static int enabled_port_;
 };
 
 #endif  // PLATFORM_PROXY_MANAGER_H_

@@ -22,18 +22,22 @@ std::string WithoutTrailingNewline(std::string text) {
 
 }  // namespace
 
-bool ProxyManager::IsOwnGnomeProxy(const ProxySettings& settings) {
+bool ProxyManager::IsOwnGnomeProxy(const ProxySettings& settings, int own_port) {
   return settings.gnome_mode == "'manual'" &&
-         settings.gnome_http_host == std::string("'") + kLoopbackHost + "'";
+         settings.gnome_http_host == std::string("'") + kLoopbackHost + "'" &&
+         (own_port == 0 || settings.gnome_http_port == std::to_string(own_port));
 }
 
-bool ProxyManager::IsOwnKdeProxy(const ProxySettings& settings) {
+bool ProxyManager::IsOwnKdeProxy(const ProxySettings& settings, int own_port) {
+  const std::string prefix = std::string(kLoopbackHost) + " ";
   return WithoutTrailingNewline(settings.kde_proxy_type) == "1" &&
-         settings.kde_http_proxy.rfind(std::string(kLoopbackHost) + " ", 0) == 0;
+         (own_port == 0 ? settings.kde_http_proxy.rfind(prefix, 0) == 0
+                        : WithoutTrailingNewline(settings.kde_http_proxy) ==
+                              prefix + std::to_string(own_port));
 }
 
-int ProxyManager::RestoreGnome(const ProxySettings& settings) {
-  if (IsOwnGnomeProxy(settings)) {
+int ProxyManager::RestoreGnome(const ProxySettings& settings, int own_port) {
+  if (IsOwnGnomeProxy(settings, own_port)) {
     std::cerr << "[ProxyManager] Saved GNOME proxy settings point at this host, leaving the "
                  "proxy off"
               << std::endl;
@@ -61,8 +65,8 @@ int ProxyManager::RestoreGnome(const ProxySettings& settings) {
   return 0;
 }
 
-int ProxyManager::RestoreKde(const ProxySettings& settings) {
-  if (IsOwnKdeProxy(settings)) {
+int ProxyManager::RestoreKde(const ProxySettings& settings, int own_port) {
+  if (IsOwnKdeProxy(settings, own_port)) {
     std::cerr << "[ProxyManager] Saved KDE proxy settings point at this host, leaving the proxy "
                  "off"
               << std::endl;
@@ -90,20 +94,20 @@ int ProxyManager::RestoreKde(const ProxySettings& settings) {
   return 0;
 }
 
-int ProxyManager::SwitchOff(int desktop, const ProxySettings* restore_from) {
+int ProxyManager::SwitchOff(int desktop, const ProxySettings* restore_from, int own_port) {
   int status = 0;
   switch (desktop) {
     case kDesktopGnome:
       status = RunShell("gsettings set org.gnome.system.proxy mode 'none'");
       if (status == 0 && restore_from != nullptr) {
-        status = RestoreGnome(*restore_from);
+        status = RestoreGnome(*restore_from, own_port);
       }
       break;
     case kDesktopKde:
       status = RunShell(ProxyManager::KdeWriteTool() +
                         " --file kioslaverc --group 'Proxy Settings' --key ProxyType 0");
       if (status == 0 && restore_from != nullptr) {
-        status = RestoreKde(*restore_from);
+        status = RestoreKde(*restore_from, own_port);
       }
       RunShell(kKdeReparseCommand);
       break;
@@ -118,17 +122,24 @@ bool ProxyManager::RepairAfterCrash() {
   if (!ProxyBackupFile::Exists()) {
     return true;
   }
-  std::cerr << "[ProxyManager] An earlier run left the system proxy set, repairing it" << std::endl;
   std::optional<ProxyBackupRecord> record = ProxyBackupFile::Read();
+  // Every launch is a process of its own: the proxy of an instance that is still connected is
+  // not ours to repair.
+  if (record && ProxyBackupFile::IsRunning(record->owner)) {
+    std::cerr << "[ProxyManager] The system proxy belongs to a running instance (pid "
+              << record->owner.pid << "), leaving it" << std::endl;
+    return true;
+  }
+  std::cerr << "[ProxyManager] An earlier run left the system proxy set, repairing it" << std::endl;
   int status;
   if (record) {
-    status = SwitchOff(record->desktop, &record->settings);
+    status = SwitchOff(record->desktop, &record->settings, record->port);
   } else {
     std::cerr << "[ProxyManager] Proxy backup record unreadable, switching the system proxy off"
               << std::endl;
     int desktop = DetectDesktopEnvironment();
     // The environment proxy died with the earlier process; only a desktop needs switching off.
-    status = desktop == kDesktopOther ? 0 : SwitchOff(desktop, nullptr);
+    status = desktop == kDesktopOther ? 0 : SwitchOff(desktop, nullptr, 0);
   }
   if (status != 0) {
     std::cerr << "[ProxyManager] Failed to repair the system proxy" << std::endl;

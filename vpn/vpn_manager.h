@@ -81,6 +81,13 @@ class VPNManager {
                              FlMethodCall* call);
   static void GetAutoSelectorInfo(const std::string& selectorTag, FlMethodCall* call);
 
+  // Privilege requests. The two requests answer later, from a detached worker thread, through
+  // the main loop; the others answer at once.
+  static bool CheckAdminPrivileges();
+  static void RequestAdminPrivileges(FlMethodCall* call);
+  static void SetCapabilityOnPath(const std::string& path, FlMethodCall* call);
+  static void GetExecutableCapabilities(const std::string& path, FlMethodCall* call);
+
  private:
   // Set once by Initialize; the channels live until the process exits.
   static FlBinaryMessenger* messenger_;

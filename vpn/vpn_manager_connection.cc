@@ -144,9 +144,9 @@ void VPNManager::ConnectForNodeSwitching(const std::string& config, FlMethodCall
 void VPNManager::StartBox(const std::string& config) {
   std::lock_guard<std::mutex> lock(service_mutex_);
   std::cerr << "[VPN] StartBox: Acquiring service mutex" << std::endl;
-  LibboxLogBuffer::getInstance().startSession();
 
   if (libbox_handle_ == 0) {
+    LibboxLogBuffer::getInstance().startSession();
     std::cerr << "[VPN ERROR] libbox handle is null - libbox not initialized" << std::endl;
     const std::string load_error = LibboxInterface::GetLoadError();
     throw std::runtime_error(load_error.empty() ? "libbox not initialized - handle is null"
@@ -159,6 +159,9 @@ void VPNManager::StartBox(const std::string& config) {
     std::cerr << "[VPN] Stopping existing service before starting new one" << std::endl;
     StopBox();
   }
+  // Only now: the stop above ends the old session cleanly, which would mark a session opened
+  // before it as ended cleanly too, and a crash of the new engine would go unreported.
+  LibboxLogBuffer::getInstance().startSession();
 
   std::cerr << "[VPN] Creating new libbox service with config" << std::endl;
   if (!LibboxInterface::CreateService(config)) {

@@ -122,33 +122,25 @@ void HandleGetStatus(FlMethodCall* call, FlValue*) {
 }
 
 void HandleCheckAdminPrivileges(FlMethodCall* call, FlValue*) {
-  RespondBool(call, PlatformService::HasNetworkCapabilities());
+  RespondBool(call, VPNManager::CheckAdminPrivileges());
 }
 
 void HandleRequestAdminPrivileges(FlMethodCall* call, FlValue*) {
-  // The elevated helper is not part of this build; answer the refusal it would give.
-  std::cerr << "[VPNManager] requestAdminPrivileges: elevation is not available in this build"
-            << std::endl;
-  RespondBool(call, false);
+  VPNManager::RequestAdminPrivileges(call);
 }
 
 void HandleSetCapabilityOnPath(FlMethodCall* call, FlValue* args) {
   std::string path;
-  if (!RequireMapString(call, args, kPathKey, kPathRequired, &path)) {
-    return;
+  if (RequireMapString(call, args, kPathKey, kPathRequired, &path)) {
+    VPNManager::SetCapabilityOnPath(path, call);
   }
-  // The capability grant is not part of this build; answer the refusal it would give.
-  std::cerr << "[VPNManager] setCapabilityOnPath: capability grant is not available in this build"
-            << std::endl;
-  RespondBool(call, false);
 }
 
 void HandleGetExecutableCapabilities(FlMethodCall* call, FlValue* args) {
   std::string path;
-  if (!RequireMapString(call, args, kPathKey, kPathRequired, &path)) {
-    return;
+  if (RequireMapString(call, args, kPathKey, kPathRequired, &path)) {
+    VPNManager::GetExecutableCapabilities(path, call);
   }
-  RespondNotAvailable(call, "getExecutableCapabilities");
 }
 
 void HandleRestartApp(FlMethodCall* call, FlValue*) {

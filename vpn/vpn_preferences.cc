@@ -1,7 +1,9 @@
 #include "vpn/vpn_preferences.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 
 #include <exception>
 #include <iostream>
+#include <memory>
 
 #include "core/libbox_log_buffer.h"
 #include "platform/file_io.h"
@@ -66,7 +69,8 @@ TempResult WriteTemporaryFile(const std::string& dir,
       return TempResult::kUnsupported;
     }
   } else {
-    *name = dir + "/." + base + ".XXXXXX";
+    // The writer's id in the name lets a later run tell a leftover from a save in progress.
+    *name = dir + "/." + base + "." + std::to_string(getpid()) + ".XXXXXX";
     fd.reset(mkostemp(&(*name)[0], O_CLOEXEC));
     if (fd.get() < 0) {
       name->clear();
@@ -120,6 +124,38 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
   }
   FsyncDirectory(dir);
   return true;
+}
+
+// Removes the temporary files that saves killed before their rename left beside the store's
+// files in `dir` (".<file>.<pid>.<...>", or ".<file>.XXXXXX" from the named fallback of earlier
+// runs). A file whose writer still runs may belong to a save in progress and stays.
+void RemoveLeftoverTemporaryFiles(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), &closedir);
+  if (!listing) {
+    return;
+  }
+  const std::string prefixes[] = {std::string(".") + (kConfigFileName + 1) + ".",
+                                  std::string(".") + (kBackupFileName + 1) + "."};
+  while (struct dirent* entry = readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    bool ours = false;
+    for (const std::string& prefix : prefixes) {
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+        ours = true;
+        std::string rest = name.substr(prefix.size());
+        size_t digits = rest.find_first_not_of("0123456789");
+        if (digits != 0 && digits != std::string::npos && rest[digits] == '.' && digits < 11) {
+          long pid = std::stol(rest.substr(0, digits));
+          if (pid != getpid() && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+            ours = false;
+          }
+        }
+      }
+    }
+    if (ours) {
+      unlinkat(dirfd(listing.get()), name.c_str(), 0);
+    }
+  }
 }
 
 std::string ApplyPositionalKey(const std::string& text) {
@@ -212,7 +248,6 @@ std::string VPNPreferences::ReadFile(const std::string& path) {
         continue;
       }
       if (n < 0) {
-        std::cerr << "Error reading file: " << strerror(errno) << std::endl;
         return std::string();
       }
       if (n == 0) {
@@ -250,6 +285,7 @@ bool VPNPreferences::SaveConfig(const std::string& json) {
       std::cerr << "Failed to create config directory" << std::endl;
       return false;
     }
+    RemoveLeftoverTemporaryFiles(dir);
     if (PathExists(GetConfigPath())) {
       BackupConfig();
     }
@@ -266,6 +302,7 @@ bool VPNPreferences::SaveConfig(const std::string& json) {
 
 std::string VPNPreferences::LoadConfig() {
   try {
+    RemoveLeftoverTemporaryFiles(GetConfigDirectory());
     std::string path = GetConfigPath();
     std::string data = ReadFile(path);
     if (data.empty()) {

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/app/elevation_sandbox.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/value_json.h"
@@ -153,11 +154,17 @@ std::string Error(const std::string& code, const std::string& message) {
 
 class VpnChannelE2ETest : public ::testing::Test {
  protected:
-  // A host whose desktop proxy commands reach only the test's private GNOME settings.
+  // A host whose desktop proxy commands reach only the test's private GNOME settings, and whose
+  // privilege requests reach only a copy of the executable and a stand-in pkexec.
   void StartHost() {
+    sandbox_ = korvane::testing::MakeElevationSandbox(host_.dir());
+    ASSERT_FALSE(sandbox_.executable.empty());
     HostOptions options;
     options.window_manager = "";
-    options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
+    options.executable = sandbox_.executable;
+    options.env = {{"GSETTINGS_BACKEND", "keyfile"},
+                   {"XDG_CURRENT_DESKTOP", "GNOME"},
+                   {"PATH", sandbox_.path_env}};
     options.unset_env = {"DESKTOP_SESSION", "KDE_SESSION_VERSION"};
     std::string error;
     ASSERT_TRUE(host_.Start(options, &error)) << error;
@@ -183,6 +190,7 @@ class VpnChannelE2ETest : public ::testing::Test {
 
   HostFixture host_;
   RawBridge bridge_;
+  korvane::testing::ElevationSandbox sandbox_;
 };
 
 // One row of the argument rules: the kinds a method refuses, with the exact answer.
@@ -238,7 +246,7 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
     }
   }
 
-  const std::string bundle_executable = BundleDir() + "/korvane";
+  const std::string host_executable = sandbox_.executable;
   const std::string not_connected_url =
       Error("VPN_NOT_CONNECTED", "VPN must be connected to perform URL test");
   const std::string not_connected_selector =
@@ -258,13 +266,15 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
       {"isAlwaysOnVpnEnabled", false, nullptr, Success(false)},
       {"openVpnSettings", false, nullptr, Success(true)},
       {"checkForStuckState", false, nullptr, Success(false)},
-      // Refusals of what this build does not serve yet: never a pretended success.
+      // The privilege methods: the helper (a stand-in pkexec) refuses, the executable is not
+      // part of the managed runtime, and it carries no capability.
       {"requestAdminPrivileges", false, nullptr, Success(false)},
-      {"setCapabilityOnPath", true, {{"path", bundle_executable}}, Success(false)},
+      {"setCapabilityOnPath", true, {{"path", host_executable}}, Success(false)},
       {"getExecutableCapabilities",
        true,
-       {{"path", bundle_executable}},
-       Error("NOT_AVAILABLE", "getExecutableCapabilities is not available in this build yet")},
+       {{"path", host_executable}},
+       Success({{"hasCapNetAdmin", false}, {"isManagedAppImagePath", false}})},
+      // Refusals of what this build does not serve yet: never a pretended success.
       {"restartApp", false, nullptr,
        Error("NOT_AVAILABLE", "restartApp is not available in this build yet")},
       {"restartFromInstallDir",
@@ -343,9 +353,13 @@ TEST_F(VpnChannelE2ETest, MethodTableRefusesWrongArgumentsAndAnswersAsSpecified)
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: false\n"), 1) << err;
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: true\n"), 1) << err;
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: "), 2) << err;
-  // A refused elevation says so once.
-  EXPECT_EQ(CountOf(err, "requestAdminPrivileges"), 1) << err;
-  EXPECT_EQ(CountOf(err, "setCapabilityOnPath"), 1) << err;
+  // The failed elevation and the refused grant say so once each.
+  EXPECT_EQ(CountOf(err, "[PlatformService] pkexec elevation helper failed with exit code 1\n"), 1)
+      << err;
+  EXPECT_EQ(CountOf(err, "[PlatformService] Refusing to set capability on unexpected path: " +
+                             host_executable + "\n"),
+            1)
+      << err;
 
   // Unknown names, on both channels.
   for (const char* name : {"LoadVPNPreference", "getCoreVersion", "", "isRunning "}) {

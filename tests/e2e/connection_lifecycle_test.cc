@@ -155,6 +155,10 @@ TEST_F(ConnectionLifecycleTest, ConnectWhileConnectedStopsTheRunningServiceFirst
   EXPECT_TRUE(IsListening(second_port));
   EXPECT_EQ(GnomeSetting(*host_, kHttpSchema, "port"), std::to_string(second_port));
   EXPECT_EQ(GnomeSetting(*host_, kProxySchema, "mode"), "'manual'");
+  // The new session is open: the clean end of the old one must not close it, or a crash of the
+  // new engine would never be reported.
+  EXPECT_TRUE(Exists(MarkerPath("libbox_session_active")));
+  EXPECT_FALSE(Exists(MarkerPath("libbox_clean_shutdown")));
 }
 
 TEST_F(ConnectionLifecycleTest, StopWhileIdleRaisesOnlyDisconnectedAndStillClearsTheProxy) {

@@ -327,6 +327,41 @@ TEST_F(PlatformServiceDnsTest, ChangeAndRestoreThroughResolvConf) {
   });
 }
 
+TEST_F(PlatformServiceDnsTest, AFirstChangeThatFailsLeavesNoLockBehind) {
+  // A lock that outlived a failed change would be put back over the resolver at the next start,
+  // whatever the resolver holds by then.
+  struct Case {
+    const char* name;
+    bool systemd_resolved;
+    Lines servers;
+  };
+  const Case cases[] = {
+      {"resolver file refuses the server", false, {"1.1.1.1", "8.8.8.8\nnameserver 6.6.6.6"}},
+      {"systemd-resolved skips it, then the file refuses it", true, {"dns.local"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Isolation isolation;
+    isolation.resolv_conf = kOriginal;
+    isolation.systemd_resolved = c.systemd_resolved;
+    isolation.interfaces = {{"wlan0", "192.168.1.5/24"}};
+    RunIsolated(isolation, [&] {
+      PlatformService::Initialize();
+      bool result = true;
+      CaptureOutput([&] { result = PlatformService::SetSystemDNS(c.servers); });
+      EXPECT_FALSE(result);
+      EXPECT_FALSE(PlatformService::DNSModifiedForTesting());
+      EXPECT_EQ(ReadFile(kResolvConf), kOriginal);
+      EXPECT_FALSE(FileExists(PlatformService::kResolvConfLockPath));
+      EXPECT_FALSE(FileExists(PlatformService::kResolvConfTmpPath));
+
+      // The next change still saves the untouched resolver.
+      ASSERT_TRUE(PlatformService::SetSystemDNS({"9.9.9.9"}));
+      EXPECT_EQ(LockedContent(), kOriginal);
+    });
+  }
+}
+
 TEST_F(PlatformServiceDnsTest, ChangeAndRestoreThroughSystemdResolved) {
   Isolation isolation;
   isolation.resolv_conf = kOriginal;
@@ -366,8 +401,14 @@ TEST_F(PlatformServiceDnsTest, RestoreFallsBackFromRevertToLockToStartServers) {
       {"lock file", false, "     DNS Servers: 10.9.9.9\n", true, kOriginal},
       {"servers seen at the change", true, "     DNS Servers: 10.9.9.9\n", true,
        PlatformService::RenderResolvConf({"10.9.9.9"})},
+      // The C library takes a scoped address; the restore writes back what it read.
+      {"scoped server seen at the change", true, "     DNS Servers: fe80::1%eth0 10.9.9.9\n", true,
+       PlatformService::RenderResolvConf({"fe80::1%eth0", "10.9.9.9"})},
       // Nothing left to restore from: the flag stays for a later attempt.
       {"nothing", true, "Global\n", false, PlatformService::RenderResolvConf({"1.1.1.1"})},
+      // A control character could break the file: that restore is refused.
+      {"server with a control character", true, "     DNS Servers: 10.9.9.9\x1b[0m\n", false,
+       PlatformService::RenderResolvConf({"1.1.1.1"})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,3 +21,19 @@ void PlatformService::RecordTunForTesting(int fd, const std::string& interface_n
   tun_fd_ = fd;
   tun_interface_name_ = interface_name;
 }
+
+#include "platform/elevated_helper.h"
+
+void ElevatedHelper::SetWaitRoundsForTesting(int wait_rounds,
+                                             int term_reap_rounds,
+                                             int kill_reap_rounds) {
+  wait_rounds_ = wait_rounds;
+  term_reap_rounds_ = term_reap_rounds;
+  kill_reap_rounds_ = kill_reap_rounds;
+}
+
+void ElevatedHelper::ResetForTesting() {
+  wait_rounds_ = 1800;
+  term_reap_rounds_ = 20;
+  kill_reap_rounds_ = 10;
+}

@@ -2,11 +2,13 @@
 // is written.
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -30,10 +32,27 @@ ProxyBackupRecord GnomeRecord() {
   record.settings.gnome_socks_host = "''";
   record.settings.gnome_socks_port = "0";
   record.settings.gnome_ignore_hosts = "['localhost', \"o'brien\\\\corp\"]";
+  record.owner = {4242, 987654321};
+  record.port = 7890;
   return record;
 }
 
 constexpr const char* kGnomeText =
+    "korvane-proxy-backup 2\n"
+    "owner=4242 987654321\n"
+    "port=7890\n"
+    "desktop=gnome\n"
+    "gnome_mode='manual'\n"
+    "gnome_http_host='proxy.corp'\n"
+    "gnome_http_port=8080\n"
+    "gnome_https_host=''\n"
+    "gnome_https_port=0\n"
+    "gnome_socks_host=''\n"
+    "gnome_socks_port=0\n"
+    "gnome_ignore_hosts=['localhost', \"o'brien\\\\\\\\corp\"]\n";
+
+// As earlier versions wrote it: no owner and no port.
+constexpr const char* kGnomeTextVersion1 =
     "korvane-proxy-backup 1\n"
     "desktop=gnome\n"
     "gnome_mode='manual'\n"
@@ -57,7 +76,8 @@ ProxyBackupRecord KdeRecord() {
 }
 
 bool SameRecord(const ProxyBackupRecord& a, const ProxyBackupRecord& b) {
-  return ProxyBackupFile::Render(a) == ProxyBackupFile::Render(b) && a.desktop == b.desktop;
+  return ProxyBackupFile::Render(a) == ProxyBackupFile::Render(b) && a.desktop == b.desktop &&
+         a.owner.pid == b.owner.pid && a.owner.start_time == b.owner.start_time && a.port == b.port;
 }
 
 TEST(ProxyBackupRecordTest, RendersGnomeRecordExactly) {
@@ -66,6 +86,69 @@ TEST(ProxyBackupRecordTest, RendersGnomeRecordExactly) {
   ASSERT_TRUE(parsed);
   EXPECT_TRUE(SameRecord(*parsed, GnomeRecord()));
   EXPECT_EQ(parsed->settings.gnome_ignore_hosts, GnomeRecord().settings.gnome_ignore_hosts);
+}
+
+// A record left by an earlier version reads with an unknown owner (taken as gone) and an
+// unknown port.
+TEST(ProxyBackupRecordTest, ReadsVersion1RecordsWithoutOwnerAndPort) {
+  std::optional<ProxyBackupRecord> parsed = ProxyBackupFile::Parse(kGnomeTextVersion1);
+  ASSERT_TRUE(parsed);
+  ProxyBackupRecord expected = GnomeRecord();
+  expected.owner = ProxyRecordOwner();
+  expected.port = 0;
+  EXPECT_TRUE(SameRecord(*parsed, expected));
+  EXPECT_FALSE(ProxyBackupFile::IsRunning(parsed->owner));
+}
+
+// Only the process that wrote a record, alive, counts as its running owner.
+TEST(ProxyBackupRecordTest, OwnerRunsOnlyWhileThatVeryProcessLives) {
+  ProxyRecordOwner self = ProxyBackupFile::CurrentProcess();
+  ASSERT_EQ(self.pid, getpid());
+  ASSERT_GT(self.start_time, 0u);
+  EXPECT_TRUE(ProxyBackupFile::IsRunning(self));
+  EXPECT_TRUE(ProxyBackupFile::IsCurrentProcess(self));
+
+  pid_t exited = fork();
+  ASSERT_GE(exited, 0);
+  if (exited == 0) {
+    _exit(0);
+  }
+  // Exited but not waited for yet: a zombie is gone all the same.
+  ProxyRecordOwner zombie = {exited, 0};
+  for (int tries = 0; tries < 6000; ++tries) {
+    std::ifstream stat("/proc/" + std::to_string(exited) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t paren = text.rfind(')');
+    if (paren != std::string::npos && text.compare(paren, 4, ") Z ") == 0) {
+      std::istringstream fields(text.substr(paren + 2));
+      std::string field;
+      for (int i = 3; i <= 22 && fields >> field; ++i) {
+        if (i == 22) {
+          zombie.start_time = std::stoull(field);
+        }
+      }
+      break;
+    }
+    usleep(10000);
+  }
+  ASSERT_GT(zombie.start_time, 0u) << "the child never became a zombie";
+  EXPECT_FALSE(ProxyBackupFile::IsRunning(zombie));
+  ASSERT_EQ(waitpid(exited, nullptr, 0), exited);
+
+  struct Case {
+    const char* name;
+    ProxyRecordOwner owner;
+  };
+  const Case gone[] = {
+      {"unknown", {0, 0}},
+      {"this id, another start: the id was given again", {self.pid, self.start_time + 1}},
+      {"exited and waited for", zombie},
+      {"no such process", {4194304, self.start_time}},
+  };
+  for (const Case& c : gone) {
+    EXPECT_FALSE(ProxyBackupFile::IsRunning(c.owner)) << c.name;
+    EXPECT_FALSE(ProxyBackupFile::IsCurrentProcess(c.owner)) << c.name;
+  }
 }
 
 TEST(ProxyBackupRecordTest, KdeValuesWithNewlinesAndBackslashesSurviveARoundTrip) {
@@ -91,7 +174,14 @@ TEST(ProxyBackupRecordTest, RefusesAnythingButACompleteRecord) {
   const std::map<std::string, std::string> cases = {
       {"empty", ""},
       {"no final newline", good.substr(0, good.size() - 1)},
-      {"other version", replace("backup 1", "backup 2")},
+      {"other version", replace("backup 2", "backup 3")},
+      {"version 1 with an owner", replace("backup 2", "backup 1")},
+      {"owner missing", replace("owner=4242 987654321\n", "")},
+      {"owner without start time", replace("owner=4242 987654321", "owner=4242")},
+      {"owner not a number", replace("owner=4242", "owner=-4242")},
+      {"port missing", replace("port=7890\n", "")},
+      {"port out of range", replace("port=7890", "port=65536")},
+      {"port not a number", replace("port=7890", "port=7890x")},
       {"unknown desktop", replace("desktop=gnome", "desktop=xfce")},
       {"field missing", replace("gnome_socks_port=0\n", "")},
       {"field twice", replace("gnome_socks_port=0", "gnome_socks_host=''")},

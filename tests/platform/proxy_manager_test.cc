@@ -176,6 +176,38 @@ class ProxyManagerTest : public ::testing::Test {
     EXPECT_EQ(KdeGet("NoProxyFor"), "localhost,127.0.0.1\n");
   }
 
+  // Another instance: a forked child that enables the proxy on `port` and then waits to be
+  // killed. Its id, or -1 when the enable did not succeed.
+  static pid_t EnableInChild(int port) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+      return -1;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+      close(ready[0]);
+      char ok = ProxyManager::EnableSystemProxy("127.0.0.1", port) ? '1' : '0';
+      (void)!write(ready[1], &ok, 1);
+      for (;;) {
+        pause();
+      }
+    }
+    close(ready[1]);
+    char ok = 0;
+    ssize_t got = child > 0 ? read(ready[0], &ok, 1) : -1;
+    close(ready[0]);
+    if (child > 0 && (got != 1 || ok != '1')) {
+      KillChild(child);
+      return -1;
+    }
+    return child;
+  }
+  static void KillChild(pid_t child) {
+    if (child > 0 && kill(child, SIGKILL) == 0) {
+      waitpid(child, nullptr, 0);
+    }
+  }
+
   std::string dir_;
   std::string log_;
   std::string real_path_;
@@ -238,8 +270,14 @@ INSTANTIATE_TEST_SUITE_P(
                       RestoreCase{"OwnProxyLeftByEarlierRun",
                                   "gsettings set org.gnome.system.proxy mode manual && "
                                   "gsettings set org.gnome.system.proxy.http host 127.0.0.1 && "
+                                  "gsettings set org.gnome.system.proxy.http port 7890",
+                                  false},
+                      // Not our port: the user's own local proxy, which comes back.
+                      RestoreCase{"UserProxyOnLoopback",
+                                  "gsettings set org.gnome.system.proxy mode manual && "
+                                  "gsettings set org.gnome.system.proxy.http host 127.0.0.1 && "
                                   "gsettings set org.gnome.system.proxy.http port 7000",
-                                  false}),
+                                  true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class KdeRestoreTest : public ProxyManagerTest,
@@ -269,16 +307,17 @@ TEST_P(KdeRestoreTest, EnablePointsAtUsAndDisablePutsTheUserSettingsBack) {
 INSTANTIATE_TEST_SUITE_P(
     Cases,
     KdeRestoreTest,
-    ::testing::Values(RestoreCase{"NothingSet", "", true},
-                      RestoreCase{"WorkplaceProxy",
-                                  KWRITE "ProxyType 1 && " KWRITE
-                                         "httpProxy 'http://proxy.corp 8080' && " KWRITE
-                                         "httpsProxy 'http://proxy.corp 8443' && " KWRITE
-                                         "NoProxyFor \"localhost,o'brien.corp\"",
-                                  true},
-                      RestoreCase{"OwnProxyLeftByEarlierRun",
-                                  KWRITE "ProxyType 1 && " KWRITE "httpProxy '127.0.0.1 7000'",
-                                  false}),
+    ::testing::Values(
+        RestoreCase{"NothingSet", "", true},
+        RestoreCase{"WorkplaceProxy",
+                    KWRITE "ProxyType 1 && " KWRITE "httpProxy 'http://proxy.corp 8080' && " KWRITE
+                           "httpsProxy 'http://proxy.corp 8443' && " KWRITE
+                           "NoProxyFor \"localhost,o'brien.corp\"",
+                    true},
+        RestoreCase{"OwnProxyLeftByEarlierRun",
+                    KWRITE "ProxyType 1 && " KWRITE "httpProxy '127.0.0.1 7890'", false},
+        RestoreCase{"UserProxyOnLoopback",
+                    KWRITE "ProxyType 1 && " KWRITE "httpProxy '127.0.0.1 7000'", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Crash repair ------------------------------------------------------------------------------
@@ -304,30 +343,23 @@ TEST_P(CrashRepairTest, StartAfterAKilledRunPutsTheDesktopBack) {
   Run(std::string("true; ") + GetParam().setup);
   std::vector<std::string> before = State();
 
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    close(ready[0]);
-    char ok = ProxyManager::EnableSystemProxy("127.0.0.1", 7890) ? '1' : '0';
-    (void)!write(ready[1], &ok, 1);
-    for (;;) {
-      pause();
-    }
-  }
-  close(ready[1]);
-  char ok = 0;
-  ssize_t got = read(ready[0], &ok, 1);
-  close(ready[0]);
-  kill(child, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_EQ(got, 1);
-  ASSERT_EQ(ok, '1');
-  ASSERT_NE(State(), before) << "the killed run did not change the desktop";
-  ASSERT_EQ(RecordMode(), 0600);
+  pid_t child = EnableInChild(7890);
+  ASSERT_GT(child, 0);
+  // Killed on every way out, so a failed assertion leaves no child behind.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() { KillChild(pid); }
+  } reaper{child};
+  std::vector<std::string> connected = State();
+  ASSERT_NE(connected, before) << "the run did not change the desktop";
 
+  // A second launch while the first is still connected leaves its proxy and record alone.
+  EXPECT_TRUE(ProxyManager::RepairAfterCrash());
+  EXPECT_EQ(State(), connected);
+  EXPECT_EQ(RecordMode(), 0600);
+
+  KillChild(child);
+  reaper.pid = 0;
   EXPECT_TRUE(ProxyManager::RepairAfterCrash());
   EXPECT_EQ(State(), before);
   EXPECT_EQ(RecordMode(), -1);
@@ -344,6 +376,37 @@ INSTANTIATE_TEST_SUITE_P(
                                   KWRITE "ProxyType 1 && " KWRITE
                                          "httpProxy 'http://proxy.corp 3128'"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Two launches connected at once: the second one's stop gives the desktop back to the first,
+// whose record keeps the user's own settings for its stop or its crash.
+TEST_F(ProxyManagerTest, ASecondInstanceLeavesTheFirstOnesProxyAndRecord) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  Run("gsettings set org.gnome.system.proxy mode manual && "
+      "gsettings set org.gnome.system.proxy.http host proxy.corp && "
+      "gsettings set org.gnome.system.proxy.http port 3128");
+  std::vector<std::string> before = GnomeState();
+  pid_t first = EnableInChild(7890);
+  ASSERT_GT(first, 0);
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() { KillChild(pid); }
+  } reaper{first};
+  std::string first_record = ReadFile(ProxyBackupFile::Path());
+  std::vector<std::string> first_state = GnomeState();
+
+  ASSERT_TRUE(ProxyManager::EnableSystemProxy("127.0.0.1", 7891));
+  ExpectGnomePointsAt("7891");
+  EXPECT_EQ(ReadFile(ProxyBackupFile::Path()), first_record);
+  ASSERT_TRUE(ProxyManager::DisableSystemProxy());
+  EXPECT_EQ(GnomeState(), first_state);
+  EXPECT_EQ(ReadFile(ProxyBackupFile::Path()), first_record);
+
+  KillChild(first);
+  reaper.pid = 0;
+  EXPECT_TRUE(ProxyManager::RepairAfterCrash());
+  EXPECT_EQ(GnomeState(), before);
+  EXPECT_EQ(RecordMode(), -1);
+}
 
 TEST_F(ProxyManagerTest, AFailedDisableKeepsTheUserSettingsForTheNextCycle) {
   setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
@@ -377,6 +440,58 @@ TEST_F(ProxyManagerTest, UnparseableRecordIsNotUsedAndTheProxyIsSwitchedOff) {
   EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'none'");
   EXPECT_EQ(RecordMode(), -1);
   EXPECT_NE(access((dir_ + "/pwned").c_str(), F_OK), 0);
+}
+
+// A record whose writer is gone is repaired; the port it holds tells our own proxy (left off)
+// from the user's own proxy on the loopback address (restored).
+TEST_F(ProxyManagerTest, RepairOfARecordWhoseWriterIsGone) {
+  struct Case {
+    const char* name;
+    ProxyRecordOwner owner;
+    int port;           // 0: a record of an earlier version
+    const char* saved;  // the saved http port, on 127.0.0.1
+    bool restored;
+  };
+  const ProxyRecordOwner self = ProxyBackupFile::CurrentProcess();
+  const Case cases[] = {
+      {"user's loopback proxy", {}, 7890, "7000", true},
+      {"our own proxy", {}, 7890, "7890", false},
+      {"earlier version: any loopback proxy is ours", {}, 0, "7000", false},
+      {"our id given again to another process",
+       {self.pid, self.start_time + 1},
+       7890,
+       "7000",
+       true},
+  };
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run("gsettings set org.gnome.system.proxy mode manual && "
+        "gsettings set org.gnome.system.proxy.http host 127.0.0.1 && "
+        "gsettings set org.gnome.system.proxy.http port 7890");
+    ProxyBackupRecord record;
+    record.desktop = ProxyManager::kDesktopGnome;
+    record.owner = c.owner;
+    record.port = c.port;
+    record.settings.gnome_mode = "'manual'";
+    record.settings.gnome_http_host = "'127.0.0.1'";
+    record.settings.gnome_http_port = c.saved;
+    for (auto field : {&ProxySettings::gnome_https_host, &ProxySettings::gnome_socks_host}) {
+      record.settings.*field = "''";
+    }
+    for (auto field : {&ProxySettings::gnome_https_port, &ProxySettings::gnome_socks_port}) {
+      record.settings.*field = "0";
+    }
+    record.settings.gnome_ignore_hosts = "['localhost']";
+    ASSERT_TRUE(ProxyBackupFile::Write(record));
+
+    EXPECT_TRUE(ProxyManager::RepairAfterCrash());
+    EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), c.restored ? "'manual'" : "'none'");
+    if (c.restored) {
+      EXPECT_EQ(GnomeGet("org.gnome.system.proxy.http port"), c.saved);
+    }
+    EXPECT_EQ(RecordMode(), -1);
+  }
 }
 
 TEST_F(ProxyManagerTest, RepairWithoutARecordTouchesNothing) {

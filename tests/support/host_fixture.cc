@@ -21,7 +21,7 @@ namespace {
 // Generous: the host starts under the sanitizers on a shared machine.
 constexpr int kStartTimeoutMs = 60000;
 constexpr int kHelloTimeoutMs = 20000;
-constexpr int kStopTimeoutMs = 5000;
+constexpr int kStopTimeoutMs = 30000;
 constexpr int kPollMs = 20;
 
 int64_t Now() {

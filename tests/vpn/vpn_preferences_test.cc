@@ -151,6 +151,16 @@ class VPNPreferencesTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+  // The id of a child process that has exited and been waited for.
+  static pid_t RunInChildPid() {
+    pid_t pid = fork();
+    if (pid == 0) {
+      _exit(0);
+    }
+    waitpid(pid, nullptr, 0);
+    return pid;
+  }
+
   std::string root_;
   std::string dir_;
   std::optional<ScopedEnv> xdg_;
@@ -409,6 +419,9 @@ TEST_F(VPNPreferencesTest, SaveSurvivesSigkillAtAnyMoment) {
     bool backup_whole = std::find(texts.begin(), texts.end(), backup) != texts.end();
     ASSERT_TRUE(backup_whole) << "kill " << kill_number << " left a backup of " << backup.size()
                               << " bytes that is none of the saved ones";
+    // A temporary file of the killed save is gone after the load.
+    ASSERT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}))
+        << "kill " << kill_number;
   }
   EXPECT_GE(completed_saves, kKills / 2);
 }
@@ -439,6 +452,58 @@ TEST_F(VPNPreferencesTest, SaveWorksWithoutUnnamedTemporaryFiles) {
   EXPECT_EQ(ReadBytes(BackupPath()), ExpectedObfuscation(first));
   EXPECT_EQ(ModeOf(ConfigPath()), 0600u);
   EXPECT_EQ(ListDir(dir_), (std::vector<std::string>{"vpn_config.bak", "vpn_config.dat"}));
+}
+
+// Temporary files of a save that was killed (named after the dead writer, or by the named
+// fallback of an older run) are removed by the next load or save; a live writer's file and
+// files that are not the store's stay.
+TEST_F(VPNPreferencesTest, LeftoverTemporaryFilesAreRemovedAtTheNextLoadOrSave) {
+  pid_t dead = RunInChildPid();
+  pid_t live = getppid();
+  ASSERT_TRUE(VPNPreferences::SaveConfig(MakeConfig("kept")));
+  ASSERT_TRUE(VPNPreferences::SaveConfig(MakeConfig("kept")));  // and its backup
+  const std::string d = std::to_string(dead);
+  const std::vector<std::string> leftovers = {
+      ".vpn_config.dat." + d + ".3.1a2b3c",
+      ".vpn_config.bak." + d + ".1.ff",
+      ".vpn_config.dat." + d + ".Xy12Zq",
+      ".vpn_config.dat.Ab3dEf",
+  };
+  const std::vector<std::string> others = {
+      ".vpn_config.dat." + std::to_string(live) + ".2.99",
+      "vpn_config.dat.orig",
+      ".vpn_config.datx.1.2.3",
+  };
+  for (bool load : {true, false}) {
+    SCOPED_TRACE(load ? "load" : "save");
+    for (const std::string& name : leftovers) {
+      WriteBytes(dir_ + "/" + name, "half a save");
+    }
+    for (const std::string& name : others) {
+      WriteBytes(dir_ + "/" + name, "not ours");
+    }
+    if (load) {
+      EXPECT_EQ(VPNPreferences::LoadConfig(), MakeConfig("kept"));
+    } else {
+      EXPECT_TRUE(VPNPreferences::SaveConfig(MakeConfig("kept")));
+    }
+    std::vector<std::string> expected = others;
+    expected.push_back("vpn_config.bak");
+    expected.push_back("vpn_config.dat");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListDir(dir_), expected);
+  }
+}
+
+// Reading a directory where the configuration should be is an ordinary failure of the store:
+// the caller's line, nothing more.
+TEST_F(VPNPreferencesTest, ConfigPathThatIsADirectoryFailsWithTheStoresOwnLines) {
+  ASSERT_TRUE(VPNPreferences::CreateDirectory(ConfigPath()));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(VPNPreferences::ReadFile(ConfigPath()), "");
+  EXPECT_EQ(VPNPreferences::LoadConfig(), "");
+  EXPECT_FALSE(VPNPreferences::SaveConfig(MakeConfig("a")));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to write config file\n");
 }
 
 // With no room for the new file, the save reports false and the old file stays as it was.

@@ -1,0 +1,250 @@
+// The privilege methods of the real korvane executable over the UI bridge: the capability
+// report, the elevation request answered from its worker while other methods keep being
+// answered, and the grant's refusals. The host runs from a copy of the bundle's executable and
+// reaches only a stand-in pkexec, so no root script runs and the machine's /etc is untouched.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/sha256.h"
+#include "platform/launcher_script.h"
+#include "tests/app/elevation_sandbox.h"
+#include "tests/app/raw_bridge.h"
+#include "tests/support/host_fixture.h"
+#include "tools/korvanectl/value_json.h"
+
+namespace {
+
+using korvane::testing::ElevationSandbox;
+using korvane::testing::HostFixture;
+using korvane::testing::HostOptions;
+using korvane::testing::RawBridge;
+using nlohmann::json;
+
+constexpr int kTimeoutMs = 20000;
+constexpr char kVpn[] = "com.quorandel.korvane/vpn";
+
+std::string Success(const json& value) {
+  return "success " + value.dump();
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Touch(const std::string& path, const std::string& content = "") {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+bool WaitForFile(const std::string& path, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (access(path.c_str(), F_OK) == 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// The value of NAME in the host's environment ("" when unset).
+std::string HostEnv(const HostFixture& host, const std::string& name) {
+  for (const std::string& entry : host.host_environment()) {
+    if (entry.rfind(name + "=", 0) == 0) {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return "";
+}
+
+class PrivilegeMethodsE2ETest : public ::testing::Test {
+ protected:
+  void StartHost() {
+    sandbox_ = korvane::testing::MakeElevationSandbox(host_.dir());
+    ASSERT_FALSE(sandbox_.executable.empty());
+    HostOptions options;
+    options.window_manager = "";
+    options.executable = sandbox_.executable;
+    options.env = {{"PATH", sandbox_.path_env},
+                   {"XDG_SESSION_TYPE", "x11"},
+                   {"XDG_CURRENT_DESKTOP", "it's KDE"}};
+    std::string error;
+    ASSERT_TRUE(host_.Start(options, &error)) << error;
+    ASSERT_TRUE(bridge_.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
+  }
+
+  std::string Call(const std::string& method, const json& args = nullptr) {
+    korvane::FlValuePtr value = korvane::JsonToValue(args);
+    return bridge_.Call(kVpn, method, args.is_null() ? nullptr : value.get(), kTimeoutMs);
+  }
+
+  HostFixture host_;
+  RawBridge bridge_;
+  ElevationSandbox sandbox_;
+};
+
+TEST_F(PrivilegeMethodsE2ETest, ExecutableCapabilitiesReportTheFileAndTheRuntime) {
+  StartHost();
+  const std::string runtime = host_.home() + "/.local/share/Korvane/appimage-runtime";
+  std::filesystem::create_directories(runtime + "/v1");
+  std::filesystem::create_directories(host_.dir() + "/outside");
+  const std::string managed = runtime + "/v1/korvane";
+  const std::string outside = host_.dir() + "/outside/korvane";
+  std::filesystem::copy_file("/bin/true", managed);
+  std::filesystem::copy_file("/bin/true", outside);
+  std::filesystem::copy_file("/bin/true", runtime + "/v1/permitted-only");
+  ASSERT_EQ(system(("setcap cap_net_admin+ep " + managed).c_str()), 0);
+  ASSERT_EQ(system(("setcap cap_net_admin+p " + runtime + "/v1/permitted-only").c_str()), 0);
+
+  struct Case {
+    std::string path;
+    bool capable;
+    bool managed;
+  };
+  const std::vector<Case> cases = {
+      {managed, true, true},
+      {runtime + "/v1/permitted-only", false, true},
+      {runtime + "/v1/missing", false, true},
+      {runtime, false, true},
+      {outside, false, false},
+      {host_.dir() + "/no-such-file", false, false},
+      {"", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Call("getExecutableCapabilities", {{"path", c.path}}),
+              Success({{"hasCapNetAdmin", c.capable}, {"isManagedAppImagePath", c.managed}}))
+        << c.path;
+  }
+  ASSERT_EQ(system(("setcap cap_net_admin+eip " + outside).c_str()), 0);
+  EXPECT_EQ(Call("getExecutableCapabilities", {{"path", outside}}),
+            Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
+  // Root needs no capability to be allowed.
+  EXPECT_EQ(Call("checkAdminPrivileges"), Success(geteuid() == 0));
+}
+
+TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
+  StartHost();
+  // The password prompt stays open until the test releases it.
+  Touch(sandbox_.hold_file);
+  const uint32_t request = bridge_.Send(kVpn, "requestAdminPrivileges", nullptr);
+  ASSERT_TRUE(WaitForFile(sandbox_.pkexec_log, kTimeoutMs)) << host_.Stderr();
+
+  // The main thread keeps answering.
+  EXPECT_EQ(Call("getStatus"), Success("disconnected"));
+  EXPECT_EQ(Call("isRunning"), Success(false));
+  EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
+            Success({{"hasCapNetAdmin", false}, {"isManagedAppImagePath", false}}));
+  EXPECT_EQ(Call("setCapabilityOnPath", {{"path", sandbox_.executable}}), Success(false));
+  bridge_.Drain(300);
+  EXPECT_EQ(bridge_.reply_counts().count(request), 0u) << "answered before the helper ended";
+
+  // pkexec was given the elevation script from the private directory.
+  const std::string log = ReadText(sandbox_.pkexec_log);
+  EXPECT_EQ(log.rfind(host_.runtime_dir() + "/korvane-helper-scripts/elevate.", 0), 0u) << log;
+
+  // The launcher beside the executable carries the host's session.
+  korvane::LauncherValues values;
+  values.dbus_session_bus_address = HostEnv(host_, "DBUS_SESSION_BUS_ADDRESS");
+  values.display = HostEnv(host_, "DISPLAY");
+  values.wayland_display = HostEnv(host_, "WAYLAND_DISPLAY");
+  values.xdg_runtime_dir = HostEnv(host_, "XDG_RUNTIME_DIR");
+  values.xdg_session_type = HostEnv(host_, "XDG_SESSION_TYPE");
+  values.xdg_data_dirs = HostEnv(host_, "XDG_DATA_DIRS");
+  values.xdg_current_desktop = HostEnv(host_, "XDG_CURRENT_DESKTOP");
+  const std::string launcher = host_.dir() + "/bundle/korvane-launch.sh";
+  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values));
+  struct stat info;
+  ASSERT_EQ(stat(launcher.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+
+  // The user gives up: the answer is false, not an error.
+  Touch(sandbox_.exit_file, "126\n");
+  Touch(sandbox_.release_file);
+  EXPECT_EQ(bridge_.WaitForReply(request, kTimeoutMs), Success(false));
+  const std::string err = host_.Stderr();
+  EXPECT_NE(err.find("[PlatformService] pkexec elevation helper failed with exit code 126\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(
+      host_.Stdout().find("[PlatformService] Created launcher script at \"" + launcher + "\"\n"),
+      std::string::npos);
+  // Every script of the run is gone.
+  EXPECT_TRUE(std::filesystem::is_empty(host_.runtime_dir() + "/korvane-helper-scripts"));
+
+  // A second request, whose helper grants the capability: true, and the restart hint.
+  std::filesystem::remove(sandbox_.hold_file);
+  Touch(sandbox_.grant_file, sandbox_.executable);
+  EXPECT_EQ(Call("requestAdminPrivileges"), Success(true));
+  EXPECT_TRUE(host_.WaitForStdout(
+      "[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.\n",
+      kTimeoutMs));
+  EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
+            Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
+
+  // The executable replaced on disk while the host runs ("/proc/self/exe" now ends in
+  // " (deleted)"): the launcher and the grant go to the path without the suffix.
+  std::filesystem::remove(launcher);
+  std::filesystem::remove(sandbox_.executable);
+  std::filesystem::copy_file("/bin/true", sandbox_.executable);
+  EXPECT_EQ(Call("requestAdminPrivileges"), Success(true));
+  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values));
+  EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
+            Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
+
+  // Exactly one answer per call.
+  bridge_.Drain(200);
+  for (const auto& [id, count] : bridge_.reply_counts()) {
+    EXPECT_EQ(count, 1) << "call " << id;
+  }
+}
+
+TEST_F(PrivilegeMethodsE2ETest, GrantRefusesBeforeAnyHelperAndRunsOneForAMatchingDigest) {
+  StartHost();
+  const std::string dir = host_.home() + "/.local/share/Korvane/appimage-runtime/v3";
+  std::filesystem::create_directories(dir + "/lib");
+  std::filesystem::create_directories(dir + "/data");
+  Touch(dir + "/data/icudtl.dat", "icu");
+  std::filesystem::copy_file("/bin/true", dir + "/korvane");
+  Touch(dir + "/manifest.json", "{\"binarySha256\": \"" + std::string(64, '0') + "\"}\n");
+
+  // Refused: a wrong digest, a path outside, a wrapper. No helper starts.
+  EXPECT_EQ(Call("setCapabilityOnPath", {{"path", dir + "/korvane"}}), Success(false));
+  EXPECT_EQ(Call("setCapabilityOnPath", {{"path", "/bin/true"}}), Success(false));
+  EXPECT_EQ(Call("setCapabilityOnPath", {{"path", ""}}), Success(false));
+  const std::string err = host_.Stderr();
+  EXPECT_NE(err.find("[PlatformService] Binary hash mismatch!\n"), std::string::npos) << err;
+  EXPECT_NE(
+      err.find("[PlatformService] Refusing to set capability on unexpected path: /bin/true\n"),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find("[PlatformService] Refusing to set capability on empty path\n"),
+            std::string::npos)
+      << err;
+  EXPECT_FALSE(std::filesystem::exists(sandbox_.pkexec_log));
+
+  // The matching digest reaches the helper, which grants.
+  Touch(dir + "/manifest.json",
+        "{\n  \"binarySha256\": \"" + Sha256::FileHex(dir + "/korvane") + "\"\n}\n");
+  Touch(sandbox_.grant_file, dir + "/korvane");
+  EXPECT_EQ(Call("setCapabilityOnPath", {{"path", dir + "/korvane"}}), Success(true));
+  EXPECT_TRUE(std::filesystem::exists(sandbox_.pkexec_log));
+  EXPECT_EQ(Call("getExecutableCapabilities", {{"path", dir + "/korvane"}}),
+            Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", true}}));
+}
+
+}  // namespace

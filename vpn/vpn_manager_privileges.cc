@@ -1,0 +1,81 @@
+// Privilege requests from the user interface. The two requests that start the elevated helper
+// block for minutes (a password prompt), so each runs on its own detached worker thread and is
+// answered on the main thread.
+
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/platform_service.h"
+#include "vpn/vpn_manager.h"
+#include "vpn/vpn_manager_responses.h"
+
+namespace {
+
+// Carried from the main thread to a worker and back through g_idle_add. Holds one reference on
+// the call, dropped when the record is freed on the main thread.
+struct PendingElevationResponse {
+  explicit PendingElevationResponse(FlMethodCall* method_call)
+      : call(FL_METHOD_CALL(g_object_ref(method_call))) {}
+  ~PendingElevationResponse() { g_object_unref(call); }
+  PendingElevationResponse(const PendingElevationResponse&) = delete;
+  PendingElevationResponse& operator=(const PendingElevationResponse&) = delete;
+
+  FlMethodCall* call;
+  bool result = false;
+};
+
+// Main thread, once: answers the call with the worker's result and frees the record.
+gboolean HandleElevationResponse(gpointer data) {
+  std::unique_ptr<PendingElevationResponse> pending(static_cast<PendingElevationResponse*>(data));
+  korvane::RespondBool(pending->call, pending->result);
+  return G_SOURCE_REMOVE;
+}
+
+// Runs `work` on a detached thread and answers `call` with its result on the main thread. A
+// failure of the standard exception family answers false.
+template <typename Work>
+void RunElevationWorker(FlMethodCall* call, Work work) {
+  auto pending = std::make_unique<PendingElevationResponse>(call);
+  std::thread worker([pending = pending.get(), work = std::move(work)]() mutable {
+    try {
+      pending->result = work();
+    } catch (const std::exception& e) {
+      std::cerr << "[VPNManager] Elevation exception: " << e.what() << std::endl;
+      pending->result = false;
+    }
+    g_idle_add(HandleElevationResponse, pending);
+  });
+  // The worker owns the record from here; if the thread could not start, it is freed above.
+  pending.release();
+  worker.detach();
+}
+
+}  // namespace
+
+bool VPNManager::CheckAdminPrivileges() {
+  return PlatformService::HasNetworkCapabilities();
+}
+
+void VPNManager::RequestAdminPrivileges(FlMethodCall* call) {
+  RunElevationWorker(call, [] { return PlatformService::RequestElevatedPermissions(); });
+}
+
+void VPNManager::SetCapabilityOnPath(const std::string& path, FlMethodCall* call) {
+  RunElevationWorker(call, [path] { return PlatformService::SetCapabilityOnPath(path); });
+}
+
+void VPNManager::GetExecutableCapabilities(const std::string& path, FlMethodCall* call) {
+  g_autoptr(FlValue) result = fl_value_new_map();
+  fl_value_set_string_take(result, "hasCapNetAdmin",
+                           fl_value_new_bool(PlatformService::FileHasNetAdminCapability(path)));
+  fl_value_set_string_take(result, "isManagedAppImagePath",
+                           fl_value_new_bool(PlatformService::IsManagedAppImagePath(path)));
+  g_autoptr(GError) error = nullptr;
+  if (!fl_method_call_respond_success(call, result, &error)) {
+    std::cerr << "[VPNManager] Failed to answer getExecutableCapabilities: "
+              << (error ? error->message : "unknown error") << std::endl;
+  }
+}
