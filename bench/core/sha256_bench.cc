@@ -1,5 +1,6 @@
 // Throughput of the engine library audit (Sha256::FileHex, 64 KiB reads) on a 256 MiB file,
-// side by side with `openssl dgst -sha256` and `sha256sum` on the same warm file.
+// side by side with `openssl dgst -sha256` and `sha256sum` on the same warm file. The tools'
+// times include their process start-up, measured on an empty file and taken off for the ratios.
 // Usage: core_sha256_bench [MiB] [rounds]
 #include <fcntl.h>
 #include <spawn.h>
@@ -201,9 +202,13 @@ int main(int argc, char** argv) {
     }
     return 0.0;
   };
-  printf("  ratio ours/openssl:   %.2f  (goal >= 0.90)\n",
-         best_of("openssl dgst -sha256") / ours_best);
-  printf("  ratio ours/sha256sum: %.2f\n", best_of("sha256sum") / ours_best);
+  // Our figure has no process to start, so the tools' start-up comes off theirs.
+  const double openssl_hash = best_of("openssl dgst -sha256") - openssl_start;
+  const double sha256sum_hash = best_of("sha256sum") - sha256sum_start;
+  printf("  ratio ours/openssl:   %.2f  (goal >= 0.90; start-up subtracted, %.2f with it)\n",
+         openssl_hash / ours_best, best_of("openssl dgst -sha256") / ours_best);
+  printf("  ratio ours/sha256sum: %.2f  (start-up subtracted, %.2f with it)\n",
+         sha256sum_hash / ours_best, best_of("sha256sum") / ours_best);
   printf("  digests agree: %s\n", agree ? "yes" : "NO");
   return agree ? 0 : 1;
 }

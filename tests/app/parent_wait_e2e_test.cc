@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,19 +128,29 @@ TEST(ParentWaitE2ETest, RealParentIsWaitedForUntilItHasExited) {
   const char* bundle = getenv("KORVANE_BUNDLE_DIR");
   ASSERT_NE(bundle, nullptr);
 
-  // A short-lived parent: it starts the host naming itself, lives a second, says so, and exits.
+  // A short-lived parent: it starts the host naming itself, lives until the test has seen the
+  // host waiting (a fixed time would not do on a busy machine), says so, and exits.
   HostFixture host;
+  const std::string release = host.dir() + "/release-parent";
+  ASSERT_EQ(mkfifo(release.c_str(), 0600), 0);
   HostOptions options;
   options.window_manager = "";
   options.executable = "/bin/sh";
-  options.args = {
-      "-c", "\"$1\" one --wait-for-parent-pid=$$ two & sleep 1; echo \"[test] parent $$ exits\"",
-      "sh", std::string(bundle) + "/korvane"};
+  options.args = {"-c",
+                  "\"$1\" one --wait-for-parent-pid=$$ two & read _ < \"$2\"; "
+                  "echo \"[test] parent $$ exits\"",
+                  "sh", std::string(bundle) + "/korvane", release};
   options.wait_for_socket = false;
   std::string error;
   ASSERT_TRUE(host.Start(options, &error)) << error;
   const std::string parent = std::to_string(host.host_pid());
 
+  ASSERT_TRUE(host.WaitForStdout(kWaitingLine + parent + " to exit...\n", kTimeoutMs))
+      << host.Stdout();
+  // Still waiting a moment later, while the parent lives.
+  g_usleep(G_USEC_PER_SEC / 2);
+  EXPECT_EQ(host.Stdout().find(kExitedLine), std::string::npos) << host.Stdout();
+  std::ofstream(release) << "\n";
   ASSERT_TRUE(host.WaitForStdout(kExitedLine, kTimeoutMs)) << host.Stdout();
   const std::string out = host.Stdout();
   const size_t waiting = out.find(kWaitingLine + parent + " to exit...\n");

@@ -166,9 +166,11 @@ class EngineControllerTest : public ::testing::Test {
     ])");
   }
 
-  // Waits (bounded) for the urltest group's first check to choose a member.
+  // Waits (bounded, generously: the machine may be busy) for the urltest group's first check to
+  // choose a member. The choice is made once every member's result is recorded.
   std::string WaitForUrlTestChoice(const std::string& base) {
-    for (int i = 0; i < 200; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
       auto body = ordered_json::parse(Http("GET", base + "/proxies/auto").body, nullptr, false);
       if (body.is_object() && body.value("now", "") != "") {
         return body["now"];
@@ -318,6 +320,10 @@ TEST_F(EngineControllerTest, ProxiesListsGlobalFirstThenOutboundsInOrder) {
 
 TEST_F(EngineControllerTest, DelayTestsKeepTheLatestSuccessAsHistory) {
   std::string base = StartStandard();
+  // "hk 01" is also a member of the urltest group, whose first check runs from the start and
+  // records its own result: once it has chosen, the next check is an interval (3 min) away, so
+  // the entry read below is the one measured here.
+  ASSERT_NE(WaitForUrlTestChoice(base), "");
   const std::string url = "&url=https://127.0.0.1:" + std::to_string(port_) + "/generate_204";
   HttpReply reply = Http("GET", base + "/proxies/hk%2001/delay?timeout=2000" + url);
   ASSERT_EQ(reply.status, 200) << reply.body;
@@ -399,8 +405,10 @@ TEST_F(EngineControllerTest, DelayThroughHoldingProxiesFollowsTheHold) {
     HttpReply reply = Http("GET", base + c.path);
     ASSERT_EQ(reply.status, 200) << reply.body;
     int delay = ordered_json::parse(reply.body)["delay"];
+    // The hold is inside the figure. A busy machine may add any amount on top, so the upper
+    // bound only shows that the probe did not wait for its 5 s timeout.
     EXPECT_GE(delay, c.hold_ms * 0.8);
-    EXPECT_LE(delay, c.hold_ms * 1.2);
+    EXPECT_LT(delay, c.hold_ms + 2000);
   }
   // A hold longer than the timeout is a timeout.
   EXPECT_EQ(Http("GET", base + "/proxies/s200/delay?timeout=100").status, 504);

@@ -569,11 +569,12 @@ TEST_F(MixedInboundTest, CurlFetchesThroughEveryProxyMode) {
        "localhost",
        false},
   };
+  std::string skipped;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     bool needs_v6 = c.origin_v6 || std::string(c.listen) == "::1";
     if (needs_v6 && !ipv6) {
-      std::printf("skipped \"%s\": no IPv6 loopback here\n", c.name);
+      skipped += std::string(skipped.empty() ? "" : ", ") + "\"" + c.name + "\"";
       continue;
     }
     MixedInbound* inbound = StartInbound(c.listen);
@@ -602,6 +603,10 @@ TEST_F(MixedInboundTest, CurlFetchesThroughEveryProxyMode) {
     EXPECT_TRUE(logs_.Has("INFO", "] inbound/mixed[mixed-in]: inbound connection to " + target))
         << logs_.All();
     inbound_.reset();
+  }
+  if (!skipped.empty()) {
+    // After the IPv4 cases have run, so they still count.
+    GTEST_SKIP() << "no IPv6 loopback here; not run: " << skipped;
   }
 }
 

@@ -1,6 +1,10 @@
 // The mixed inbound inside the shipped engine: curl through its port as an HTTP proxy and as a
 // SOCKS5 proxy, the refusal for non-direct outbounds, and the example configurations.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -44,9 +48,11 @@ class EngineRelayTest : public ::testing::Test {
     mixed_ = std::stoi(match[1]);
   }
 
+  // --noproxy '' makes curl use the given proxy even when the caller's no_proxy names
+  // 127.0.0.1 (common on CI runners); otherwise it would fetch directly and pass unproxied.
   std::string Curl(const std::string& proxy_option) {
     std::string output;
-    RunCommand("curl -sS --max-time 10 " + proxy_option +
+    RunCommand("curl -sS --max-time 10 --noproxy '' " + proxy_option +
                    " http://127.0.0.1:" + std::to_string(controller_) + "/version",
                &output);
     return output;
@@ -74,6 +80,29 @@ TEST_F(EngineRelayTest, CurlFetchesThroughTheMixedPortAsHttpAndSocks5Proxy) {
   EXPECT_EQ(Curl("--proxytunnel --proxy http://127.0.0.1:" + port), kVersionBody);
   EXPECT_EQ(Curl("--socks5-hostname 127.0.0.1:" + port), kVersionBody);
   EXPECT_EQ(Curl("--socks5 127.0.0.1:" + port), kVersionBody);
+  // Each fetch went through the inbound, none around it.
+  std::string text = ReadFile(log_);
+  const std::string line =
+      "inbound/mixed[mixed-in]: inbound connection to 127.0.0.1:" + std::to_string(controller_) +
+      "\n";
+  size_t count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 4u) << text;
+
+  // A proxy port where nothing listens (bound, never listening) must fail the fetch.
+  int dead = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(dead, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(getsockname(dead, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  EXPECT_NE(Curl("--proxy http://127.0.0.1:" + std::to_string(ntohs(address.sin_port))),
+            kVersionBody);
+  close(dead);
 }
 
 TEST_F(EngineRelayTest, NonDirectOutboundsAreRefusedAndLogged) {

@@ -36,7 +36,7 @@ struct Isolation {
 // Runs `body` in a forked child: /etc is a writable copy-on-write overlay of the machine's /etc,
 // /run and /tmp are empty tmpfs, the network namespace is private, and the stand-ins are first
 // on PATH. A gtest failure inside `body` fails the calling test (the child reports it when it
-// happens); the test is skipped when the namespaces cannot be made (not root).
+// happens); when the namespaces cannot be made the test is skipped (not root) or fails (root).
 void RunIsolated(const Isolation& isolation, const std::function<void()>& body);
 
 // Child-side helpers (used inside `body`).

@@ -278,7 +278,9 @@ BridgeClient::Status BridgeClient::WaitForReply(uint32_t id,
     } else if (frame.kind == kKindReply && frame.id == id) {
       *payload = std::move(frame.payload);
       return Status::kSuccess;
-    } else if (frame.kind != kKindReply) {
+    } else if (frame.kind == kKindReply) {
+      unmatched_replies_++;
+    } else {
       *error = "unexpected frame kind " + std::to_string(frame.kind);
       return Status::kProtocolError;
     }
@@ -403,7 +405,9 @@ BridgeClient::Status BridgeClient::NextEvent(int timeout_ms, Event* event, std::
     }
     if (frame.kind == kKindMessage) {
       HandleHostMessage(frame);
-    } else if (frame.kind != kKindReply) {
+    } else if (frame.kind == kKindReply) {
+      unmatched_replies_++;
+    } else {
       *error = "unexpected frame kind " + std::to_string(frame.kind);
       return Status::kProtocolError;
     }

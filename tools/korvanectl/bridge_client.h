@@ -104,6 +104,10 @@ class BridgeClient {
   bool connected() const { return fd_ >= 0; }
   void Close();
 
+  // Replies that arrived for no call being waited for (a second or late answer); they are
+  // dropped, and counted so a test can see them.
+  int unmatched_replies() const { return unmatched_replies_; }
+
  private:
   struct Frame {
     uint8_t kind = 0;
@@ -126,6 +130,7 @@ class BridgeClient {
   FlValuePtr hello_;
   std::set<std::string> listened_;
   std::deque<Frame> events_;
+  int unmatched_replies_ = 0;
   FlMethodCodec* codec_;
 };
 
