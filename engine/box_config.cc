@@ -509,6 +509,17 @@ std::string SyntaxMessage(const std::string& text, size_t byte, const std::strin
   return "invalid character " + QuoteChar(static_cast<unsigned char>(text[byte - 1])) + " " + where;
 }
 
+// The number literal quoted in the library's overflow message ("... parsing '1e999'").
+std::string OverflowingLiteral(const std::string& library) {
+  size_t close = library.rfind('\'');
+  size_t open =
+      close == std::string::npos || close == 0 ? std::string::npos : library.rfind('\'', close - 1);
+  if (open == std::string::npos) {
+    return "value";
+  }
+  return library.substr(open + 1, close - open - 1);
+}
+
 }  // namespace
 
 std::string DescribeSyntaxError(const std::string& text, size_t offset, const std::string& what) {
@@ -532,6 +543,12 @@ bool ParseConfig(const std::string& text, Config* config, std::string* error) {
     size_t byte = std::min<size_t>(e.byte, text.size() + 1);
     std::string what = SyntaxMessage(text, byte, e.what());
     *error = "decode config: " + DescribeSyntaxError(text, std::min(byte, text.size()), what);
+    return false;
+  } catch (const json::out_of_range& e) {
+    // A number too large for a double ("1e999"): refused like a type mismatch, never thrown
+    // past the library's entry points.
+    *error = "decode config: json: cannot unmarshal number " + OverflowingLiteral(e.what()) +
+             " into Go value of type float64";
     return false;
   }
   try {

@@ -166,6 +166,18 @@ std::string ApplyPositionalKey(const std::string& text) {
   return out;
 }
 
+// The text of a stored file: the current format when that reads as a configuration, else what
+// DeobfuscateString makes of it. Its first-byte rule alone would take a saved configuration
+// that starts with white space or a byte-order mark for the older format, and the next load
+// would replace it with the backup.
+std::string DecodeStored(const std::string& data) {
+  std::string text = ApplyPositionalKey(data);
+  if (VPNPreferences::ValidateConfig(text)) {
+    return text;
+  }
+  return VPNPreferences::DeobfuscateString(data);
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -308,7 +320,7 @@ std::string VPNPreferences::LoadConfig() {
     if (data.empty()) {
       return std::string();
     }
-    std::string text = DeobfuscateString(data);
+    std::string text = DecodeStored(data);
     if (ValidateConfig(text)) {
       std::string current = ObfuscateString(text);
       if (current != data) {
@@ -325,7 +337,7 @@ std::string VPNPreferences::LoadConfig() {
     if (restored.empty()) {
       return std::string();
     }
-    std::string restored_text = DeobfuscateString(restored);
+    std::string restored_text = DecodeStored(restored);
     return ValidateConfig(restored_text) ? restored_text : std::string();
   } catch (const std::exception& e) {
     std::cerr << "Error loading config: " << e.what() << std::endl;

@@ -19,8 +19,10 @@ class VPNPreferences {
   // Validates, keeps the old file as the backup and writes the new one. A save interrupted at
   // any moment leaves either the old or the new file, never a mix.
   static bool SaveConfig(const std::string& json);
-  // The stored configuration, or empty when none is usable. A file in the older format is
-  // rewritten in the current one; a corrupt file is replaced by a good backup.
+  // The stored configuration, or empty when none is usable. A file is read in the current
+  // format when that gives a valid configuration (whatever its first byte), else as
+  // DeobfuscateString reads it. A file in the older format is rewritten in the current one; a
+  // corrupt file is replaced by a good backup.
   static std::string LoadConfig();
   static bool BackupConfig();
   static bool RestoreConfig();

@@ -241,24 +241,35 @@ TEST_F(VPNPreferencesTest, CorruptFileWithoutBackupLoadsNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Loaded configuration is invalid\n");
 }
 
-// A text that does not start with "{" is stored, but reads back as legacy data and the backup
-// takes its place.
-TEST_F(VPNPreferencesTest, TextNotStartingWithBraceReadsBackAsLegacy) {
-  const std::string prefixes[] = {" ", "\xEF\xBB\xBF", "\n"};
+// A configuration that starts with white space or a byte-order mark is stored and reads back
+// as saved: it is not taken for the older format (which would replace it with the backup).
+TEST_F(VPNPreferencesTest, TextNotStartingWithBraceReadsBackAsSaved) {
+  const std::string prefixes[] = {" ", "\xEF\xBB\xBF", "\n", "\r\n\t "};
   for (const std::string& prefix : prefixes) {
     SCOPED_TRACE(testing::PrintToString(prefix));
     std::string good = MakeConfig("good");
+    std::string odd = prefix + MakeConfig("odd");
     ASSERT_TRUE(VPNPreferences::ClearConfig());
     ASSERT_TRUE(VPNPreferences::SaveConfig(good));
-    ASSERT_TRUE(VPNPreferences::SaveConfig(prefix + MakeConfig("odd")));
-    EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(prefix + MakeConfig("odd")));
+    ASSERT_TRUE(VPNPreferences::SaveConfig(odd));
+    EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(odd));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(VPNPreferences::LoadConfig(), good);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Loaded configuration is invalid\n");
+    EXPECT_EQ(VPNPreferences::LoadConfig(), odd);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // Nothing to migrate: the file stays as saved and the backup stays the older one.
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(good));
+    EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(odd));
+    EXPECT_EQ(ReadBytes(BackupPath()), ExpectedObfuscation(good));
   }
+  // The older format still reads when its text starts with white space.
+  std::string old_text = "\n" + MakeConfig("old");
+  ASSERT_TRUE(VPNPreferences::ClearConfig());
+  WriteBytes(ConfigPath(), LegacyObfuscation(old_text));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(VPNPreferences::LoadConfig(), old_text);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Migrating config to new obfuscation format\n");
+  EXPECT_EQ(ReadBytes(ConfigPath()), ExpectedObfuscation(old_text));
 }
 
 TEST_F(VPNPreferencesTest, ValidationIsPlainSubstringTests) {
