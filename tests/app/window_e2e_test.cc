@@ -295,13 +295,14 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
   EXPECT_TRUE(Accepts(port));
   EXPECT_EQ(ProxyMode(), "'none'");
   // Connected, the latency methods get past their argument and state checks (an empty tag and a
-  // non-map argument stand for "proxy") to the operation, which this build does not have yet.
+  // non-map argument stand for "proxy") to their workers, which find no controller on loopback
+  // in this configuration.
   korvane::FlValuePtr empty_tag = korvane::JsonToValue(nlohmann::json{{"selectorTag", ""}});
   EXPECT_EQ(bridge_.Call(kVpn, "performUrlTest", empty_tag.get(), kTimeoutMs),
-            "error NOT_AVAILABLE: performUrlTest is not available in this build yet");
+            "error URL_TEST_FAILED: Clash API is disabled for this session");
   korvane::FlValuePtr seven = korvane::JsonToValue(7);
   EXPECT_EQ(bridge_.Call(kVpn, "getAutoSelectorInfo", seven.get(), kTimeoutMs),
-            "error NOT_AVAILABLE: getAutoSelectorInfo is not available in this build yet");
+            "error AUTO_SELECTOR_ERROR: Clash API is disabled for this session");
 
   // Closing the window hides it; the connection and the host go on.
   const std::string window = FindMappedWindow();
