@@ -5,11 +5,11 @@
 #include <curl/curl.h>
 
 #include <chrono>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "base/log.h"
 #include "clash/json_scan.h"
 
 namespace {
@@ -125,13 +125,13 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
   auto fail = [&result](const std::string& error) {
     result.latency = -1;
     result.error = error;
-    std::cout << "[ClashAPI] " << error << std::endl;
+    korvane::LogOut() << "[ClashAPI] " << error;
     return result;
   };
   if (Cancelled(cancel)) {
     return fail("URLTest cancelled before starting");
   }
-  std::cout << "[ClashAPI] Starting URLTest for VPN latency measurement" << std::endl;
+  korvane::LogOut() << "[ClashAPI] Starting URLTest for VPN latency measurement";
   SleepOneSecond();
   if (Cancelled(cancel)) {
     return fail("URLTest cancelled during initialization");
@@ -142,9 +142,9 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
     }
     if (n == 0) {
       if (isApiAvailable(port)) {
-        std::cout << "[ClashAPI] API is available on localhost:" << port << std::endl;
+        korvane::LogOut() << "[ClashAPI] API is available on localhost:" << port;
       } else {
-        std::cout << "[ClashAPI] API not ready yet" << std::endl;
+        korvane::LogOut() << "[ClashAPI] API not ready yet";
       }
     } else {
       SleepOneSecond();
@@ -157,22 +157,21 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
                             "/group/proxy/delay?url=" + percentEncode(testUrl) +
                             "&timeout=" + std::to_string(timeout);
     ++n;
-    std::cout << "[ClashAPI] Attempt " << n << "/" << attempts << " - Testing: " << url
-              << std::endl;
+    korvane::LogOut() << "[ClashAPI] Attempt " << n << "/" << attempts << " - Testing: " << url;
     std::optional<std::string> body = httpGet(url, timeout);
     if (!body) {
-      std::cout << "[ClashAPI] No response from API (attempt " << n << ")" << std::endl;
+      korvane::LogOut() << "[ClashAPI] No response from API (attempt " << n << ")";
       continue;
     }
-    std::cout << "[ClashAPI] Response: " << *body << std::endl;
+    korvane::LogOut() << "[ClashAPI] Response: " << *body;
     const int latency = parseUrlTestResponse(*body);
     if (latency < 1) {
-      std::cout << "[ClashAPI] Failed to parse latency from response" << std::endl;
+      korvane::LogOut() << "[ClashAPI] Failed to parse latency from response";
       continue;
     }
     result.latency = latency;
     result.error.clear();
-    std::cout << "[ClashAPI] URLTest successful: " << latency << "ms" << std::endl;
+    korvane::LogOut() << "[ClashAPI] URLTest successful: " << latency << "ms";
     return result;
   }
   return fail("Failed to perform URLTest after " + std::to_string(attempts) + " attempts");

@@ -94,6 +94,12 @@ class VPNManager {
   static void AttachChannelsForTesting(FlBinaryMessenger* messenger);
   // Forgets the connection state and the stream flag but keeps the channels.
   static void ResetStateForTesting();
+  // The connection state the latency methods read, without starting an engine service.
+  static void SetRunningForTesting(bool running);
+  static void SetConfigForTesting(const std::string& config);
+  static bool UrlTestInProgressForTesting();
+  // What StopBox does first when a service runs: a latency worker sees the stop under way.
+  static void BeginStopForTesting();
 #endif
 
  private:

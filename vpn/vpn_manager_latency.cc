@@ -6,13 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "base/log.h"
 #include "clash/clash_api_client.h"
 #include "clash/json_scan.h"
 #include "vpn/clash_queries.h"
@@ -72,15 +72,15 @@ struct AutoSelectorReply {
 gboolean HandleUrlTestResponse(gpointer user_data) {
   std::unique_ptr<UrlTestReply> reply(static_cast<UrlTestReply*>(user_data));
   if (reply->success) {
-    std::cout << "[VPNManager] Sending URLTest success response: " << reply->latency << "ms"
-              << std::endl;
+    korvane::LogOut() << "[VPNManager] Sending URLTest success response: " << reply->latency
+                      << "ms";
     g_autoptr(FlValue) result = fl_value_new_int(reply->latency);
     g_autoptr(GError) error = nullptr;
     if (!fl_method_call_respond_success(reply->call.call, result, &error)) {
-      std::cerr << "[VPNManager] Failed to answer performUrlTest: " << error->message << std::endl;
+      korvane::LogErr() << "[VPNManager] Failed to answer performUrlTest: " << error->message;
     }
   } else {
-    std::cout << "[VPNManager] Sending URLTest error response: " << reply->error << std::endl;
+    korvane::LogOut() << "[VPNManager] Sending URLTest error response: " << reply->error;
     korvane::RespondError(reply->call.call, kUrlTestFailed, reply->error);
   }
   return G_SOURCE_REMOVE;
@@ -90,8 +90,8 @@ gboolean HandleUrlTestResponse(gpointer user_data) {
 gboolean HandleAutoSelectorResponse(gpointer user_data) {
   std::unique_ptr<AutoSelectorReply> reply(static_cast<AutoSelectorReply*>(user_data));
   if (reply->success) {
-    std::cout << "[VPNManager] Sending AutoSelector success response: tag=" << reply->selectedTag
-              << ", latency=" << reply->selectedLatency << "ms" << std::endl;
+    korvane::LogOut() << "[VPNManager] Sending AutoSelector success response: tag="
+                      << reply->selectedTag << ", latency=" << reply->selectedLatency << "ms";
     g_autoptr(FlValue) result = fl_value_new_map();
     fl_value_set_string_take(result, "selectedTag",
                              fl_value_new_string(reply->selectedTag.c_str()));
@@ -100,11 +100,10 @@ gboolean HandleAutoSelectorResponse(gpointer user_data) {
                              fl_value_new_string(reply->allLatencies.c_str()));
     g_autoptr(GError) error = nullptr;
     if (!fl_method_call_respond_success(reply->call.call, result, &error)) {
-      std::cerr << "[VPNManager] Failed to answer getAutoSelectorInfo: " << error->message
-                << std::endl;
+      korvane::LogErr() << "[VPNManager] Failed to answer getAutoSelectorInfo: " << error->message;
     }
   } else {
-    std::cout << "[VPNManager] Sending AutoSelector error response: " << reply->error << std::endl;
+    korvane::LogOut() << "[VPNManager] Sending AutoSelector error response: " << reply->error;
     korvane::RespondError(reply->call.call, kAutoSelectorError, reply->error);
   }
   return G_SOURCE_REMOVE;
@@ -130,9 +129,9 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
     g_idle_add(HandleUrlTestResponse, reply.release());
   };
   try {
-    std::cout << "[VPNManager] Starting URLTest via Clash API" << std::endl;
-    std::cout << "[VPNManager] Test URL: " << job.test_url << ", Timeout: " << job.timeout << "ms"
-              << std::endl;
+    korvane::LogOut() << "[VPNManager] Starting URLTest via Clash API";
+    korvane::LogOut() << "[VPNManager] Test URL: " << job.test_url << ", Timeout: " << job.timeout
+                      << "ms";
     std::optional<int> port = ExtractClashApiPort(job.config);
     if (!port) {
       reply->error = kApiDisabled;
@@ -147,8 +146,8 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
       if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
         return false;
       }
-      std::cout << "[VPNManager] URLTest aborted at " << checkpoint << ": VPN no longer running"
-                << std::endl;
+      korvane::LogOut() << "[VPNManager] URLTest aborted at " << checkpoint
+                        << ": VPN no longer running";
       reply->success = false;
       reply->error = "VPN disconnected during URLTest";
       post();
@@ -164,15 +163,15 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
       }
       const int delay = korvane::FetchTagDelay(base, resolved.leaf, job.timeout);
       if (delay >= 1) {
-        std::cout << "[VPNManager] URLTest via selector " << selector << " leaf " << resolved.leaf
-                  << ": " << delay << "ms" << std::endl;
+        korvane::LogOut() << "[VPNManager] URLTest via selector " << selector << " leaf "
+                          << resolved.leaf << ": " << delay << "ms";
         reply->success = true;
         reply->latency = delay;
         post();
         return;
       }
-      std::cout << "[VPNManager] URLTest leaf probe failed for selector " << selector << " leaf "
-                << resolved.leaf << ", falling back to legacy group probe" << std::endl;
+      korvane::LogOut() << "[VPNManager] URLTest leaf probe failed for selector " << selector
+                        << " leaf " << resolved.leaf << ", falling back to legacy group probe";
     }
     if (aborted("before-group-fallback")) {
       return;
@@ -185,25 +184,24 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
       return;
     }
     if (!body) {
-      std::cout << "[VPNManager] URLTest fallback group " << selector << " unreachable"
-                << std::endl;
+      korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector << " unreachable";
       reply->error = "Group delay probe unreachable";
     } else if (std::optional<korvane::JsonMember> best = korvane::BestJsonMember(*body, false)) {
-      std::cout << "[VPNManager] URLTest fallback via group " << selector << " best=" << best->key
-                << " " << *best->value << "ms" << std::endl;
+      korvane::LogOut() << "[VPNManager] URLTest fallback via group " << selector
+                        << " best=" << best->key << " " << *best->value << "ms";
       reply->success = true;
       reply->latency = *best->value;
     } else {
-      std::cout << "[VPNManager] URLTest fallback group " << selector << " has no healthy member"
-                << std::endl;
+      korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector
+                        << " has no healthy member";
       reply->error = "No healthy member in selector group";
     }
   } catch (const std::exception& e) {
-    std::cout << "[VPNManager] URLTest exception: " << e.what() << std::endl;
+    korvane::LogOut() << "[VPNManager] URLTest exception: " << e.what();
     reply->success = false;
     reply->error = std::string("Exception: ") + e.what();
   }
-  std::cout << "[VPNManager] Scheduling URLTest response on main thread" << std::endl;
+  korvane::LogOut() << "[VPNManager] Scheduling URLTest response on main thread";
   post();
 }
 
@@ -212,7 +210,7 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
                          const std::string& selector,
                          const std::string& config) {
   try {
-    std::cout << "[VPNManager] Getting auto selector info via Clash API" << std::endl;
+    korvane::LogOut() << "[VPNManager] Getting auto selector info via Clash API";
     std::this_thread::sleep_for(kSelectorSettleTime);
     if (!VPNManager::IsRunning()) {
       reply->error = "VPN disconnected before querying auto selector info";
@@ -239,19 +237,18 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
           base + "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
           kSelectorGroupRequestTimeoutMs);
       if (!body) {
-        std::cout << "[VPNManager] Warning: Failed to fetch latencies for group " << group
-                  << std::endl;
+        korvane::LogOut() << "[VPNManager] Warning: Failed to fetch latencies for group " << group;
       } else {
         reply->allLatencies = *body;
         if (reply->selectedTag.empty()) {
-          std::cout << "[VPNManager] AUTO group " << group << " .now was empty, finding best node"
-                    << std::endl;
+          korvane::LogOut() << "[VPNManager] AUTO group " << group
+                            << " .now was empty, finding best node";
           if (std::optional<korvane::JsonMember> best =
                   korvane::BestJsonMember(reply->allLatencies, true)) {
             reply->selectedTag = best->key;
             reply->selectedLatency = *best->value;
-            std::cout << "[VPNManager] Auto-detected best node: " << best->key << " ("
-                      << *best->value << "ms)" << std::endl;
+            korvane::LogOut() << "[VPNManager] Auto-detected best node: " << best->key << " ("
+                              << *best->value << "ms)";
           }
         }
         if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
@@ -264,19 +261,19 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
       reply->selectedLatency =
           korvane::FetchTagDelay(base, reply->selectedTag, kSelectorGroupTimeoutMs);
       if (reply->selectedLatency < 1) {
-        std::cout << "[VPNManager] Warning: Could not find latency for selected tag "
-                  << reply->selectedTag << std::endl;
+        korvane::LogOut() << "[VPNManager] Warning: Could not find latency for selected tag "
+                          << reply->selectedTag;
       }
     }
-    std::cout << "[VPNManager] Auto selector info: tag=" << reply->selectedTag
-              << ", latency=" << reply->selectedLatency << "ms" << std::endl;
+    korvane::LogOut() << "[VPNManager] Auto selector info: tag=" << reply->selectedTag
+                      << ", latency=" << reply->selectedLatency << "ms";
     reply->success = true;
   } catch (const std::exception& e) {
-    std::cout << "[VPNManager] AutoSelector exception: " << e.what() << std::endl;
+    korvane::LogOut() << "[VPNManager] AutoSelector exception: " << e.what();
     reply->success = false;
     reply->error = std::string("Exception: ") + e.what();
   } catch (...) {
-    std::cout << "[VPNManager] AutoSelector unknown exception" << std::endl;
+    korvane::LogOut() << "[VPNManager] AutoSelector unknown exception";
     reply->success = false;
     reply->error = "Unknown exception occurred";
   }
@@ -291,7 +288,7 @@ void VPNManager::PerformUrlTest(const std::string& testUrl,
                                 FlMethodCall* call) {
   bool expected = false;
   if (!url_test_in_progress_.compare_exchange_strong(expected, true)) {
-    std::cout << "[VPNManager] URLTest already in progress, rejecting new request" << std::endl;
+    korvane::LogOut() << "[VPNManager] URLTest already in progress, rejecting new request";
     korvane::RespondError(call, kUrlTestInProgress, kUrlTestInProgressMessage);
     return;
   }

@@ -26,13 +26,12 @@
 #include "clash/clash_api_client.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback_ports.h"
 #include "tools/korvanectl/value_json.h"
 
+namespace korvane_test {
 namespace {
 
-using korvane::testing::HostFixture;
-using korvane::testing::HostOptions;
-using korvane::testing::RawBridge;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
@@ -41,23 +40,6 @@ constexpr char kVpn[] = "com.quorandel.korvane/vpn";
 constexpr int kFastHoldMs = 50;
 constexpr int kSlowHoldMs = 200;
 constexpr int kStuckHoldMs = 3000;
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = -1;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  if (fd >= 0) {
-    close(fd);
-  }
-  return port;
-}
 
 // A SOCKS5 server on 127.0.0.1 that answers the greeting "no authentication" after holding it
 // for a fixed time, and nothing more: what the engine's delay probe measures.
@@ -397,3 +379,4 @@ TEST_F(LatencyE2ETest, QuitDuringATest) {
 }
 
 }  // namespace
+}  // namespace korvane_test

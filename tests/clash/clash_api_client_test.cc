@@ -14,20 +14,12 @@
 
 #include "tests/support/scripted_controller.h"
 
+namespace korvane_test {
 namespace {
 
-using korvane::testing::ScriptedController;
-using korvane::testing::ScriptedReply;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kGroupDelayPath[] = "/group/proxy/delay";
-
-ScriptedReply Reply(int status, const std::string& body) {
-  ScriptedReply reply;
-  reply.status = status;
-  reply.body = body;
-  return reply;
-}
 
 long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -254,3 +246,4 @@ TEST_F(UrlTestOnPortTest, CancellationStopsBeforeTheNextRequest) {
 }
 
 }  // namespace
+}  // namespace korvane_test

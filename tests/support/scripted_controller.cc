@@ -10,8 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
 
 namespace {
 
@@ -38,6 +37,13 @@ int HexValue(char c) {
 }
 
 }  // namespace
+
+ScriptedReply Reply(int status, const std::string& body) {
+  ScriptedReply reply;
+  reply.status = status;
+  reply.body = body;
+  return reply;
+}
 
 ScriptedController::ScriptedController() {
   default_reply_.status = 404;
@@ -237,5 +243,4 @@ void ScriptedController::Serve(int fd) {
   close(fd);
 }
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test

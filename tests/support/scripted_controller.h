@@ -11,8 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace korvane {
-namespace testing {
+namespace korvane_test {
 
 // What the scripted controller does with a request to one path.
 struct ScriptedReply {
@@ -29,6 +28,9 @@ struct ScriptedReply {
   // Sends these bytes as they are instead of an HTTP answer, then closes (when not empty).
   std::string raw;
 };
+
+// A plain answer: `status` with `body`.
+ScriptedReply Reply(int status, const std::string& body);
 
 // One request as the controller read it.
 struct ScriptedRequest {
@@ -87,7 +89,6 @@ class ScriptedController {
   std::thread acceptor_;
 };
 
-}  // namespace testing
-}  // namespace korvane
+}  // namespace korvane_test
 
 #endif  // TESTS_SUPPORT_SCRIPTED_CONTROLLER_H_

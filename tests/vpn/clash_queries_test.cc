@@ -14,18 +14,10 @@
 #include "clash/json_scan.h"
 #include "tests/support/scripted_controller.h"
 
+namespace korvane_test {
 namespace {
 
-using korvane::testing::ScriptedController;
-using korvane::testing::ScriptedReply;
 using Clock = std::chrono::steady_clock;
-
-ScriptedReply Reply(int status, const std::string& body) {
-  ScriptedReply reply;
-  reply.status = status;
-  reply.body = body;
-  return reply;
-}
 
 // A group's /proxies/ answer as the controller writes it.
 ScriptedReply Now(const std::string& now) {
@@ -280,3 +272,4 @@ TEST(ClashQueriesTest, FetchTagDelayRequestTimeOuts) {
 }
 
 }  // namespace
+}  // namespace korvane_test

@@ -17,37 +17,12 @@
 #include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 
-// Reaches VPNManager's connection state; VPNManager befriends it for tests.
-class VPNManagerTestPeer {
- public:
-  static void SetRunning(bool running) { VPNManager::is_running_ = running; }
-  static void SetConfig(const std::string& config) {
-    std::lock_guard<std::mutex> lock(VPNManager::service_mutex_);
-    VPNManager::current_config_ = config;
-  }
-  static bool UrlTestInProgress() { return VPNManager::url_test_in_progress_.load(); }
-  // What StopBox does first when a service runs.
-  static void BeginStop() { ++VPNManager::service_stops_; }
-  static void Reset() {
-    VPNManager::is_running_ = false;
-    SetConfig("");
-  }
-};
-
+namespace korvane_test {
 namespace {
 
-using korvane::testing::ScriptedController;
-using korvane::testing::ScriptedReply;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
-
-ScriptedReply Reply(int status, const std::string& body) {
-  ScriptedReply reply;
-  reply.status = status;
-  reply.body = body;
-  return reply;
-}
 
 ScriptedReply Now(const std::string& now) {
   return Reply(200, R"({"type":"Selector","name":"s","udp":true,"history":[],"now":")" + now +
@@ -101,8 +76,8 @@ class LatencyTest : public ::testing::Test {
         fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), kVpnChannel, FL_METHOD_CODEC(codec));
     fl_method_channel_set_method_call_handler(channel_, VPNManager::HandleMethodCallStatic, nullptr,
                                               nullptr);
-    VPNManagerTestPeer::SetRunning(true);
-    VPNManagerTestPeer::SetConfig(ConfigFor(controller_.port()));
+    VPNManager::SetRunningForTesting(true);
+    VPNManager::SetConfigForTesting(ConfigFor(controller_.port()));
   }
 
   void TearDown() override {
@@ -110,8 +85,8 @@ class LatencyTest : public ::testing::Test {
     for (Answer& answer : answers_) {
       EXPECT_TRUE(Wait(&answer));
     }
-    EXPECT_FALSE(VPNManagerTestPeer::UrlTestInProgress());
-    VPNManagerTestPeer::Reset();
+    EXPECT_FALSE(VPNManager::UrlTestInProgressForTesting());
+    VPNManager::ResetStateForTesting();
     g_clear_object(&channel_);
     g_clear_object(&messenger_);
     while (g_main_context_iteration(nullptr, FALSE)) {
@@ -231,7 +206,7 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
   };
   for (const Case& c : cases) {
     ScriptedController controller;
-    VPNManagerTestPeer::SetConfig(ConfigFor(controller.port()));
+    VPNManager::SetConfigForTesting(ConfigFor(controller.port()));
     for (const auto& [path, reply] : c.replies) {
       controller.Set(path, reply);
     }
@@ -265,7 +240,7 @@ TEST_F(LatencyTest, UrlTestWithoutLoopbackControllerMakesNoRequest) {
        {std::string(R"({"outbounds":[]})"),
         std::string(R"({"experimental":{"clash_api":{"external_controller":"0.0.0.0:)") +
             std::to_string(controller_.port()) + "\"}}}"}) {
-    VPNManagerTestPeer::SetConfig(config);
+    VPNManager::SetConfigForTesting(config);
     Answer* url = UrlTest();
     Answer* selector = AutoSelector();
     ASSERT_TRUE(Wait(url) && Wait(selector));
@@ -329,7 +304,7 @@ TEST_F(LatencyTest, UrlTestRacingADisconnect) {
   ::testing::internal::CaptureStdout();
   Answer* answer = UrlTest();
   ASSERT_TRUE(controller_.WaitForRequests(1, 10000));
-  VPNManagerTestPeer::SetRunning(false);
+  VPNManager::SetRunningForTesting(false);
   controller_.Release();
   ASSERT_TRUE(Wait(answer));
   const std::string out = ::testing::internal::GetCapturedStdout();
@@ -351,7 +326,7 @@ TEST_F(LatencyTest, UrlTestRacingAStopUnderWay) {
   ::testing::internal::CaptureStdout();
   Answer* answer = UrlTest();
   ASSERT_TRUE(controller_.WaitForRequests(2, 10000));
-  VPNManagerTestPeer::BeginStop();
+  VPNManager::BeginStopForTesting();
   controller_.Release();
   ASSERT_TRUE(Wait(answer));
   const std::string out = ::testing::internal::GetCapturedStdout();
@@ -471,7 +446,7 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
   };
   for (const Case& c : cases) {
     ScriptedController controller;
-    VPNManagerTestPeer::SetConfig(ConfigFor(controller.port()));
+    VPNManager::SetConfigForTesting(ConfigFor(controller.port()));
     for (const auto& [path, reply] : c.replies) {
       controller.Set(path, reply);
     }
@@ -506,9 +481,9 @@ TEST_F(LatencyTest, AutoSelectorFailures) {
 
   // The VPN stops within the first 500 ms: no request at all.
   ScriptedController untouched;
-  VPNManagerTestPeer::SetConfig(ConfigFor(untouched.port()));
+  VPNManager::SetConfigForTesting(ConfigFor(untouched.port()));
   Answer* stopped = AutoSelector();
-  VPNManagerTestPeer::SetRunning(false);
+  VPNManager::SetRunningForTesting(false);
   ASSERT_TRUE(Wait(stopped));
   EXPECT_EQ(stopped->text,
             "error AUTO_SELECTOR_ERROR: VPN disconnected before querying auto selector info");
@@ -538,3 +513,4 @@ TEST_F(LatencyTest, SeveralAutoSelectorReportsAtOnce) {
 }
 
 }  // namespace
+}  // namespace korvane_test
