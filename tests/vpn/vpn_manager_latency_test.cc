@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -121,6 +122,25 @@ class LatencyTest : public ::testing::Test {
 
   Answer* AutoSelector() { return Send("getAutoSelectorInfo", nullptr); }
 
+  using Replies = std::vector<std::pair<std::string, ScriptedReply>>;
+
+  // Points the configuration at `controller` scripted with `replies`, makes one call with `send`
+  // and waits for its answer; `out` gets the lines written meanwhile.
+  Answer* Exchange(ScriptedController* controller,
+                   const Replies& replies,
+                   const std::function<Answer*()>& send,
+                   std::string* out) {
+    VPNManager::SetConfigForTesting(ConfigFor(controller->port()));
+    for (const auto& [path, reply] : replies) {
+      controller->Set(path, reply);
+    }
+    ::testing::internal::CaptureStdout();
+    Answer* answer = send();
+    Wait(answer);
+    *out = ::testing::internal::GetCapturedStdout();
+    return answer;
+  }
+
   FlMockBinaryMessenger* messenger_ = nullptr;
   FlMethodChannel* channel_ = nullptr;
   ScriptedController controller_;
@@ -131,7 +151,7 @@ class LatencyTest : public ::testing::Test {
 TEST_F(LatencyTest, UrlTestOutcomes) {
   struct Case {
     const char* what;
-    std::vector<std::pair<std::string, ScriptedReply>> replies;
+    Replies replies;
     std::string answer;
     int proxies_requests;
     int group_requests;
@@ -206,15 +226,10 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
   };
   for (const Case& c : cases) {
     ScriptedController controller;
-    VPNManager::SetConfigForTesting(ConfigFor(controller.port()));
-    for (const auto& [path, reply] : c.replies) {
-      controller.Set(path, reply);
-    }
-    ::testing::internal::CaptureStdout();
-    Answer* answer = UrlTest();
-    const bool arrived = Wait(answer);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(arrived) << c.what;
+    std::string out;
+    Answer* answer = Exchange(
+        &controller, c.replies, [this] { return UrlTest(); }, &out);
+    ASSERT_TRUE(answer->arrived) << c.what;
     EXPECT_EQ(answer->text, c.answer) << c.what;
     EXPECT_EQ(controller.Count("/proxies/"), c.proxies_requests) << c.what;
     EXPECT_EQ(controller.Count("/group/"), c.group_requests) << c.what;
@@ -366,7 +381,7 @@ TEST_F(LatencyTest, OtherMethodsAnswerDuringASlowProbe) {
 TEST_F(LatencyTest, AutoSelectorOutcomes) {
   struct Case {
     const char* what;
-    std::vector<std::pair<std::string, ScriptedReply>> replies;
+    Replies replies;
     std::string tag;
     int latency;
     std::string all;  // "=" for the group answer itself
@@ -446,15 +461,10 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
   };
   for (const Case& c : cases) {
     ScriptedController controller;
-    VPNManager::SetConfigForTesting(ConfigFor(controller.port()));
-    for (const auto& [path, reply] : c.replies) {
-      controller.Set(path, reply);
-    }
-    ::testing::internal::CaptureStdout();
-    Answer* answer = AutoSelector();
-    const bool arrived = Wait(answer);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(arrived) << c.what;
+    std::string out;
+    Answer* answer = Exchange(
+        &controller, c.replies, [this] { return AutoSelector(); }, &out);
+    ASSERT_TRUE(answer->arrived) << c.what;
     EXPECT_EQ(answer->text.rfind("success {", 0), 0u) << c.what << ": " << answer->text;
     EXPECT_EQ(answer->selected_tag, c.tag) << c.what;
     EXPECT_EQ(answer->selected_latency, c.latency) << c.what;
