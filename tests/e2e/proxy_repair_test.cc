@@ -13,12 +13,9 @@
 
 #include "tests/e2e/e2e_support.h"
 
-namespace korvane {
-namespace e2e {
+namespace korvane_test {
 namespace {
 
-using testing::HostFixture;
-using testing::HostOptions;
 using Events = std::vector<std::string>;
 
 constexpr char kProxySchema[] = "org.gnome.system.proxy";
@@ -77,5 +74,4 @@ TEST(ProxyRepairTest, StartAfterAKilledConnectedRunPutsTheUsersProxyBack) {
 }
 
 }  // namespace
-}  // namespace e2e
-}  // namespace korvane
+}  // namespace korvane_test
