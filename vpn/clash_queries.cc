@@ -11,6 +11,7 @@ namespace korvane {
 namespace {
 
 constexpr char kLoopbackPrefix[] = "127.0.0.1:";
+constexpr size_t kLoopbackPrefixLength = sizeof(kLoopbackPrefix) - 1;
 constexpr int kSelectorReadTimeoutMs = 3000;
 constexpr int kMinDelayRequestTimeoutMs = 4000;
 constexpr int kDelayRequestMarginMs = 1000;
@@ -31,16 +32,16 @@ bool IsDecimal(const std::string& text) {
 }  // namespace
 
 std::optional<int> ExtractClashApiPort(const std::string& config) {
-  const size_t prefix = sizeof(kLoopbackPrefix) - 1;
   std::optional<std::string> address =
-      FindJsonString(config, "external_controller", [prefix](const std::string& value) {
-        return value.compare(0, prefix, kLoopbackPrefix) == 0 && IsDecimal(value.substr(prefix));
+      FindJsonString(config, "external_controller", [](const std::string& value) {
+        return value.compare(0, kLoopbackPrefixLength, kLoopbackPrefix) == 0 &&
+               IsDecimal(value.substr(kLoopbackPrefixLength));
       });
   if (!address) {
     return std::nullopt;
   }
   try {
-    return std::stoi(address->substr(prefix));
+    return std::stoi(address->substr(kLoopbackPrefixLength));
   } catch (const std::out_of_range&) {
     return std::nullopt;
   }
