@@ -18,6 +18,10 @@ constexpr int64_t kProtocolVersion = 1;
 // Characters of an event kept for display.
 constexpr glong kMaxEventText = 160;
 
+// Replies to the in-process UI are routed by this connection number, which the bridge never
+// hands out (it counts up from 1).
+constexpr guint64 kUiConnection = G_MAXUINT64;
+
 constexpr char kListenMethod[] = "listen";
 constexpr char kCancelMethod[] = "cancel";
 
@@ -41,6 +45,37 @@ void handler_free(gpointer data) {
     handler->destroy_notify(handler->user_data);
   }
   g_free(handler);
+}
+
+// A handler of the in-process UI and what it was registered with.
+struct UiHandler {
+  FlBridgeMessengerUiHandler handler;
+  gpointer user_data;
+  GDestroyNotify destroy_notify;
+};
+
+void ui_handler_free(gpointer data) {
+  UiHandler* handler = static_cast<UiHandler*>(data);
+  if (handler->destroy_notify != nullptr) {
+    handler->destroy_notify(handler->user_data);
+  }
+  g_free(handler);
+}
+
+// A message from the host waiting to be delivered to the in-process UI.
+struct UiDelivery {
+  gchar* channel;
+  GBytes* message;
+  // Waits for the UI's reply; NULL for fire-and-forget sends.
+  GTask* task;
+};
+
+void ui_delivery_free(gpointer data) {
+  UiDelivery* delivery = static_cast<UiDelivery*>(data);
+  g_free(delivery->channel);
+  g_clear_pointer(&delivery->message, g_bytes_unref);
+  g_clear_object(&delivery->task);
+  g_free(delivery);
 }
 
 }  // namespace
@@ -126,6 +161,14 @@ struct _FlBridgeMessenger {
   GHashTable* listening;
   // Recent events as text, oldest first.
   GPtrArray* recent_events;
+  // The in-process UI: channel name -> UiHandler, frame id -> GTask waiting for the host's
+  // reply, the next id, and the host's messages not delivered yet (with the source that
+  // delivers them).
+  GHashTable* ui_handlers;
+  GHashTable* ui_pending;
+  guint32 next_ui_id;
+  GQueue* ui_deliveries;
+  guint ui_delivery_source;
   // The thread that created the messenger: the one running the main loop.
   GThread* main_thread;
   gboolean shut_down;
@@ -147,17 +190,27 @@ static void emit_state_changed(FlBridgeMessenger* self) {
 }
 
 static void send_reply(FlBridgeMessenger* self, guint64 connection, guint32 id, GBytes* payload) {
+  if (connection == kUiConnection) {
+    gpointer task = nullptr;
+    if (g_hash_table_steal_extended(self->ui_pending, GUINT_TO_POINTER(id), nullptr, &task)) {
+      g_task_return_pointer(G_TASK(task),
+                            payload != nullptr ? g_bytes_ref(payload) : g_bytes_new(nullptr, 0),
+                            reinterpret_cast<GDestroyNotify>(g_bytes_unref));
+      g_object_unref(task);
+    }
+    return;
+  }
   if (self->bridge != nullptr) {
     fl_ui_bridge_send_reply(self->bridge, connection, id, payload);
   }
 }
 
-// Fails every send still waiting for a reply.
-static void fail_pending(FlBridgeMessenger* self, const gchar* reason) {
+// Fails every task of @pending (frame id -> GTask or NULL) still waiting for a reply.
+static void fail_tasks(GHashTable* pending, const gchar* reason) {
   GHashTableIter iter;
   gpointer value;
   g_autoptr(GPtrArray) tasks = g_ptr_array_new_with_free_func(g_object_unref);
-  g_hash_table_iter_init(&iter, self->pending);
+  g_hash_table_iter_init(&iter, pending);
   while (g_hash_table_iter_next(&iter, nullptr, &value)) {
     if (value != nullptr) {
       g_ptr_array_add(tasks, value);
@@ -168,6 +221,11 @@ static void fail_pending(FlBridgeMessenger* self, const gchar* reason) {
     g_task_return_new_error(G_TASK(g_ptr_array_index(tasks, i)), G_IO_ERROR,
                             G_IO_ERROR_CONNECTION_CLOSED, "%s", reason);
   }
+}
+
+// Fails every send to the bridge client still waiting for a reply.
+static void fail_pending(FlBridgeMessenger* self, const gchar* reason) {
+  fail_tasks(self->pending, reason);
 }
 
 // Runs the handler of @channel for a message, or answers empty when there is none.
@@ -431,6 +489,50 @@ static gboolean send_response(FlBinaryMessenger* messenger,
   return TRUE;
 }
 
+// Delivers the host's messages queued for the in-process UI, in order.
+static gboolean deliver_to_ui_cb(gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(user_data);
+  g_autoptr(FlBridgeMessenger) keep = FL_BRIDGE_MESSENGER(g_object_ref(self));
+  self->ui_delivery_source = 0;
+  UiDelivery* delivery;
+  while ((delivery = static_cast<UiDelivery*>(g_queue_pop_head(self->ui_deliveries))) != nullptr) {
+    // Looked up now: the UI may have stopped listening since the message was queued.
+    UiHandler* handler =
+        static_cast<UiHandler*>(g_hash_table_lookup(self->ui_handlers, delivery->channel));
+    g_autoptr(GBytes) reply = nullptr;
+    if (handler != nullptr) {
+      reply = handler->handler(self, delivery->channel, delivery->message, handler->user_data);
+    }
+    if (delivery->task != nullptr) {
+      g_task_return_pointer(delivery->task,
+                            reply != nullptr ? g_bytes_ref(reply) : g_bytes_new(nullptr, 0),
+                            reinterpret_cast<GDestroyNotify>(g_bytes_unref));
+    }
+    ui_delivery_free(delivery);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+// Queues a message for the in-process UI when it handles @channel. Returns FALSE when it
+// does not.
+static gboolean queue_ui_delivery(FlBridgeMessenger* self,
+                                  const gchar* channel,
+                                  GBytes* message,
+                                  GTask* task) {
+  if (self->shut_down || !g_hash_table_contains(self->ui_handlers, channel)) {
+    return FALSE;
+  }
+  UiDelivery* delivery = g_new0(UiDelivery, 1);
+  delivery->channel = g_strdup(channel);
+  delivery->message = message != nullptr ? g_bytes_ref(message) : nullptr;
+  delivery->task = task != nullptr ? G_TASK(g_object_ref(task)) : nullptr;
+  g_queue_push_tail(self->ui_deliveries, delivery);
+  if (self->ui_delivery_source == 0) {
+    self->ui_delivery_source = g_idle_add_full(G_PRIORITY_DEFAULT, deliver_to_ui_cb, self, nullptr);
+  }
+  return TRUE;
+}
+
 static void send_on_channel(FlBinaryMessenger* messenger,
                             const gchar* channel,
                             GBytes* message,
@@ -452,6 +554,9 @@ static void send_on_channel(FlBinaryMessenger* messenger,
   }
   guint32 id = 0;
   if (self->bridge == nullptr || !fl_ui_bridge_send_message(self->bridge, channel, message, &id)) {
+    if (queue_ui_delivery(self, channel, message, task)) {
+      return;
+    }
     if (task != nullptr) {
       g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED,
                               "No UI is connected to receive a message on %s", channel);
@@ -497,6 +602,17 @@ static void shutdown_messenger(FlBinaryMessenger* messenger) {
     fl_ui_bridge_stop(self->bridge);
   }
   fail_pending(self, "The messenger was shut down");
+  fail_tasks(self->ui_pending, "The messenger was shut down");
+  g_clear_handle_id(&self->ui_delivery_source, g_source_remove);
+  UiDelivery* delivery;
+  while ((delivery = static_cast<UiDelivery*>(g_queue_pop_head(self->ui_deliveries))) != nullptr) {
+    if (delivery->task != nullptr) {
+      g_task_return_new_error(delivery->task, G_IO_ERROR, G_IO_ERROR_CLOSED,
+                              "The messenger was shut down");
+    }
+    ui_delivery_free(delivery);
+  }
+  g_hash_table_remove_all(self->ui_handlers);
   g_autoptr(GHashTable) handlers = self->handlers;
   self->handlers = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, handler_free);
   g_hash_table_remove_all(handlers);
@@ -527,6 +643,12 @@ static void fl_bridge_messenger_finalize(GObject* object) {
   g_clear_pointer(&self->pending, g_hash_table_unref);
   g_clear_pointer(&self->listening, g_hash_table_unref);
   g_clear_pointer(&self->recent_events, g_ptr_array_unref);
+  g_clear_pointer(&self->ui_handlers, g_hash_table_unref);
+  g_clear_pointer(&self->ui_pending, g_hash_table_unref);
+  if (self->ui_deliveries != nullptr) {
+    g_queue_free_full(self->ui_deliveries, ui_delivery_free);
+    self->ui_deliveries = nullptr;
+  }
   G_OBJECT_CLASS(fl_bridge_messenger_parent_class)->finalize(object);
 }
 
@@ -545,6 +667,10 @@ static void fl_bridge_messenger_init(FlBridgeMessenger* self) {
   self->listening =
       g_hash_table_new_full(g_str_hash, g_str_equal, g_free, (GDestroyNotify)fl_value_unref);
   self->recent_events = g_ptr_array_new_with_free_func(g_free);
+  self->ui_handlers = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, ui_handler_free);
+  self->ui_pending = g_hash_table_new_full(g_direct_hash, g_direct_equal, nullptr, task_free);
+  self->next_ui_id = 1;
+  self->ui_deliveries = g_queue_new();
   self->main_thread = g_thread_self();
 }
 
@@ -585,4 +711,62 @@ gboolean fl_bridge_messenger_has_client(FlBridgeMessenger* self) {
 GPtrArray* fl_bridge_messenger_get_recent_events(FlBridgeMessenger* self) {
   g_return_val_if_fail(FL_IS_BRIDGE_MESSENGER(self), nullptr);
   return self->recent_events;
+}
+
+void fl_bridge_messenger_set_ui_handler(FlBridgeMessenger* self,
+                                        const gchar* channel,
+                                        FlBridgeMessengerUiHandler handler,
+                                        gpointer user_data,
+                                        GDestroyNotify destroy_notify) {
+  g_return_if_fail(FL_IS_BRIDGE_MESSENGER(self));
+  g_return_if_fail(channel != nullptr);
+  // Take the old handler out before its destroy_notify runs: that may call back in here.
+  gpointer old_key = nullptr;
+  gpointer old = nullptr;
+  if (g_hash_table_steal_extended(self->ui_handlers, channel, &old_key, &old)) {
+    g_free(old_key);
+  }
+  if (handler != nullptr && !self->shut_down) {
+    UiHandler* entry = g_new0(UiHandler, 1);
+    entry->handler = handler;
+    entry->user_data = user_data;
+    entry->destroy_notify = destroy_notify;
+    g_hash_table_insert(self->ui_handlers, g_strdup(channel), entry);
+  } else if (handler != nullptr && destroy_notify != nullptr) {
+    destroy_notify(user_data);
+  }
+  if (old != nullptr) {
+    ui_handler_free(old);
+  }
+}
+
+void fl_bridge_messenger_send_from_ui(FlBridgeMessenger* self,
+                                      const gchar* channel,
+                                      GBytes* message,
+                                      GCancellable* cancellable,
+                                      GAsyncReadyCallback callback,
+                                      gpointer user_data) {
+  g_return_if_fail(FL_IS_BRIDGE_MESSENGER(self));
+  g_return_if_fail(channel != nullptr);
+  g_autoptr(GTask) task = g_task_new(self, cancellable, callback, user_data);
+  if (self->shut_down) {
+    g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_CLOSED, "The messenger was shut down");
+    return;
+  }
+  guint32 id = self->next_ui_id++;
+  if (self->next_ui_id == 0) {
+    self->next_ui_id = 1;
+  }
+  g_hash_table_insert(self->ui_pending, GUINT_TO_POINTER(id), g_object_ref(task));
+  g_autoptr(GBytes) payload = message != nullptr ? g_bytes_ref(message) : g_bytes_new(nullptr, 0);
+  g_autoptr(FlBridgeMessenger) keep = FL_BRIDGE_MESSENGER(g_object_ref(self));
+  // Handled at once, as a client's frame is: the host sees the UI's messages in the order sent.
+  dispatch(self, kUiConnection, id, channel, payload);
+}
+
+GBytes* fl_bridge_messenger_send_from_ui_finish(FlBridgeMessenger* self,
+                                                GAsyncResult* result,
+                                                GError** error) {
+  g_return_val_if_fail(g_task_is_valid(result, self), nullptr);
+  return static_cast<GBytes*>(g_task_propagate_pointer(G_TASK(result), error));
 }

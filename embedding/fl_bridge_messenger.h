@@ -37,6 +37,41 @@ gboolean fl_bridge_messenger_has_client(FlBridgeMessenger* messenger);
 // first.
 GPtrArray* fl_bridge_messenger_get_recent_events(FlBridgeMessenger* messenger);
 
+// The Dart side for a UI drawn in-process (the control panel) while no bridge client is
+// attached. What it sends reaches the channel handlers at the same point as a client's
+// messages; what the host sends while no client is attached goes to its handlers, delivered
+// from the main loop in the order sent (never from inside the host's own send). Main thread
+// only.
+
+// Handles a message from the host to the in-process UI. Returns: (transfer full) the reply
+// payload, or NULL for an empty reply.
+typedef GBytes* (*FlBridgeMessengerUiHandler)(FlBridgeMessenger* messenger,
+                                              const gchar* channel,
+                                              GBytes* message,
+                                              gpointer user_data);
+
+// Sets (or with NULL removes) the in-process UI's handler for @channel.
+void fl_bridge_messenger_set_ui_handler(FlBridgeMessenger* messenger,
+                                        const gchar* channel,
+                                        FlBridgeMessengerUiHandler handler,
+                                        gpointer user_data,
+                                        GDestroyNotify destroy_notify);
+
+// Sends a platform message from the in-process UI on @channel; @callback gets the host's reply
+// (read it with fl_bridge_messenger_send_from_ui_finish) from the main loop, never before this
+// returns.
+void fl_bridge_messenger_send_from_ui(FlBridgeMessenger* messenger,
+                                      const gchar* channel,
+                                      GBytes* message,
+                                      GCancellable* cancellable,
+                                      GAsyncReadyCallback callback,
+                                      gpointer user_data);
+
+// Returns: (transfer full): the reply (empty when no handler answered), or NULL with @error.
+GBytes* fl_bridge_messenger_send_from_ui_finish(FlBridgeMessenger* messenger,
+                                                GAsyncResult* result,
+                                                GError** error);
+
 G_END_DECLS
 
 #endif  // EMBEDDING_FL_BRIDGE_MESSENGER_H_

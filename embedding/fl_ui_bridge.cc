@@ -472,11 +472,22 @@ gboolean fl_ui_bridge_start(FlUiBridge* self, const gchar* path, GError** error)
     g_set_error(error, G_IO_ERROR, g_io_error_from_errno(saved), "socket: %s", g_strerror(saved));
     return FALSE;
   }
-  // The directory is private, so nobody can reach the socket between bind and chmod.
+  // Bound and listening under a temporary name first, then renamed into place: a client that
+  // sees the socket file can connect at once (one bound under its own name refuses connections
+  // until listen). The directory is private, so nobody reaches it before chmod.
+  g_autofree gchar* bound = g_strdup_printf("%s.%d", path, static_cast<int>(getpid()));
+  if (strlen(bound) >= sizeof(address.sun_path)) {
+    g_free(bound);
+    bound = g_strdup(path);
+  }
+  strncpy(address.sun_path, bound, sizeof(address.sun_path) - 1);
+  unlink(bound);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
-      chmod(path, 0600) != 0 || listen(fd, 8) != 0 || lstat(path, &info) != 0) {
+      chmod(bound, 0600) != 0 || listen(fd, 8) != 0 ||
+      (strcmp(bound, path) != 0 && rename(bound, path) != 0) || lstat(path, &info) != 0) {
     int saved = errno;
     close(fd);
+    unlink(bound);
     g_set_error(error, G_IO_ERROR, g_io_error_from_errno(saved), "cannot listen on %s: %s", path,
                 g_strerror(saved));
     return FALSE;

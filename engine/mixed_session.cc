@@ -312,6 +312,9 @@ bool Session::OnDeadline() {
     DropUpstream();
     return DialNext();
   }
+  if (state_ == State::kRelay && resetting_ != nullptr) {
+    return PassOnReset();
+  }
   // A refused client that never closed.
   return state_ != State::kFailing;
 }

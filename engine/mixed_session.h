@@ -54,6 +54,7 @@ class Session {
     bool writable = false;
     bool eof = false;
     bool write_shut = false;
+    int read_error = 0;  // errno that ended reading instead of an orderly end of stream
   };
 
   // Handshake (mixed_session.cc).
@@ -79,6 +80,10 @@ class Session {
                 bool* progress);
   bool SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, bool* progress);
   bool Flush(Endpoint* to, RelayBuffer* buffer, bool* progress);
+  void ReadFailed(Endpoint* from, int error_number);
+  bool WriteFailed(Endpoint* to, int error_number);
+  bool PassOnReset();
+  bool Abort();
 
   // "[<id> <age>] " of this connection's log lines.
   std::string Prefix() const;
@@ -98,6 +103,10 @@ class Session {
   SplicePipe to_upstream_pipe_;
   SplicePipe to_client_pipe_;
   std::optional<Clock::time_point> deadline_;
+  // The endpoint that gets a reset once the bytes queued towards it are delivered, because its
+  // peer's stream ended in an error rather than an orderly close.
+  Endpoint* resetting_ = nullptr;
+  Clock::time_point reset_by_;
 
   std::string target_;  // "host:port" as the client asked
   std::vector<sockaddr_storage> addresses_;

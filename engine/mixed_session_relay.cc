@@ -1,11 +1,15 @@
 // The relay of an established session: bytes both ways through one bounded buffer per
 // direction (a pipe and splice() once the direction carries bulk data), end of stream passed
-// on as a half-close.
+// on as a half-close, and a stream that ended in an error passed on as a reset once the bytes
+// read before it have reached the other side.
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
+#include "engine/mixed_address.h"
 #include "engine/mixed_session.h"
 
 namespace box {
@@ -17,6 +21,9 @@ namespace {
 constexpr int kRoundsPerTurn = 8;
 // A direction that has copied this much is a bulk transfer and moves on to a pipe.
 constexpr uint64_t kSpliceAfter = 256 * 1024;
+// How often, and how long at most, a reset waits for the receiver to take the bytes before it.
+constexpr auto kResetPoll = std::chrono::milliseconds(5);
+constexpr auto kResetLinger = std::chrono::seconds(5);
 
 }  // namespace
 
@@ -31,10 +38,56 @@ bool Session::Flush(Endpoint* to, RelayBuffer* buffer, bool* progress) {
     } else if (count < 0 && errno == EINTR) {
       continue;
     } else {
-      return false;
+      return WriteFailed(to, count < 0 ? errno : EPIPE);
     }
   }
   return true;
+}
+
+void Session::ReadFailed(Endpoint* from, int error_number) {
+  // What was read before the error still goes out; the error follows it as a reset.
+  from->eof = true;
+  from->read_error = error_number;
+  if (from == &upstream_) {
+    server_->Log("ERROR",
+                 Prefix() + "connection: read from " + target_ + ": " + ErrnoText(error_number));
+  } else {
+    server_->Log("INFO", Prefix() + "connection: read from client: " + ErrnoText(error_number));
+  }
+}
+
+bool Session::WriteFailed(Endpoint* to, int error_number) {
+  if (to == &upstream_) {
+    server_->Log("ERROR",
+                 Prefix() + "connection: write to " + target_ + ": " + ErrnoText(error_number));
+  } else {
+    server_->Log("INFO", Prefix() + "connection: write to client: " + ErrnoText(error_number));
+  }
+  return Abort();
+}
+
+bool Session::PassOnReset() {
+  // A reset throws away whatever the kernel still queues towards the receiver, so it waits
+  // until the receiver has acknowledged every byte.
+  int queued = 0;
+  if (ioctl(resetting_->fd.get(), SIOCOUTQ, &queued) != 0 || queued <= 0 ||
+      Clock::now() >= reset_by_) {
+    return Abort();
+  }
+  server_->SetDeadline(key_, &deadline_, Clock::now() + kResetPoll);
+  return true;
+}
+
+bool Session::Abort() {
+  // Closing with a zero linger sends a reset: a peer must not take a broken stream for a
+  // complete one.
+  const linger abort{1, 0};
+  for (Endpoint* endpoint : {&client_, &upstream_}) {
+    if (endpoint->fd.valid()) {
+      setsockopt(endpoint->fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    }
+  }
+  return false;
 }
 
 bool Session::SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, bool* progress) {
@@ -56,7 +109,7 @@ bool Session::SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, boo
       }
       break;
     } else if (errno != EINTR) {
-      return false;
+      ReadFailed(from, errno);
     }
   }
   while (to->writable && pipe->bytes > 0) {
@@ -70,7 +123,7 @@ bool Session::SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, boo
     } else if (count < 0 && errno == EINTR) {
       continue;
     } else {
-      return false;
+      return WriteFailed(to, count < 0 ? errno : EPIPE);
     }
   }
   return true;
@@ -122,7 +175,7 @@ bool Session::Transfer(Endpoint* from,
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
         from->readable = false;
       } else if (errno != EINTR) {
-        return false;
+        ReadFailed(from, errno);
       }
     }
     if (!Flush(to, buffer, progress)) {
@@ -130,7 +183,12 @@ bool Session::Transfer(Endpoint* from,
     }
   }
   if (from->eof && buffer->empty() && pipe->bytes == 0 && !to->write_shut) {
-    shutdown(to->fd.get(), SHUT_WR);
+    if (from->read_error != 0) {
+      resetting_ = to;
+      reset_by_ = Clock::now() + kResetLinger;
+    } else {
+      shutdown(to->fd.get(), SHUT_WR);
+    }
     to->write_shut = true;
     *progress = true;
   }
@@ -140,9 +198,16 @@ bool Session::Transfer(Endpoint* from,
 bool Session::Relay() {
   for (int round = 0; round < kRoundsPerTurn; ++round) {
     bool progress = false;
-    if (!Transfer(&client_, &to_upstream_, &to_upstream_pipe_, &upstream_, &progress) ||
+    if (resetting_ == nullptr &&
+        !Transfer(&client_, &to_upstream_, &to_upstream_pipe_, &upstream_, &progress)) {
+      return false;
+    }
+    if (resetting_ == nullptr &&
         !Transfer(&upstream_, &to_client_, &to_client_pipe_, &client_, &progress)) {
       return false;
+    }
+    if (resetting_ != nullptr) {
+      return PassOnReset();
     }
     if (client_.write_shut && upstream_.write_shut) {
       // Both directions reached their end and were passed on.

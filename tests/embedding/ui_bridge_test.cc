@@ -854,3 +854,106 @@ TEST_F(UiBridgeTest, HandlerDataIsReleasedOnReplaceRemovalAndShutdown) {
 }
 
 }  // namespace
+
+// What the in-process UI (the control panel) gets from the host.
+struct InProcessUi {
+  std::vector<std::string> events;
+  bool reply_done = false;
+  GBytes* reply = nullptr;
+  GError* error = nullptr;
+};
+
+GBytes* in_process_event_cb(FlBridgeMessenger* messenger,
+                            const gchar* channel,
+                            GBytes* message,
+                            gpointer user_data) {
+  static_cast<InProcessUi*>(user_data)->events.push_back(message != nullptr ? StringOf(message)
+                                                                            : "");
+  return nullptr;
+}
+
+void in_process_reply_cb(GObject* object, GAsyncResult* result, gpointer user_data) {
+  InProcessUi* ui = static_cast<InProcessUi*>(user_data);
+  ui->reply =
+      fl_bridge_messenger_send_from_ui_finish(FL_BRIDGE_MESSENGER(object), result, &ui->error);
+  ui->reply_done = true;
+}
+
+// Sends |method| from the in-process UI on |channel| and serves the main loop until answered.
+std::string CallFromInProcessUi(FlBinaryMessenger* messenger,
+                                const char* channel,
+                                const char* method,
+                                const std::function<bool(const std::function<bool()>&)>& until) {
+  InProcessUi ui;
+  g_autoptr(GBytes) call = EncodeCall(method, nullptr);
+  fl_bridge_messenger_send_from_ui(FL_BRIDGE_MESSENGER(messenger), channel, call, nullptr,
+                                   in_process_reply_cb, &ui);
+  // Never answered from inside the send: the UI is not re-entered from its own call.
+  EXPECT_FALSE(ui.reply_done);
+  EXPECT_TRUE(until([&] { return ui.reply_done; }));
+  std::string reply = ui.reply != nullptr ? StringOf(ui.reply) : "";
+  g_clear_pointer(&ui.reply, g_bytes_unref);
+  g_clear_error(&ui.error);
+  return reply;
+}
+
+TEST_F(UiBridgeStreamTest, InProcessUiIsServedWhileNoClientIsAttached) {
+  auto until = [this](const std::function<bool()>& condition) { return IterateUntil(condition); };
+  InProcessUi ui;
+  fl_bridge_messenger_set_ui_handler(FL_BRIDGE_MESSENGER(messenger()), "test/events",
+                                     in_process_event_cb, &ui, nullptr);
+  // Its "listen" reaches the stream handler at once, like a client's frame; the answer later.
+  EXPECT_EQ(CallFromInProcessUi(messenger(), "test/events", "listen", until),
+            std::string("\x00\x00", 2));
+  EXPECT_EQ(stream_.listens, 1);
+
+  // Events reach it in order, from the main loop, never from inside the host's send.
+  send_events_cb(&stream_);
+  EXPECT_TRUE(ui.events.empty());
+  ASSERT_TRUE(IterateUntil([&] { return ui.events.size() == 4; }));
+  EXPECT_EQ(ui.events[0], std::string("\x00\x03\x01\x00\x00\x00", 6));
+  EXPECT_EQ(ui.events[1], std::string("\x00\x07\x03two", 6));
+  EXPECT_EQ(ui.events[2].substr(0, 4), std::string("\x01\x07\x01"
+                                                   "E",
+                                                   4));
+  EXPECT_EQ(ui.events[3], "");
+
+  // An answer from a worker thread comes back to it; an unserved channel answers empty.
+  std::vector<std::thread> threads;
+  fl_binary_messenger_set_message_handler_on_channel(messenger(), "test/worker",
+                                                     answer_from_thread_cb, &threads, nullptr);
+  EXPECT_EQ(CallFromInProcessUi(messenger(), "test/worker", "work", until),
+            std::string("\x00\x07\x02ok", 5));
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(CallFromInProcessUi(messenger(), "test/unserved", "ping", until), "");
+
+  // While a client is attached, the host's events go to the client alone.
+  RunClient([&] {
+    BridgeClient client;
+    std::string error;
+    ASSERT_TRUE(client.Connect(socket_path_, kTimeoutMs, &error)) << error;
+    EXPECT_EQ(client.Listen("test/events", nullptr, kTimeoutMs).status,
+              BridgeClient::Status::kSuccess);
+    g_idle_add(send_events_cb, &stream_);
+    BridgeClient::Event event;
+    ASSERT_EQ(client.NextEvent(kTimeoutMs, &event, &error), BridgeClient::Status::kSuccess)
+        << error;
+    EXPECT_EQ(fl_value_get_int(event.value.get()), 1);
+  });
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  EXPECT_EQ(ui.events.size(), 4u);
+
+  // Removed, it gets nothing more, and the host's sends fail as with nobody there.
+  fl_bridge_messenger_set_ui_handler(FL_BRIDGE_MESSENGER(messenger()), "test/events", nullptr,
+                                     nullptr, nullptr);
+  SendResult send;
+  fl_binary_messenger_send_on_channel(messenger(), "test/events", nullptr, nullptr, send_done_cb,
+                                      &send);
+  ASSERT_TRUE(IterateUntil([&] { return send.done; }));
+  EXPECT_TRUE(g_error_matches(send.error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED));
+  g_clear_error(&send.error);
+  EXPECT_EQ(ui.events.size(), 4u);
+}

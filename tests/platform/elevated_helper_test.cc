@@ -37,6 +37,20 @@ using korvane_test::StandInCalls;
 
 constexpr char kRulePath[] = "/etc/polkit-1/rules.d/90-korvane-resolved.rules";
 
+// The host returns once the capability is on disk; the root script, which it may not be able to
+// signal, writes the polkit rule after that. Waits for the whole rule (or gives up after 30 s).
+std::string WaitForWholeRule() {
+  std::string rule;
+  for (int round = 0; round < 300; ++round) {
+    rule = korvane_test::FileExists(kRulePath) ? korvane_test::ReadFile(kRulePath) : "";
+    if (rule.size() >= 4 && rule.compare(rule.size() - 4, 4, "});\n") == 0) {
+      break;
+    }
+    usleep(100 * 1000);
+  }
+  return rule;
+}
+
 // A tree snapshot without the line of `path`.
 std::string WithoutEntry(std::string snapshot, const std::string& path) {
   const std::string prefix = path + " ";
@@ -116,7 +130,7 @@ TEST_F(ElevatedHelperTest, OrdinaryUserGetsTheGrantThroughSudo) {
         << out;
     EXPECT_EQ(GetCap(dir + "/korvane"), dir + "/korvane cap_net_admin=ep");
     EXPECT_EQ(CommandOutput("patchelf --print-rpath " + dir + "/korvane"), dir + "/lib");
-    const std::string rule = ReadFile(kRulePath);
+    const std::string rule = WaitForWholeRule();
     EXPECT_NE(rule.find("      subject.user == \"kvtest\" &&\n"), std::string::npos) << rule;
     EXPECT_EQ(rule.rfind("polkit.addRule(function(action, subject) {\n", 0), 0u) << rule;
     // pkexec was not needed, and nothing of the run is left.
@@ -201,7 +215,7 @@ TEST_F(ElevatedHelperTest, HostilePathsReachTheScriptOnlyAsQuotedValues) {
       EXPECT_EQ(WithoutEntry(after_tmp, binary), WithoutEntry(before_tmp, binary));
       const std::string after_etc = korvane_test::TreeSnapshot("/etc/polkit-1");
       EXPECT_EQ(WithoutEntry(after_etc, kRulePath), WithoutEntry(before_etc, kRulePath));
-      EXPECT_NE(ReadFile(kRulePath).find("subject.user == \"root\""), std::string::npos);
+      EXPECT_NE(WaitForWholeRule().find("subject.user == \"root\""), std::string::npos);
       // The script carried the path single-quoted.
       EXPECT_NE(ReadFile("/tmp/pkexec-script").find("BINARY=" + korvane::ShellQuote(binary) + "; "),
                 std::string::npos);

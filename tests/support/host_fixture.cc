@@ -334,6 +334,9 @@ bool HostFixture::StartHost(const HostOptions& options, std::string* error) {
       {"NO_AT_BRIDGE", "1"},
       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_ + "/no-session-bus"},
   };
+  if (!options.control_panel) {
+    overrides.emplace_back("KORVANE_CONTROL_PANEL", "0");
+  }
   for (const auto& entry : options.env) {
     overrides.push_back(entry);
   }

@@ -35,6 +35,9 @@ struct HostOptions {
   std::string executable;
   // Wait for the UI bridge socket before Start returns.
   bool wait_for_socket = true;
+  // The control panel in the window (a stand-in UI of its own). Off unless asked for: the test
+  // plays the UI, and a panel would ask its own questions first (a crash report is given once).
+  bool control_panel = false;
 };
 
 // Runs the real korvane executable for one test: a private Xvfb (found with -displayfd), an

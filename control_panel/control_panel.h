@@ -1,0 +1,22 @@
+#ifndef CONTROL_PANEL_CONTROL_PANEL_H_
+#define CONTROL_PANEL_CONTROL_PANEL_H_
+
+#include <gtk/gtk.h>
+
+#include "fl_bridge_messenger.h"
+
+// A small native control panel that stands in for the Dart UI inside FlView, so that a person
+// can use the host from its own window: connection state, last error, core version, connect
+// and disconnect with a configuration file, desktop proxy, latency, crash report and network
+// privileges. It speaks to the host only through @messenger, as the Dart UI would, and only
+// while no bridge client is attached (see PanelHandOver).
+//
+// Every change it shows is also written to standard output as one line, "[Panel] KEY: TEXT",
+// so what the window shows can be followed from outside.
+
+// Returns: (transfer floating): the panel's widget, which owns the panel; NULL when the
+// environment variable KORVANE_CONTROL_PANEL is "0" (for scripts that play the UI from the
+// start). Main thread only.
+GtkWidget* control_panel_new(FlBridgeMessenger* messenger);
+
+#endif  // CONTROL_PANEL_CONTROL_PANEL_H_
