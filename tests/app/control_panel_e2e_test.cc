@@ -320,6 +320,9 @@ TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
   ConnectWith(mixed_path_);
   EXPECT_TRUE(Expect("error: none"));
   ASSERT_TRUE(Expect("state: connected"));
+  // The panel asks for the selected node on connecting; its answer comes from a host worker and
+  // belongs before the hand-over.
+  ExpectValue("selected node: ");
 
   // A UI attaches: the panel gives the channels over before the client's first message, and
   // the state events go to the client alone.
