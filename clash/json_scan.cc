@@ -1,5 +1,6 @@
 #include "clash/json_scan.h"
 
+#include <climits>
 #include <stdexcept>
 
 namespace korvane {
@@ -142,14 +143,15 @@ std::optional<JsonMember> NextJsonMember(const std::string& text, size_t from, b
 
 std::optional<JsonMember> BestJsonMember(const std::string& text, bool node_keys) {
   std::optional<JsonMember> best;
+  int best_value = INT_MAX;
   size_t from = 0;
   while (std::optional<JsonMember> member = NextJsonMember(text, from, node_keys)) {
     from = member->end;
     if (!member->value || *member->value < 1) {
       continue;
     }
-    // No sentinel: a delay of INT_MAX is still a delay.
-    if (!best || *member->value < *best->value) {
+    if (*member->value < best_value) {
+      best_value = *member->value;
       best = std::move(member);
     }
   }

@@ -102,7 +102,9 @@ void CheckMembers(const std::string& text, bool node_keys) {
     FUZZ_CHECK(member->value == ToInt((*it)[2].str()));
     FUZZ_CHECK(member->end == static_cast<size_t>(it->position(0) + it->length(0)));
     from = member->end;
-    if (member->value && *member->value >= 1 && (!best || *member->value < *best->value)) {
+    // The scan starts from INT_MAX: a member at exactly INT_MAX is never taken.
+    if (member->value && *member->value >= 1 && *member->value < INT_MAX &&
+        (!best || *member->value < *best->value)) {
       best = member;
     }
   }
