@@ -445,16 +445,21 @@ typedef struct {
   guint64 connection;
   guint32 id;
   GBytes* payload;
+  // Set last by the answering thread and read first on the main thread: the hand-over through
+  // the main context is GLib's own, so this is what orders the fields for the thread checker.
+  gint filled;
 } ReplyData;
 
 static gboolean send_reply_cb(gpointer user_data) {
   ReplyData* data = static_cast<ReplyData*>(user_data);
+  g_warn_if_fail(g_atomic_int_get(&data->filled));
   send_reply(data->messenger, data->connection, data->id, data->payload);
   return G_SOURCE_REMOVE;
 }
 
 static void reply_data_free(gpointer user_data) {
   ReplyData* data = static_cast<ReplyData*>(user_data);
+  g_warn_if_fail(g_atomic_int_get(&data->filled));
   g_object_unref(data->messenger);
   if (data->payload != nullptr) {
     g_bytes_unref(data->payload);
@@ -482,6 +487,7 @@ static gboolean send_response(FlBinaryMessenger* messenger,
   data->connection = handle->connection;
   data->id = handle->id;
   data->payload = response != nullptr ? g_bytes_ref(response) : nullptr;
+  g_atomic_int_set(&data->filled, 1);
   g_autoptr(GSource) source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   g_source_set_callback(source, send_reply_cb, data, reply_data_free);

@@ -6,6 +6,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -52,6 +53,32 @@ std::string SuiteOption(const char* variable, const char* suppressions) {
             std::string::npos)
       << variable << "=" << text << " is not the suite's environment";
   return text;
+}
+
+// A suppression that names a library matches every stack passing through it, ours included: each
+// entry must name a function.
+TEST(SanitizerChecksTest, SuppressionsNameFunctionsNotLibraries) {
+  for (const char* file : {"lsan.supp", "tsan.supp", "asan.supp"}) {
+    SCOPED_TRACE(file);
+    std::string path = std::string(KORVANE_SUPPRESSIONS_DIR) + "/" + file;
+    gchar* contents = nullptr;
+    ASSERT_TRUE(g_file_get_contents(path.c_str(), &contents, nullptr, nullptr)) << path;
+    gchar** lines = g_strsplit(contents, "\n", -1);
+    g_free(contents);
+    for (gchar** line = lines; *line != nullptr; line++) {
+      g_strstrip(*line);
+      if ((*line)[0] == '\0' || (*line)[0] == '#') {
+        continue;
+      }
+      const char* colon = strchr(*line, ':');
+      ASSERT_NE(colon, nullptr) << *line;
+      std::string pattern(colon + 1);
+      EXPECT_EQ(pattern.find(".so"), std::string::npos) << *line;
+      EXPECT_NE(pattern.rfind("lib", 0), 0u) << *line;
+      EXPECT_EQ(pattern.find_first_of("*/"), std::string::npos) << *line;
+    }
+    g_strfreev(lines);
+  }
 }
 
 #if defined(__SANITIZE_ADDRESS__)
