@@ -4,6 +4,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <deque>
+#include <mutex>
+
 #include "fl_binary_messenger_private.h"
 #include "fl_method_codec_private.h"
 #include "fl_ui_bridge.h"
@@ -145,6 +148,14 @@ static FlBridgeResponseHandle* fl_bridge_response_handle_new(FlBridgeMessenger* 
 // ---------------------------------------------------------------------------------------------
 // The messenger.
 
+struct ReplyData;
+
+// Answers handed over from other threads, oldest first; guarded by its own mutex.
+struct CrossThreadReplies {
+  std::mutex mutex;
+  std::deque<ReplyData*> queue;
+};
+
 struct _FlBridgeMessenger {
   GObject parent_instance;
 
@@ -172,6 +183,11 @@ struct _FlBridgeMessenger {
   // The thread that created the messenger: the one running the main loop.
   GThread* main_thread;
   gboolean shut_down;
+  // Answers given on other threads, waiting for the main loop, and the one source (made on the
+  // main thread) that they wake. A mutex of our own orders the records for the thread checker,
+  // which cannot see GLib's locks.
+  CrossThreadReplies* cross_thread_replies;
+  GSource* reply_source;
 };
 
 enum { SIGNAL_STATE_CHANGED, LAST_SIGNAL };
@@ -440,32 +456,44 @@ static void set_message_handler_on_channel(FlBinaryMessenger* messenger,
 }
 
 // Answers from other threads are carried to the main context.
-typedef struct {
+struct ReplyData {
   FlBridgeMessenger* messenger;
   guint64 connection;
   guint32 id;
   GBytes* payload;
-  // Set last by the answering thread and read first on the main thread: the hand-over through
-  // the main context is GLib's own, so this is what orders the fields for the thread checker.
-  gint filled;
-} ReplyData;
+};
 
-static gboolean send_reply_cb(gpointer user_data) {
-  ReplyData* data = static_cast<ReplyData*>(user_data);
-  g_warn_if_fail(g_atomic_int_get(&data->filled));
-  send_reply(data->messenger, data->connection, data->id, data->payload);
-  return G_SOURCE_REMOVE;
-}
-
-static void reply_data_free(gpointer user_data) {
-  ReplyData* data = static_cast<ReplyData*>(user_data);
-  g_warn_if_fail(g_atomic_int_get(&data->filled));
+static void reply_data_free(ReplyData* data) {
   g_object_unref(data->messenger);
   if (data->payload != nullptr) {
     g_bytes_unref(data->payload);
   }
   g_free(data);
 }
+
+// Sends, on the main thread, every answer handed over by other threads, in their order.
+static gboolean send_cross_thread_replies_cb(gpointer user_data) {
+  FlBridgeMessenger* self = FL_BRIDGE_MESSENGER(user_data);
+  std::deque<ReplyData*> replies;
+  {
+    std::lock_guard<std::mutex> lock(self->cross_thread_replies->mutex);
+    replies.swap(self->cross_thread_replies->queue);
+  }
+  for (ReplyData* data : replies) {
+    send_reply(data->messenger, data->connection, data->id, data->payload);
+    reply_data_free(data);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+// Dispatches once per wake-up: the source sleeps again until the next answer sets it ready.
+static gboolean reply_source_dispatch(GSource* source, GSourceFunc callback, gpointer user_data) {
+  g_source_set_ready_time(source, -1);
+  return callback(user_data);
+}
+
+static GSourceFuncs reply_source_funcs = {nullptr, nullptr, reply_source_dispatch,
+                                          nullptr, nullptr, nullptr};
 
 static gboolean send_response(FlBinaryMessenger* messenger,
                               FlBinaryMessengerResponseHandle* response_handle,
@@ -487,11 +515,11 @@ static gboolean send_response(FlBinaryMessenger* messenger,
   data->connection = handle->connection;
   data->id = handle->id;
   data->payload = response != nullptr ? g_bytes_ref(response) : nullptr;
-  g_atomic_int_set(&data->filled, 1);
-  g_autoptr(GSource) source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, send_reply_cb, data, reply_data_free);
-  g_source_attach(source, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(self->cross_thread_replies->mutex);
+    self->cross_thread_replies->queue.push_back(data);
+  }
+  g_source_set_ready_time(self->reply_source, 0);
   return TRUE;
 }
 
@@ -655,6 +683,11 @@ static void fl_bridge_messenger_finalize(GObject* object) {
     g_queue_free_full(self->ui_deliveries, ui_delivery_free);
     self->ui_deliveries = nullptr;
   }
+  // Every waiting answer holds a reference, so none is left once finalizing.
+  g_source_destroy(self->reply_source);
+  g_clear_pointer(&self->reply_source, g_source_unref);
+  delete self->cross_thread_replies;
+  self->cross_thread_replies = nullptr;
   G_OBJECT_CLASS(fl_bridge_messenger_parent_class)->finalize(object);
 }
 
@@ -678,6 +711,12 @@ static void fl_bridge_messenger_init(FlBridgeMessenger* self) {
   self->next_ui_id = 1;
   self->ui_deliveries = g_queue_new();
   self->main_thread = g_thread_self();
+  self->cross_thread_replies = new CrossThreadReplies();
+  self->reply_source = g_source_new(&reply_source_funcs, sizeof(GSource));
+  g_source_set_priority(self->reply_source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(self->reply_source, send_cross_thread_replies_cb, self, nullptr);
+  g_source_set_ready_time(self->reply_source, -1);
+  g_source_attach(self->reply_source, nullptr);
 }
 
 FlBridgeMessenger* fl_bridge_messenger_new() {

@@ -33,6 +33,7 @@ std::string VPNManager::last_error_;
 std::atomic<bool> VPNManager::auto_reconnect_enabled_{true};
 std::atomic<bool> VPNManager::auto_configure_proxy_{true};
 std::atomic<bool> VPNManager::url_test_in_progress_{false};
+std::atomic<unsigned> VPNManager::service_stops_{0};
 
 void VPNManager::Initialize(FlBinaryMessenger* messenger) {
   CreateChannels(messenger);

@@ -68,6 +68,14 @@ class VPNManager {
   static void ClearVPNPreference(FlMethodCall* call);
   static void CheckForStuckState(FlMethodCall* call);
 
+  // Latency through the engine's controller. Both answer later, from the main loop, after a
+  // detached worker thread finished; only one URL test runs at a time.
+  static void PerformUrlTest(const std::string& testUrl,
+                             int timeout,
+                             const std::string& selectorTag,
+                             FlMethodCall* call);
+  static void GetAutoSelectorInfo(const std::string& selectorTag, FlMethodCall* call);
+
   // Privilege requests. The two requests answer later, from a detached worker thread, through
   // the main loop; the others answer at once.
   static bool CheckAdminPrivileges();
@@ -92,6 +100,12 @@ class VPNManager {
   static void AttachChannelsForTesting(FlBinaryMessenger* messenger);
   // Forgets the connection state and the stream flag but keeps the channels.
   static void ResetStateForTesting();
+  // The connection state the latency methods read, without starting an engine service.
+  static void SetRunningForTesting(bool running);
+  static void SetConfigForTesting(const std::string& config);
+  static bool UrlTestInProgressForTesting();
+  // What StopBox does first when a service runs: a latency worker sees the stop under way.
+  static void BeginStopForTesting();
 #endif
 
  private:
@@ -126,6 +140,9 @@ class VPNManager {
   static std::atomic<bool> auto_reconnect_enabled_;
   static std::atomic<bool> auto_configure_proxy_;
   static std::atomic<bool> url_test_in_progress_;
+  // Counts the stops of a running service: a latency worker that saw it change knows the
+  // connection it measures went away, even before is_running_ turns false.
+  static std::atomic<unsigned> service_stops_;
 };
 
 // The runner calls this with the view's engine's messenger; does exactly VPNManager::Initialize.

@@ -206,6 +206,7 @@ void VPNManager::StartBox(const std::string& config) {
 
 void VPNManager::StopBox() {
   if (is_running_) {
+    ++service_stops_;
     SendStateUpdate("disconnecting");
     LibboxInterface::StopService();
   }

@@ -11,6 +11,7 @@
 #include "core/libbox_log_buffer.h"
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
+#include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 
@@ -18,7 +19,6 @@ namespace {
 
 using korvane::BoolResponse;
 using korvane::ErrorResponse;
-using korvane::NotAvailableResponse;
 using korvane::StringResponse;
 
 constexpr char kInvalidArgument[] = "INVALID_ARGUMENT";
@@ -38,6 +38,11 @@ constexpr char kConfigKey[] = "config";
 constexpr char kAutoConfigureProxyKey[] = "autoConfigureProxy";
 constexpr char kPathKey[] = "path";
 constexpr char kInstallDirKey[] = "installDir";
+constexpr char kTestUrlKey[] = "testUrl";
+constexpr char kTimeoutKey[] = "timeout";
+constexpr char kSelectorTagKey[] = "selectorTag";
+constexpr char kDefaultSelectorTag[] = "proxy";
+constexpr int kDefaultUrlTestTimeoutMs = 5000;
 
 bool IsMap(FlValue* value) {
   return value != nullptr && fl_value_get_type(value) == FL_VALUE_TYPE_MAP;
@@ -198,24 +203,38 @@ FlMethodResponse* HandleGetLibboxLogPath(FlMethodCall*, FlValue*) {
   return StringResponse(LibboxLogBuffer::getSessionLogPath());
 }
 
-FlMethodResponse* HandleGetAutoSelectorInfo(FlMethodCall*, FlValue*) {
+// The "selectorTag" of a map argument when it is a non-empty string, else "proxy".
+std::string SelectorTagOf(FlValue* args) {
+  const gchar* tag = LookupString(args, kSelectorTagKey);
+  return tag != nullptr && tag[0] != '\0' ? tag : kDefaultSelectorTag;
+}
+
+FlMethodResponse* HandleGetAutoSelectorInfo(FlMethodCall* call, FlValue* args) {
   if (!VPNManager::IsRunning()) {
     return ErrorResponse(kVpnNotConnected, kSelectorNotConnected);
   }
-  // The latency worker is not part of this build yet.
-  return NotAvailableResponse("getAutoSelectorInfo");
+  VPNManager::GetAutoSelectorInfo(SelectorTagOf(args), call);
+  return nullptr;
 }
 
-FlMethodResponse* HandlePerformUrlTest(FlMethodCall*, FlValue* args) {
+FlMethodResponse* HandlePerformUrlTest(FlMethodCall* call, FlValue* args) {
   // The argument kind is checked before the connection state.
   if (!IsMap(args)) {
     return ErrorResponse(kInvalidArguments, kUrlTestArgumentsRequired);
   }
+  const gchar* test_url = LookupString(args, kTestUrlKey);
+  int timeout = kDefaultUrlTestTimeoutMs;
+  FlValue* timeout_value = fl_value_lookup_string(args, kTimeoutKey);
+  if (timeout_value != nullptr && fl_value_get_type(timeout_value) == FL_VALUE_TYPE_INT) {
+    timeout = static_cast<int>(fl_value_get_int(timeout_value));
+  }
+  const std::string selector_tag = SelectorTagOf(args);
   if (!VPNManager::IsRunning()) {
     return ErrorResponse(kVpnNotConnected, kUrlTestNotConnected);
   }
-  // The latency worker is not part of this build yet.
-  return NotAvailableResponse("performUrlTest");
+  VPNManager::PerformUrlTest(test_url != nullptr ? test_url : korvane::kDefaultTestUrl, timeout,
+                             selector_tag, call);
+  return nullptr;
 }
 
 // Returns the answer for the dispatcher to send (transfer full), or null once the call has been

@@ -34,3 +34,20 @@ void VPNManager::AttachChannelsForTesting(FlBinaryMessenger* messenger) {
   CreateChannels(messenger);
   InitializeLibbox();
 }
+
+void VPNManager::SetRunningForTesting(bool running) {
+  is_running_ = running;
+}
+
+void VPNManager::SetConfigForTesting(const std::string& config) {
+  std::lock_guard<std::mutex> lock(service_mutex_);
+  current_config_ = config;
+}
+
+bool VPNManager::UrlTestInProgressForTesting() {
+  return url_test_in_progress_.load();
+}
+
+void VPNManager::BeginStopForTesting() {
+  ++service_stops_;
+}

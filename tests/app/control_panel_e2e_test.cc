@@ -20,9 +20,11 @@
 
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback_ports.h"
 
 namespace {
 
+using korvane_test::FreePort;
 using korvane_test::HostFixture;
 using korvane_test::HostOptions;
 using korvane_test::RawBridge;
@@ -38,23 +40,6 @@ constexpr char kUnknownColour[] = "#44546A";
 constexpr char kErrorColour[] = "#FDE8E8";
 // A filled label, not a stray pixel of anti-aliased text.
 constexpr long kFilledPixels = 300;
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    return -1;
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
@@ -335,6 +320,9 @@ TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
   ConnectWith(mixed_path_);
   EXPECT_TRUE(Expect("error: none"));
   ASSERT_TRUE(Expect("state: connected"));
+  // The panel asks for the selected node on connecting; its answer comes from a host worker and
+  // belongs before the hand-over.
+  ExpectValue("selected node: ");
 
   // A UI attaches: the panel gives the channels over before the client's first message, and
   // the state events go to the client alone.

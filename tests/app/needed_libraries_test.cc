@@ -46,7 +46,8 @@ TEST(NeededLibrariesTest, OnlyTheNeverCalledSentryPluginIsUnused) {
   const std::string dynamic = ShellOutput("readelf -d '" + executable + "'");
   EXPECT_NE(dynamic.find("[libsentry.so]"), std::string::npos) << dynamic;
   EXPECT_NE(dynamic.find("[libflutter_linux_gtk.so]"), std::string::npos) << dynamic;
-  EXPECT_EQ(dynamic.find("libcurl"), std::string::npos) << dynamic;
+  // The latency methods reach the engine's controller over HTTP.
+  EXPECT_NE(dynamic.find("[libcurl.so"), std::string::npos) << dynamic;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback_ports.h"
 #include "tools/korvanectl/value_json.h"
 #include "vpn/vpn_channels.h"
 
@@ -200,35 +201,6 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{"wayland", "@wayland", true, Close::kNone}),
     [](const ::testing::TestParamInfo<WindowCase>& info) { return std::string(info.param.name); });
 
-// A loopback port nobody listens on right now.
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    return -1;
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return ok;
-}
-
 class ConnectionWindowE2ETest : public WindowTestBase {
  protected:
   // Starts a host whose desktop proxy commands reach only private GNOME settings.
@@ -266,13 +238,13 @@ TEST_F(ConnectionWindowE2ETest, ShutdownStopsTheConnectionAndRestoresTheDesktop)
   ASSERT_GT(port, 0);
   EXPECT_EQ(Connect(port, true), "success true");
   ASSERT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
-  EXPECT_TRUE(Accepts(port));
+  EXPECT_TRUE(IsListening(port));
   EXPECT_EQ(ProxyMode(), "'manual'");
 
   // The session ends (SIGTERM, as at log-out): the application's shut-down stops the engine and
   // puts the desktop back before the process exits, cleanly.
   EXPECT_EQ(host_.StopHost(), 0) << host_.Stderr();
-  EXPECT_FALSE(Accepts(port));
+  EXPECT_FALSE(IsListening(port));
   EXPECT_EQ(ProxyMode(), "'none'");
   EXPECT_NE(host_.Stdout().find("VPN disconnected successfully\n"), std::string::npos);
 }
@@ -292,16 +264,17 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
   EXPECT_EQ(Connect(port, false), "success true");
   ASSERT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
   EXPECT_EQ(bridge_.Call(kVpn, "getStatus", nullptr, kTimeoutMs), "success \"connected\"");
-  EXPECT_TRUE(Accepts(port));
+  EXPECT_TRUE(IsListening(port));
   EXPECT_EQ(ProxyMode(), "'none'");
   // Connected, the latency methods get past their argument and state checks (an empty tag and a
-  // non-map argument stand for "proxy") to the operation, which this build does not have yet.
+  // non-map argument stand for "proxy") to their workers, which find no controller on loopback
+  // in this configuration.
   korvane::FlValuePtr empty_tag = korvane::JsonToValue(nlohmann::json{{"selectorTag", ""}});
   EXPECT_EQ(bridge_.Call(kVpn, "performUrlTest", empty_tag.get(), kTimeoutMs),
-            "error NOT_AVAILABLE: performUrlTest is not available in this build yet");
+            "error URL_TEST_FAILED: Clash API is disabled for this session");
   korvane::FlValuePtr seven = korvane::JsonToValue(7);
   EXPECT_EQ(bridge_.Call(kVpn, "getAutoSelectorInfo", seven.get(), kTimeoutMs),
-            "error NOT_AVAILABLE: getAutoSelectorInfo is not available in this build yet");
+            "error AUTO_SELECTOR_ERROR: Clash API is disabled for this session");
 
   // Closing the window hides it; the connection and the host go on.
   const std::string window = FindMappedWindow();
@@ -311,13 +284,13 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
   ASSERT_EQ(status, 0) << output;
   ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs));
   EXPECT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true");
-  EXPECT_TRUE(Accepts(port));
+  EXPECT_TRUE(IsListening(port));
 
   // Disconnected, the earlier failure is what the status shows again.
   EXPECT_EQ(bridge_.Call(kVpn, "disconnect", nullptr, kTimeoutMs), "success true");
   EXPECT_EQ(bridge_.Call(kVpn, "getStatus", nullptr, kTimeoutMs),
             "success \"error: No saved configuration found\"");
-  EXPECT_FALSE(Accepts(port));
+  EXPECT_FALSE(IsListening(port));
 
   std::vector<std::string> states;
   for (const std::string& event : bridge_.Events(kEvents)) {

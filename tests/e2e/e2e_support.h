@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/host_fixture.h"
+#include "tests/support/loopback_ports.h"
 #include "tools/korvanectl/bridge_client.h"
 #include "vpn/vpn_channels.h"
 
@@ -23,11 +24,6 @@ constexpr int kEventTimeoutMs = 60000;
 
 constexpr const char* kVpnChannel = korvane::kVpnChannelName;
 constexpr const char* kEventChannel = korvane::kEventChannelName;
-
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int FreePort();
-// Whether something accepts connections on 127.0.0.1:|port|.
-bool IsListening(int port);
 
 std::string ReadTextFile(const std::string& path);
 // $KORVANE_SOURCE_DIR/examples/<name>.

@@ -267,6 +267,33 @@ def corpus():
     }.items():
         router[name] = req.encode()
     seeds["clash_router"] = router
+
+    # Controller answers and configurations, each after the key its scanner is asked for.
+    answers = {}
+    for name, (key, text) in {
+        "selector": ("now", '{"type":"Selector","name":"proxy","udp":true,"history":[],'
+                            '"now":"auto","all":["auto","node_1","node_2"]}'),
+        "selector_empty_now": ("now", '{"type":"URLTest","name":"auto","now":"","all":[]}'),
+        "selector_spaced": ("now", '{"now" :\n\t"US West/1"}'),
+        "delay": ("delay", '{"delay":87}'),
+        "delay_negative": ("delay", '{"delay":-1}'),
+        "delay_huge": ("delay", '{"delay":99999999999}'),
+        "delay_timeout": ("delay", '{"message":"Timeout"}'),
+        "group": ("node_1", '{"node_1":120,"node_2":0,"node_3":45,"auto":30}'),
+        "group_ties": ("a", '{"a":90,"b":90}'),
+        "group_nested": ("proxy", '{"proxy-main":0,"proxy":15,"x":{"node_7":3}}'),
+        "url_test": ("proxy-main", '{"proxy-main":300,"proxy":120}'),
+        "url_test_huge_main": ("proxy", '{"proxy-main":4294967296,"proxy":77}'),
+        "controller": ("external_controller",
+                       '{"experimental":{"clash_api":{"external_controller":"127.0.0.1:9090"}}}'),
+        "controller_elsewhere": ("external_controller",
+                                 '{"external_controller":"0.0.0.0:1",'
+                                 '"x":{"external_controller":"127.0.0.1:2"}}'),
+        "unterminated": ("now", '{"now":"no closing quote'),
+        "tag_to_encode": ("US West/1 é?#%", '{"US West/1 é?#%":5}'),
+    }.items():
+        answers[name] = (key + "\n" + text).encode()
+    seeds["clash_answers"] = answers
     return seeds
 
 
