@@ -3,7 +3,6 @@
 // answered on the main thread.
 
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>

@@ -4,12 +4,6 @@
 
 namespace korvane {
 
-namespace {
-
-constexpr char kNotAvailable[] = "NOT_AVAILABLE";
-
-}  // namespace
-
 FlMethodResponse* BoolResponse(bool value) {
   g_autoptr(FlValue) result = fl_value_new_bool(value);
   return FL_METHOD_RESPONSE(fl_method_success_response_new(result));
@@ -22,10 +16,6 @@ FlMethodResponse* StringResponse(const std::string& value) {
 
 FlMethodResponse* ErrorResponse(const std::string& code, const std::string& message) {
   return FL_METHOD_RESPONSE(fl_method_error_response_new(code.c_str(), message.c_str(), nullptr));
-}
-
-FlMethodResponse* NotAvailableResponse(const std::string& method) {
-  return ErrorResponse(kNotAvailable, method + " is not available in this build yet");
 }
 
 void Respond(FlMethodCall* call, FlMethodResponse* response) {

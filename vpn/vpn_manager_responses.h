@@ -13,8 +13,6 @@ FlMethodResponse* BoolResponse(bool value);
 FlMethodResponse* StringResponse(const std::string& value);
 // Error details are always null.
 FlMethodResponse* ErrorResponse(const std::string& code, const std::string& message);
-// An operation that this build does not serve yet: it must not pass for success.
-FlMethodResponse* NotAvailableResponse(const std::string& method);
 
 // Sends `response` (transfer none) as the one answer to `call`; a failure is logged.
 void Respond(FlMethodCall* call, FlMethodResponse* response);
