@@ -105,12 +105,7 @@ class ControlPanelE2ETest : public ::testing::Test {
   }
 
   std::string Run(const std::vector<std::string>& argv, int* status = nullptr) {
-    std::string output;
-    int result = host_.RunWithHostEnvironment(argv, &output);
-    if (status != nullptr) {
-      *status = result;
-    }
-    return output;
+    return host_.OutputWithHostEnvironment(argv, status);
   }
 
   std::string FindMappedWindow() {

@@ -47,12 +47,7 @@ std::ostream& operator<<(std::ostream& out, const WindowCase& c) {
 class WindowTestBase : public ::testing::Test {
  protected:
   std::string Run(const std::vector<std::string>& argv, int* status = nullptr) {
-    std::string output;
-    int result = host_.RunWithHostEnvironment(argv, &output);
-    if (status != nullptr) {
-      *status = result;
-    }
-    return output;
+    return host_.OutputWithHostEnvironment(argv, status);
   }
 
   // The host's mapped top-level window, or "" when none appears.

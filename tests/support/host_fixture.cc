@@ -557,4 +557,14 @@ void HostFixture::ReportFailure(const std::string& what) const {
           what.c_str(), out.c_str(), err.c_str());
 }
 
+std::string HostFixture::OutputWithHostEnvironment(const std::vector<std::string>& argv,
+                                                   int* status) const {
+  std::string output;
+  const int result = RunWithHostEnvironment(argv, &output);
+  if (status != nullptr) {
+    *status = result;
+  }
+  return output;
+}
+
 }  // namespace korvane_test

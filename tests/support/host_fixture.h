@@ -98,6 +98,9 @@ class HostFixture {
   // exit status (-1 if it could not run); its output goes to *output when given.
   int RunWithHostEnvironment(const std::vector<std::string>& argv,
                              std::string* output = nullptr) const;
+  // The same, returning the output; the exit status goes to *status when given.
+  std::string OutputWithHostEnvironment(const std::vector<std::string>& argv,
+                                        int* status = nullptr) const;
 
   const std::string& dir() const { return dir_; }
   const std::string& home() const { return home_; }
