@@ -49,23 +49,38 @@ inline unsigned char FoldCase(unsigned char c) {
 // as searching a lower-cased copy). Logs can be gigabytes, so this is the hot loop: it looks
 // only at every `stride_`-th pair of bytes, where stride_ is one less than the shortest word, so
 // every occurrence has one of its first stride_ pairs looked at. A small table, indexed by the
-// low five bits of both bytes (which ignores letter case), names the words and offsets that
-// may start there; a full comparison confirms each.
+// classes of both bytes, names the words and offsets that may start there; a full comparison
+// confirms each. Letters of either case share a class and bytes that no word contains share
+// class 0, so ordinary text rarely raises a candidate that the comparison then turns down.
 class CaselessWordSet {
  public:
   template <size_t N>
   explicit CaselessWordSet(const std::string_view (&words)[N]) : words_(words, words + N) {
     static_assert(N > 0, "at least one word");
+    // One table bit per word and offset.
+    static_assert(N <= 32, "one result bit per word");
     size_t shortest = words[0].size();
     for (std::string_view word : words) {
       shortest = std::min(shortest, word.size());
     }
-    // One table bit per word and offset; words of one byte cannot be told by a pair.
-    static_assert(N <= 32, "one result bit per word");
+    for (std::string_view word : words) {
+      for (char c : word) {
+        AddClass(static_cast<unsigned char>(c));
+      }
+    }
+    for (size_t w = 0; w < N; ++w) {
+      if (words[w].size() >= 4) {
+        memcpy(&heads_[w], words[w].data(), sizeof(uint32_t));
+        heads_[w] |= 0x20202020u;
+      }
+    }
+    // Words of one byte cannot be told by a pair.
     stride_ = std::max<size_t>(1, std::min<size_t>(shortest - 1, 64 / N));
     for (size_t w = 0; w < N; ++w) {
       for (size_t offset = 0; offset < stride_; ++offset) {
         size_t bit = w * stride_ + offset;
+        bit_word_[bit] = static_cast<uint8_t>(w);
+        bit_offset_[bit] = static_cast<uint8_t>(offset);
         pairs_[Index(words[w][offset], words[w][offset + 1])] |= uint64_t{1} << bit;
       }
     }
@@ -75,19 +90,20 @@ class CaselessWordSet {
   uint32_t Find(std::string_view text, uint32_t stop) const {
     uint32_t found = 0;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-    size_t n = text.size();
-    for (size_t i = 0; i + 1 < n; i += stride_) {
+    const size_t n = text.size();
+    const size_t stride = stride_;
+    for (size_t i = 0; i + 1 < n; i += stride) {
       uint64_t candidates = pairs_[Index(p[i], p[i + 1])];
       while (candidates) {
-        unsigned bit = static_cast<unsigned>(__builtin_ctzll(candidates));
+        const unsigned bit = static_cast<unsigned>(__builtin_ctzll(candidates));
         candidates &= candidates - 1;
-        size_t w = bit / stride_;
-        size_t offset = bit % stride_;
+        const size_t w = bit_word_[bit];
+        const size_t offset = bit_offset_[bit];
         if ((found >> w) & 1u || offset > i) {
           continue;
         }
-        size_t start = i - offset;
-        if (MatchesAt(p + start, n - start, words_[w])) {
+        const size_t start = i - offset;
+        if (MatchesAt(p + start, n - start, w)) {
           found |= 1u << w;
           if (found & stop) {
             return found;
@@ -99,13 +115,39 @@ class CaselessWordSet {
   }
 
  private:
-  static size_t Index(unsigned char first, unsigned char second) {
-    return (first & 0x1Fu) << 5 | (second & 0x1Fu);
+  void AddClass(unsigned char c) {
+    unsigned char folded = FoldCase(c);
+    if (class_[folded] != 0) {
+      class_[c] = class_[folded];
+      return;
+    }
+    // 31 classes are enough for the words used here; further bytes share the last one.
+    next_class_ = std::min<uint8_t>(next_class_ + 1, 31);
+    class_[folded] = next_class_;
+    class_[c] = next_class_;
+    if (folded >= 'a' && folded <= 'z') {
+      class_[folded - ('a' - 'A')] = next_class_;
+    }
   }
 
-  static bool MatchesAt(const unsigned char* p, size_t available, std::string_view word) {
+  size_t Index(unsigned char first, unsigned char second) const {
+    return static_cast<size_t>(class_[first]) << 5 | class_[second];
+  }
+
+  bool MatchesAt(const unsigned char* p, size_t available, size_t w) const {
+    const std::string_view word = words_[w];
     if (word.size() > available) {
       return false;
+    }
+    // Most candidates differ within four bytes: compare those at once, with bit 5 set in both
+    // (which lower-cases letters; other bytes may then look alike, so a match is confirmed
+    // byte by byte).
+    if (word.size() >= 4) {
+      uint32_t head;
+      memcpy(&head, p, sizeof(head));
+      if ((head | 0x20202020u) != heads_[w]) {
+        return false;
+      }
     }
     for (size_t k = 0; k < word.size(); ++k) {
       if (FoldCase(p[k]) != static_cast<unsigned char>(word[k])) {
@@ -117,11 +159,24 @@ class CaselessWordSet {
 
   std::vector<std::string_view> words_;
   size_t stride_ = 1;
+  uint8_t next_class_ = 0;
+  std::array<uint8_t, 256> class_{};
+  std::array<uint8_t, 64> bit_word_{};
+  std::array<uint8_t, 64> bit_offset_{};
   std::array<uint64_t, 1024> pairs_{};
+  std::array<uint32_t, 32> heads_{};  // first four bytes of each word with bit 5 set
 };
 
 const CaselessWordSet& ErrorPatterns() {
   static const CaselessWordSet set(kErrorPatterns);
+  return set;
+}
+
+// The level words that make a plain line an error.
+constexpr std::string_view kErrorLevelWords[] = {"error", "fatal", "panic"};
+
+const CaselessWordSet& ErrorLevelWords() {
+  static const CaselessWordSet set(kErrorLevelWords);
   return set;
 }
 
@@ -180,40 +235,20 @@ void UnescapeInto(std::string_view text, std::string& out) {
   }
 }
 
-// The first occurrence of a key in a line. A plain loop: the key is usually a few bytes in,
-// past a handful of quotes, where a library search costs more to set up than to run.
-const char* FindKey(std::string_view line, std::string_view key) {
-  if (line.size() < key.size()) {
-    return nullptr;
-  }
-  const char* p = line.data();
-  const char* last = p + line.size() - key.size();
-  for (; p <= last; ++p) {
-    if (*p != key[0]) {
-      continue;
-    }
-    size_t k = 1;
-    while (k < key.size() && p[k] == key[k]) {
-      ++k;
-    }
-    if (k == key.size()) {
-      return p;
-    }
-  }
-  return nullptr;
-}
+// The string values of the keys a JSON log line may carry, still escaped as written.
+struct RawFields {
+  std::string_view msg;
+  std::string_view level;
+  std::string_view ts;
+  bool has_msg = false;
+  bool has_level = false;
+  bool has_ts = false;
+};
 
-// Finds the string value after `key` in a JSON line: the next double quote after the key opens
-// it, and the first quote preceded by an even number of backslashes closes it.
-bool FindRawValue(std::string_view line, std::string_view key, std::string_view* raw) {
-  const char* begin = line.data();
-  const char* end = begin + line.size();
-  const char* at = FindKey(line, key);
-  if (!at) {
-    return false;
-  }
-  const char* after_key = at + key.size();
-  const char* open = static_cast<const char*>(memchr(after_key, '"', end - after_key));
+// The string value that starts at the first double quote at or after `from`, ending at the
+// first quote preceded by an even number of backslashes. False when either quote is missing.
+bool ValueFrom(const char* from, const char* end, std::string_view* raw) {
+  const char* open = static_cast<const char*>(memchr(from, '"', end - from));
   if (!open) {
     return false;
   }
@@ -236,22 +271,75 @@ bool FindRawValue(std::string_view line, std::string_view key, std::string_view*
   return false;
 }
 
+bool KeyAt(const char* quote, const char* end, std::string_view key) {
+  return static_cast<size_t>(end - quote) >= key.size() &&
+         memcmp(quote, key.data(), key.size()) == 0;
+}
+
+// Finds the first occurrence of each key ("msg":, "level": and, when wanted, "ts":) anywhere in
+// the line, and the string value after each. Every key begins with a double quote, so one walk
+// over the quotes finds them all.
+void ScanJsonLine(std::string_view line, bool want_ts, RawFields* fields) {
+  const char* p = line.data();
+  const char* end = p + line.size();
+  const char* msg_key = nullptr;
+  const char* level_key = nullptr;
+  const char* ts_key = nullptr;
+  int missing = want_ts ? 3 : 2;
+  // A plain loop: keys sit a few bytes apart, too close for a library search to pay off.
+  for (; missing > 0 && p + 1 < end; ++p) {
+    if (*p != '"') {
+      continue;
+    }
+    switch (p[1]) {
+      case 'm':
+        if (!msg_key && KeyAt(p, end, kMsgKey)) {
+          msg_key = p;
+          --missing;
+        }
+        break;
+      case 'l':
+        if (!level_key && KeyAt(p, end, kLevelKey)) {
+          level_key = p;
+          --missing;
+        }
+        break;
+      case 't':
+        if (want_ts && !ts_key && KeyAt(p, end, kTsKey)) {
+          ts_key = p;
+          --missing;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  fields->has_msg = msg_key && ValueFrom(msg_key + kMsgKey.size(), end, &fields->msg);
+  fields->has_level = level_key && ValueFrom(level_key + kLevelKey.size(), end, &fields->level);
+  fields->has_ts = ts_key && ValueFrom(ts_key + kTsKey.size(), end, &fields->ts);
+}
+
+bool IsJsonLine(std::string_view line) {
+  return line.front() == '{' && line.back() == '}';
+}
+
 // Fills `entry` from one non-empty line, reusing its buffers.
 void ParseLineInto(std::string_view line, bool want_timestamp, LogEntry& entry) {
   entry.timestamp.clear();
   entry.level.assign("info");
-  if (line.front() == '{' && line.back() == '}') {
-    std::string_view raw;
-    if (FindRawValue(line, kMsgKey, &raw) && !raw.empty()) {
-      UnescapeInto(raw, entry.message);
+  if (IsJsonLine(line)) {
+    RawFields fields;
+    ScanJsonLine(line, want_timestamp, &fields);
+    if (fields.has_msg && !fields.msg.empty()) {
+      UnescapeInto(fields.msg, entry.message);
     } else {
       entry.message.assign(line);
     }
-    if (FindRawValue(line, kLevelKey, &raw)) {
-      UnescapeInto(raw, entry.level);
+    if (fields.has_level) {
+      UnescapeInto(fields.level, entry.level);
     }
-    if (want_timestamp && FindRawValue(line, kTsKey, &raw)) {
-      UnescapeInto(raw, entry.timestamp);
+    if (fields.has_ts) {
+      UnescapeInto(fields.ts, entry.timestamp);
     }
     return;
   }
@@ -368,19 +456,35 @@ bool ForEachLine(const std::string& path, OnLine on_line) {
 // candidate so far, never the whole log.
 class ReportBuilder {
  public:
-  // Takes the entry's message (the entry's buffers are reused by the caller).
-  void Add(LogEntry& entry) {
+  // Counts one non-empty line and keeps what the report may need of it. Works on the line as
+  // written: a level is "error" or "fatal" exactly when its escaped text is, since no escape
+  // stands for a letter.
+  void AddLine(std::string_view line) {
     ++count_;
-    if (entry.level == "error" || entry.level == "fatal") {
-      level_hit_.assign(entry.message);
+    std::string& message = last_[next_];
+    next_ = (next_ + 1) % last_.size();
+    bool error_level;
+    if (IsJsonLine(line)) {
+      RawFields fields;
+      ScanJsonLine(line, false, &fields);
+      if (fields.has_msg && !fields.msg.empty()) {
+        UnescapeInto(fields.msg, message);
+      } else {
+        message.assign(line);
+      }
+      error_level = fields.has_level && (fields.level == "error" || fields.level == "fatal");
+    } else {
+      message.assign(line);
+      error_level = ErrorLevelWords().Find(line, ~0u) != 0;
+    }
+    if (error_level) {
+      level_hit_.assign(message);
       have_level_hit_ = true;
-    } else if (!have_level_hit_ && MatchesErrorPattern(entry.message)) {
+    } else if (!have_level_hit_ && MatchesErrorPattern(message)) {
       // Only needed while no entry has an error level: such an entry wins wherever it is.
-      pattern_hit_.assign(entry.message);
+      pattern_hit_.assign(message);
       have_pattern_hit_ = true;
     }
-    last_[next_].swap(entry.message);
-    next_ = (next_ + 1) % last_.size();
   }
 
   CrashLogResult Finish() {
@@ -458,11 +562,6 @@ std::string LibboxLogBuffer::extractErrorSummary(const std::vector<LogEntry>& en
 
 CrashLogResult LibboxLogBuffer::summarizeLogFile(const std::string& path) {
   ReportBuilder builder;
-  LogEntry entry;
-  ForEachLine(path, [&](std::string_view line) {
-    // The timestamp plays no part in the report, so it is not extracted.
-    ParseLineInto(line, false, entry);
-    builder.Add(entry);
-  });
+  ForEachLine(path, [&](std::string_view line) { builder.AddLine(line); });
   return builder.Finish();
 }

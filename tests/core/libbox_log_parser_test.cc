@@ -210,7 +210,9 @@ TEST(LibboxLogParserTest, WordSearchEqualsLowerCaseSubstringSearch) {
   const std::vector<std::string> level_words = {"error", "fatal", "panic", "warn", "debug"};
   std::vector<std::string> pieces = patterns;
   pieces.insert(pieces.end(), level_words.begin(), level_words.end());
-  const std::string noise = "aeiorstnpfdwbgu:- 0123456789@`[{PQ\x01\x80\xff";
+  // The last five bytes look like ' ', ':', '-', '2' and '`' once bit 5 is set.
+  static const char kNoise[] = "aeiorstnpfdwbgu:- 0123456789@`[{PQ\x01\x80\xff\x00\x1a\x0d\x12@";
+  const std::string noise(kNoise, sizeof(kNoise) - 1);
   std::mt19937 random(7);
   auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
   int error_hits = 0;
@@ -388,6 +390,49 @@ TEST_F(LogFileTest, StreamingReportEqualsWholeListReport) {
       EXPECT_EQ(streamed.logCount, expected.logCount);
       EXPECT_EQ(streamed.lastLogs, expected.lastLogs);
     }
+  }
+}
+
+// Lines the generator does not make: keys out of order or inside values, escaped levels,
+// empty or unterminated values, bytes that look like pattern bytes once case is ignored.
+TEST_F(LogFileTest, UnusualLinesReportAsTheWholeList) {
+  const std::vector<std::string> lines = {
+      R"({"msg":"after","level":"fatal"})",
+      R"({"level":"err\or","msg":"escaped level"})",
+      R"({"level":"error\n","msg":"level with a newline"})",
+      R"({"level":"\u0065rror","msg":"unicode escape"})",
+      R"({"level":"ERROR","msg":"upper-case level"})",
+      R"({"msg":"","level":"error"})",
+      R"({"ts":"\"level\":\"error\"","msg":"key inside a value"})",
+      R"({"level": "error" ,"msg": "spaced"})",
+      R"({"level":"error","msg":"unterminated})",
+      R"({"msg":"\timeout exceeded"})",
+      R"({"msg":"Dial TCP 1.2.3.4"})",
+      std::string("dial\x00tcp", 8),
+      std::string("connection\x00refused", 18),
+      "sing\x0d" "box:",
+      "hysteria\x12:",
+      "plain PANIC line",
+      "{\"level\":\"error\"",
+      "}",
+      "{}",
+  };
+  // Every line alone, then every pair in both orders (which one is the summary matters).
+  std::vector<std::string> logs;
+  for (const std::string& a : lines) {
+    logs.push_back(a + "\n");
+    for (const std::string& b : lines) {
+      logs.push_back(a + "\n" + b + "\n");
+    }
+  }
+  for (const std::string& log : logs) {
+    SCOPED_TRACE(log);
+    Write(log);
+    CrashLogResult expected = ReportFromWholeList();
+    CrashLogResult streamed = LibboxLogBuffer::summarizeLogFile(path_);
+    ASSERT_EQ(streamed.summary, expected.summary);
+    ASSERT_EQ(streamed.logCount, expected.logCount);
+    ASSERT_EQ(streamed.lastLogs, expected.lastLogs);
   }
 }
 
