@@ -1,13 +1,7 @@
 #include "core/sha256.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
-
-#include "base/scoped_fd.h"
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -254,28 +248,3 @@ std::string Sha256::HexOf(const std::string& data) {
   return Hex(digest);
 }
 
-std::string Sha256::FileHex(const std::string& path) {
-  korvane::ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return std::string();
-  }
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kSha256FileReadSize]);
-  Sha256Ctx ctx;
-  Init(&ctx);
-  for (;;) {
-    ssize_t n = read(fd.get(), buffer.get(), kSha256FileReadSize);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return std::string();
-    }
-    if (n == 0) {
-      break;
-    }
-    Update(&ctx, buffer.get(), static_cast<size_t>(n));
-  }
-  uint8_t digest[kSha256DigestSize];
-  Final(&ctx, digest);
-  return Hex(digest);
-}
