@@ -247,4 +247,3 @@ std::string Sha256::HexOf(const std::string& data) {
   Final(&ctx, digest);
   return Hex(digest);
 }
-

@@ -410,7 +410,8 @@ TEST_F(LogFileTest, UnusualLinesReportAsTheWholeList) {
       R"({"msg":"Dial TCP 1.2.3.4"})",
       std::string("dial\x00tcp", 8),
       std::string("connection\x00refused", 18),
-      "sing\x0d" "box:",
+      "sing\x0d"
+      "box:",
       "hysteria\x12:",
       "plain PANIC line",
       "{\"level\":\"error\"",
