@@ -112,6 +112,7 @@ void LibboxLogBuffer::startSession() {
   RemoveIfExists(clean_shutdown_marker_path_);
   rotateLogFiles();
   writeMarkerSync(session_active_marker_path_);
+  session_open_ = true;
 }
 
 void LibboxLogBuffer::endSessionCleanly() {
@@ -119,10 +120,28 @@ void LibboxLogBuffer::endSessionCleanly() {
   writeMarkerSync(clean_shutdown_marker_path_);
   RemoveIfExists(session_active_marker_path_);
   RemoveIfExists(session_log_path_);
+  session_open_ = false;
+}
+
+std::optional<CrashLogResult> LibboxLogBuffer::reportMovedAsideCrash() {
+  if (StatPath(last_crash_log_path_) != PathState::kPresent) {
+    return std::nullopt;
+  }
+  CrashLogResult report = summarizeLogFile(last_crash_log_path_);
+  if (!RemoveIfExists(last_crash_log_path_) || report.logCount == 0) {
+    return std::nullopt;
+  }
+  return report;
 }
 
 std::optional<CrashLogResult> LibboxLogBuffer::checkForCrashLogs() {
   LibboxLogBuffer& self = getInstance();
+  std::lock_guard<std::mutex> lock(self.mutex_);
+  // The open session's marker and log belong to an engine that may be running: it has not
+  // crashed, and its log is still being written.
+  if (self.session_open_) {
+    return self.reportMovedAsideCrash();
+  }
 
   PathState clean = StatPath(self.clean_shutdown_marker_path_);
   if (clean == PathState::kError) {

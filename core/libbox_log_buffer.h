@@ -52,7 +52,10 @@ class LibboxLogBuffer {
   void endSessionCleanly();
 
   // Reports the previous session when it ended without a clean stop, and removes its files.
-  // Empty when there is nothing to report. Main thread only (takes no lock).
+  // Empty when there is nothing to report. While this process has a session open, that
+  // session's marker and log are left alone: only a crashed session's log that the start moved
+  // aside is reported. Main thread; holds the instance's mutex, so a start or stop on another
+  // thread waits for it.
   static std::optional<CrashLogResult> checkForCrashLogs();
 
   // The whole log as entries, in file order; empty when the file cannot be opened. Any thread.
@@ -95,6 +98,9 @@ class LibboxLogBuffer {
 
   // Moves the session log aside as the last crash log. The caller holds mutex_.
   void rotateLogFiles();
+  // The check while this process's session is open: reports the moved-aside log of the session
+  // before it and removes that log only. The caller holds mutex_.
+  std::optional<CrashLogResult> reportMovedAsideCrash();
 
   std::string base_path_;
   std::string session_log_path_;
@@ -102,6 +108,8 @@ class LibboxLogBuffer {
   std::string clean_shutdown_marker_path_;
   std::string session_active_marker_path_;
   std::mutex mutex_;
+  // Guarded by mutex_: a session was started in this process and not yet ended cleanly.
+  bool session_open_ = false;
 
   static std::mutex instance_mutex_;
   static std::unique_ptr<LibboxLogBuffer> instance_;

@@ -160,7 +160,8 @@ TEST_F(LibboxLogBufferTest, StartRotatesThePreviousLog) {
 }
 
 // The marker table walked through: each row sets up files the way the host and the engine
-// leave them, then checks what the next check reports. After every check no file is left.
+// leave them, then checks what the next check reports, in a fresh instance as after a restart
+// of the host. After every check no file is left.
 TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
   auto twelve_lines = [] {
     std::string log;
@@ -209,7 +210,7 @@ TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
          WriteFile(b.sessionLogPath(), "\n\n\n");
        },
        std::nullopt},
-      {"check while a session runs",
+      {"check while a session of an earlier run is open",
        [](LibboxLogBuffer& b) {
          b.startSession();
          WriteFile(b.sessionLogPath(), JsonLine("info", "still running"));
@@ -227,8 +228,8 @@ TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
-    row.setup(buffer);
+    row.setup(LibboxLogBuffer::getInstance());
+    LibboxLogBuffer::resetForTesting();
     std::optional<CrashLogResult> report = LibboxLogBuffer::checkForCrashLogs();
     ASSERT_EQ(report.has_value(), row.expected.has_value());
     if (report) {
@@ -244,6 +245,61 @@ TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
     // A second check finds nothing.
     EXPECT_FALSE(LibboxLogBuffer::checkForCrashLogs().has_value());
     unlink(SessionLog().c_str());
+  }
+}
+
+// A check while this process's engine session is open must not take that session for a crash:
+// its marker and log stay, and a clean stop then ends it as usual. A crash of the session
+// before it, moved aside by the start, is still reported once.
+TEST_F(LibboxLogBufferTest, CheckDuringAnOpenSessionLeavesItAlone) {
+  struct Row {
+    const char* name;
+    const char* previous_log;  // the log a crashed earlier session left, or none
+    std::optional<CrashLogResult> expected;
+  };
+  const Row rows[] = {
+      {"no earlier crash", nullptr, std::nullopt},
+      {"an earlier crash", "{\"level\":\"error\",\"msg\":\"tun: device busy\"}\n",
+       CrashLogResult{"tun: device busy", 1, {"tun: device busy"}}},
+      {"an earlier crash with an empty log", "\n", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.previous_log != nullptr) {
+      WriteFile(ActiveMarker(), "2026-01-01T00:00:00Z");
+      WriteFile(SessionLog(), row.previous_log);
+    }
+    LibboxLogBuffer& buffer = LibboxLogBuffer::getInstance();
+    buffer.startSession();
+    WriteFile(SessionLog(), JsonLine("info", "running"));
+
+    std::optional<CrashLogResult> report = LibboxLogBuffer::checkForCrashLogs();
+    ASSERT_EQ(report.has_value(), row.expected.has_value());
+    if (report) {
+      EXPECT_EQ(report->summary, row.expected->summary);
+      EXPECT_EQ(report->logCount, row.expected->logCount);
+      EXPECT_EQ(report->lastLogs, row.expected->lastLogs);
+    }
+    EXPECT_FALSE(Exists(LastCrashLog()));
+    EXPECT_TRUE(Exists(ActiveMarker()));
+    EXPECT_EQ(ReadFile(SessionLog()), JsonLine("info", "running"));
+    EXPECT_FALSE(LibboxLogBuffer::checkForCrashLogs().has_value());
+
+    // The open session, had the host died now, is what the next run reports.
+    LibboxLogBuffer::resetForTesting();
+    report = LibboxLogBuffer::checkForCrashLogs();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->lastLogs, std::vector<std::string>{"running"});
+    ExpectNoFilesLeft();
+
+    // In a run that stops cleanly, the stop ends the session as before.
+    LibboxLogBuffer& next = LibboxLogBuffer::getInstance();
+    next.startSession();
+    EXPECT_FALSE(LibboxLogBuffer::checkForCrashLogs().has_value());
+    next.endSessionCleanly();
+    EXPECT_FALSE(LibboxLogBuffer::checkForCrashLogs().has_value());
+    ExpectNoFilesLeft();
+    LibboxLogBuffer::resetForTesting();
   }
 }
 

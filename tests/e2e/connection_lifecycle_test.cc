@@ -118,6 +118,12 @@ TEST_F(ConnectionLifecycleTest, MixedConnectSetsTheDesktopProxyServesPagesAndDis
   EXPECT_TRUE(IsTrueResponse(ui_->Call("isRunning")));
   EXPECT_EQ(Status(), "connected");
   EXPECT_TRUE(IsListening(controller));
+  // A crash check while connected does not take the running session for a crashed one.
+  BridgeClient::Response check = ui_->Call("checkForCrashLogs");
+  EXPECT_EQ(check.status, BridgeClient::Status::kSuccess);
+  EXPECT_TRUE(check.result == nullptr ||
+              fl_value_get_type(check.result.get()) == FL_VALUE_TYPE_NULL);
+  EXPECT_TRUE(Exists(MarkerPath("libbox_session_active")));
 
   PageServer server("a page served on loopback\n");
   std::string body;
