@@ -69,6 +69,16 @@ class LibboxLogBufferTest : public ::testing::Test {
   std::string CleanMarker() const { return base_ + "/libbox_clean_shutdown"; }
   std::string ActiveMarker() const { return base_ + "/libbox_session_active"; }
 
+  static void ExpectReport(const std::optional<CrashLogResult>& report,
+                           const std::optional<CrashLogResult>& expected) {
+    ASSERT_EQ(report.has_value(), expected.has_value());
+    if (report) {
+      EXPECT_EQ(report->summary, expected->summary);
+      EXPECT_EQ(report->logCount, expected->logCount);
+      EXPECT_EQ(report->lastLogs, expected->lastLogs);
+    }
+  }
+
   void ExpectNoFilesLeft() {
     EXPECT_FALSE(Exists(SessionLog()));
     EXPECT_FALSE(Exists(LastCrashLog()));
@@ -231,12 +241,7 @@ TEST_F(LibboxLogBufferTest, CrashCheckFollowsTheMarkers) {
     row.setup(LibboxLogBuffer::getInstance());
     LibboxLogBuffer::resetForTesting();
     std::optional<CrashLogResult> report = LibboxLogBuffer::checkForCrashLogs();
-    ASSERT_EQ(report.has_value(), row.expected.has_value());
-    if (report) {
-      EXPECT_EQ(report->summary, row.expected->summary);
-      EXPECT_EQ(report->logCount, row.expected->logCount);
-      EXPECT_EQ(report->lastLogs, row.expected->lastLogs);
-    }
+    ExpectReport(report, row.expected);
     if (row.leaves_session_log) {
       EXPECT_TRUE(Exists(SessionLog()));
     } else {
@@ -274,12 +279,7 @@ TEST_F(LibboxLogBufferTest, CheckDuringAnOpenSessionLeavesItAlone) {
     WriteFile(SessionLog(), JsonLine("info", "running"));
 
     std::optional<CrashLogResult> report = LibboxLogBuffer::checkForCrashLogs();
-    ASSERT_EQ(report.has_value(), row.expected.has_value());
-    if (report) {
-      EXPECT_EQ(report->summary, row.expected->summary);
-      EXPECT_EQ(report->logCount, row.expected->logCount);
-      EXPECT_EQ(report->lastLogs, row.expected->lastLogs);
-    }
+    ExpectReport(report, row.expected);
     EXPECT_FALSE(Exists(LastCrashLog()));
     EXPECT_TRUE(Exists(ActiveMarker()));
     EXPECT_EQ(ReadFile(SessionLog()), JsonLine("info", "running"));
