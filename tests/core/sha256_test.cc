@@ -100,8 +100,8 @@ TEST_P(Sha256Test, FilesAroundBlockAndReadBoundariesMatchSha256sum) {
   const std::filesystem::path dir = pattern;
   std::mt19937 random(1);
   const size_t sizes[] = {
-      0,   1,     55,    56,    63,    64,    65,    119,    120,           127,
-      128, 65535, 65536, 65537, 65600, 65599, 70000, 131071, 2 * 65536 + 1, 3 * 65536 - 1,
+      0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 65535, 65536, 65537, 65600, 65599, 70000,
+      131071, 2 * 65536 + 1, 3 * 65536 - 1,
       // From 1 MiB on, a second thread reads while the first hashes: sizes that end inside a
       // read, on a read, and after the ring of reads has wrapped many times.
       (1 << 20) - 1, 1 << 20, (1 << 20) + 1, 24 * 65536, 5 * (1 << 20) + 12345};
