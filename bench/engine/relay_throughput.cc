@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "engine/mixed_inbound.h"
+#include "tests/support/loopback_ports.h"
 
 extern char** environ;
 
@@ -181,29 +182,10 @@ bool IsInstalled(const std::string& program) {
   return false;
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 // Waits until something accepts connections on 127.0.0.1:port.
 bool WaitForPort(int port) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
-    if (up) {
+    if (korvane_test::IsListening(port)) {
       return true;
     }
     usleep(10000);
@@ -440,13 +422,13 @@ int main(int argc, char** argv) {
   };
   const std::string origin_address = "127.0.0.1:" + std::to_string(origin.port());
   {
-    int port = FreePort();
+    int port = korvane_test::FreePort();
     add_peer("microsocks (SOCKS5)", "microsocks",
              {"microsocks", "-i", "127.0.0.1", "-p", std::to_string(port)}, port,
              {"--socks5", "127.0.0.1:" + std::to_string(port), url});
   }
   {
-    int port = FreePort();
+    int port = korvane_test::FreePort();
     const std::string conf = dir + "/danted.conf";
     WriteText(conf, "logoutput: /dev/null\ninternal: 127.0.0.1 port = " + std::to_string(port) +
                         "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
@@ -457,7 +439,7 @@ int main(int argc, char** argv) {
              port, {"--socks5", "127.0.0.1:" + std::to_string(port), url});
   }
   {
-    int port = FreePort();
+    int port = korvane_test::FreePort();
     const std::string conf = dir + "/tinyproxy.conf";
     WriteText(conf, "User nobody\nGroup nogroup\nPort " + std::to_string(port) +
                         "\nListen 127.0.0.1\nTimeout 600\nMaxClients 16\nAllow 127.0.0.1\n"
@@ -466,7 +448,7 @@ int main(int argc, char** argv) {
              {"--proxy", "http://127.0.0.1:" + std::to_string(port), url});
   }
   {
-    int port = FreePort();
+    int port = korvane_test::FreePort();
     const std::string conf = dir + "/v2ray.json";
     WriteText(conf,
               "{\"log\":{\"loglevel\":\"none\"},\"inbounds\":[{\"listen\":\"127.0.0.1\","
@@ -478,7 +460,7 @@ int main(int argc, char** argv) {
              {"--socks5", "127.0.0.1:" + std::to_string(port), url});
   }
   {
-    int port = FreePort();
+    int port = korvane_test::FreePort();
     add_peer("socat (bare forward)", "socat",
              {"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
               "TCP:" + origin_address},

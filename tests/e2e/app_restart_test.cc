@@ -53,7 +53,7 @@ std::string ProcLink(pid_t pid, const char* name) {
 
 // The value of `name` in the environment of `pid` ("<unset>" when absent).
 std::string ProcEnv(pid_t pid, const std::string& name) {
-  std::string environ = ReadTextFile("/proc/" + std::to_string(pid) + "/environ");
+  std::string environ = ReadFile("/proc/" + std::to_string(pid) + "/environ");
   const std::string key = name + "=";
   for (size_t at = 0; at < environ.size();) {
     size_t end = environ.find('\0', at);
@@ -179,7 +179,7 @@ class AppRestartTest : public ::testing::Test {
               std::string::npos)
         << host_.Stdout();
     EXPECT_NE(host_.Stdout().find(kExitedLine), std::string::npos);
-    EXPECT_EQ(ReadTextFile("/proc/" + std::to_string(successor_.pid()) + "/cmdline"),
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(successor_.pid()) + "/cmdline"),
               ProcLink(successor_.pid(), "exe") + std::string(1, '\0') +
                   "--wait-for-parent-pid=" + std::to_string(old_pid_) + std::string(1, '\0'));
     BridgeClient::Response status =

@@ -46,7 +46,7 @@ Resources Measure(pid_t pid) {
     }
     closedir(dir);
   }
-  const std::string status = ReadTextFile(proc + "/status");
+  const std::string status = ReadFile(proc + "/status");
   size_t pos = status.find("\nThreads:");
   if (pos != std::string::npos) {
     r.threads = atoi(status.c_str() + pos + strlen("\nThreads:"));

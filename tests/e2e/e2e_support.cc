@@ -2,16 +2,12 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <fcntl.h>
-
-#include <fstream>
-#include <sstream>
 
 namespace korvane_test {
 
@@ -44,16 +40,9 @@ std::string ErrorOf(const BridgeClient::Event& event) {
 
 }  // namespace
 
-std::string ReadTextFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string ExampleConfig(const std::string& name) {
   const char* source = getenv("KORVANE_SOURCE_DIR");
-  return ReadTextFile(std::string(source != nullptr ? source : ".") + "/examples/" + name);
+  return ReadFile(std::string(source != nullptr ? source : ".") + "/examples/" + name);
 }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {

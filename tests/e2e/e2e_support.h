@@ -10,6 +10,7 @@
 
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
+#include "tests/support/test_files.h"
 #include "tools/korvanectl/bridge_client.h"
 #include "vpn/vpn_channels.h"
 
@@ -25,7 +26,6 @@ constexpr int kEventTimeoutMs = 60000;
 constexpr const char* kVpnChannel = korvane::kVpnChannelName;
 constexpr const char* kEventChannel = korvane::kEventChannelName;
 
-std::string ReadTextFile(const std::string& path);
 // $KORVANE_SOURCE_DIR/examples/<name>.
 std::string ExampleConfig(const std::string& name);
 
