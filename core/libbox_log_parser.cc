@@ -323,6 +323,15 @@ bool IsJsonLine(std::string_view line) {
   return line.front() == '{' && line.back() == '}';
 }
 
+// A JSON line's message: its "msg" value, or the whole line when that is missing or empty.
+void JsonMessageInto(std::string_view line, const RawFields& fields, std::string& message) {
+  if (fields.has_msg && !fields.msg.empty()) {
+    UnescapeInto(fields.msg, message);
+  } else {
+    message.assign(line);
+  }
+}
+
 // Fills `entry` from one non-empty line, reusing its buffers.
 void ParseLineInto(std::string_view line, bool want_timestamp, LogEntry& entry) {
   entry.timestamp.clear();
@@ -330,11 +339,7 @@ void ParseLineInto(std::string_view line, bool want_timestamp, LogEntry& entry) 
   if (IsJsonLine(line)) {
     RawFields fields;
     ScanJsonLine(line, want_timestamp, &fields);
-    if (fields.has_msg && !fields.msg.empty()) {
-      UnescapeInto(fields.msg, entry.message);
-    } else {
-      entry.message.assign(line);
-    }
+    JsonMessageInto(line, fields, entry.message);
     if (fields.has_level) {
       UnescapeInto(fields.level, entry.level);
     }
@@ -467,11 +472,7 @@ class ReportBuilder {
     if (IsJsonLine(line)) {
       RawFields fields;
       ScanJsonLine(line, false, &fields);
-      if (fields.has_msg && !fields.msg.empty()) {
-        UnescapeInto(fields.msg, message);
-      } else {
-        message.assign(line);
-      }
+      JsonMessageInto(line, fields, message);
       error_level = fields.has_level && (fields.level == "error" || fields.level == "fatal");
     } else {
       message.assign(line);

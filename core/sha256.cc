@@ -1,7 +1,6 @@
 #include "core/sha256.h"
 
 #include <cstring>
-#include <memory>
 
 #if defined(__x86_64__)
 #include <cpuid.h>

@@ -58,9 +58,9 @@ bool WriteFile(const std::string& path, size_t mib) {
   return fclose(f) == 0;
 }
 
-// Runs a program, returns its standard output's first 64 hexadecimal characters (the digest)
-// and the wall time from spawn to exit.
-bool RunTool(const std::vector<std::string>& argv, std::string* digest, double* seconds) {
+// Runs a program to its end and collects its standard output (standard error is dropped when
+// `quiet`). True when it exited with status 0.
+bool RunCapturing(const std::vector<std::string>& argv, bool quiet, std::string* out) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) {
     return false;
@@ -69,12 +69,14 @@ bool RunTool(const std::vector<std::string>& argv, std::string* digest, double* 
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  if (quiet) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   std::vector<char*> args;
   for (const std::string& a : argv) {
     args.push_back(const_cast<char*>(a.c_str()));
   }
   args.push_back(nullptr);
-  const Clock::time_point start = Clock::now();
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -83,21 +85,29 @@ bool RunTool(const std::vector<std::string>& argv, std::string* digest, double* 
     close(pipe_fds[0]);
     return false;
   }
-  std::string out;
   char buffer[4096];
   ssize_t n;
   while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) {
-    out.append(buffer, static_cast<size_t>(n));
+    out->append(buffer, static_cast<size_t>(n));
   }
   close(pipe_fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs a program, returns its standard output's first 64 hexadecimal characters (the digest)
+// and the wall time from spawn to exit.
+bool RunTool(const std::vector<std::string>& argv, std::string* digest, double* seconds) {
+  const Clock::time_point start = Clock::now();
+  std::string out;
+  const bool ok = RunCapturing(argv, false, &out);
   *seconds = Seconds(start);
   // "SHA2-256(f)= <hex>" (openssl) or "<hex>  f" (sha256sum).
   const size_t eq = out.find("= ");
   const size_t at = eq == std::string::npos ? 0 : eq + 2;
   *digest = out.substr(at, 64);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ok;
 }
 
 // CPU seconds (user and system) of this process, every thread included.
@@ -110,34 +120,10 @@ double ProcessCpuSeconds() {
 
 // `openssl speed -evp sha256` at 64 KiB blocks for one second: bytes per CPU second, or 0.
 double OpensslSpeed() {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) {
-    return 0;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-  const char* args[] = {"openssl", "speed", "-mr",      "-evp", "sha256",
-                        "-bytes",  "65536", "-seconds", "1",    nullptr};
   // It prints its parameters on standard error; only the figures matter.
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, const_cast<char**>(args), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
   std::string out;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) {
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  close(pipe_fds[0]);
-  if (rc != 0) {
-    return 0;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  RunCapturing({"openssl", "speed", "-mr", "-evp", "sha256", "-bytes", "65536", "-seconds", "1"},
+               true, &out);
   // "+F:<n>:sha256:<bytes per second>"
   const size_t at = out.find(":sha256:", out.find("+F:"));
   return at == std::string::npos ? 0 : strtod(out.c_str() + at + 8, nullptr);
