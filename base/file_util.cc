@@ -164,12 +164,23 @@ bool MakePrivateDirectories(const std::string& path) {
       return false;
     }
   }
+  // Whatever existed before must be ours alone: a directory someone else made (or a link to
+  // one) would let them read or swap what we keep in it. lstat must not follow a trailing
+  // slash into a link.
+  std::string final_path = path;
+  while (final_path.size() > 1 && final_path.back() == '/') {
+    final_path.pop_back();
+  }
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
+  if (lstat(final_path.c_str(), &st) != 0) {
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
     errno = ENOTDIR;
+    return false;
+  }
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    errno = EPERM;
     return false;
   }
   return true;

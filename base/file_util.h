@@ -19,7 +19,9 @@ std::string ConfigDirectory();
 std::string DirectoryOf(const std::string& path);
 
 // mkdir -p: creates every missing directory of `path` with exactly mode 0700, whatever the
-// umask; existing ones are left as they are. True when `path` is a directory afterwards.
+// umask; existing ones are left as they are. True when `path` is afterwards a directory (not a
+// symbolic link) owned by the effective uid and writable by nobody else; otherwise false with
+// errno ENOTDIR (not a directory, or a link) or EPERM (another owner, or group or other write).
 bool MakePrivateDirectories(const std::string& path);
 
 // Writes all of `data`, going on after short writes and EINTR. False on an error.

@@ -3,8 +3,6 @@
 // Everything here runs on the main thread. service_mutex_ is held across every create, start
 // and stop of the engine service; StopBox expects its caller to hold it.
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -16,6 +14,7 @@
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
 #include "vpn/config_probe.h"
+#include "vpn/engine_base_directory.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 #include "vpn/vpn_preferences.h"
@@ -34,13 +33,15 @@ void VPNManager::InitializeLibbox() {
     return;
   }
   const std::string config_dir = VPNPreferences::GetConfigDirectory();
-  const std::string base = "/tmp/korvane-" + std::to_string(getuid());
   const std::string working = config_dir + "/working";
   const std::string temp = config_dir + "/temp";
   // A directory that cannot be made is left for the engine's set-up to report.
   VPNPreferences::CreateDirectory(working);
   VPNPreferences::CreateDirectory(temp);
-  VPNPreferences::CreateDirectory(base);
+  const std::string base = korvane::PrepareEngineBaseDirectory(config_dir);
+  if (base.empty()) {
+    return;  // said why; the engine stays unset, and connecting reports it
+  }
   korvane::LogOut() << "Using cache directory: " << base << " (no chown required)";
   if (!LibboxInterface::Setup(base, working, temp)) {
     korvane::LogErr() << "Failed to setup libbox";

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -52,6 +53,64 @@ TEST_F(FileUtilTest, PrivateDirectoriesRefuseAFileInTheWay) {
   EXPECT_EQ(errno, ENOTDIR);
   EXPECT_FALSE(korvane::MakePrivateDirectories(dir_.path() + "/file/below"));
   EXPECT_FALSE(korvane::MakePrivateDirectories(""));
+}
+
+TEST_F(FileUtilTest, PrivateDirectoriesRefuseAnExistingDirectoryThatIsNotOursAlone) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& path)> make;
+    int error;
+    bool needs_root;
+  };
+  const Case cases[] = {
+      {"another user's directory",
+       [](const std::string& path) {
+         ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+       },
+       EPERM, true},
+      {"writable by the group",
+       [](const std::string& path) {
+         ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+         ASSERT_EQ(chmod(path.c_str(), 0770), 0);
+       },
+       EPERM, false},
+      {"writable by others",
+       [](const std::string& path) {
+         ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+         ASSERT_EQ(chmod(path.c_str(), 01777), 0);
+       },
+       EPERM, false},
+      {"a link to a private directory of ours",
+       [](const std::string& path) {
+         ASSERT_EQ(mkdir((path + "-target").c_str(), 0700), 0);
+         ASSERT_EQ(symlink((path + "-target").c_str(), path.c_str()), 0);
+       },
+       ENOTDIR, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needs_root && geteuid() != 0) {
+      continue;
+    }
+    const std::string path = dir_.path() + "/d";
+    RemoveTree(path);
+    RemoveTree(path + "-target");
+    c.make(path);
+    // Also with a trailing slash, which would make lstat follow a link.
+    for (const std::string& asked : {path, path + "/"}) {
+      SCOPED_TRACE(asked);
+      errno = 0;
+      EXPECT_FALSE(korvane::MakePrivateDirectories(asked));
+      EXPECT_EQ(errno, c.error);
+    }
+  }
+  // An existing directory of ours that only others may read is fine.
+  const std::string readable = dir_.path() + "/readable";
+  ASSERT_EQ(mkdir(readable.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(readable.c_str(), 0755), 0);
+  EXPECT_TRUE(korvane::MakePrivateDirectories(readable));
+  EXPECT_EQ(ModeOf(readable), 0755u);
 }
 
 TEST_F(FileUtilTest, ReplaceFileWritesExactBytesWithTheModeAndLeavesNoTemporaryFile) {

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -52,6 +53,63 @@ std::string StringOf(GBytes* bytes) {
   gsize size = 0;
   const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
   return std::string(data != nullptr ? data : "", size);
+}
+
+// Whoever can write to the socket's directory can put a server of their own in the host's
+// place, so it must be ours alone: a directory (not a link) of our real uid that nobody else
+// may write to.
+bool CheckSocketDirectory(const std::string& path, std::string* error) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  // lstat would follow a link named with a trailing slash.
+  while (dir.size() > 1 && dir.back() == '/') {
+    dir.pop_back();
+  }
+  if (dir.empty()) {
+    dir = "/";
+  }
+  struct stat info;
+  if (lstat(dir.c_str(), &info) != 0) {
+    *error = "no host at " + path + ": " + strerror(errno);
+    return false;
+  }
+  const std::string refusing = "refusing " + path + ": its directory " + dir;
+  if (S_ISLNK(info.st_mode)) {
+    *error = refusing + " is a symbolic link";
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    *error = refusing + " is not a directory";
+    return false;
+  }
+  if (info.st_uid != getuid()) {
+    *error = refusing + " belongs to uid " + std::to_string(info.st_uid) + ", not to uid " +
+             std::to_string(getuid());
+    return false;
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    *error = refusing + " is writable by others (mode " + mode + ")";
+    return false;
+  }
+  return true;
+}
+
+// Only a server of our own uid is the host: another user's would be given our configuration.
+bool CheckServer(int fd, const std::string& path, std::string* error) {
+  struct ucred credentials = {};
+  socklen_t size = sizeof(credentials);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+    *error = "refusing " + path + ": cannot read the server's credentials: " + strerror(errno);
+    return false;
+  }
+  if (credentials.uid != getuid()) {
+    *error = "refusing " + path + ": the server there runs as uid " +
+             std::to_string(credentials.uid) + ", not as uid " + std::to_string(getuid());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -112,15 +170,22 @@ bool BridgeClient::ConnectSocket(const std::string& path, std::string* error) {
     return false;
   }
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (!CheckSocketDirectory(path, error)) {
+    return false;
+  }
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    *error = std::string("socket: ") + strerror(errno);
+    *error = std::string("cannot make a socket: ") + strerror(errno);
     return false;
   }
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
     int saved = errno;
     close(fd);
-    *error = "cannot connect to " + path + ": " + strerror(saved);
+    *error = "no host at " + path + ": " + strerror(saved);
+    return false;
+  }
+  if (!CheckServer(fd, path, error)) {
+    close(fd);
     return false;
   }
   fd_ = fd;

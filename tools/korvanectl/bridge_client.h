@@ -67,6 +67,9 @@ class BridgeClient {
   // Connects to |path| and reads the hello frame.
   bool Connect(const std::string& path, int timeout_ms, std::string* error);
   // Connects only; the hello is still to be read (ReadHello) or the refusal to be seen.
+  // Refuses (before sending anything) a path whose directory is not ours alone (a directory of
+  // our real uid, not a link, without group or other write) and a server of another uid.
+  // *error is one sentence naming the path ("no host at PATH: ...", "refusing PATH: ...").
   bool ConnectSocket(const std::string& path, std::string* error);
   bool ReadHello(int timeout_ms, std::string* error);
   // The hello map, borrowed; null before ReadHello succeeded.

@@ -4,7 +4,8 @@
 //   korvanectl events
 //   korvanectl hello
 //
-// Exit status: 0 success, 1 error response (or bad usage), 2 not implemented, 3 no host.
+// Exit status: 0 success, 1 error response (or bad usage), 2 not implemented, 3 no host (also
+// a socket refused because its directory or its server belongs to another user).
 
 #include <signal.h>
 #include <string.h>
@@ -53,7 +54,9 @@ int Usage() {
           "lines after the answer; --until keeps printing until an event with one of these\n"
           "statuses (e.g. vpn_connected,vpn_disconnected). The host serves one client at a\n"
           "time, so this is how a call and its events are seen together.\n"
-          "Exit status: 0 success, 1 error response, 2 not implemented, 3 no host.\n",
+          "The socket's directory and the server must be this user's; others are refused.\n"
+          "Exit status: 0 success, 1 error response, 2 not implemented, 3 no host (or one\n"
+          "refused).\n",
           korvane::BridgeClient::DefaultSocketPath().c_str());
   return kExitError;
 }
@@ -62,7 +65,8 @@ bool ConnectToHost(korvane::BridgeClient* client) {
   std::string path = korvane::BridgeClient::DefaultSocketPath();
   std::string error;
   if (!client->ConnectSocket(path, &error)) {
-    fprintf(stderr, "korvanectl: no host at %s: %s\n", path.c_str(), error.c_str());
+    // A socket that is not safely ours counts as no host: nothing was sent to it.
+    fprintf(stderr, "korvanectl: %s\n", error.c_str());
     return false;
   }
   if (!client->ReadHello(kHelloTimeoutMs, &error)) {

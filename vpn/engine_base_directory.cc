@@ -1,0 +1,29 @@
+#include "vpn/engine_base_directory.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include "base/file_util.h"
+#include "base/log.h"
+
+namespace korvane {
+
+std::string PrepareEngineBaseDirectory(const std::string& config_dir) {
+  const std::string shared = "/tmp/korvane-" + std::to_string(getuid());
+  if (MakePrivateDirectories(shared)) {
+    return shared;
+  }
+  const int shared_error = errno;
+  const std::string fallback = config_dir + "/cache";
+  if (MakePrivateDirectories(fallback)) {
+    LogErr() << "Cache directory " << shared << " is not ours alone (" << ErrnoText(shared_error)
+             << "); using " << fallback;
+    return fallback;
+  }
+  const int fallback_error = errno;
+  LogErr() << "No private cache directory: " << shared << ": " << ErrnoText(shared_error) << "; "
+           << fallback << ": " << ErrnoText(fallback_error);
+  return std::string();
+}
+
+}  // namespace korvane
