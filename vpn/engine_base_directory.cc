@@ -16,8 +16,8 @@ std::string PrepareEngineBaseDirectory(const std::string& config_dir) {
   const int shared_error = errno;
   const std::string fallback = config_dir + "/cache";
   if (MakePrivateDirectories(fallback)) {
-    LogErr() << "Cache directory " << shared << " is not ours alone (" << ErrnoText(shared_error)
-             << "); using " << fallback;
+    LogErr() << "Cache directory " << shared << " is not a private directory of ours ("
+             << ErrnoText(shared_error) << "); using " << fallback;
     return fallback;
   }
   const int fallback_error = errno;

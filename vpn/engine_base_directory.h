@@ -3,7 +3,7 @@
 
 #include <string>
 
-// Where the engine keeps its cache. Main thread only (it may create directories).
+// Where the engine keeps its cache. Any thread.
 namespace korvane {
 
 // The engine's base (cache) directory, made if missing: "/tmp/korvane-" + the real uid while

@@ -85,7 +85,9 @@ TEST(EngineBaseDirectoryTest, SharedNameOnlyWhileItIsOursAlone) {
         EXPECT_TRUE(IsPrivateDirectoryOfOurs(config.File("cache")));
         // One line saying why, naming both directories.
         EXPECT_EQ(std::count(output.err.begin(), output.err.end(), '\n'), 1) << output.err;
-        EXPECT_NE(output.err.find(shared + " is not ours alone"), std::string::npos) << output.err;
+        EXPECT_NE(output.err.find(shared + " is not a private directory of ours"),
+                  std::string::npos)
+            << output.err;
         EXPECT_NE(output.err.find(config.File("cache")), std::string::npos) << output.err;
         // What was there is left as it was, not taken over.
         struct stat after = {};
