@@ -62,6 +62,11 @@ class Impostor {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    for (int fd : {control_, results_}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
   }
 
   // With `directory_mode` the impostor, as uid 65534, makes the socket's directory with that
@@ -99,8 +104,10 @@ class Impostor {
   Report Finish() {
     Report report;
     close(control_);
+    control_ = -1;
     std::string text = ReadAll(results_, -1);
     close(results_);
+    results_ = -1;
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     sscanf(text.c_str(), "%d %ld", &report.connections, &report.bytes);
