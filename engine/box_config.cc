@@ -147,9 +147,9 @@ void GetDuration(const json& object, const char* key, const std::string& path, l
   }
 }
 
-// Whether a value asks for nothing: null, false, zero, "", an empty list, or an object whose
-// members all ask for nothing.
-bool AsksNothing(const json& value) {
+// Whether one value asks for nothing by itself: null, false, zero, "" or an empty list. Objects
+// are looked into by AsksNothing.
+bool EmptyScalar(const json& value) {
   switch (value.type()) {
     case json::value_t::null:
       return true;
@@ -159,14 +159,32 @@ bool AsksNothing(const json& value) {
       return value.get_ref<const std::string&>().empty();
     case json::value_t::array:
       return value.empty();
-    case json::value_t::object:
-      return std::all_of(value.begin(), value.end(),
-                         [](const json& item) { return AsksNothing(item); });
     case json::value_t::number_float:
       return value.get<double>() == 0;
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+      return value.get<long long>() == 0;
     default:
-      return value.is_number() && value.get<long long>() == 0;
+      return false;
   }
+}
+
+// Whether a value asks for nothing: an empty scalar or list, or an object whose members all ask
+// for nothing. Iterative, so that no nesting depth exhausts the stack.
+bool AsksNothing(const json& value) {
+  std::vector<const json*> pending = {&value};
+  while (!pending.empty()) {
+    const json* current = pending.back();
+    pending.pop_back();
+    if (current->is_object()) {
+      for (const json& member : *current) {
+        pending.push_back(&member);
+      }
+    } else if (!EmptyScalar(*current)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string Join(const std::string& path, const std::string& key) {
