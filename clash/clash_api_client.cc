@@ -24,6 +24,11 @@ struct CurlEasyDeleter {
 };
 using CurlEasyPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
 
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlListPtr = std::unique_ptr<curl_slist, CurlListDeleter>;
+
 // libcurl's write function: the whole chunk joins the body. A body past the limit ends the
 // transfer (a short count is a write error), so a runaway answer cannot take the memory.
 size_t WriteCallback(void* data, size_t size, size_t count, void* user) {
@@ -49,20 +54,41 @@ bool Cancelled(const std::function<bool()>& cancel) {
 
 const std::string ClashApiClient::API_BASE_URL = "http://127.0.0.1";
 
-std::optional<std::string> ClashApiClient::httpGet(const std::string& url, int timeout) {
-  {
-    std::lock_guard<std::mutex> lock(curl_init_mutex);
-    if (!curl_initialized) {
-      curl_global_init(CURL_GLOBAL_ALL);
-      curl_initialized = true;
-    }
+void ClashApiClient::globalInit() {
+  std::lock_guard<std::mutex> lock(curl_init_mutex);
+  if (!curl_initialized) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    curl_initialized = true;
+  }
+}
+
+std::optional<std::string> ClashApiClient::httpGet(const std::string& url,
+                                                   int timeout,
+                                                   const std::string& secret) {
+  globalInit();
+  // A line break would end the header and start another of the caller's choosing.
+  if (secret.find_first_of("\r\n") != std::string::npos) {
+    return std::nullopt;
   }
   CurlEasyPtr handle(curl_easy_init());
   if (!handle) {
     return std::nullopt;
   }
+  CurlListPtr headers;
+  if (!secret.empty()) {
+    const std::string authorization = "Authorization: Bearer " + secret;
+    headers.reset(curl_slist_append(nullptr, authorization.c_str()));
+    if (!headers) {
+      return std::nullopt;
+    }
+    curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+  }
   std::string body;
   curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+  // The controller is on loopback: never through a proxy. Both options set keeps libcurl from
+  // reading http_proxy, no_proxy and the rest with getenv, which races the main thread's setenv.
+  curl_easy_setopt(handle.get(), CURLOPT_PROXY, "");
+  curl_easy_setopt(handle.get(), CURLOPT_NOPROXY, "*");
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, WriteCallback);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(timeout));
@@ -79,8 +105,9 @@ std::optional<std::string> ClashApiClient::httpGet(const std::string& url, int t
   return body;
 }
 
-bool ClashApiClient::isApiAvailable(int port) {
-  return httpGet(API_BASE_URL + ":" + std::to_string(port) + "/version", kAvailabilityTimeoutMs)
+bool ClashApiClient::isApiAvailable(int port, const std::string& secret) {
+  return httpGet(API_BASE_URL + ":" + std::to_string(port) + "/version", kAvailabilityTimeoutMs,
+                 secret)
       .has_value();
 }
 
@@ -120,7 +147,8 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
                                                    int port,
                                                    int timeout,
                                                    int attempts,
-                                                   const std::function<bool()>& cancel) {
+                                                   const std::function<bool()>& cancel,
+                                                   const std::string& secret) {
   UrlTestResult result;
   auto fail = [&result](const std::string& error) {
     result.latency = -1;
@@ -141,7 +169,7 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
       return fail("URLTest cancelled");
     }
     if (n == 0) {
-      if (isApiAvailable(port)) {
+      if (isApiAvailable(port, secret)) {
         korvane::LogOut() << "[ClashAPI] API is available on localhost:" << port;
       } else {
         korvane::LogOut() << "[ClashAPI] API not ready yet";
@@ -158,7 +186,7 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
                             "&timeout=" + std::to_string(timeout);
     ++n;
     korvane::LogOut() << "[ClashAPI] Attempt " << n << "/" << attempts << " - Testing: " << url;
-    std::optional<std::string> body = httpGet(url, timeout);
+    std::optional<std::string> body = httpGet(url, timeout, secret);
     if (!body) {
       korvane::LogOut() << "[ClashAPI] No response from API (attempt " << n << ")";
       continue;

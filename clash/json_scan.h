@@ -25,6 +25,19 @@ std::optional<std::string> FindJsonString(
     const std::string& key,
     const std::function<bool(const std::string&)>& accept = nullptr);
 
+// The JSON string at text[at] (a double quote) with its escapes decoded (\uXXXX to UTF-8,
+// surrogate pairs joined); *end is set after its closing quote. Nothing for a malformed string
+// (an unknown escape, a lone surrogate, a raw control character, no closing quote).
+std::optional<std::string> DecodeJsonString(const std::string& text, size_t at, size_t* end);
+
+// The string value of `key` among the direct members of the first object written as
+// "\"<object_key>\"\s*:\s*{", decoded. Strings and nested values are skipped as wholes, so a
+// key inside a nested value or inside a string never matches. Nothing when the object or the key
+// is missing, the value is not a string, or the text is malformed before the key.
+std::optional<std::string> FindJsonObjectString(const std::string& text,
+                                                const std::string& object_key,
+                                                const std::string& key);
+
 // One "key": number entry found by NextJsonMember.
 struct JsonMember {
   std::string key;

@@ -147,6 +147,247 @@ void GetDuration(const json& object, const char* key, const std::string& path, l
   }
 }
 
+// Whether one value asks for nothing by itself: null, false, zero, "" or an empty list. Objects
+// are looked into by AsksNothing.
+bool EmptyScalar(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return true;
+    case json::value_t::boolean:
+      return !value.get<bool>();
+    case json::value_t::string:
+      return value.get_ref<const std::string&>().empty();
+    case json::value_t::array:
+      return value.empty();
+    case json::value_t::number_float:
+      return value.get<double>() == 0;
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+      return value.get<long long>() == 0;
+    default:
+      return false;
+  }
+}
+
+// Whether a value asks for nothing: an empty scalar or list, or an object whose members all ask
+// for nothing. Iterative, so that no nesting depth exhausts the stack.
+bool AsksNothing(const json& value) {
+  std::vector<const json*> pending = {&value};
+  while (!pending.empty()) {
+    const json* current = pending.back();
+    pending.pop_back();
+    if (current->is_object()) {
+      for (const json& member : *current) {
+        pending.push_back(&member);
+      }
+    } else if (!EmptyScalar(*current)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Join(const std::string& path, const std::string& key) {
+  return path.empty() ? key : path + "." + key;
+}
+
+// The keys of one object, checked before any is decoded: `handled` keys are acted on;
+// `unimplemented` keys belong to the engine's schema but this engine does not do what they ask,
+// so they are refused unless they ask for nothing; any other key is unknown to the schema.
+struct KeyRules {
+  std::set<std::string> handled;
+  std::set<std::string> unimplemented;
+};
+
+void CheckKeys(const json& object, const std::string& path, const KeyRules& rules) {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    const std::string& key = it.key();
+    if (rules.handled.count(key) != 0) {
+      continue;
+    }
+    if (rules.unimplemented.count(key) == 0) {
+      FailAt(Join(path, key), "json: unknown field \"" + key + "\"");
+    }
+    if (!AsksNothing(it.value())) {
+      FailAt(Join(path, key), "not implemented by the reference engine");
+    }
+  }
+}
+
+// A section the engine does not implement at all: each key may only ask for nothing.
+void CheckUnimplementedSection(const json& section, const std::string& path) {
+  if (!section.is_object()) {
+    if (!AsksNothing(section)) {
+      FailAt(path, "not implemented by the reference engine");
+    }
+    return;
+  }
+  for (auto it = section.begin(); it != section.end(); ++it) {
+    if (!AsksNothing(it.value())) {
+      FailAt(Join(path, it.key()), "not implemented by the reference engine");
+    }
+  }
+}
+
+// Dial fields (shared/dial): none changes how this engine dials.
+const std::set<std::string>& DialFields() {
+  static const std::set<std::string> kFields = {"detour",
+                                                "bind_interface",
+                                                "inet4_bind_address",
+                                                "inet6_bind_address",
+                                                "bind_address_no_port",
+                                                "routing_mark",
+                                                "reuse_addr",
+                                                "netns",
+                                                "connect_timeout",
+                                                "tcp_fast_open",
+                                                "tcp_multi_path",
+                                                "disable_tcp_keep_alive",
+                                                "tcp_keep_alive",
+                                                "tcp_keep_alive_interval",
+                                                "udp_fragment",
+                                                "domain_resolver",
+                                                "domain_strategy",
+                                                "network_strategy",
+                                                "network_type",
+                                                "fallback_network_type",
+                                                "fallback_delay"};
+  return kFields;
+}
+
+// Listen fields (shared/listen) besides listen and listen_port.
+const std::set<std::string>& ListenFields() {
+  static const std::set<std::string> kFields = {"bind_interface",
+                                                "routing_mark",
+                                                "reuse_addr",
+                                                "netns",
+                                                "tcp_fast_open",
+                                                "tcp_multi_path",
+                                                "disable_tcp_keep_alive",
+                                                "tcp_keep_alive",
+                                                "tcp_keep_alive_interval",
+                                                "udp_fragment",
+                                                "udp_timeout",
+                                                "detour"};
+  return kFields;
+}
+
+KeyRules InboundKeyRules(const std::string& type) {
+  KeyRules rules;
+  rules.handled = {"type", "tag", "listen", "listen_port"};
+  rules.unimplemented = ListenFields();
+  if (type == "mixed") {
+    rules.handled.insert("users");
+    rules.unimplemented.insert("set_system_proxy");
+  } else {  // tun: the interface is made; no route, rule or stack of the real engine is
+    rules.handled = {"type", "tag", "interface_name", "address", "mtu"};
+    rules.unimplemented = {"auto_route",
+                           "iproute2_table_index",
+                           "iproute2_rule_index",
+                           "auto_redirect",
+                           "auto_redirect_input_mark",
+                           "auto_redirect_output_mark",
+                           "auto_redirect_reset_mark",
+                           "auto_redirect_nfqueue",
+                           "auto_redirect_iproute2_fallback_rule_index",
+                           "exclude_mptcp",
+                           "loopback_address",
+                           "strict_route",
+                           "route_address",
+                           "route_exclude_address",
+                           "route_address_set",
+                           "route_exclude_address_set",
+                           "endpoint_independent_nat",
+                           "udp_timeout",
+                           "stack",
+                           "include_interface",
+                           "exclude_interface",
+                           "include_uid",
+                           "include_uid_range",
+                           "exclude_uid",
+                           "exclude_uid_range",
+                           "include_android_user",
+                           "include_package",
+                           "exclude_package",
+                           "include_mac_address",
+                           "exclude_mac_address",
+                           "platform",
+                           "gso"};
+  }
+  return rules;
+}
+
+// The outbound keys each type accepts besides type, tag and the dial fields. Proxy protocols
+// (everything but direct, block and the groups) only describe a node: the engine lists and
+// probes it, and refuses every connection routed to it with a logged error, so these keys cannot
+// be silently dropped on the way.
+const std::set<std::string>& OutboundTypeKeys(const std::string& type) {
+  static const std::map<std::string, std::set<std::string>> kKeys = {
+      {"direct", {}},
+      {"block", {}},
+      {"selector", {"outbounds", "default"}},
+      {"urltest", {"outbounds", "url", "interval", "tolerance", "idle_timeout"}},
+      {"socks",
+       {"server", "server_port", "version", "username", "password", "network", "udp_over_tcp"}},
+      {"http", {"server", "server_port", "username", "password", "path", "headers", "tls"}},
+      {"shadowsocks",
+       {"server", "server_port", "method", "password", "plugin", "plugin_opts", "network",
+        "udp_over_tcp", "multiplex"}},
+      {"vmess",
+       {"server", "server_port", "uuid", "security", "alter_id", "global_padding",
+        "authenticated_length", "network", "tls", "packet_encoding", "transport", "multiplex"}},
+      {"trojan", {"server", "server_port", "password", "network", "tls", "multiplex", "transport"}},
+      {"naive",
+       {"server", "server_port", "username", "password", "insecure_concurrency", "extra_headers",
+        "udp_over_tcp", "quic", "quic_congestion_control", "tls"}},
+      {"wireguard",
+       {"server", "server_port", "system_interface", "gso", "interface_name", "local_address",
+        "private_key", "peers", "peer_public_key", "pre_shared_key", "reserved", "workers", "mtu",
+        "network", "system", "name", "address", "listen_port", "udp_timeout"}},
+      {"hysteria",
+       {"server", "server_port", "server_ports", "hop_interval", "up", "up_mbps", "down",
+        "down_mbps", "obfs", "auth", "auth_str", "recv_window_conn", "recv_window",
+        "disable_mtu_discovery", "network", "tls"}},
+      {"shadowtls", {"server", "server_port", "version", "password", "tls"}},
+      {"vless",
+       {"server", "server_port", "uuid", "flow", "network", "tls", "packet_encoding", "multiplex",
+        "transport"}},
+      {"tuic",
+       {"server", "server_port", "uuid", "password", "congestion_control", "udp_relay_mode",
+        "udp_over_stream", "zero_rtt_handshake", "heartbeat", "network", "tls"}},
+      {"hysteria2",
+       {"server", "server_port", "server_ports", "hop_interval", "up_mbps", "down_mbps", "obfs",
+        "password", "network", "tls", "brutal_debug"}},
+      {"anytls",
+       {"server", "server_port", "password", "idle_session_check_interval", "idle_session_timeout",
+        "min_idle_session", "tls"}},
+      {"tor", {"executable_path", "extra_args", "data_directory", "torrc"}},
+      {"ssh",
+       {"server", "server_port", "user", "password", "private_key", "private_key_path",
+        "private_key_passphrase", "host_key", "host_key_algorithms", "client_version"}},
+      {"tailscale",
+       {"state_directory", "auth_key", "control_url", "ephemeral", "hostname", "accept_routes",
+        "exit_node", "exit_node_allow_lan_access", "advertise_routes", "advertise_exit_node",
+        "udp_timeout"}},
+  };
+  static const std::set<std::string> kNone;
+  auto it = kKeys.find(type);
+  return it == kKeys.end() ? kNone : it->second;
+}
+
+KeyRules OutboundKeyRules(const std::string& type) {
+  KeyRules rules;
+  rules.handled = OutboundTypeKeys(type);
+  rules.handled.insert({"type", "tag"});
+  if (type == "selector" || type == "urltest") {
+    // Connections are never cut on a switch here.
+    rules.unimplemented = {"interrupt_exist_connections"};
+  } else {
+    rules.unimplemented = DialFields();
+  }
+  return rules;
+}
+
 const std::set<std::string>& KnownInboundTypes() {
   static const std::set<std::string> kTypes = {
       "direct", "mixed",  "socks",    "http",      "shadowsocks", "vmess",
@@ -200,6 +441,7 @@ void DecodeLog(const json& log, Config* config) {
   if (!log.is_object()) {
     FailType("log", log, "option.LogOptions");
   }
+  CheckKeys(log, "log", KeyRules{{"disabled", "timestamp", "output", "level"}, {}});
   GetBool(log, "disabled", "log", &config->log.disabled);
   GetBool(log, "timestamp", "log", &config->log.timestamp);
   GetString(log, "output", "log", &config->log.output);
@@ -211,6 +453,39 @@ void DecodeLog(const json& log, Config* config) {
     }
     config->log.level = index;
   }
+}
+
+// A mixed inbound's "users": a list of {username, password} (or one bare object).
+std::vector<InboundUser> DecodeUsers(const json& item, const std::string& path) {
+  std::vector<InboundUser> users;
+  const json* value = Member(item, "users");
+  if (value == nullptr) {
+    return users;
+  }
+  const std::string list_path = path + ".users";
+  std::vector<const json*> entries;
+  if (value->is_object()) {
+    entries.push_back(value);
+  } else if (value->is_array()) {
+    for (const json& entry : *value) {
+      entries.push_back(&entry);
+    }
+  } else {
+    FailType(list_path, *value, "[]auth.User");
+  }
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::string entry_path =
+        value->is_array() ? list_path + "[" + std::to_string(i) + "]" : list_path;
+    if (!entries[i]->is_object()) {
+      FailType(entry_path, *entries[i], "auth.User");
+    }
+    CheckKeys(*entries[i], entry_path, KeyRules{{"username", "password"}, {}});
+    InboundUser user;
+    GetString(*entries[i], "username", entry_path, &user.username);
+    GetString(*entries[i], "password", entry_path, &user.password);
+    users.push_back(std::move(user));
+  }
+  return users;
 }
 
 InboundOptions DecodeInbound(const json& item, size_t index) {
@@ -233,6 +508,21 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
              "1.13.0, use rule actions instead");
     }
   }
+  if (inbound.type == "tun") {
+    for (const char* legacy :
+         {"inet4_address", "inet6_address", "inet4_route_address", "inet6_route_address",
+          "inet4_route_exclude_address", "inet6_route_exclude_address"}) {
+      if (Member(item, legacy) != nullptr) {
+        FailAt(path,
+               "legacy tun address fields are deprecated in sing-box 1.10.0 and removed in "
+               "sing-box 1.12.0");
+      }
+    }
+  }
+  // Other types are refused whole when the service is created.
+  if (inbound.type == "mixed" || inbound.type == "tun") {
+    CheckKeys(item, path, InboundKeyRules(inbound.type));
+  }
   GetString(item, "tag", path, &inbound.tag);
   inbound.name = "inbound/" + inbound.type + "[" +
                  (inbound.tag.empty() ? std::to_string(index) : inbound.tag) + "]";
@@ -244,12 +534,10 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
   if (GetInt(item, "listen_port", path, 0, 65535, "uint16", &port)) {
     inbound.listen_port = static_cast<int>(port);
   }
+  if (inbound.type == "mixed") {
+    inbound.users = DecodeUsers(item, path);
+  }
   if (inbound.type == "tun") {
-    if (Member(item, "inet4_address") != nullptr || Member(item, "inet6_address") != nullptr) {
-      FailAt(path,
-             "legacy tun address fields are deprecated in sing-box 1.10.0 and removed in "
-             "sing-box 1.12.0");
-    }
     GetString(item, "interface_name", path, &inbound.interface_name);
     std::vector<std::string> addresses = GetStringList(item, "address", path);
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -284,6 +572,7 @@ OutboundOptions DecodeOutbound(const json& item, const std::string& path, bool e
            "dns outbound is deprecated in sing-box 1.11.0 and removed in sing-box 1.13.0, use "
            "rule actions instead");
   }
+  CheckKeys(item, path, OutboundKeyRules(outbound.type));
   GetString(item, "tag", path, &outbound.tag);
   outbound.name = std::string(kind) + "/" + outbound.type + "[" + outbound.tag + "]";
   GetString(item, "server", path, &outbound.server);
@@ -336,6 +625,8 @@ void DecodeExperimental(const json& experimental, Config* config) {
   if (!experimental.is_object()) {
     FailType("experimental", experimental, "option.ExperimentalOptions");
   }
+  CheckKeys(experimental, "experimental",
+            KeyRules{{"clash_api"}, {"cache_file", "v2ray_api", "debug"}});
   const json* clash = Member(experimental, "clash_api");
   if (clash == nullptr) {
     return;
@@ -351,8 +642,16 @@ void DecodeExperimental(const json& experimental, Config* config) {
           "experimental.cache_file instead.");
     }
   }
-  GetString(*clash, "external_controller", "experimental.clash_api", &config->external_controller);
-  GetString(*clash, "secret", "experimental.clash_api", &config->secret);
+  const std::string path = "experimental.clash_api";
+  CheckKeys(*clash, path,
+            KeyRules{{"external_controller", "secret", "access_control_allow_origin",
+                      "access_control_allow_private_network"},
+                     {"external_ui", "external_ui_download_url", "external_ui_download_detour",
+                      "default_mode"}});
+  GetString(*clash, "external_controller", path, &config->external_controller);
+  GetString(*clash, "secret", path, &config->secret);
+  config->allow_origins = GetStringList(*clash, "access_control_allow_origin", path);
+  GetBool(*clash, "access_control_allow_private_network", path, &config->allow_private_network);
   std::string host;
   int port = 0;
   if (!config->external_controller.empty() &&
@@ -434,6 +733,12 @@ void Decode(const json& root, Config* config) {
   if (const json* log = Member(root, "log")) {
     DecodeLog(*log, config);
   }
+  // Sections the engine has no part for: they may be present but must ask for nothing.
+  for (const char* section : {"dns", "ntp", "certificate", "services"}) {
+    if (const json* value = Member(root, section)) {
+      CheckUnimplementedSection(*value, section);
+    }
+  }
   if (const json* inbounds = Member(root, "inbounds")) {
     if (!inbounds->is_array()) {
       FailType("inbounds", *inbounds, "[]option.Inbound");
@@ -454,9 +759,15 @@ void Decode(const json& root, Config* config) {
     if (!route->is_object()) {
       FailType("route", *route, "option.RouteOptions");
     }
+    // Every connection goes to the final outbound: no rule or interface option is evaluated.
+    CheckKeys(
+        *route, "route",
+        KeyRules{{"final"},
+                 {"rules", "rule_set", "auto_detect_interface", "override_android_vpn",
+                  "default_interface", "default_mark", "default_domain_resolver",
+                  "default_network_strategy", "default_network_type",
+                  "default_fallback_network_type", "default_fallback_delay", "find_process"}});
     GetString(*route, "final", "route", &config->final_outbound);
-    const json* rules = Member(*route, "rules");
-    config->has_route_rules = rules != nullptr && rules->is_array() && !rules->empty();
   }
   if (const json* experimental = Member(root, "experimental")) {
     DecodeExperimental(*experimental, config);

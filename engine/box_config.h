@@ -25,12 +25,20 @@ struct TunAddress {
   std::string text;  // as configured, "172.18.0.1/30"
 };
 
+// One account of a mixed inbound's "users".
+struct InboundUser {
+  std::string username;
+  std::string password;
+};
+
 struct InboundOptions {
   std::string type;
   std::string tag;
   std::string name;  // "inbound/mixed[mixed-in]", or the index when untagged
   std::string listen = "127.0.0.1";
   int listen_port = 0;
+  // mixed only: empty means no authentication
+  std::vector<InboundUser> users;
   // tun only
   std::string interface_name;
   std::vector<TunAddress> address;
@@ -66,13 +74,17 @@ struct Config {
   std::vector<InboundOptions> inbounds;
   std::vector<OutboundOptions> outbounds;  // tagged outbounds, then tagged endpoints
   std::string final_outbound;              // route.final, else the first outbound
-  bool has_route_rules = false;
-  std::string external_controller;  // "" when the controller is off
+  std::string external_controller;         // "" when the controller is off
   std::string secret;
+  // Origins a browser page may call the controller from; empty: none (no CORS headers).
+  std::vector<std::string> allow_origins;
+  bool allow_private_network = false;
 };
 
 // Decodes and checks `text`. On failure returns false and sets *error to the engine's text,
-// e.g. "decode config: outbounds[1]: unknown outbound type: foo".
+// e.g. "decode config: outbounds[1]: unknown outbound type: foo". A key the engine does not act
+// on is refused with its path unless its value asks for nothing (null, false, 0, "", [] or {}):
+// "decode config: route.rules: not implemented by the reference engine".
 bool ParseConfig(const std::string& text, Config* config, std::string* error);
 
 // A JSON syntax error as "<what>: row R, column C" for a fault found after reading `offset`

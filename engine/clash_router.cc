@@ -174,7 +174,7 @@ ClashReply ClashRouter::Handle(const ClashRequest& request) const {
   if (std::find(methods.begin(), methods.end(), method) == methods.end()) {
     return MethodNotAllowed();
   }
-  if (!secret_.empty() && request.authorization != "Bearer " + secret_) {
+  if (!access_.secret.empty() && request.authorization != "Bearer " + access_.secret) {
     return Message(401, "Unauthorized");
   }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/clash_cors.h"
 #include "engine/outbound_manager.h"
 
 namespace box {
@@ -28,8 +29,10 @@ struct ClashReply {
 
 class ClashRouter {
  public:
-  ClashRouter(OutboundManager* outbounds, std::string secret)
-      : outbounds_(outbounds), secret_(std::move(secret)) {}
+  ClashRouter(OutboundManager* outbounds, ClashAccess access)
+      : outbounds_(outbounds), access_(std::move(access)) {}
+
+  const ClashAccess& access() const { return access_; }
 
   ClashReply Handle(const ClashRequest& request) const;
 
@@ -43,7 +46,7 @@ class ClashRouter {
   ClashReply SelectProxy(const OutboundOptions& outbound, const ClashRequest& request) const;
 
   OutboundManager* outbounds_;
-  std::string secret_;
+  ClashAccess access_;
 };
 
 }  // namespace box

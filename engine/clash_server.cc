@@ -36,7 +36,7 @@ MHD_Result CollectQuery(void* cls, MHD_ValueKind, const char* key, const char* v
   return MHD_YES;
 }
 
-MHD_Result Send(MHD_Connection* connection, const ClashReply& reply, bool cors) {
+MHD_Result Send(MHD_Connection* connection, const ClashReply& reply, const CorsDecision& cors) {
   MHD_Response* response = MHD_create_response_from_buffer(
       reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) {
@@ -48,8 +48,8 @@ MHD_Result Send(MHD_Connection* connection, const ClashReply& reply, bool cors) 
   for (const auto& [name, value] : reply.headers) {
     MHD_add_response_header(response, name.c_str(), value.c_str());
   }
-  if (cors) {
-    MHD_add_response_header(response, "Access-Control-Allow-Origin", "*");
+  for (const auto& [name, value] : cors.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
   }
   MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
   MHD_destroy_response(response);
@@ -79,15 +79,28 @@ struct Handler {
       *upload_data_size = 0;
       return MHD_YES;
     }
-    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
-    bool cors = origin != nullptr;
-    // CORS preflight is answered before the secret is checked.
-    if (strcmp(method, "OPTIONS") == 0 && cors) {
+    // Browser origins are settled before the secret is checked, preflights included.
+    auto header = [connection](const char* name) {
+      return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    };
+    CorsRequest cors_request;
+    cors_request.method = method;
+    cors_request.origin = header("Origin");
+    cors_request.request_method = header("Access-Control-Request-Method");
+    cors_request.request_headers = header("Access-Control-Request-Headers");
+    cors_request.request_private_network = header("Access-Control-Request-Private-Network");
+    const CorsDecision cors = DecideCors(router->access(), cors_request);
+    if (cors.refuse) {
+      ClashReply reply;
+      reply.status = 403;
+      reply.content_type = "application/json; charset=utf-8";
+      reply.body = "{\"message\":\"Forbidden\"}\n";
+      return Send(connection, reply, cors);
+    }
+    if (cors.preflight) {
       ClashReply reply;
       reply.status = 204;
-      reply.headers = {{"Access-Control-Allow-Methods", "GET, POST, PUT, PATCH, DELETE"},
-                       {"Access-Control-Allow-Headers", "Content-Type, Authorization"}};
-      return Send(connection, reply, true);
+      return Send(connection, reply, cors);
     }
     ClashRequest request;
     request.method = method;
@@ -109,7 +122,7 @@ struct Handler {
 }  // namespace
 
 std::unique_ptr<ClashServer> ClashServer::Create(const std::string& address,
-                                                 const std::string& secret,
+                                                 const ClashAccess& access,
                                                  OutboundManager* outbounds,
                                                  std::string* error) {
   const std::string prefix = "finish-start clash server: external controller listen error: ";
@@ -130,7 +143,7 @@ std::unique_ptr<ClashServer> ClashServer::Create(const std::string& address,
     *error = prefix + listen_error;
     return nullptr;
   }
-  server->secret_ = secret;
+  server->access_ = access;
   server->outbounds_ = outbounds;
   server->listen_address_ = JoinHostPort(host, bound_port);
   return server;
@@ -150,7 +163,7 @@ bool ClashServer::Start(std::string* error) {
              listen_address_ + ": listen: " + ErrnoText(errno);
     return false;
   }
-  router_ = std::make_unique<ClashRouter>(outbounds_, secret_);
+  router_ = std::make_unique<ClashRouter>(outbounds_, access_);
   int fd = listen_fd_.get();
   daemon_ = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0, nullptr,

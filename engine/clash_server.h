@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/clash_cors.h"
 #include "engine/clash_router.h"
 #include "engine/net_util.h"
 #include "engine/outbound_manager.h"
@@ -19,7 +20,7 @@ class ClashServer {
   // Binds the listening socket. On failure returns nullptr and sets *error to the engine's
   // text ("... listen tcp 127.0.0.1:9090: bind: address already in use").
   static std::unique_ptr<ClashServer> Create(const std::string& address,
-                                             const std::string& secret,
+                                             const ClashAccess& access,
                                              OutboundManager* outbounds,
                                              std::string* error);
   ~ClashServer();  // Stop()
@@ -35,7 +36,7 @@ class ClashServer {
  private:
   ClashServer() = default;
 
-  std::string secret_;
+  ClashAccess access_;
   OutboundManager* outbounds_ = nullptr;
   UniqueFd listen_fd_;  // handed to the daemon at Start
   std::string listen_address_;

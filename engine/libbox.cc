@@ -19,6 +19,8 @@ enum Status { kIdle = 0, kCreated = 1, kRunning = 2 };
 
 std::mutex g_mutex;
 bool g_setup = false;
+// setup_libbox's working path: relative log outputs land here, never in the host's directory.
+std::string g_working_path;
 std::unique_ptr<box::Service> g_service;
 Status g_status = kIdle;
 // Kept until the next create or start so that it can be asked for more than once.
@@ -54,6 +56,10 @@ BOX_EXPORT int setup_libbox(const char* base_path,
   if (base_path == nullptr || working_path == nullptr || temp_path == nullptr) {
     return Failure("setup: missing path");
   }
+  if (working_path[0] != '/') {
+    return Failure(std::string("setup: working path is not absolute: ") + working_path);
+  }
+  g_working_path = working_path;
   g_setup = true;
   return 0;
 }
@@ -75,7 +81,7 @@ BOX_EXPORT int create_service(const char* config_json) {
     return Failure("decode config: unexpected end of JSON input: row 1, column 0");
   }
   std::string error;
-  g_service = box::Service::Create(config_json, &error);
+  g_service = box::Service::Create(config_json, g_working_path, &error);
   if (!g_service) {
     return Failure(error);
   }

@@ -20,7 +20,8 @@
 extern "C" {
 #endif
 
-/* Records the three directories; 0 when ready. */
+/* Records the three directories; 0 when ready. The working path must be absolute: a relative
+ * log.output is opened there. */
 int setup_libbox(const char* base_path, const char* working_path, const char* temp_path);
 /* "sing-box <version>". */
 const char* get_version(void);

@@ -1,6 +1,7 @@
 #include "engine/logger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,7 +51,9 @@ int Logger::ParseUpperLevel(const std::string& name) {
   return name == "WARNING" ? kWarn : -1;
 }
 
-bool Logger::Open(const LogOptions& options, std::string* error) {
+bool Logger::Open(const LogOptions& options,
+                  const std::string& working_directory,
+                  std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   options_ = options;
   file_.Reset();
@@ -64,9 +67,21 @@ bool Logger::Open(const LogOptions& options, std::string* error) {
   } else if (options.output == "stdout") {
     fd_ = STDOUT_FILENO;
   } else {
-    file_.Reset(open(options.output.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!file_.valid()) {
-      *error = "create log factory: open " + options.output + ": " + ErrnoText(errno);
+    const std::string path =
+        options.output.front() == '/' ? options.output : working_directory + "/" + options.output;
+    // The log names every connection's destination: nobody else may read it, and a link planted
+    // at its name cannot redirect the writes. O_NONBLOCK keeps a FIFO there from hanging the
+    // start; it is cleared again below.
+    file_.Reset(open(path.c_str(),
+                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    struct stat info;
+    if (!file_.valid() || fstat(file_.get(), &info) != 0 ||
+        fcntl(file_.get(), F_SETFL, O_APPEND) != 0 ||
+        (S_ISREG(info.st_mode) && (info.st_mode & 07777) != 0600 &&
+         fchmod(file_.get(), 0600) != 0)) {
+      const int saved = errno;
+      file_.Reset();
+      *error = "create log factory: open " + path + ": " + ErrnoText(saved);
       return false;
     }
     fd_ = file_.get();

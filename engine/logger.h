@@ -24,9 +24,11 @@ class Logger {
   // "INFO", "WARN", ...; unknown names give -1.
   static int ParseUpperLevel(const std::string& name);
 
-  // Opens the output for append (mode 0644). Relative paths resolve against the process's
-  // working directory. On failure returns false with the engine's text in *error.
-  bool Open(const LogOptions& options, std::string* error);
+  // Opens the output for append. A relative path resolves against `working_directory`, never
+  // the process's current directory. The file is private to its owner (0600, an existing file's
+  // mode tightened too) and a symbolic link in its place is refused. On failure returns false
+  // with the engine's text in *error.
+  bool Open(const LogOptions& options, const std::string& working_directory, std::string* error);
   void Close();
 
   // Writes one line when the logger is open and the level passes the threshold.

@@ -152,6 +152,14 @@ ParseStatus ParseHttpProxyRequest(std::string_view data,
     headers.push_back(Header{line.substr(0, colon), Trim(line.substr(colon + 1)), line});
   }
 
+  request->proxy_authorization.clear();
+  for (const Header& header : headers) {
+    if (EqualsNoCase(header.name, "proxy-authorization")) {
+      request->proxy_authorization = std::string(header.value);
+      break;
+    }
+  }
+
   if (method == "CONNECT") {
     if (!ParseHostPort(target, 0, &request->host, &request->port)) {
       *error = "http: malformed CONNECT target";
@@ -211,14 +219,71 @@ ParseStatus ParseHttpProxyRequest(std::string_view data,
   return ParseStatus::kDone;
 }
 
-std::string HttpResponse(int status, std::string_view reason, std::string_view body) {
+std::string HttpResponse(int status,
+                         std::string_view reason,
+                         std::string_view body,
+                         std::string_view extra_headers) {
   std::string response = "HTTP/1.1 " + std::to_string(status) + " ";
   response.append(reason).append("\r\n");
+  response.append(extra_headers);
   response.append("Content-Type: text/plain; charset=utf-8\r\n");
   response.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
   response.append("Connection: close\r\n\r\n");
   response.append(body);
   return response;
+}
+
+std::string HttpProxyAuthRequired() {
+  return HttpResponse(407, "Proxy Authentication Required", "Proxy Authentication Required\n",
+                      "Proxy-Authenticate: Basic realm=\"sing-box\"\r\n");
+}
+
+bool ParseBasicCredentials(std::string_view value, std::string* username, std::string* password) {
+  constexpr std::string_view kScheme = "Basic ";
+  if (!StartsWithNoCase(value, kScheme)) {
+    return false;
+  }
+  std::string_view encoded = Trim(value.substr(kScheme.size()));
+  std::string decoded;
+  unsigned bits = 0;
+  int count = 0;
+  size_t padding = 0;
+  for (char c : encoded) {
+    int sextet = -1;
+    if (c >= 'A' && c <= 'Z') {
+      sextet = c - 'A';
+    } else if (c >= 'a' && c <= 'z') {
+      sextet = c - 'a' + 26;
+    } else if (c >= '0' && c <= '9') {
+      sextet = c - '0' + 52;
+    } else if (c == '+') {
+      sextet = 62;
+    } else if (c == '/') {
+      sextet = 63;
+    } else if (c == '=') {
+      ++padding;
+      continue;
+    }
+    if (sextet < 0 || padding != 0) {
+      return false;  // a stray byte, or data after the padding
+    }
+    bits = (bits << 6) | static_cast<unsigned>(sextet);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      decoded.push_back(static_cast<char>((bits >> count) & 0xff));
+    }
+  }
+  if (padding > 2 || (encoded.size() % 4 != 0 && padding != 0)) {
+    return false;
+  }
+  size_t colon = decoded.find(':');
+  if (colon == std::string::npos) {
+    return false;
+  }
+  *username = decoded.substr(0, colon);
+  *password = decoded.substr(colon + 1);
+  return true;
 }
 
 }  // namespace mixed

@@ -22,6 +22,8 @@ struct HttpProxyRequest {
   // origin form, the client's headers without the proxy's hop-by-hop ones, a Host header and
   // "Connection: close" (the relay is one request per connection). Empty for CONNECT.
   std::string forward_head;
+  // The first Proxy-Authorization header's value; never forwarded.
+  std::string proxy_authorization;
 };
 
 // Parses the request head at the start of data. kIncomplete until the blank line arrives;
@@ -32,8 +34,19 @@ ParseStatus ParseHttpProxyRequest(std::string_view data,
                                   HttpProxyRequest* request,
                                   std::string* error);
 
-// A complete response with a plain-text body that closes the connection.
-std::string HttpResponse(int status, std::string_view reason, std::string_view body);
+// A complete response with a plain-text body that closes the connection. `extra_headers` are
+// whole header lines, each ending in CRLF.
+std::string HttpResponse(int status,
+                         std::string_view reason,
+                         std::string_view body,
+                         std::string_view extra_headers = {});
+
+// The 407 answer to a client that gave no or wrong credentials.
+std::string HttpProxyAuthRequired();
+
+// The username and password of a "Basic <base64 of user:password>" header value. False when it
+// is not that shape.
+bool ParseBasicCredentials(std::string_view value, std::string* username, std::string* password);
 
 }  // namespace mixed
 }  // namespace box

@@ -99,8 +99,9 @@ std::unique_ptr<MixedInbound> MixedInbound::Create(const MixedInboundOptions& op
   }
   auto impl = std::make_unique<Impl>();
   impl->port = bound_port;
-  impl->server = std::make_unique<mixed::MixedServer>(
-      options.tag, std::move(listener), address_text, std::move(log), std::move(route));
+  impl->server =
+      std::make_unique<mixed::MixedServer>(options.tag, std::move(listener), address_text,
+                                           options.users, std::move(log), std::move(route));
   return std::unique_ptr<MixedInbound>(new MixedInbound(std::move(impl)));
 }
 

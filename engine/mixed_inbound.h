@@ -1,18 +1,27 @@
-// The "mixed" inbound: an HTTP and SOCKS5 proxy on one port that relays through a direct
-// connection when the route allows it.
+// The "mixed" inbound: an HTTP and SOCKS5 proxy on one port, with optional user accounts, that
+// relays through a direct connection when the route allows it.
 #ifndef ENGINE_MIXED_INBOUND_H_
 #define ENGINE_MIXED_INBOUND_H_
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace box {
+
+struct MixedUser {
+  std::string username;
+  std::string password;
+};
 
 struct MixedInboundOptions {
   std::string tag;
   std::string listen = "127.0.0.1";
   int listen_port = 0;
+  // When not empty, every client must name one of these: SOCKS5 username/password (RFC 1929)
+  // or HTTP Basic Proxy-Authorization.
+  std::vector<MixedUser> users;
 };
 
 using LogFn = std::function<void(const std::string& level /*"INFO","WARN","ERROR",...*/,

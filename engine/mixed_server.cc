@@ -20,16 +20,26 @@ constexpr int kMaxEvents = 128;
 // Pause before accepting again after the process ran out of descriptors.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+  unsigned char difference = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) {
+    difference |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+  }
+  return difference == 0;
+}
+
 }  // namespace
 
 MixedServer::MixedServer(std::string tag,
                          UniqueFd listener,
                          std::string address,
+                         std::vector<MixedUser> users,
                          LogFn log,
                          RouteFn route)
     : tag_(std::move(tag)),
       listener_(std::move(listener)),
       address_(std::move(address)),
+      users_(std::move(users)),
       log_(std::move(log)),
       route_(std::move(route)),
       random_(std::random_device{}()) {}
@@ -42,6 +52,16 @@ void MixedServer::Log(const char* level, const std::string& message) const {
   if (log_) {
     log_(level, message);
   }
+}
+
+bool MixedServer::Authenticate(std::string_view username, std::string_view password) const {
+  // Every account is compared in full, so the time taken does not tell how much matched.
+  bool found = false;
+  for (const MixedUser& user : users_) {
+    found |=
+        ConstantTimeEquals(user.username, username) & ConstantTimeEquals(user.password, password);
+  }
+  return found;
 }
 
 std::string MixedServer::Route() const {

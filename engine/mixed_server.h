@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -30,8 +31,14 @@ using Clock = std::chrono::steady_clock;
 
 class MixedServer {
  public:
-  // listener is bound and listening; address is its "host:port" text for the log.
-  MixedServer(std::string tag, UniqueFd listener, std::string address, LogFn log, RouteFn route);
+  // listener is bound and listening; address is its "host:port" text for the log; users empty
+  // means no authentication.
+  MixedServer(std::string tag,
+              UniqueFd listener,
+              std::string address,
+              std::vector<MixedUser> users,
+              LogFn log,
+              RouteFn route);
   ~MixedServer();  // Stop()
   MixedServer(const MixedServer&) = delete;
   MixedServer& operator=(const MixedServer&) = delete;
@@ -44,6 +51,9 @@ class MixedServer {
   const std::string& tag() const { return tag_; }
   void Log(const char* level, const std::string& message) const;
   std::string Route() const;
+  // Whether clients must authenticate, and whether these credentials name a configured user.
+  bool RequiresAuth() const { return !users_.empty(); }
+  bool Authenticate(std::string_view username, std::string_view password) const;
   // Adds a session's descriptor to the epoll set, edge-triggered for reading and writing.
   bool Watch(int fd, uint64_t key, int side);
   // Moves a session's deadline; nullopt clears it.
@@ -71,6 +81,7 @@ class MixedServer {
   const std::string tag_;
   UniqueFd listener_;
   const std::string address_;
+  const std::vector<MixedUser> users_;
   const LogFn log_;
   const RouteFn route_;
 

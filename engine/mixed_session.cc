@@ -87,6 +87,7 @@ bool Session::Pump() {
   switch (state_) {
     case State::kSniff:
     case State::kSocksGreeting:
+    case State::kSocksAuth:
     case State::kSocksRequest:
     case State::kHttpHead: {
       if (!ReadHandshake() || !Handshake()) {
@@ -160,24 +161,46 @@ bool Session::Handshake() {
       }
       case State::kSocksGreeting: {
         bool no_auth = false;
-        ParseStatus status = ParseSocks5Greeting(bytes, size, &consumed, &no_auth, &error);
+        bool user_pass = false;
+        ParseStatus status =
+            ParseSocks5Greeting(bytes, size, &consumed, &no_auth, &user_pass, &error);
         if (status == ParseStatus::kIncomplete) {
           return true;
         }
         if (status == ParseStatus::kInvalid) {
-          server_->Log("ERROR", Prefix() + InboundName() + ": process connection from " +
-                                    FormatSockaddr(peer_) + ": " + error);
+          LogRefusal(error);
           return false;
         }
         to_upstream_.Consumed(consumed);
         protocol_ = Protocol::kSocks5;
-        if (!no_auth) {
-          server_->Log("ERROR", Prefix() + InboundName() + ": process connection from " +
-                                    FormatSockaddr(peer_) +
-                                    ": socks5: no acceptable authentication method");
+        // With users, only username/password will do; without, only no authentication.
+        const bool auth = server_->RequiresAuth();
+        if (auth ? !user_pass : !no_auth) {
+          LogRefusal("socks5: no acceptable authentication method");
           return Fail(Socks5MethodReply(kSocks5MethodNoneAcceptable));
         }
-        to_client_.Append(Socks5MethodReply(kSocks5MethodNoAuth));
+        to_client_.Append(Socks5MethodReply(auth ? kSocks5MethodUserPass : kSocks5MethodNoAuth));
+        state_ = auth ? State::kSocksAuth : State::kSocksRequest;
+        break;
+      }
+      case State::kSocksAuth: {
+        std::string username;
+        std::string password;
+        ParseStatus status =
+            ParseSocks5UserPass(bytes, size, &consumed, &username, &password, &error);
+        if (status == ParseStatus::kIncomplete) {
+          return true;
+        }
+        if (status == ParseStatus::kInvalid) {
+          LogRefusal(error);
+          return false;
+        }
+        to_upstream_.Consumed(consumed);
+        if (!server_->Authenticate(username, password)) {
+          LogRefusal("socks5: authentication failed");
+          return Fail(Socks5UserPassReply(false));
+        }
+        to_client_.Append(Socks5UserPassReply(true));
         state_ = State::kSocksRequest;
         break;
       }
@@ -214,6 +237,16 @@ bool Session::Handshake() {
           return Fail(HttpResponse(400, "Bad Request", error + "\n"));
         }
         to_upstream_.Consumed(consumed);
+        if (server_->RequiresAuth()) {
+          std::string username;
+          std::string password;
+          if (!ParseBasicCredentials(request.proxy_authorization, &username, &password) ||
+              !server_->Authenticate(username, password)) {
+            LogRefusal(request.proxy_authorization.empty() ? "http: authentication required"
+                                                           : "http: authentication failed");
+            return Fail(HttpProxyAuthRequired());
+          }
+        }
         if (request.is_connect) {
           protocol_ = Protocol::kHttpConnect;
         } else {
@@ -226,6 +259,11 @@ bool Session::Handshake() {
         return true;
     }
   }
+}
+
+void Session::LogRefusal(const std::string& reason) {
+  server_->Log("ERROR", Prefix() + InboundName() + ": process connection from " +
+                            FormatSockaddr(peer_) + ": " + reason);
 }
 
 bool Session::OpenOutbound(const std::string& host, uint16_t port) {

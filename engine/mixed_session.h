@@ -1,4 +1,5 @@
-// One client connection of the mixed inbound: the SOCKS5 or HTTP proxy handshake, the direct
+// One client connection of the mixed inbound: the SOCKS5 or HTTP proxy handshake (with the
+// inbound's users, when it has any), the direct
 // dial, then the relay of bytes both ways. Lives on the event-loop thread only; every entry
 // point returns false when the session is finished and must be destroyed.
 #ifndef ENGINE_MIXED_SESSION_H_
@@ -38,6 +39,7 @@ class Session {
   enum class State {
     kSniff,
     kSocksGreeting,
+    kSocksAuth,
     kSocksRequest,
     kHttpHead,
     kResolving,
@@ -62,6 +64,8 @@ class Session {
   bool Handshake();
   bool OpenOutbound(const std::string& host, uint16_t port);
   bool Fail(const std::string& reply);
+  // Logs a refused handshake with the client's address.
+  void LogRefusal(const std::string& reason);
   bool Failing();
 
   // Dialing (mixed_session_dial.cc).

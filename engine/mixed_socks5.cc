@@ -13,6 +13,7 @@ ParseStatus ParseSocks5Greeting(const uint8_t* data,
                                 size_t size,
                                 size_t* consumed,
                                 bool* no_auth,
+                                bool* user_pass,
                                 std::string* error) {
   if (size < 2) {
     return ParseStatus::kIncomplete;
@@ -30,13 +31,45 @@ ParseStatus ParseSocks5Greeting(const uint8_t* data,
     return ParseStatus::kIncomplete;
   }
   *no_auth = false;
+  *user_pass = false;
   for (size_t i = 0; i < methods; ++i) {
-    if (data[2 + i] == kSocks5MethodNoAuth) {
-      *no_auth = true;
-    }
+    *no_auth = *no_auth || data[2 + i] == kSocks5MethodNoAuth;
+    *user_pass = *user_pass || data[2 + i] == kSocks5MethodUserPass;
   }
   *consumed = 2 + methods;
   return ParseStatus::kDone;
+}
+
+ParseStatus ParseSocks5UserPass(const uint8_t* data,
+                                size_t size,
+                                size_t* consumed,
+                                std::string* username,
+                                std::string* password,
+                                std::string* error) {
+  constexpr uint8_t kUserPassVersion = 0x01;
+  if (size < 2) {
+    return ParseStatus::kIncomplete;
+  }
+  if (data[0] != kUserPassVersion) {
+    *error = "socks5: unsupported authentication version " + std::to_string(data[0]);
+    return ParseStatus::kInvalid;
+  }
+  size_t user_end = 2 + data[1];
+  if (size < user_end + 1) {
+    return ParseStatus::kIncomplete;
+  }
+  size_t password_end = user_end + 1 + data[user_end];
+  if (size < password_end) {
+    return ParseStatus::kIncomplete;
+  }
+  username->assign(reinterpret_cast<const char*>(data + 2), data[1]);
+  password->assign(reinterpret_cast<const char*>(data + user_end + 1), data[user_end]);
+  *consumed = password_end;
+  return ParseStatus::kDone;
+}
+
+std::string Socks5UserPassReply(bool success) {
+  return std::string{0x01, static_cast<char>(success ? 0x00 : 0x01)};
 }
 
 ParseStatus ParseSocks5Request(const uint8_t* data,

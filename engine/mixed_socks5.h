@@ -1,4 +1,5 @@
-// SOCKS5 (RFC 1928) messages of the mixed inbound: no authentication, CONNECT only.
+// SOCKS5 (RFC 1928) messages of the mixed inbound: no authentication or username/password
+// (RFC 1929), CONNECT only.
 #ifndef ENGINE_MIXED_SOCKS5_H_
 #define ENGINE_MIXED_SOCKS5_H_
 
@@ -15,6 +16,7 @@ namespace mixed {
 
 constexpr uint8_t kSocks5Version = 0x05;
 constexpr uint8_t kSocks5MethodNoAuth = 0x00;
+constexpr uint8_t kSocks5MethodUserPass = 0x02;
 constexpr uint8_t kSocks5MethodNoneAcceptable = 0xff;
 constexpr uint8_t kSocks5CommandConnect = 0x01;
 constexpr uint8_t kSocks5AddressIpv4 = 0x01;
@@ -31,13 +33,27 @@ constexpr uint8_t kSocks5ConnectionRefused = 0x05;
 constexpr uint8_t kSocks5CommandNotSupported = 0x07;
 constexpr uint8_t kSocks5AddressTypeNotSupported = 0x08;
 
-// The method-selection message: VER NMETHODS METHODS... On kDone *consumed is its length and
-// *no_auth tells whether the client offers "no authentication". kInvalid sets *error.
+// The method-selection message: VER NMETHODS METHODS... On kDone *consumed is its length,
+// *no_auth tells whether the client offers "no authentication" and *user_pass whether it offers
+// username/password. kInvalid sets *error.
 ParseStatus ParseSocks5Greeting(const uint8_t* data,
                                 size_t size,
                                 size_t* consumed,
                                 bool* no_auth,
+                                bool* user_pass,
                                 std::string* error);
+
+// The username/password request of RFC 1929: VER(1) ULEN UNAME PLEN PASSWD. kInvalid sets
+// *error.
+ParseStatus ParseSocks5UserPass(const uint8_t* data,
+                                size_t size,
+                                size_t* consumed,
+                                std::string* username,
+                                std::string* password,
+                                std::string* error);
+
+// The RFC 1929 status reply: VER(1) STATUS (0 = success).
+std::string Socks5UserPassReply(bool success);
 
 struct Socks5Request {
   uint8_t command = 0;

@@ -10,8 +10,11 @@ Service::~Service() {
   Stop();
 }
 
-std::unique_ptr<Service> Service::Create(const std::string& config_json, std::string* error) {
+std::unique_ptr<Service> Service::Create(const std::string& config_json,
+                                         const std::string& working_directory,
+                                         std::string* error) {
   std::unique_ptr<Service> service(new Service());
+  service->working_directory_ = working_directory;
   if (!ParseConfig(config_json, &service->config_, error)) {
     return nullptr;
   }
@@ -39,6 +42,9 @@ bool Service::Acquire(std::string* error) {
       options.tag = inbound.name.substr(label, inbound.name.size() - label - 1);
       options.listen = inbound.listen;
       options.listen_port = inbound.listen_port;
+      for (const InboundUser& user : inbound.users) {
+        options.users.push_back(MixedUser{user.username, user.password});
+      }
       Logger* logger = &logger_;
       OutboundManager* outbounds = outbounds_.get();
       std::string bind_error;
@@ -61,8 +67,11 @@ bool Service::Acquire(std::string* error) {
     }
   }
   if (!config_.external_controller.empty()) {
-    clash_ =
-        ClashServer::Create(config_.external_controller, config_.secret, outbounds_.get(), error);
+    ClashAccess access;
+    access.secret = config_.secret;
+    access.allow_origins = config_.allow_origins;
+    access.allow_private_network = config_.allow_private_network;
+    clash_ = ClashServer::Create(config_.external_controller, access, outbounds_.get(), error);
     if (!clash_) {
       return false;
     }
@@ -77,7 +86,7 @@ bool Service::Start(std::string* error) {
   }
   started_ = true;
   const auto begin = std::chrono::steady_clock::now();
-  if (!logger_.Open(config_.log, error)) {
+  if (!logger_.Open(config_.log, working_directory_, error)) {
     Stop();
     return false;
   }
@@ -92,12 +101,6 @@ bool Service::Start(std::string* error) {
     logger_.Log(kWarn, tun.options->name +
                            ": the reference engine does not route packets sent to " +
                            tun.device->interface_name());
-  }
-  if (config_.has_route_rules) {
-    logger_.Log(kWarn,
-                "router: route rules are not evaluated by the reference engine; every "
-                "connection uses outbound[" +
-                    config_.final_outbound + "]");
   }
   for (Mixed& mixed : mixed_) {
     std::string start_error;

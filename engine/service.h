@@ -20,8 +20,11 @@ namespace box {
 class Service {
  public:
   // Checks the configuration, creates the TUN interfaces and binds every listening socket.
-  // On failure returns nullptr with the engine's text in *error; nothing is left behind.
-  static std::unique_ptr<Service> Create(const std::string& config_json, std::string* error);
+  // A relative log output is opened in `working_directory` (absolute). On failure returns
+  // nullptr with the engine's text in *error; nothing is left behind.
+  static std::unique_ptr<Service> Create(const std::string& config_json,
+                                         const std::string& working_directory,
+                                         std::string* error);
   ~Service();  // Stop()
 
   // Opens the log and starts serving. On failure the service is left stopped, with the text in
@@ -44,6 +47,7 @@ class Service {
   bool Acquire(std::string* error);
 
   Config config_;
+  std::string working_directory_;
   Logger logger_;
   std::unique_ptr<OutboundManager> outbounds_;
   std::vector<Tun> tuns_;

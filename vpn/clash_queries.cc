@@ -47,6 +47,34 @@ std::optional<int> ExtractClashApiPort(const std::string& config) {
   }
 }
 
+std::string ExtractClashApiSecret(const std::string& config) {
+  std::optional<std::string> secret = FindJsonObjectString(config, "clash_api", "secret");
+  if (!secret) {
+    return "";
+  }
+  for (const char c : *secret) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      return "";
+    }
+  }
+  return *secret;
+}
+
+std::optional<ClashController> FindClashController(const std::string& config) {
+  std::optional<int> port = ExtractClashApiPort(config);
+  if (!port) {
+    return std::nullopt;
+  }
+  return ClashController{"http://127.0.0.1:" + std::to_string(*port),
+                         ExtractClashApiSecret(config)};
+}
+
+std::optional<std::string> ClashGet(const ClashController& controller,
+                                    const std::string& path,
+                                    int timeout) {
+  return ClashApiClient::httpGet(controller.base + path, timeout, controller.secret);
+}
+
 std::string EncodeClashPathSegment(const std::string& text) {
   return ClashApiClient::percentEncode(text);
 }
@@ -71,21 +99,23 @@ int DelayRequestTimeout(int timeout) {
   return timeout > INT_MAX - kDelayRequestMarginMs ? INT_MAX : timeout + kDelayRequestMarginMs;
 }
 
-std::optional<std::string> ReadSelectorNow(const std::string& base, const std::string& tag) {
-  std::optional<std::string> body = ClashApiClient::httpGet(
-      base + "/proxies/" + EncodeClashPathSegment(tag), kSelectorReadTimeoutMs);
+std::optional<std::string> ReadSelectorNow(const ClashController& controller,
+                                           const std::string& tag) {
+  std::optional<std::string> body =
+      ClashGet(controller, "/proxies/" + EncodeClashPathSegment(tag), kSelectorReadTimeoutMs);
   if (!body) {
     return std::nullopt;
   }
   return FindJsonString(*body, "now");
 }
 
-ResolvedSelector ResolveActiveSelector(const std::string& base, const std::string& selector) {
+ResolvedSelector ResolveActiveSelector(const ClashController& controller,
+                                       const std::string& selector) {
   ResolvedSelector resolved;
   if (selector.empty()) {
     return resolved;
   }
-  std::optional<std::string> now = ReadSelectorNow(base, selector);
+  std::optional<std::string> now = ReadSelectorNow(controller, selector);
   if (!now) {
     return resolved;
   }
@@ -96,7 +126,7 @@ ResolvedSelector ResolveActiveSelector(const std::string& base, const std::strin
       break;
     }
     resolved.group = current;
-    std::optional<std::string> next = ReadSelectorNow(base, current);
+    std::optional<std::string> next = ReadSelectorNow(controller, current);
     if (!next || next->empty()) {
       resolved.leaf.clear();
       return resolved;
@@ -113,13 +143,13 @@ ResolvedSelector ResolveActiveSelector(const std::string& base, const std::strin
   return resolved;
 }
 
-int FetchTagDelay(const std::string& base, const std::string& tag, int timeout) {
+int FetchTagDelay(const ClashController& controller, const std::string& tag, int timeout) {
   if (tag.empty()) {
     return -1;
   }
-  std::optional<std::string> body = ClashApiClient::httpGet(
-      base + "/proxies/" + EncodeClashPathSegment(tag) + DelayQuery(timeout),
-      DelayRequestTimeout(timeout));
+  std::optional<std::string> body =
+      ClashGet(controller, "/proxies/" + EncodeClashPathSegment(tag) + DelayQuery(timeout),
+               DelayRequestTimeout(timeout));
   if (!body) {
     return -1;
   }

@@ -4,9 +4,10 @@
 #include <optional>
 #include <string>
 
-// What the latency workers ask the engine's controller: its loopback port in the configuration,
-// the node a selector uses through automatic groups, and the delay of one tag. Every request
-// goes through ClashApiClient::httpGet; tags and URLs are percent-encoded into the request.
+// What the latency workers ask the engine's controller: its loopback port and secret in the
+// configuration, the node a selector uses through automatic groups, and the delay of one tag.
+// Every request goes through ClashApiClient::httpGet with the controller's secret; tags and URLs
+// are percent-encoded into the request.
 // Nothing here throws for controller or parsing failures, and nothing writes a line.
 //
 // Threads: any thread; the requests block, so worker threads only.
@@ -22,9 +23,28 @@ struct ResolvedSelector {
   std::string group;       // the last automatic group passed on the way; empty for none
 };
 
+// The controller a request goes to.
+struct ClashController {
+  std::string base;    // "http://127.0.0.1:<port>"
+  std::string secret;  // sent as "Authorization: Bearer <secret>"; "" sends no header
+};
+
 // The port of an "external_controller" bound to exactly 127.0.0.1, else nothing (the Clash API
 // is off for the session).
 std::optional<int> ExtractClashApiPort(const std::string& config);
+
+// experimental.clash_api.secret with its JSON escapes decoded; "" when there is none, and also
+// when it holds a control character (no header can carry it, so the controller refuses it).
+std::string ExtractClashApiSecret(const std::string& config);
+
+// The controller of a configuration: its loopback port and secret; nothing when the Clash API
+// is off for the session.
+std::optional<ClashController> FindClashController(const std::string& config);
+
+// GET controller.base + path with the controller's secret (ClashApiClient::httpGet).
+std::optional<std::string> ClashGet(const ClashController& controller,
+                                    const std::string& path,
+                                    int timeout);
 
 // A tag as one URL path segment (US West/1 -> US%20West%2F1).
 std::string EncodeClashPathSegment(const std::string& text);
@@ -42,14 +62,16 @@ std::string DelayQuery(int timeout);
 // 4000 (capped so that it cannot overflow).
 int DelayRequestTimeout(int timeout);
 
-// `base` is "http://127.0.0.1:<port>". The selector's "now" (possibly empty), or nothing.
-std::optional<std::string> ReadSelectorNow(const std::string& base, const std::string& tag);
+// The selector's "now" (possibly empty), or nothing.
+std::optional<std::string> ReadSelectorNow(const ClashController& controller,
+                                           const std::string& tag);
 
 // Follows `selector` through at most three automatic groups (at most four requests).
-ResolvedSelector ResolveActiveSelector(const std::string& base, const std::string& selector);
+ResolvedSelector ResolveActiveSelector(const ClashController& controller,
+                                       const std::string& selector);
 
 // The tag's delay in ms through "/proxies/<tag>/delay", -1 on any failure; 0 comes back as 0.
-int FetchTagDelay(const std::string& base, const std::string& tag, int timeout);
+int FetchTagDelay(const ClashController& controller, const std::string& tag, int timeout);
 
 }  // namespace korvane
 

@@ -2,6 +2,7 @@
 
 #include "vpn/vpn_manager.h"
 
+#include "clash/clash_api_client.h"
 #include "core/libbox_interface.h"
 #include "platform/platform_service.h"
 #include "platform/proxy_manager.h"
@@ -36,6 +37,9 @@ std::atomic<bool> VPNManager::url_test_in_progress_{false};
 std::atomic<unsigned> VPNManager::service_stops_{0};
 
 void VPNManager::Initialize(FlBinaryMessenger* messenger) {
+  // libcurl's global set-up reads the environment, which the desktop-proxy code changes on this
+  // thread: done here, before any latency worker can start a request.
+  ClashApiClient::globalInit();
   CreateChannels(messenger);
 
   // A crashed earlier run may have left the desktop pointing at its dead proxy port; repair that

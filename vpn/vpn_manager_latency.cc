@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "base/log.h"
-#include "clash/clash_api_client.h"
 #include "clash/json_scan.h"
 #include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
@@ -21,10 +20,11 @@
 
 namespace {
 
+using korvane::ClashController;
 using korvane::DelayQuery;
 using korvane::DelayRequestTimeout;
 using korvane::EncodeClashPathSegment;
-using korvane::ExtractClashApiPort;
+using korvane::FindClashController;
 using korvane::ResolveActiveSelector;
 using korvane::ResolvedSelector;
 
@@ -132,14 +132,13 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
     korvane::LogOut() << "[VPNManager] Starting URLTest via Clash API";
     korvane::LogOut() << "[VPNManager] Test URL: " << job.test_url << ", Timeout: " << job.timeout
                       << "ms";
-    std::optional<int> port = ExtractClashApiPort(job.config);
-    if (!port) {
+    std::optional<ClashController> api = FindClashController(job.config);
+    if (!api) {
       reply->error = kApiDisabled;
       post();
       return;
     }
     const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
-    const std::string base = "http://127.0.0.1:" + std::to_string(*port);
     // Ends the test when the VPN stopped meanwhile: no request goes to a controller that is gone.
     // A stop under way counts already, so a probe cut short by it is not taken for a failure.
     auto aborted = [&reply, &post, &job](const char* checkpoint) {
@@ -156,12 +155,12 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
     if (aborted("before-resolve")) {
       return;
     }
-    const ResolvedSelector resolved = ResolveActiveSelector(base, selector);
+    const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
     if (resolved.responded && !resolved.leaf.empty()) {
       if (aborted("before-leaf-probe")) {
         return;
       }
-      const int delay = korvane::FetchTagDelay(base, resolved.leaf, job.timeout);
+      const int delay = korvane::FetchTagDelay(*api, resolved.leaf, job.timeout);
       if (delay >= 1) {
         korvane::LogOut() << "[VPNManager] URLTest via selector " << selector << " leaf "
                           << resolved.leaf << ": " << delay << "ms";
@@ -177,8 +176,8 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
       return;
     }
     const int group_timeout = job.timeout < 1 ? kGroupFallbackTimeoutMs : job.timeout;
-    std::optional<std::string> body = ClashApiClient::httpGet(
-        base + "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
+    std::optional<std::string> body = korvane::ClashGet(
+        *api, "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
         DelayRequestTimeout(group_timeout));
     if (!body && aborted("after-group-probe")) {
       return;
@@ -217,14 +216,13 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
       g_idle_add(HandleAutoSelectorResponse, reply.release());
       return;
     }
-    std::optional<int> port = ExtractClashApiPort(config);
-    if (!port) {
+    std::optional<ClashController> api = FindClashController(config);
+    if (!api) {
       reply->error = kApiDisabled;
       g_idle_add(HandleAutoSelectorResponse, reply.release());
       return;
     }
-    const std::string base = "http://127.0.0.1:" + std::to_string(*port);
-    const ResolvedSelector resolved = ResolveActiveSelector(base, selector);
+    const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
     if (!resolved.responded) {
       reply->error = "Clash API selector not responding for " + selector;
       g_idle_add(HandleAutoSelectorResponse, reply.release());
@@ -233,8 +231,8 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
     reply->selectedTag = resolved.leaf;
     if (!resolved.group.empty()) {
       const std::string& group = resolved.group;
-      std::optional<std::string> body = ClashApiClient::httpGet(
-          base + "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
+      std::optional<std::string> body = korvane::ClashGet(
+          *api, "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
           kSelectorGroupRequestTimeoutMs);
       if (!body) {
         korvane::LogOut() << "[VPNManager] Warning: Failed to fetch latencies for group " << group;
@@ -259,7 +257,7 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
     }
     if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
       reply->selectedLatency =
-          korvane::FetchTagDelay(base, reply->selectedTag, kSelectorGroupTimeoutMs);
+          korvane::FetchTagDelay(*api, reply->selectedTag, kSelectorGroupTimeoutMs);
       if (reply->selectedLatency < 1) {
         korvane::LogOut() << "[VPNManager] Warning: Could not find latency for selected tag "
                           << reply->selectedTag;

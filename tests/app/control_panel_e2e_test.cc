@@ -274,9 +274,11 @@ TEST_F(ControlPanelE2ETest, APersonConnectsTestsLatencyAndDisconnectsFromTheWind
   // The switch was on: the desktop proxy points at the mixed inbound.
   EXPECT_EQ(ProxyMode(), "'manual'");
 
-  // A page through the mixed inbound: the engine's own controller.
+  // A page through the mixed inbound: the engine's own controller, which wants the example's
+  // secret.
   int status = -1;
-  std::string page = Run({"curl", "-sS", "--max-time", "30", "--noproxy", "", "--proxy",
+  std::string page = Run({"curl", "-sS", "--max-time", "30", "--noproxy", "", "-H",
+                          "Authorization: Bearer change-this-secret", "--proxy",
                           "http://127.0.0.1:" + std::to_string(mixed_port_),
                           "http://127.0.0.1:" + std::to_string(controller_port_) + "/version"},
                          &status);

@@ -8,11 +8,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/scripted_controller.h"
+#include "tests/support/test_files.h"
 
 namespace korvane_test {
 namespace {
@@ -61,6 +63,31 @@ TEST(ClashApiClientTest, OnlyAStatus200WithACompleteBodyIsABody) {
 }
 
 // Requests from several threads at once, the first ones racing the one-time initialisation.
+// Requests go straight to the controller, with the secret as a bearer token, whatever proxy the
+// environment names: the desktop-proxy code sets those variables while requests run.
+TEST(ClashApiClientTest, BearerSecretAndNoProxyFromTheEnvironment) {
+  ScriptedController controller;
+  ScriptedController proxy;
+  controller.Set("/x", Reply(200, "direct"));
+  proxy.SetDefault(Reply(200, "through the proxy"));
+  std::vector<std::unique_ptr<ScopedEnv>> environment;
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    environment.push_back(std::make_unique<ScopedEnv>(name, nullptr));
+  }
+  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+    environment.push_back(std::make_unique<ScopedEnv>(name, proxy.base().c_str()));
+  }
+  EXPECT_EQ(ClashApiClient::httpGet(controller.base() + "/x", 5000, "s3 cr\"et"), "direct");
+  EXPECT_EQ(ClashApiClient::httpGet(controller.base() + "/x", 5000), "direct");
+  // A line break would smuggle in a header of its own: nothing is sent.
+  EXPECT_FALSE(ClashApiClient::httpGet(controller.base() + "/x", 5000, "a\r\nX-Evil: 1"));
+  EXPECT_TRUE(proxy.Requests().empty());
+  const std::vector<ScriptedRequest> requests = controller.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].headers.at("authorization"), "Bearer s3 cr\"et");
+  EXPECT_EQ(requests[1].headers.count("authorization"), 0u);
+}
+
 TEST(ClashApiClientTest, ConcurrentRequests) {
   ScriptedController controller;
   controller.Set("/proxies/auto", Reply(200, R"({"now":"node_1"})"));

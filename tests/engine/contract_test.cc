@@ -178,6 +178,44 @@ const ConfigCase kConfigCases[] = {
      "in address"},
     {"unserved inbound type", "{\"inbounds\":[{\"type\":\"socks\",\"tag\":\"s\"}]}",
      "initialize inbound/socks[s]: inbound type not served by the reference engine: socks"},
+    // Keys: unknown ones, and those the engine would have to ignore, refused with their path.
+    {"unknown key in an inbound", "{\"inbounds\":[{\"type\":\"mixed\",\"foo\":1}]}",
+     "decode config: inbounds[0].foo: json: unknown field \"foo\""},
+    {"unknown key of a user",
+     "{\"inbounds\":[{\"type\":\"mixed\",\"users\":[{\"username\":\"a\",\"pass\":\"b\"}]}]}",
+     "decode config: inbounds[0].users[0].pass: json: unknown field \"pass\""},
+    {"users of the wrong kind", "{\"inbounds\":[{\"type\":\"mixed\",\"users\":\"a:b\"}]}",
+     "decode config: inbounds[0].users: json: cannot unmarshal string into Go value of type "
+     "[]auth.User"},
+    {"system proxy", "{\"inbounds\":[{\"type\":\"mixed\",\"set_system_proxy\":true}]}",
+     "decode config: inbounds[0].set_system_proxy: not implemented by the reference engine"},
+    {"tun routes", "{\"inbounds\":[{\"type\":\"tun\",\"auto_route\":true}]}",
+     "decode config: inbounds[0].auto_route: not implemented by the reference engine"},
+    {"dial field",
+     "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\",\"bind_interface\":\"eth0\"}]}",
+     "decode config: outbounds[0].bind_interface: not implemented by the reference engine"},
+    {"unknown key in an outbound",
+     "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\",\"override_port\":53}]}",
+     "decode config: outbounds[0].override_port: json: unknown field \"override_port\""},
+    {"interrupting groups",
+     "{\"outbounds\":[{\"type\":\"selector\",\"tag\":\"p\",\"outbounds\":[\"d\"],"
+     "\"interrupt_exist_connections\":true},{\"type\":\"direct\",\"tag\":\"d\"}]}",
+     "decode config: outbounds[0].interrupt_exist_connections: not implemented by the reference "
+     "engine"},
+    {"route rules", "{\"route\":{\"rules\":[{\"port\":53,\"action\":\"hijack-dns\"}]}}",
+     "decode config: route.rules: not implemented by the reference engine"},
+    {"dns servers", "{\"dns\":{\"servers\":[{\"type\":\"local\",\"tag\":\"l\"}]}}",
+     "decode config: dns.servers: not implemented by the reference engine"},
+    {"services", "{\"services\":[{\"type\":\"resolved\"}]}",
+     "decode config: services: not implemented by the reference engine"},
+    {"cache file", "{\"experimental\":{\"cache_file\":{\"enabled\":true}}}",
+     "decode config: experimental.cache_file: not implemented by the reference engine"},
+    {"controller ui",
+     "{\"experimental\":{\"clash_api\":{\"external_controller\":\"127.0.0.1:0\","
+     "\"external_ui\":\"ui\"}}}",
+     "decode config: experimental.clash_api.external_ui: not implemented by the reference engine"},
+    {"unknown log key", "{\"log\":{\"color\":true}}",
+     "decode config: log.color: json: unknown field \"color\""},
 };
 
 TEST_F(EngineContractTest, ConfigurationChecksGiveTheEngineTexts) {
@@ -192,7 +230,8 @@ TEST_F(EngineContractTest, ConfigurationChecksGiveTheEngineTexts) {
 TEST_F(EngineContractTest, AcceptsAFullConfigurationWithCommentsAndIgnoredSections) {
   const char* config = R"({
     // comments are allowed
-    "$schema": "x", "dns": {"servers": []}, "ntp": {}, "route": {"rules": [], "final": "proxy"},
+    "$schema": "x", "dns": {"servers": []}, "ntp": {"enabled": false},
+    "route": {"rules": [], "final": "proxy", "auto_detect_interface": false},
     "log": {"level": "warning", "disabled": true},
     "outbounds": [
       {"type": "selector", "tag": "proxy", "outbounds": ["auto", "d"], "default": "d"},
@@ -239,9 +278,14 @@ TEST_F(EngineLogTest, WritesEngineLinesWithoutTimestamp) {
       "INFO sing-box started \\(\\d+\\.\\d\\ds\\)\n"
       "INFO sing-box stopped\n");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  // Private to its owner, whatever mode the file had.
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  std::string fresh = dir_.File("fresh.log");
+  RunOnce(Config(R"({"output":")" + fresh + "\"}"));
+  ASSERT_EQ(stat(fresh.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(EngineLogTest, TimestampPrefixAndLevelThreshold) {
@@ -263,12 +307,46 @@ TEST_F(EngineLogTest, TimestampPrefixAndLevelThreshold) {
   EXPECT_FALSE(std::filesystem::exists(disabled));
 }
 
-TEST_F(EngineLogTest, RelativeOutputResolvesAgainstTheProcessDirectory) {
-  auto previous = std::filesystem::current_path();
-  std::filesystem::current_path(dir_.path());
-  RunOnce(Config(R"({"output":"relative.log"})"));
+// A relative output lands in the working directory given at set-up, wherever the host runs.
+TEST(EngineWorkingDirectoryTest, RelativeOutputLandsInTheWorkingDirectory) {
+  // A private copy of the shipped file gives a library instance of its own set-up.
+  TempDir dir;
+  std::filesystem::copy_file(LibboxLibrary::BundlePath(), dir.File("libbox.so"));
+  auto library = LibboxLibrary::Load(dir.File("libbox.so"));
+  std::filesystem::create_directory(dir.File("working"));
+  std::filesystem::create_directory(dir.File("elsewhere"));
+  EXPECT_NE(library->setup_libbox(dir.path().c_str(), "working", dir.path().c_str()), 0);
+  EXPECT_EQ(library->LastError(), "setup: working path is not absolute: working");
+  ASSERT_EQ(
+      library->setup_libbox(dir.path().c_str(), dir.File("working").c_str(), dir.path().c_str()),
+      0);
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.File("elsewhere"));
+  const int created = library->create_service(R"({"log":{"output":"relative.log"}})");
+  const int started = library->start_service();
+  library->stop_service();
   std::filesystem::current_path(previous);
-  EXPECT_NE(ReadFile(dir_.File("relative.log")).find("INFO sing-box started"), std::string::npos);
+  ASSERT_EQ(created, 0) << library->LastError();
+  ASSERT_EQ(started, 0) << library->LastError();
+  EXPECT_NE(ReadFile(dir.File("working/relative.log")).find("INFO sing-box started"),
+            std::string::npos);
+  EXPECT_TRUE(ListDirectory(dir.File("elsewhere")).empty());
+}
+
+// A link planted at the log's name is not followed: the start fails and its target is untouched.
+TEST_F(EngineLogTest, SymbolicLinkAtTheOutputIsRefused) {
+  const std::string target = dir_.File("target");
+  WriteFile(target, "kept\n", 0644);
+  const std::string path = dir_.File("box.log");
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  ASSERT_EQ(library_->create_service(Config(R"({"output":")" + path + "\"}").c_str()), 0);
+  EXPECT_NE(library_->start_service(), 0);
+  EXPECT_EQ(library_->LastError(),
+            "create log factory: open " + path + ": too many levels of symbolic links");
+  EXPECT_EQ(ReadFile(target), "kept\n");
+  struct stat info;
+  ASSERT_EQ(stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 TEST_F(EngineLogTest, UnopenableOutputFailsStartWithTheSystemText) {

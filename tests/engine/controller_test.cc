@@ -1,6 +1,6 @@
 // The Clash API controller of a running service, over real HTTP: every endpoint with its status
 // code, Content-Type and body, selectors and urltest groups, percent-encoded names, the secret,
-// and delays measured through local proxies that hold their replies.
+// the browser origins allowed, and delays measured through local proxies that hold their replies.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -121,7 +121,8 @@ class EngineControllerTest : public LoadedEngineTest {
  protected:
   // Starts a service with `outbounds` and a controller on a free port; returns its base URL.
   std::string Start(const std::string& outbounds, const std::string& clash_extra = "") {
-    log_ = dir_.File("box.log");
+    // A log of its own for each start: the port is read from its first line.
+    log_ = dir_.File("box" + std::to_string(++starts_) + ".log");
     std::string config = R"({"log":{"level":"info","output":")" + log_ + R"("},"outbounds":)" +
                          outbounds +
                          R"(,"experimental":{"clash_api":{"external_controller":"127.0.0.1:0")" +
@@ -174,6 +175,7 @@ class EngineControllerTest : public LoadedEngineTest {
   HoldingProxy socks_{HoldingProxy::Kind::kSocks5, 0};
   HoldingProxy http_{HoldingProxy::Kind::kHttp, 0};
   int dead_port_ = 0;
+  int starts_ = 0;
   std::string log_;
   int port_ = 0;
 };
@@ -403,7 +405,7 @@ TEST_F(EngineControllerTest, DelayThroughHoldingProxiesFollowsTheHold) {
   EXPECT_EQ(Http("GET", base + "/proxies/h407/delay?timeout=2000").status, 503);
 }
 
-TEST_F(EngineControllerTest, SecretGuardsEveryRouteButPreflight) {
+TEST_F(EngineControllerTest, SecretGuardsEveryRoute) {
   std::string base = Start(R"([{"type":"direct","tag":"direct"}])", R"(,"secret":"s3cret")");
   const std::string unauthorized = "{\"message\":\"Unauthorized\"}\n";
   struct Case {
@@ -427,10 +429,81 @@ TEST_F(EngineControllerTest, SecretGuardsEveryRouteButPreflight) {
     EXPECT_EQ(reply.status, c.status);
     EXPECT_EQ(reply.body, c.body);
   }
-  HttpReply preflight =
-      Http("OPTIONS", base + "/proxies", "",
-           {{"Origin", "http://ui.local"}, {"Access-Control-Request-Method", "PUT"}});
-  EXPECT_EQ(preflight.status, 204);
+}
+
+// A page in a browser may use the controller only from a configured origin. Without one, a
+// request carrying an Origin is refused before anything else, preflights included, and no answer
+// carries Access-Control-Allow-Origin.
+TEST_F(EngineControllerTest, BrowserOriginsNeedConfiguration) {
+  const std::string outbounds = R"([{"type":"selector","tag":"proxy","outbounds":["a","b"]},
+                                     {"type":"direct","tag":"a"},{"type":"direct","tag":"b"}])";
+  const std::string forbidden = "{\"message\":\"Forbidden\"}\n";
+  const std::map<std::string, std::string> evil = {{"Origin", "http://evil.example"}};
+  const std::map<std::string, std::string> evil_preflight = {
+      {"Origin", "http://evil.example"}, {"Access-Control-Request-Method", "PUT"}};
+
+  std::string base = Start(outbounds);
+  HttpReply read = Http("GET", base + "/proxies/proxy", "", evil);
+  EXPECT_EQ(read.status, 403);
+  EXPECT_EQ(read.body, forbidden);
+  EXPECT_EQ(read.headers.count("access-control-allow-origin"), 0u);
+  HttpReply preflight = Http("OPTIONS", base + "/proxies/proxy", "", evil_preflight);
+  EXPECT_EQ(preflight.status, 403);
+  EXPECT_EQ(preflight.headers.count("access-control-allow-origin"), 0u);
+  EXPECT_EQ(preflight.headers.count("access-control-allow-methods"), 0u);
+  EXPECT_EQ(Http("PUT", base + "/proxies/proxy", R"({"name":"b"})", evil).status, 403);
+  // The host's own requests carry no Origin and are served, without CORS headers.
+  HttpReply own = Http("GET", base + "/proxies/proxy");
+  EXPECT_EQ(own.status, 200);
+  EXPECT_EQ(ordered_json::parse(own.body)["now"], "a");
+  EXPECT_EQ(own.headers.count("access-control-allow-origin"), 0u);
+  ASSERT_EQ(library_->stop_service(), 0);
+
+  // A configured origin, also for the secret's preflight, and nobody else.
+  base = Start(outbounds, R"(,"secret":"s3cret","access_control_allow_origin":["http://ui.local"],
+                          "access_control_allow_private_network":true)");
+  HttpReply allowed = Http("OPTIONS", base + "/proxies/proxy", "",
+                           {{"Origin", "http://ui.local"},
+                            {"Access-Control-Request-Method", "PUT"},
+                            {"Access-Control-Request-Headers", "content-type, authorization"},
+                            {"Access-Control-Request-Private-Network", "true"}});
+  EXPECT_EQ(allowed.status, 204);
+  EXPECT_EQ(allowed.headers["access-control-allow-origin"], "http://ui.local");
+  EXPECT_EQ(allowed.headers["access-control-allow-methods"], "GET, POST, PUT, PATCH, DELETE");
+  EXPECT_EQ(allowed.headers["access-control-allow-headers"], "Content-Type, Authorization");
+  EXPECT_EQ(allowed.headers["access-control-allow-private-network"], "true");
+  HttpReply put = Http("PUT", base + "/proxies/proxy", R"({"name":"b"})",
+                       {{"Origin", "http://ui.local"}, {"Authorization", "Bearer s3cret"}});
+  EXPECT_EQ(put.status, 204);
+  EXPECT_EQ(put.headers["access-control-allow-origin"], "http://ui.local");
+  struct Refused {
+    const char* what;
+    std::map<std::string, std::string> headers;
+  } refused[] = {
+      {"other origin", {{"Origin", "http://evil.example"}, {"Authorization", "Bearer s3cret"}}},
+      {"other origin's preflight", evil_preflight},
+      {"method outside the list",
+       {{"Origin", "http://ui.local"}, {"Access-Control-Request-Method", "TRACE"}}},
+      {"header outside the list",
+       {{"Origin", "http://ui.local"},
+        {"Access-Control-Request-Method", "GET"},
+        {"Access-Control-Request-Headers", "x-custom"}}},
+  };
+  for (const Refused& r : refused) {
+    HttpReply reply = Http(r.headers.count("Access-Control-Request-Method") ? "OPTIONS" : "PUT",
+                           base + "/proxies/proxy", R"({"name":"a"})", r.headers);
+    EXPECT_EQ(reply.status, 403) << r.what;
+    EXPECT_EQ(reply.headers.count("access-control-allow-origin"), 0u) << r.what;
+  }
+  HttpReply after = Http("GET", base + "/proxies/proxy", "", {{"Authorization", "Bearer s3cret"}});
+  EXPECT_EQ(ordered_json::parse(after.body)["now"], "b");
+  ASSERT_EQ(library_->stop_service(), 0);
+
+  // "*" lets every origin in.
+  base = Start(outbounds, R"(,"access_control_allow_origin":"*")");
+  HttpReply any = Http("GET", base + "/version", "", evil);
+  EXPECT_EQ(any.status, 200);
+  EXPECT_EQ(any.headers["access-control-allow-origin"], "*");
 }
 
 TEST_F(EngineControllerTest, ControllerAnswersOnlyWhileRunning) {

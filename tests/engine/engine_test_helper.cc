@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -68,7 +69,9 @@ int main(int argc, char** argv) {
   std::string mode = argv[1];
   std::string config = korvane_test::ReadFile(argv[2]);
   auto library = korvane_test::LibboxLibrary::Load();
-  if (library->setup_libbox("/tmp", "/tmp", "/tmp") != 0) {
+  // The engine's working directory is the helper's own: relative log outputs land there.
+  const std::string working = std::filesystem::current_path().string();
+  if (library->setup_libbox("/tmp", working.c_str(), "/tmp") != 0) {
     return 2;
   }
   if (mode == "once") {

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -88,6 +90,22 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// One header line ("Name: value\r\n") into the reply's map.
+size_t CollectHeader(char* data, size_t size, size_t count, void* user) {
+  std::string line(data, size * count);
+  const size_t colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = line.substr(0, colon);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const size_t start = line.find_first_not_of(' ', colon + 1);
+    const size_t end = line.find_last_not_of("\r\n");
+    (*static_cast<std::map<std::string, std::string>*>(user))[name] =
+        start == std::string::npos || end < start ? "" : line.substr(start, end - start + 1);
+  }
+  return size * count;
+}
+
 }  // namespace
 
 HttpReply Http(const std::string& method,
@@ -111,6 +129,8 @@ HttpReply Http(const std::string& method,
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 20000L);
   curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

@@ -52,6 +52,7 @@ struct HttpReply {
   std::string content_type;
   bool has_content_type = false;
   std::string body;
+  std::map<std::string, std::string> headers;  // lower-case names, the last value of each
 };
 
 // One HTTP request over loopback with libcurl.

@@ -1,4 +1,5 @@
-// The mixed inbound's pure parts: request parsing and rewriting, addresses, log ages.
+// The mixed inbound's pure parts: request parsing and rewriting, credentials, addresses, log
+// ages.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -148,6 +149,68 @@ TEST(MixedSocks5Test, RequestsAreParsedWithTheirReplyCodes) {
       EXPECT_FALSE(error.empty());
     }
   }
+}
+
+// Credentials: HTTP Basic values and the RFC 1929 request, as they arrive.
+TEST(MixedAuthTest, CredentialsAreParsed) {
+  struct BasicCase {
+    const char* value;
+    bool ok;
+    std::string username;
+    std::string password;
+  };
+  const BasicCase basic[] = {
+      {"Basic YW5uOnBhOnNz", true, "ann", "pa:ss"},  // the password keeps its colons
+      {"basic  YW5uOg==", true, "ann", ""},
+      {"Basic OnB3", true, "", "pw"},
+      {"Basic YW5u", false, "", ""},        // no colon
+      {"Bearer YW5uOnB3", false, "", ""},   // another scheme
+      {"Basic YW5u*OnB3", false, "", ""},   // not Base64
+      {"Basic YW5uOg==YQ", false, "", ""},  // data after the padding
+      {"", false, "", ""},
+  };
+  for (const BasicCase& c : basic) {
+    std::string username;
+    std::string password;
+    EXPECT_EQ(ParseBasicCredentials(c.value, &username, &password), c.ok) << c.value;
+    if (c.ok) {
+      EXPECT_EQ(username, c.username) << c.value;
+      EXPECT_EQ(password, c.password) << c.value;
+    }
+  }
+
+  const std::string request(
+      "\x01\x03"
+      "ann"
+      "\x02"
+      "pw"
+      "rest",
+      12);
+  for (size_t cut = 0; cut < 8; ++cut) {
+    size_t consumed = 0;
+    std::string username;
+    std::string password;
+    std::string error;
+    EXPECT_EQ(ParseSocks5UserPass(reinterpret_cast<const uint8_t*>(request.data()), cut, &consumed,
+                                  &username, &password, &error),
+              ParseStatus::kIncomplete)
+        << cut;
+  }
+  size_t consumed = 0;
+  std::string username;
+  std::string password;
+  std::string error;
+  ASSERT_EQ(ParseSocks5UserPass(reinterpret_cast<const uint8_t*>(request.data()), request.size(),
+                                &consumed, &username, &password, &error),
+            ParseStatus::kDone);
+  EXPECT_EQ(consumed, 8u);
+  EXPECT_EQ(username, "ann");
+  EXPECT_EQ(password, "pw");
+  const uint8_t wrong_version[] = {0x05, 0x00, 0x00};
+  EXPECT_EQ(ParseSocks5UserPass(wrong_version, sizeof(wrong_version), &consumed, &username,
+                                &password, &error),
+            ParseStatus::kInvalid);
+  EXPECT_EQ(error, "socks5: unsupported authentication version 5");
 }
 
 TEST(MixedAddressTest, HostPortAndAgeFormats) {

@@ -107,7 +107,7 @@ TEST_F(EngineResourcesTest, ExampleTunConfigurationRuns) {
   const char* source = getenv("KORVANE_SOURCE_DIR");
   ASSERT_NE(source, nullptr);
   std::string output;
-  // Its relative log path lands in the directory the helper runs in.
+  // Its relative log path lands in the engine's working directory, the helper's own.
   ASSERT_EQ(
       RunShellCommand("cd '" + dir_.path() +
                           "' && unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\" "

@@ -131,6 +131,10 @@ void CheckProperties(const std::string& text, const std::string& key) {
   if (std::optional<int> port = korvane::ExtractClashApiPort(text)) {
     FUZZ_CHECK(*port >= 0);
   }
+  // A secret never carries a byte that could end its header line.
+  for (const char c : korvane::ExtractClashApiSecret(text)) {
+    FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+  }
   if (std::optional<std::string> now = korvane::FindJsonString(text, key)) {
     FUZZ_CHECK(now->find('"') == std::string::npos);
     FUZZ_CHECK(text.find(*now) != std::string::npos);

@@ -114,10 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each input starts from a fresh service state (no selection, no delay history).
   box::Logger logger;
   box::OutboundManager outbounds(config, &logger);
-  box::ClashRouter open_router(&outbounds, "");
+  box::ClashRouter open_router(&outbounds, box::ClashAccess());
   CheckReply(open_router.Handle(request));
 
-  box::ClashRouter guarded_router(&outbounds, kSecret);
+  box::ClashAccess guarded_access;
+  guarded_access.secret = kSecret;
+  box::ClashRouter guarded_router(&outbounds, guarded_access);
   box::ClashReply guarded = guarded_router.Handle(request);
   CheckReply(guarded);
   if (request.authorization != std::string("Bearer ") + kSecret) {

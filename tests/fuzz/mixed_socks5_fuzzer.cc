@@ -18,8 +18,10 @@ using box::mixed::Socks5Request;
 ParseStatus Greeting(const std::string& bytes, size_t* consumed, bool* no_auth) {
   std::string error;
   *consumed = 0;
-  ParseStatus status = box::mixed::ParseSocks5Greeting(
-      reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), consumed, no_auth, &error);
+  bool user_pass = false;
+  ParseStatus status =
+      box::mixed::ParseSocks5Greeting(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                      consumed, no_auth, &user_pass, &error);
   if (status == ParseStatus::kInvalid) {
     FUZZ_CHECK(!error.empty());
   }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace korvane_test {
@@ -205,6 +206,19 @@ void ScriptedController::Serve(int fd) {
             equals == std::string::npos ? "" : Decode(pair.substr(equals + 1), true));
         start = end + 1;
       }
+    }
+    for (size_t start = line_end + 2, end = head.find("\r\n", start);
+         end != std::string::npos && end > start; start = end + 2, end = head.find("\r\n", start)) {
+      const std::string line = head.substr(start, end - start);
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) {
+        continue;
+      }
+      std::string name = line.substr(0, colon);
+      std::transform(name.begin(), name.end(), name.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      const size_t value = line.find_first_not_of(' ', colon + 1);
+      request.headers[name] = value == std::string::npos ? "" : line.substr(value);
     }
     request.at = std::chrono::steady_clock::now();
     const ScriptedReply reply = ReplyFor(request.path);

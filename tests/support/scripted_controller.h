@@ -34,9 +34,10 @@ ScriptedReply Reply(int status, const std::string& body);
 
 // One request as the controller read it.
 struct ScriptedRequest {
-  std::string target;                        // as sent: path and query, percent-encoded
-  std::string path;                          // the target before "?", still encoded
-  std::map<std::string, std::string> query;  // decoded keys and values ("+" is a space)
+  std::string target;                          // as sent: path and query, percent-encoded
+  std::string path;                            // the target before "?", still encoded
+  std::map<std::string, std::string> query;    // decoded keys and values ("+" is a space)
+  std::map<std::string, std::string> headers;  // lower-case names, values as sent
   std::chrono::steady_clock::time_point at;
 };
 

@@ -19,6 +19,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The scripted controller as the queries address it, without a secret.
+korvane::ClashController Api(const ScriptedController& controller) {
+  return korvane::ClashController{controller.base(), ""};
+}
+
 // A group's /proxies/ answer as the controller writes it.
 ScriptedReply Now(const std::string& now) {
   return Reply(200, R"({"type":"URLTest","name":"g","udp":true,"history":[],"now":")" + now +
@@ -45,6 +50,59 @@ TEST(ClashQueriesTest, ExtractClashApiPort) {
   };
   for (const auto& [config, port] : cases) {
     EXPECT_EQ(korvane::ExtractClashApiPort(config), port) << config;
+  }
+}
+
+TEST(ClashQueriesTest, ExtractClashApiSecret) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3"}}})",
+       "s3"},
+      {R"({"clash_api" : { "secret" : "spaced" }})", "spaced"},
+      // JSON escapes are decoded as the engine decodes them.
+      {R"({"clash_api":{"secret":"q\"b\\s\/e\u00e9\ud83d\ude00"}})",
+       "q\"b\\s/e\xC3\xA9\xF0\x9F\x98\x80"},
+      // Only the controller's own member counts: not one of another object, not one nested
+      // deeper, not text inside a string.
+      {R"({"outbounds":[{"secret":"no"}],"experimental":{"clash_api":{"secret":"yes"}}})", "yes"},
+      {R"({"clash_api":{"x":{"secret":"no"},"y":["secret"],"secret":"yes"}})", "yes"},
+      {R"({"clash_api":{"default_mode":"\"secret\":\"no\"","secret":"yes"}})", "yes"},
+      // None, or none that a header can carry.
+      {R"({"clash_api":{"external_controller":"127.0.0.1:9090"},"secret":"outside"})", ""},
+      {R"({"clash_api":{"secret":""}})", ""},
+      {R"({"clash_api":{"secret":5}})", ""},
+      {R"({"clash_api":{"secret":"a\nb"}})", ""},
+      {R"({"clash_api":{"secret":"a\r\nX-Evil: 1"}})", ""},
+      {R"({"clash_api":{"secret":"\ud83d"}})", ""},
+      {R"({"clash_api":{"secret":"\q"}})", ""},
+      {R"({"clash_api":{"secret":"unterminated)", ""},
+      {R"({"clash_api":"secret"})", ""},
+      {"", ""},
+  };
+  for (const auto& [config, secret] : cases) {
+    EXPECT_EQ(korvane::ExtractClashApiSecret(config), secret) << config;
+  }
+  const std::optional<korvane::ClashController> controller = korvane::FindClashController(
+      R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3"}}})");
+  ASSERT_TRUE(controller.has_value());
+  EXPECT_EQ(controller->base, "http://127.0.0.1:9090");
+  EXPECT_EQ(controller->secret, "s3");
+  EXPECT_FALSE(korvane::FindClashController(R"({"clash_api":{"secret":"s3"}})").has_value());
+}
+
+// Every query carries the controller's secret.
+TEST(ClashQueriesTest, QueriesCarryTheSecret) {
+  ScriptedController controller;
+  controller.Set("/proxies/proxy", Now("node_1"));
+  controller.Set("/proxies/node_1/delay", Reply(200, R"({"delay":31})"));
+  const korvane::ClashController api{controller.base(), "s3cret"};
+  EXPECT_EQ(korvane::ResolveActiveSelector(api, "proxy").leaf, "node_1");
+  EXPECT_EQ(korvane::FetchTagDelay(api, "node_1", 2500), 31);
+  const auto requests = controller.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const ScriptedRequest& request : requests) {
+    auto header = request.headers.find("authorization");
+    EXPECT_EQ(header == request.headers.end() ? "" : header->second, "Bearer s3cret")
+        << request.target;
   }
 }
 
@@ -196,7 +254,7 @@ TEST(ClashQueriesTest, ResolveActiveSelectorChains) {
       controller.Set(path, reply);
     }
     const korvane::ResolvedSelector resolved =
-        korvane::ResolveActiveSelector(controller.base(), "proxy");
+        korvane::ResolveActiveSelector(Api(controller), "proxy");
     EXPECT_EQ(resolved.responded, c.responded) << c.what;
     EXPECT_EQ(resolved.group, c.group) << c.what;
     EXPECT_EQ(resolved.leaf, c.leaf) << c.what;
@@ -204,7 +262,7 @@ TEST(ClashQueriesTest, ResolveActiveSelectorChains) {
   }
   // No selector: no request.
   ScriptedController controller;
-  EXPECT_FALSE(korvane::ResolveActiveSelector(controller.base(), "").responded);
+  EXPECT_FALSE(korvane::ResolveActiveSelector(Api(controller), "").responded);
   EXPECT_TRUE(controller.Requests().empty());
 }
 
@@ -214,8 +272,8 @@ TEST(ClashQueriesTest, TagsReachTheControllerAsOneSegment) {
   ScriptedController controller;
   controller.Set(encoded, Now("node_1"));
   controller.Set(encoded + "/delay", Reply(200, R"({"delay":31})"));
-  EXPECT_EQ(korvane::ReadSelectorNow(controller.base(), tag), "node_1");
-  EXPECT_EQ(korvane::FetchTagDelay(controller.base(), tag, 2500), 31);
+  EXPECT_EQ(korvane::ReadSelectorNow(Api(controller), tag), "node_1");
+  EXPECT_EQ(korvane::FetchTagDelay(Api(controller), tag, 2500), 31);
   const auto requests = controller.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(ScriptedController::Decode(requests[0].path.substr(9)), tag);
@@ -245,11 +303,11 @@ TEST(ClashQueriesTest, FetchTagDelayAnswers) {
   for (const Case& c : cases) {
     ScriptedController controller;
     controller.Set("/proxies/node_1/delay", c.reply);
-    EXPECT_EQ(korvane::FetchTagDelay(controller.base(), "node_1", 3000), c.delay) << c.what;
+    EXPECT_EQ(korvane::FetchTagDelay(Api(controller), "node_1", 3000), c.delay) << c.what;
     EXPECT_EQ(controller.Count("/proxies/"), 1) << c.what;
   }
   ScriptedController controller;
-  EXPECT_EQ(korvane::FetchTagDelay(controller.base(), "", 3000), -1);
+  EXPECT_EQ(korvane::FetchTagDelay(Api(controller), "", 3000), -1);
   EXPECT_TRUE(controller.Requests().empty());
 }
 
@@ -261,7 +319,7 @@ TEST(ClashQueriesTest, FetchTagDelayRequestTimeOuts) {
     silent.never_answer = true;
     controller.SetDefault(silent);
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(korvane::FetchTagDelay(controller.base(), "node_1", timeout), -1);
+    EXPECT_EQ(korvane::FetchTagDelay(Api(controller), "node_1", timeout), -1);
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_GE(elapsed, wait_ms - 50) << timeout;

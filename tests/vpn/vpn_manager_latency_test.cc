@@ -1,7 +1,8 @@
 // "performUrlTest" and "getAutoSelectorInfo" in-process, through the vpn channel's dispatcher on a
 // mock messenger, against a scripted controller: the answers, the requests each case makes and
 // the lines it writes, one URL test at a time, a test racing a disconnect, several reports at
-// once, and bad controller answers. Also run under ThreadSanitizer.
+// once, and bad controller answers; and against the reference engine's controller with a secret.
+// Also run under ThreadSanitizer.
 
 #include <flutter_linux/flutter_linux.h>
 #include <gtest/gtest.h>
@@ -10,9 +11,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/engine/libbox_library.h"
+#include "tests/support/loopback_ports.h"
 #include "tests/support/mock_messenger.h"
 #include "tests/support/scripted_controller.h"
 #include "vpn/clash_queries.h"
@@ -248,6 +252,46 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
       }
     }
   }
+}
+
+// The reference engine's controller with a secret (one with characters JSON escapes): both
+// methods measure through it with the secret the configuration gives. The selector's node is a
+// SOCKS proxy, the engine's own mixed inbound, whose greeting the delay probe exchanges.
+TEST_F(LatencyTest, MethodsAuthenticateToTheEngineController) {
+  std::unique_ptr<LibboxLibrary> engine = LibboxLibrary::Load();
+  TempDir dir;
+  ASSERT_EQ(engine->setup_libbox(dir.path().c_str(), dir.path().c_str(), dir.path().c_str()), 0);
+  const std::string controller = std::to_string(FreePort());
+  const std::string socks = std::to_string(FreePort());
+  const std::string config =
+      R"({"log":{"level":"info","output":"engine.log"},
+          "inbounds":[{"type":"mixed","tag":"socks-in","listen":"127.0.0.1","listen_port":)" +
+      socks + R"(}],
+          "outbounds":[{"type":"selector","tag":"proxy","outbounds":["node_1"]},
+                       {"type":"socks","tag":"node_1","server":"127.0.0.1","server_port":)" +
+      socks + R"(}],
+          "experimental":{"clash_api":{"external_controller":"127.0.0.1:)" +
+      controller + R"(","secret":"s\"3\\cr\u00e9t"}}})";
+  ASSERT_EQ(engine->create_service(config.c_str()), 0) << engine->LastError();
+  ASSERT_EQ(engine->start_service(), 0) << engine->LastError();
+  VPNManager::SetConfigForTesting(config);
+  ::testing::internal::CaptureStdout();
+  Answer* url = UrlTest();
+  const bool url_answered = Wait(url);
+  Answer* selector = AutoSelector();
+  const bool selector_answered = Wait(selector);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  // The controller does require the secret.
+  const long unauthenticated =
+      Http("GET", "http://127.0.0.1:" + controller + "/proxies/proxy").status;
+  engine->stop_service();
+  EXPECT_EQ(unauthenticated, 401);
+  ASSERT_TRUE(url_answered && selector_answered);
+  EXPECT_TRUE(std::regex_match(url->text, std::regex("success [1-9][0-9]*"))) << url->text;
+  EXPECT_NE(out.find("[VPNManager] URLTest via selector proxy leaf node_1: "), std::string::npos)
+      << out;
+  EXPECT_EQ(selector->selected_tag, "node_1") << selector->text;
+  EXPECT_GE(selector->selected_latency, 1) << selector->text;
 }
 
 TEST_F(LatencyTest, UrlTestWithoutLoopbackControllerMakesNoRequest) {
