@@ -114,6 +114,15 @@ void SecureStart::Apply(int* argc, char** argv) {
     }
   }
 
+  bool cleared = false;
+  if (!ClearInheritableCapabilities(&cleared)) {
+    DropCapabilitiesBecause("cannot clear the inheritable and ambient capabilities");
+  } else if (cleared) {
+    LogErr() << kTag
+             << "Privileged start: cleared the inheritable and ambient capabilities; programs it "
+                "starts do not get them";
+  }
+
   std::vector<std::string> dropped = DropCodeLoadingVariables();
   for (std::string& argument : RemoveGtkModuleArguments(argc, argv)) {
     dropped.push_back(std::move(argument));
@@ -161,6 +170,27 @@ bool SecureStart::DropAllCapabilities() {
   cap_free(none);
   errno = error;
   return cleared && !HoldsCapabilities();
+}
+
+bool SecureStart::ClearInheritableCapabilities(bool* cleared) {
+  *cleared = false;
+  cap_t caps = cap_get_proc();
+  if (caps == nullptr) {
+    return false;
+  }
+  const cap_value_t count = static_cast<cap_value_t>(cap_max_bits());
+  for (cap_value_t cap = 0; cap < count; ++cap) {
+    cap_flag_value_t inheritable = CAP_CLEAR;
+    cap_get_flag(caps, cap, CAP_INHERITABLE, &inheritable);
+    *cleared = *cleared || inheritable == CAP_SET || cap_get_ambient(cap) == 1;
+  }
+  // The kernel clears every ambient capability that is no longer inheritable.
+  const bool done =
+      !*cleared || (cap_clear_flag(caps, CAP_INHERITABLE) == 0 && cap_set_proc(caps) == 0);
+  const int error = errno;
+  cap_free(caps);
+  errno = error;
+  return done;
 }
 
 bool SecureStart::IsOtherUsersGrantedCopy(const std::string& executable, uid_t uid) {

@@ -81,10 +81,12 @@ class SecureStart {
   //    holds, with one line; so does a privileged start whose executable cannot be read.
   // 2. In a privileged start: without secure-execution mode, the dynamic loader has already
   //    honoured LD_PRELOAD, LD_AUDIT and LD_LIBRARY_PATH, so when one is set every capability is
-  //    dropped, with one line. Then the variables of kCodeLoadingVariables and the "--gtk-module"
-  //    arguments are removed, with one line naming them, and GLib's configuration directories
-  //    are pinned (PinConfigDirectories); if that fails every capability is dropped, with one
-  //    line.
+  //    dropped, with one line. The inheritable and ambient sets are cleared (one line when they
+  //    held anything): the programs the host starts are found through the user's PATH and must
+  //    not run with its capabilities. Then the variables of kCodeLoadingVariables and the
+  //    "--gtk-module" arguments are removed, with one line naming them, and GLib's configuration
+  //    directories are pinned (PinConfigDirectories); if that fails every capability is dropped,
+  //    with one line.
   static void Apply(int* argc, char** argv);
 
   // Whether Apply found a privileged start. Any thread (it is set before threads start).
@@ -96,6 +98,9 @@ class SecureStart {
   static bool HoldsCapabilities();
   // Clears the effective, permitted, inheritable and ambient sets; false when the kernel refused.
   static bool DropAllCapabilities();
+  // Clears the inheritable and ambient sets and keeps the effective and permitted ones; *cleared
+  // says whether they held anything. False when the kernel refused.
+  static bool ClearInheritableCapabilities(bool* cleared);
   // True when |executable| lies below kGrantedRoot and the first component after it is not
   // |uid| in decimal: such a copy was granted to another user.
   static bool IsOtherUsersGrantedCopy(const std::string& executable, uid_t uid);

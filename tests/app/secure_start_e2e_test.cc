@@ -318,7 +318,10 @@ TEST_P(PrivilegedStartLoadTest, LoadsNoModuleItsStartNames) {
     EXPECT_EQ(arg.find("--gtk-module"), std::string::npos) << arg;
   }
   EXPECT_EQ(ProcessStatus(host_.host_pid(), "Name"), "korvane");
-  EXPECT_NE(ProcessStatus(host_.host_pid(), "CapEff"), "0000000000000000");
+  EXPECT_EQ(ProcessStatus(host_.host_pid(), "CapEff"), "0000000000001000");
+  // Programs it starts (found through the user's PATH) do not get the capability.
+  EXPECT_EQ(ProcessStatus(host_.host_pid(), "CapInh"), "0000000000000000");
+  EXPECT_EQ(ProcessStatus(host_.host_pid(), "CapAmb"), "0000000000000000");
   EXPECT_EQ(Marks(), "");
   if (!c.ignored.empty()) {
     EXPECT_NE(host_.Stderr().find(kIgnoringLine + Expand(c.ignored, stage_) + "\n"),
