@@ -11,7 +11,12 @@
 // What korvane does first when it holds privileges its user does not have: a file capability
 // (secure-execution mode) or capabilities handed on through the ambient set. Such a process loads
 // no code that its environment, its command line or the user's files name: GTK, GLib, GIO,
-// gdk-pixbuf and the GL loaders would otherwise load modules from wherever those point.
+// gdk-pixbuf and the GL loaders would otherwise load modules from wherever those point. The
+// display's gtk-modules setting is refused apart (display_settings_guard.cc).
+//
+// What such a process still takes from its user: choices among installed modules (an input
+// method, a GSettings backend, a GDK backend), root's configuration (/etc/gtk-3.0, /etc/xdg),
+// and data the GTK stack reads and parses (themes, icons, fonts, the display's other settings).
 namespace korvane {
 
 // Variables that make a library of the host load code from a place they name, dropped from the
