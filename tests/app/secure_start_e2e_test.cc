@@ -13,9 +13,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -215,7 +212,8 @@ class PrivilegedStartTestBase {
     return options;
   }
 
-  // setpriv's arguments that start |executable| as 65534 with the capability as |launch| says.
+  // setpriv's options that run the program after them as 65534, with the capability handed on
+  // as |launch| says.
   static std::vector<std::string> AsNobody(Launch launch) {
     std::vector<std::string> args = {"--reuid=65534", "--regid=65534", "--clear-groups"};
     if (launch == Launch::kAmbient) {
