@@ -1,4 +1,5 @@
-// The executable's entry point: wait for a restarting parent, then run the GTK application.
+// The executable's entry point: secure a privileged start, wait for a restarting parent, then
+// run the GTK application.
 
 #include <unistd.h>
 
@@ -9,8 +10,11 @@
 #include "app/font_caches.h"
 #include "app/my_application.h"
 #include "app/parent_wait.h"
+#include "app/secure_start.h"
 
 int main(int argc, char** argv) {
+  // Before anything else can read the environment or the arguments.
+  korvane::SecureStart::Apply(&argc, argv);
   const long parent_pid = korvane::TakeWaitForParentArgument(&argc, argv);
   korvane::WaitForParentExit(parent_pid);
 
