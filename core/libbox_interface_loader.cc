@@ -34,6 +34,15 @@ bool PathExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+// Whether the loader may be handed `path`. It opens a path with an ordinary open, which waits
+// for good on a FIFO that no one writes to, so only regular files go to it. A bare name is looked
+// up in the loader's own search path, not here, and is left to it.
+bool LoaderMayOpen(const std::string& path) {
+  struct stat st;
+  return path.find('/') == std::string::npos ||
+         (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+}
+
 // The directory of the running executable, or nullopt when its path cannot be read.
 std::optional<std::string> ExecutableDir() {
   std::error_code error;
@@ -113,6 +122,10 @@ bool LibboxInterface::Initialize() {
       continue;
     }
     VerifyLibraryHash(path);
+    if (!LoaderMayOpen(path)) {
+      loader_error = path + ": not a regular file";
+      continue;
+    }
     void* handle = dlopen(path.c_str(), RTLD_NOW);
     if (handle == nullptr) {
       loader_error = TakeLoaderError();

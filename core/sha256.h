@@ -12,6 +12,9 @@ inline constexpr size_t kSha256DigestSize = 32;
 // Files are hashed in reads of this size into one buffer, so any size takes constant memory.
 inline constexpr size_t kSha256FileReadSize = 65536;
 
+// Whether Sha256::FileHex follows a symbolic link that is the path's last component.
+enum class Sha256Links { kFollow, kRefuse };
+
 // Round constants of the compression function.
 extern const uint32_t kSha256K[64];
 
@@ -39,9 +42,10 @@ class Sha256 {
   static std::string Hex(const uint8_t digest[kSha256DigestSize]);
   // Digest of a byte string as lowercase hexadecimal.
   static std::string HexOf(const std::string& data);
-  // Digest of a file's contents as lowercase hexadecimal; empty when it cannot be opened or a
-  // read fails.
-  static std::string FileHex(const std::string& path);
+  // Digest of a regular file's contents as lowercase hexadecimal; empty, with errno saying why,
+  // when it cannot be opened, is no regular file (EINVAL) or a read fails. Never waits to open:
+  // a FIFO or device found at `path` is refused, however it got there.
+  static std::string FileHex(const std::string& path, Sha256Links links = Sha256Links::kFollow);
 
   // True when blocks are compressed with the CPU's SHA extensions.
   static bool UsesShaExtensions();

@@ -126,19 +126,48 @@ bool HashInLine(int fd, Sha256Ctx* ctx) {
   }
 }
 
+// Opens `path` for hashing and returns the descriptor, or -1 with errno set. The open does not
+// wait (an ordinary open of a FIFO waits for a writer for good), and only a regular file is kept,
+// judged from the opened descriptor so that a swap after any earlier look at the path counts.
+int OpenRegularFile(const std::string& path, Sha256Links links, struct stat* info) {
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                    (links == Sha256Links::kRefuse ? O_NOFOLLOW : 0);
+  korvane::ScopedFd fd(open(path.c_str(), flags));
+  if (!fd.valid()) {
+    return -1;
+  }
+  int error = 0;
+  if (fstat(fd.get(), info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info->st_mode)) {
+    error = EINVAL;
+  } else {
+    // Reads go back to waiting as usual (a mandatory lock would otherwise fail them).
+    const int status = fcntl(fd.get(), F_GETFL);
+    if (status < 0 || fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+      error = errno;
+    }
+  }
+  if (error != 0) {
+    fd.reset();
+    errno = error;
+    return -1;
+  }
+  return fd.release();
+}
+
 }  // namespace
 
-std::string Sha256::FileHex(const std::string& path) {
-  korvane::ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
+std::string Sha256::FileHex(const std::string& path, Sha256Links links) {
+  struct stat info;
+  korvane::ScopedFd fd(OpenRegularFile(path, links, &info));
+  if (!fd.valid()) {
     return std::string();
   }
   Sha256Ctx ctx;
   Init(&ctx);
-  struct stat info;
   bool ok;
-  if (fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-      info.st_size >= kPipelineMinimumSize) {
+  if (info.st_size >= kPipelineMinimumSize) {
     ReadRing ring(fd.get());
     pthread_t reader;
     if (pthread_create(&reader, nullptr, ReaderThreadMain, &ring) == 0) {

@@ -304,11 +304,12 @@ void VPNManager::PerformUrlTest(const std::string& testUrl,
     job.config = current_config_;
   }
   auto reply = std::make_unique<UrlTestReply>(call);
+  // A thread that cannot start frees the reply with itself.
   try {
     std::thread(RunUrlTest, std::move(reply), std::move(job)).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::exception& e) {
     url_test_in_progress_.store(false);
-    throw;
+    korvane::RespondWorkerStartFailure(call, e);
   }
 }
 
@@ -319,5 +320,9 @@ void VPNManager::GetAutoSelectorInfo(const std::string& selectorTag, FlMethodCal
     config = current_config_;
   }
   auto reply = std::make_unique<AutoSelectorReply>(call);
-  std::thread(RunAutoSelectorInfo, std::move(reply), selectorTag, std::move(config)).detach();
+  try {
+    std::thread(RunAutoSelectorInfo, std::move(reply), selectorTag, std::move(config)).detach();
+  } catch (const std::exception& e) {
+    korvane::RespondWorkerStartFailure(call, e);
+  }
 }

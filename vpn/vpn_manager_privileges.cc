@@ -35,20 +35,28 @@ gboolean HandleElevationResponse(gpointer data) {
 }
 
 // Runs `work` on a detached thread and answers `call` with its result on the main thread. A
-// failure of the standard exception family answers false.
+// failure of the standard exception family answers false; a thread that cannot start answers
+// "EXCEPTION" at once (an exception must not reach the C code that delivered the call).
 template <typename Work>
 void RunElevationWorker(FlMethodCall* call, Work work) {
   auto pending = std::make_unique<PendingElevationResponse>(call);
-  std::thread worker([pending = pending.get(), work = std::move(work)]() mutable {
-    try {
-      pending->result = work();
-    } catch (const std::exception& e) {
-      korvane::LogErr() << "[VPNManager] Elevation exception: " << e.what();
-      pending->result = false;
-    }
-    g_idle_add(HandleElevationResponse, pending);
-  });
-  // The worker owns the record from here; if the thread could not start, it is freed above.
+  std::thread worker;
+  try {
+    worker = std::thread([pending = pending.get(), work = std::move(work)]() mutable {
+      try {
+        pending->result = work();
+      } catch (const std::exception& e) {
+        korvane::LogErr() << "[VPNManager] Elevation exception: " << e.what();
+        pending->result = false;
+      }
+      g_idle_add(HandleElevationResponse, pending);
+    });
+  } catch (const std::exception& e) {
+    pending.reset();
+    korvane::RespondWorkerStartFailure(call, e);
+    return;
+  }
+  // The worker owns the record from here.
   pending.release();
   worker.detach();
 }

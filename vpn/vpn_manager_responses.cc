@@ -4,6 +4,13 @@
 
 namespace korvane {
 
+namespace {
+
+constexpr char kException[] = "EXCEPTION";
+constexpr char kWorkerStartFailed[] = "Failed to start worker thread: ";
+
+}  // namespace
+
 FlMethodResponse* BoolResponse(bool value) {
   g_autoptr(FlValue) result = fl_value_new_bool(value);
   return FL_METHOD_RESPONSE(fl_method_success_response_new(result));
@@ -35,6 +42,12 @@ void RespondBool(FlMethodCall* call, bool value) {
 void RespondError(FlMethodCall* call, const std::string& code, const std::string& message) {
   g_autoptr(FlMethodResponse) response = ErrorResponse(code, message);
   Respond(call, response);
+}
+
+void RespondWorkerStartFailure(FlMethodCall* call, const std::exception& failure) {
+  const std::string message = kWorkerStartFailed + std::string(failure.what());
+  LogErr() << "[VPNManager] " << fl_method_call_get_name(call) << ": " << message;
+  RespondError(call, kException, message);
 }
 
 }  // namespace korvane

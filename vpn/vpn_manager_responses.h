@@ -3,6 +3,7 @@
 
 #include <flutter_linux/flutter_linux.h>
 
+#include <exception>
 #include <string>
 
 // Answers to method calls. Main thread only, like every channel object.
@@ -20,6 +21,10 @@ void Respond(FlMethodCall* call, FlMethodResponse* response);
 // For the operations whose interface takes the call and answers it themselves.
 void RespondBool(FlMethodCall* call, bool value);
 void RespondError(FlMethodCall* call, const std::string& code, const std::string& message);
+
+// Answers a call whose worker thread could not be started ("EXCEPTION"), and says so on standard
+// error. The caller has freed what the worker would have owned.
+void RespondWorkerStartFailure(FlMethodCall* call, const std::exception& failure);
 
 }  // namespace korvane
 

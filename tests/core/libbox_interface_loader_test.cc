@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
+#include "tests/support/child_run.h"
 
 namespace korvane_test {
 namespace {
@@ -194,6 +196,33 @@ TEST_F(LibboxLoaderTest, UnreadableFileIsReportedAndVerificationStillPasses) {
   EXPECT_EQ(c.err,
             "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
             "enforcement off): ./absent.so\n");
+}
+
+// A FIFO where the library should be, which no one ever opens for writing: neither the audit nor
+// the loader waits on it, and the next candidate loads. Run in a child, so a hang fails the test.
+TEST_F(LibboxLoaderTest, FifoInPlaceOfTheLibraryIsPassedOverWithoutWaiting) {
+  PlaceDirectory("lib");
+  ASSERT_EQ(mkfifo((work_ / "lib/libbox.so.x86_64").c_str(), 0600), 0);  // entry 7
+  Place(KORVANE_TEST_ENGINE, "lib/libbox.so");                           // entry 11
+
+  ChildRun run = RunInChild([] { return LibboxInterface::Initialize() ? 0 : 1; });
+
+  ASSERT_TRUE(run.finished) << "Initialize still waiting on the FIFO; " << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Loaded verified libbox from: ./lib/libbox.so\n"
+            "All libbox functions loaded successfully\n");
+  EXPECT_EQ(run.err,
+            "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
+            "enforcement off): ./lib/libbox.so.x86_64\n");
+}
+
+// The loader follows a link to the library, so the audit hashes what the link leads to.
+TEST_F(LibboxLoaderTest, LinkedLibraryIsAuditedThroughTheLink) {
+  Place(KORVANE_TEST_ENGINE, "lib/libbox.so.1");
+  std::filesystem::create_symlink("libbox.so.1", work_ / "lib/libbox.so");
+  Captured c = Capture([] { EXPECT_TRUE(LibboxInterface::VerifyLibraryHash("./lib/libbox.so")); });
+  EXPECT_EQ(c.err, "") << "the engine's own digest matches";
 }
 
 TEST_F(LibboxLoaderTest, MissingEntryPointClosesTheLibraryAgain) {

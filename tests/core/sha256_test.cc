@@ -1,17 +1,23 @@
 // The host's SHA-256: FIPS 180-4 vectors, incremental feeding, and files against sha256sum, for
-// both the portable code and the CPU's SHA extensions.
+// both the portable code and the CPU's SHA extensions; what FileHex agrees to open.
 #include "core/sha256.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <vector>
 
 #include "tests/core/test_engines/test_engine_control.h"
+#include "tests/support/child_run.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -134,6 +140,47 @@ INSTANTIATE_TEST_SUITE_P(Paths,
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? "ShaExtensions" : "Portable";
                          });
+
+// Only a regular file is hashed, whatever stands at the path when it is opened, and the open never
+// waits: an ordinary open of a FIFO that no one writes to never returns. Each case runs in a child
+// so that a hang fails the test instead of stopping it; no writer ever opens the FIFO.
+TEST(Sha256FileTest, OnlyRegularFilesAreHashedAndOpeningNeverWaits) {
+  korvane_test::TempDir dir("korvane-sha256-test");
+  korvane_test::WriteFile(dir.File("file"), "abc");
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("file", dir.File("link-to-file").c_str()), 0);
+  ASSERT_EQ(symlink("fifo", dir.File("link-to-fifo").c_str()), 0);
+  const std::string abc = Digest("abc");
+  struct Case {
+    const char* name;
+    std::string path;
+    Sha256Links links;
+    std::string expected;  // digest and errno (0 on success)
+  };
+  const Case cases[] = {
+      // A regular file, also through a link unless links are refused.
+      {"file", dir.File("file"), Sha256Links::kFollow, abc + " 0"},
+      {"file, links refused", dir.File("file"), Sha256Links::kRefuse, abc + " 0"},
+      {"link", dir.File("link-to-file"), Sha256Links::kFollow, abc + " 0"},
+      {"link refused", dir.File("link-to-file"), Sha256Links::kRefuse, " " + std::to_string(ELOOP)},
+      // Anything else is refused at once, also behind a link.
+      {"fifo", dir.File("fifo"), Sha256Links::kFollow, " " + std::to_string(EINVAL)},
+      {"link to fifo", dir.File("link-to-fifo"), Sha256Links::kFollow,
+       " " + std::to_string(EINVAL)},
+      {"directory", dir.path(), Sha256Links::kFollow, " " + std::to_string(EINVAL)},
+      {"device", "/dev/null", Sha256Links::kFollow, " " + std::to_string(EINVAL)},
+  };
+  for (const Case& c : cases) {
+    korvane_test::ChildRun run = korvane_test::RunInChild([&c] {
+      const std::string digest = Sha256::FileHex(c.path, c.links);
+      const int error = errno;
+      std::cout << digest << " " << (digest.empty() ? error : 0);
+      return 0;
+    });
+    EXPECT_TRUE(run.finished) << c.name << ": still waiting to open the file";
+    EXPECT_EQ(run.out, c.expected) << c.name;
+  }
+}
 
 TEST(Sha256TransformTest, OnePaddedBlockFromTheInitialState) {
   // "abc" padded to one block: 0x80 after the message, the bit length 24 at the end.

@@ -1,11 +1,12 @@
 // korvane-install-runtime run as a user runs it, on small bundles in a private HOME: the install
-// directory's layout, the manifest's digest against sha256sum, the launcher against the host's
-// own renderer, replacing a stopped install, refusing a running one, and failures that leave
-// nothing behind.
+// directory's layout, the manifest's digests against sha256sum, the launcher against the host's
+// own renderer, replacing a stopped install, refusing a running one, links and modes that could
+// let others change the install, and failures that leave nothing behind.
 
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,6 +38,13 @@ void WriteTreeFile(const std::string& path, const std::string& text, mode_t mode
 mode_t Mode(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// A mode as octal text, for readable comparisons.
+std::string Octal(mode_t mode) {
+  char text[16];
+  snprintf(text, sizeof text, "0%o", static_cast<unsigned>(mode));
+  return text;
 }
 
 struct InstallerRun {
@@ -87,7 +95,7 @@ std::string Sha256Sum(const std::string& path) {
 std::set<std::string> Tree(const std::string& dir) {
   std::set<std::string> entries;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string name = fs::relative(entry.path(), dir).string();
+    const std::string name = entry.path().lexically_relative(dir).string();
     if (entry.is_symlink()) {
       entries.insert(name + " link:" + fs::read_symlink(entry.path()).string());
     } else if (entry.is_directory()) {
@@ -162,9 +170,12 @@ TEST_F(RuntimeInstallerTest, InstallsTheBundleWithItsManifestAndThisSessionsLaun
   EXPECT_EQ(run.out, installed + "\n");
   EXPECT_EQ(run.err, "");
 
-  // The bundle, file by file with its modes and links, plus the two generated files.
+  // The bundle, file by file with its modes, its link as the file it leads to, plus the two
+  // generated files.
   std::set<std::string> expected = Tree(bundle_);
   expected.erase("korvane-launch.sh 493:#!/bin/sh\nexit 3\n");
+  ASSERT_EQ(expected.erase("lib/libbox-link.so link:libbox.so"), 1u);
+  expected.insert("lib/libbox-link.so 420:engine library");
   const std::string launcher = korvane::RenderLauncherScript(SessionValues());
   const std::string sha256 = Sha256Sum(installed + "/korvane");
   ASSERT_EQ(sha256.size(), 64u);
@@ -313,21 +324,145 @@ TEST_F(RuntimeInstallerTest, BadInputIsRefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(fs::exists(home_ + "/.local")) << c.what;
   }
 
-  // A bundle whose korvane is a link, or without data/icudtl.dat.
-  fs::rename(bundle_ + "/korvane", bundle_ + "/korvane.real");
-  fs::create_symlink("korvane.real", bundle_ + "/korvane");
-  InstallerRun run = RunInstaller({bundle_, "1.0"}, Env());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "korvane-install-runtime: not a built bundle: " + bundle_ +
-                         "/korvane is no regular file\n");
-  fs::remove(bundle_ + "/korvane");
-  fs::rename(bundle_ + "/korvane.real", bundle_ + "/korvane");
+  // A bundle without data/icudtl.dat.
   fs::remove(bundle_ + "/data/icudtl.dat");
-  run = RunInstaller({bundle_, "1.0"}, Env());
+  InstallerRun run = RunInstaller({bundle_, "1.0"}, Env());
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "korvane-install-runtime: not a built bundle: " + bundle_ +
                          "/data/icudtl.dat is no regular file\n");
   EXPECT_FALSE(fs::exists(home_ + "/.local"));
+}
+
+// korvane, lib and data (and a capability wrapper) must be themselves: a link would carry on
+// into the install and lead it to files that others may change, here a world-writable
+// directory elsewhere.
+TEST_F(RuntimeInstallerTest, LinksInPlaceOfTheExecutableOrItsDirectoriesAreRefused) {
+  const std::string elsewhere = dir_.File("elsewhere");
+  fs::create_directories(elsewhere);
+  fs::copy_file("/bin/true", elsewhere + "/korvane");
+  WriteTreeFile(elsewhere + "/lib/libflutter_linux_gtk.so", "planted", 0755);
+  WriteTreeFile(elsewhere + "/data/icudtl.dat", "");
+  ASSERT_EQ(chmod((elsewhere + "/lib").c_str(), 0777), 0);
+  ASSERT_EQ(chmod((elsewhere + "/data").c_str(), 0777), 0);
+  const std::pair<const char*, const char*> links[] = {
+      {"korvane", "korvane"},
+      {"lib", "lib"},
+      {"data", "data"},
+      {"korvane-cap-wrapper", "korvane"},
+  };
+  for (const auto& [name, target] : links) {
+    SCOPED_TRACE(name);
+    const std::string entry = bundle_ + "/" + name;
+    const bool present = fs::exists(entry);
+    if (present) {
+      fs::rename(entry, entry + ".real");
+    }
+    fs::create_symlink(elsewhere + "/" + target, entry);
+    InstallerRun run = RunInstaller({bundle_, "1.0"}, Env());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "korvane-install-runtime: not a built bundle: " + entry + " is a symbolic link\n");
+    EXPECT_FALSE(fs::exists(root_ + "/1.0"));
+    fs::remove(entry);
+    if (present) {
+      fs::rename(entry + ".real", entry);
+    }
+  }
+}
+
+// Below them, a link is copied as the regular file it leads to, and only when that file is
+// inside the bundle (the first test copies one); anything else stops the install.
+TEST_F(RuntimeInstallerTest, DeeperLinksMustLeadToARegularFileInsideTheBundle) {
+  const std::string outside = dir_.File("outside.so");
+  WriteFile(outside, "someone else's library", 0666);
+  const std::string canonical_outside = fs::canonical(outside).string();
+  const std::string canonical_bundle = fs::canonical(bundle_).string();
+  struct Case {
+    const char* link;
+    std::string target;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"lib/outside.so", outside, "it leads out of the bundle to " + canonical_outside},
+      {"data/flutter_assets/outside.so", "../../../outside.so",
+       "it leads out of the bundle to " + canonical_outside},
+      {"extra", "/etc", "it leads out of the bundle to /etc"},
+      {"lib/assets", "../data", "it leads to no regular file (" + canonical_bundle + "/data)"},
+      {"lib/gone.so", "gone", "cannot follow it: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    const std::string link = bundle_ + "/" + c.link;
+    fs::create_symlink(c.target, link);
+    InstallerRun run = RunInstaller({bundle_, "1.0"}, Env());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "korvane-install-runtime: refusing the link " + link + ": " + c.reason + "\n");
+    EXPECT_EQ(ListDirectory(root_), std::vector<std::string>{}) << "something was left behind";
+    fs::remove(link);
+  }
+}
+
+// No write bit for group or others anywhere in the install and no setuid, setgid or sticky bit,
+// whatever the bundle had: the capability may be granted to what the install holds.
+TEST_F(RuntimeInstallerTest, TheInstallIsWritableByItsOwnerAlone) {
+  WriteTreeFile(bundle_ + "/lib/helper", "#!/bin/sh\n", 0771);
+  WriteTreeFile(bundle_ + "/data/shared/table.bin", "table", 0666);
+  const std::pair<const char*, mode_t> bundle_modes[] = {
+      {"korvane", 06777}, {"lib", 01777},        {"lib/libbox.so", 0666},
+      {"data", 02777},    {"data/shared", 0777}, {"data/icudtl.dat", 0622},
+  };
+  for (const auto& [name, mode] : bundle_modes) {
+    ASSERT_EQ(chmod((bundle_ + "/" + name).c_str(), mode), 0) << name;
+  }
+  InstallerRun run = RunInstaller({bundle_, "4.0"}, Env());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string installed = root_ + "/4.0";
+
+  const std::pair<const char*, mode_t> installed_modes[] = {
+      {"", 0755},
+      {"korvane", 0755},
+      {"lib", 0755},
+      {"lib/libbox.so", 0644},
+      {"lib/helper", 0751},
+      {"lib/libbox-link.so", 0644},
+      {"data", 0755},
+      {"data/shared", 0755},
+      {"data/shared/table.bin", 0644},
+      {"data/icudtl.dat", 0600},
+      {"data/flutter_assets/AssetManifest.json", 0600},
+      {"manifest.json", 0644},
+      {"korvane-launch.sh", 0755},
+  };
+  for (const auto& [name, mode] : installed_modes) {
+    EXPECT_EQ(Octal(Mode(installed + "/" + name)), Octal(mode)) << name;
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(installed)) {
+    EXPECT_EQ(Octal(Mode(entry.path().string()) & 07022), "00") << entry.path();
+  }
+}
+
+// A capability wrapper's digest is recorded beside the executable's, each member on its own line.
+TEST_F(RuntimeInstallerTest, AWrapperInTheBundleHasItsDigestInTheManifest) {
+  fs::copy_file("/bin/true", bundle_ + "/korvane-cap-wrapper");
+  InstallerRun run = RunInstaller({bundle_, "5.0"}, Env());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string installed = root_ + "/5.0";
+  const std::string binary_sha256 = Sha256Sum(installed + "/korvane");
+  const std::string wrapper_sha256 = Sha256Sum(installed + "/korvane-cap-wrapper");
+  EXPECT_EQ(wrapper_sha256, Sha256Sum("/bin/true"));
+  EXPECT_EQ(Octal(Mode(installed + "/korvane-cap-wrapper")), "0755");
+  const std::string manifest =
+      "{\n"
+      "  \"name\": \"Korvane\",\n"
+      "  \"version\": \"5.0\",\n"
+      "  \"binarySha256\": \"" +
+      binary_sha256 +
+      "\",\n"
+      "  \"capWrapperSha256\": \"" +
+      wrapper_sha256 + "\"\n}\n";
+  EXPECT_EQ(ReadFile(installed + "/manifest.json"), manifest);
+  EXPECT_EQ(korvane::RenderRuntimeManifest("5.0", binary_sha256, wrapper_sha256), manifest);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kExecutableName[] = "korvane";
+constexpr char kCapWrapperName[] = "korvane-cap-wrapper";
 constexpr char kManifestName[] = "manifest.json";
 constexpr size_t kMaxVersionLength = 64;
 constexpr size_t kCopyBufferSize = 65536;
@@ -34,10 +35,32 @@ std::string Failure(const std::string& what, int error) {
   return what + ": " + ErrnoText(error);
 }
 
-// Copies one regular file's content and mode and syncs it.
-bool CopyRegularFile(const fs::path& from, const fs::path& to, mode_t mode, std::string* error) {
-  ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+// The mode an installed copy gets: no write bit for group or others and no setuid, setgid or
+// sticky bit, since a capability may be granted to what the install holds.
+mode_t InstalledFileMode(mode_t source) {
+  return (source & 0111) != 0 ? (source & 0755) : (source & 0644);
+}
+
+// Copies one regular file's content with its mode made safe and syncs it. `from` is opened
+// without following a link and without waiting, and is refused unless the opened file is a
+// regular one (whatever was seen at that path before).
+bool CopyRegularFile(const fs::path& from, const fs::path& to, std::string* error) {
+  ScopedFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (in.get() < 0) {
+    *error = Failure("cannot read " + from.string(), errno);
+    return false;
+  }
+  struct stat info;
+  if (fstat(in.get(), &info) != 0) {
+    *error = Failure("cannot inspect " + from.string(), errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = "not a regular file: " + from.string();
+    return false;
+  }
+  const int flags = fcntl(in.get(), F_GETFL);
+  if (flags < 0 || fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     *error = Failure("cannot read " + from.string(), errno);
     return false;
   }
@@ -64,7 +87,7 @@ bool CopyRegularFile(const fs::path& from, const fs::path& to, mode_t mode, std:
       return false;
     }
   }
-  if (fchmod(out.get(), mode & 07777) != 0 || fsync(out.get()) != 0) {
+  if (fchmod(out.get(), InstalledFileMode(info.st_mode)) != 0 || fsync(out.get()) != 0) {
     *error = Failure("cannot finish " + to.string(), errno);
     return false;
   }
@@ -75,9 +98,42 @@ bool CopyRegularFile(const fs::path& from, const fs::path& to, mode_t mode, std:
   return true;
 }
 
-// Copies the tree below `from` into the existing directory `to`: directories, regular files
-// and symbolic links (as links). Anything else is refused. Every directory is synced.
-bool CopyTree(const fs::path& from, const fs::path& to, std::string* error) {
+// Where the link `link` leads when that is a regular file inside `bundle` (canonical); else
+// false with the reason. A link leading out could make the install depend on files that others
+// may change.
+bool LinkTargetInBundle(const fs::path& link,
+                        const fs::path& bundle,
+                        fs::path* target,
+                        std::string* error) {
+  char* resolved = realpath(link.c_str(), nullptr);
+  if (resolved == nullptr) {
+    *error = Failure("refusing the link " + link.string() + ": cannot follow it", errno);
+    return false;
+  }
+  const std::string path = resolved;
+  free(resolved);
+  const std::string& root = bundle.string();
+  if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
+      path[root.size()] != '/') {
+    *error = "refusing the link " + link.string() + ": it leads out of the bundle to " + path;
+    return false;
+  }
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = "refusing the link " + link.string() + ": it leads to no regular file (" + path + ")";
+    return false;
+  }
+  *target = path;
+  return true;
+}
+
+// Copies the tree below `from` into the existing directory `to`: directories (0755) and regular
+// files, and in place of a symbolic link the content of the regular file it leads to inside
+// `bundle` (canonical). Anything else is refused. Every directory is synced.
+bool CopyTree(const fs::path& from,
+              const fs::path& to,
+              const fs::path& bundle,
+              std::string* error) {
   std::error_code ec;
   std::vector<fs::path> names;
   for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
@@ -100,21 +156,21 @@ bool CopyTree(const fs::path& from, const fs::path& to, std::string* error) {
         *error = Failure("cannot create " + target.string(), errno);
         return false;
       }
-      if (!CopyTree(source, target, error)) {
+      if (!CopyTree(source, target, bundle, error)) {
         return false;
       }
-      if (chmod(target.c_str(), info.st_mode & 07777) != 0) {
+      if (chmod(target.c_str(), 0755) != 0) {
         *error = Failure("cannot set the mode of " + target.string(), errno);
         return false;
       }
     } else if (S_ISREG(info.st_mode)) {
-      if (!CopyRegularFile(source, target, info.st_mode, error)) {
+      if (!CopyRegularFile(source, target, error)) {
         return false;
       }
     } else if (S_ISLNK(info.st_mode)) {
-      fs::path link = fs::read_symlink(source, ec);
-      if (ec || symlink(link.c_str(), target.c_str()) != 0) {
-        *error = "cannot copy the link " + source.string();
+      fs::path linked;
+      if (!LinkTargetInBundle(source, bundle, &linked, error) ||
+          !CopyRegularFile(linked, target, error)) {
         return false;
       }
     } else {
@@ -178,21 +234,31 @@ std::string CheckBundle(const fs::path& bundle) {
   struct Entry {
     const char* name;
     bool directory;
+    bool may_be_link;
   };
-  // The executable itself, not a link that may point out of the copy.
-  struct stat info;
-  if (lstat((bundle / kExecutableName).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return "not a built bundle: " + (bundle / kExecutableName).string() + " is no regular file";
-  }
-  for (const Entry& entry :
-       {Entry{"lib", true}, Entry{"data", true}, Entry{"data/icudtl.dat", false}}) {
-    std::error_code ec;
+  // The executable and the two directories themselves, never links: a link would carry on into
+  // the install, where it may lead to files that others can change. Links below them are copied
+  // as the files they lead to (CopyTree decides whether they may be).
+  for (const Entry& entry : {Entry{kExecutableName, false, false}, Entry{"lib", true, false},
+                             Entry{"data", true, false}, Entry{"data/icudtl.dat", false, true}}) {
     const fs::path path = bundle / entry.name;
-    const bool ok = entry.directory ? fs::is_directory(path, ec) : fs::is_regular_file(path, ec);
+    struct stat info;
+    if (!entry.may_be_link && lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      return "not a built bundle: " + path.string() + " is a symbolic link";
+    }
+    const bool ok = stat(path.c_str(), &info) == 0 &&
+                    (entry.directory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode));
     if (!ok) {
       return "not a built bundle: " + path.string() +
              (entry.directory ? " is no directory" : " is no regular file");
     }
+  }
+  // The other file that may be granted the capability is held to the executable's rule.
+  const fs::path wrapper = bundle / kCapWrapperName;
+  struct stat info;
+  if (lstat(wrapper.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    return "not a built bundle: " + wrapper.string() +
+           (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is no regular file");
   }
   return "";
 }
@@ -211,17 +277,19 @@ bool IsValidRuntimeVersion(const std::string& version) {
   return true;
 }
 
-std::string RenderRuntimeManifest(const std::string& version, const std::string& binary_sha256) {
+std::string RenderRuntimeManifest(const std::string& version,
+                                  const std::string& binary_sha256,
+                                  const std::string& cap_wrapper_sha256) {
   // Readers scan it line by line: each member with its whole value on one line.
-  return "{\n"
-         "  \"name\": \"Korvane\",\n"
-         "  \"version\": \"" +
-         version +
-         "\",\n"
-         "  \"binarySha256\": \"" +
-         binary_sha256 +
-         "\"\n"
-         "}\n";
+  std::string text =
+      "{\n"
+      "  \"name\": \"Korvane\",\n"
+      "  \"version\": \"" +
+      version + "\",\n  \"binarySha256\": \"" + binary_sha256 + "\"";
+  if (!cap_wrapper_sha256.empty()) {
+    text += ",\n  \"capWrapperSha256\": \"" + cap_wrapper_sha256 + "\"";
+  }
+  return text + "\n}\n";
 }
 
 RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
@@ -265,16 +333,28 @@ RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
   };
 
   std::string error;
-  if (!CopyTree(request.bundle_dir, staging, &error)) {
+  const fs::path bundle = fs::canonical(request.bundle_dir, ec);
+  if (ec) {
+    return fail("cannot resolve " + request.bundle_dir.string() + ": " + ec.message());
+  }
+  if (!CopyTree(request.bundle_dir, staging, bundle, &error)) {
     return fail(error);
   }
-  // The digest of what landed in the install, read back from the copy.
-  const std::string sha256 = Sha256::FileHex((staging / kExecutableName).string());
+  // The digests of what landed in the install, read back from the copy.
+  const std::string sha256 =
+      Sha256::FileHex((staging / kExecutableName).string(), Sha256Links::kRefuse);
   if (sha256.empty()) {
     return fail(Failure("cannot read back the copied korvane", errno));
   }
-  if (!WriteNewFile(staging / kManifestName, RenderRuntimeManifest(request.version, sha256), 0644,
-                    &error) ||
+  std::string wrapper_sha256;
+  if (fs::is_regular_file(fs::symlink_status(staging / kCapWrapperName, ec))) {
+    wrapper_sha256 = Sha256::FileHex((staging / kCapWrapperName).string(), Sha256Links::kRefuse);
+    if (wrapper_sha256.empty()) {
+      return fail(Failure("cannot read back the copied " + std::string(kCapWrapperName), errno));
+    }
+  }
+  if (!WriteNewFile(staging / kManifestName,
+                    RenderRuntimeManifest(request.version, sha256, wrapper_sha256), 0644, &error) ||
       !WriteNewFile(staging / kLauncherFileName, RenderLauncherScript(request.launcher_values),
                     0755, &error)) {
     return fail(error);

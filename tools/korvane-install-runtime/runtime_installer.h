@@ -12,7 +12,9 @@
 namespace korvane {
 
 struct RuntimeInstallRequest {
-  // A built bundle: korvane, lib/, data/ with data/icudtl.dat.
+  // A built bundle: korvane, lib/, data/ with data/icudtl.dat (korvane, lib and data no links),
+  // perhaps korvane-cap-wrapper. Links below are copied as the files they lead to, which must be
+  // inside the bundle.
   std::filesystem::path bundle_dir;
   // The install directory's name below the root: letters, digits, '.', '_', '+' and '-', not
   // "." or "..", at most 64 characters.
@@ -33,14 +35,18 @@ struct RuntimeInstallResult {
 // Whether `version` may name an install directory.
 bool IsValidRuntimeVersion(const std::string& version);
 
-// The text of manifest.json: one member per line.
-std::string RenderRuntimeManifest(const std::string& version, const std::string& binary_sha256);
+// The text of manifest.json: one member per line. "capWrapperSha256" is there only when
+// `cap_wrapper_sha256` is not empty (the bundle has a korvane-cap-wrapper).
+std::string RenderRuntimeManifest(const std::string& version,
+                                  const std::string& binary_sha256,
+                                  const std::string& cap_wrapper_sha256 = "");
 
-// Copies the bundle into a temporary directory beside the final one, writes manifest.json (with
-// the SHA-256 of the copied korvane) and korvane-launch.sh, syncs everything and renames it into
-// place (exchanging it with an earlier install of that version, which is then removed). An
-// install whose korvane is running is refused. On failure nothing is left behind and an earlier
-// install stays as it was.
+// Copies the bundle into a temporary directory beside the final one (no write bit for group or
+// others anywhere, no setuid, setgid or sticky bit), writes manifest.json (with the SHA-256 of
+// the copied korvane and of a copied korvane-cap-wrapper) and korvane-launch.sh, syncs everything
+// and renames it into place (exchanging it with an earlier install of that version, which is then
+// removed). An install whose korvane is running is refused. On failure nothing is left behind and
+// an earlier install stays as it was.
 RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request);
 
 }  // namespace korvane
