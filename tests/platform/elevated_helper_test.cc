@@ -308,7 +308,7 @@ TEST_F(ElevatedHelperTest, TheUsersPathReachesNoProgramRootRuns) {
     for (const char* name : {"cat",    "cp",    "mv",  "rm",        "chmod",   "chown",    "find",
                              "mktemp", "mkdir", "tar", "sha256sum", "setpriv", "patchelf", "setcap",
                              "printf", "id",    "env", "sh",        "dash",    "bash"}) {
-      WriteScript(bin + "/" + name, std::string("#!/bin/sh\nid -u >> /tmp/ran-") + name +
+      WriteScript(bin + "/" + name, std::string("#!/bin/sh\n/usr/bin/id -u >> /tmp/ran-") + name +
                                         "\nPATH=/usr/sbin:/usr/bin:/sbin:/bin exec " + name +
                                         " \"$@\"\n");
     }
