@@ -111,7 +111,8 @@ bool PlatformService::RequestElevatedPermissions(const korvane::ElevationEnviron
         << "[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.";
     return true;
   }
-  if (!granted_dir.empty() && korvane::GrantedCopy::IsInPlace(granted_dir, subject.sha256)) {
+  // What a restart would run: a grant of the file at the path as it is now.
+  if (!korvane::GrantedCopy::FindFor(subject.executable).empty()) {
     korvane::LogOut() << "[PlatformService] CAP_NET_ADMIN present despite helper failure";
     return true;
   }

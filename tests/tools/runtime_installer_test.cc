@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/granted_copy.h"
 #include "platform/launcher_script.h"
 #include "platform/platform_service.h"
 #include "tests/support/test_files.h"
@@ -165,7 +166,10 @@ TEST_F(RuntimeInstallerTest, InstallsTheBundleWithItsManifestAndThisSessionsLaun
   // The bundle, file by file with its modes and links, plus the two generated files.
   std::set<std::string> expected = Tree(bundle_);
   expected.erase("korvane-launch.sh 493:#!/bin/sh\nexit 3\n");
-  const std::string launcher = korvane::RenderLauncherScript(SessionValues());
+  // It runs the root-owned copy once one is granted for this install directory.
+  const std::string launcher = korvane::RenderLauncherScript(
+      SessionValues(),
+      korvane::GrantedCopy::DirectoryFor(std::filesystem::canonical(installed), getuid()).string());
   const std::string sha256 = Sha256Sum(installed + "/korvane");
   ASSERT_EQ(sha256.size(), 64u);
   EXPECT_EQ(sha256, Sha256Sum("/bin/sleep"));
