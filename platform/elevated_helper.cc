@@ -2,28 +2,31 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <sstream>
 #include <system_error>
+#include <thread>
 #include <vector>
 
-#include "base/file_util.h"
 #include "base/log.h"
 #include "base/scoped_fd.h"
 #include "platform/elevation_script.h"
-#include "platform/launcher_script.h"
+#include "platform/granted_copy.h"
 #include "platform/platform_service.h"
+#include "platform/sealed_askpass.h"
 
+using korvane::ElevationEnvironment;
 using korvane::ErrnoText;
+using korvane::GrantedCopy;
+using korvane::ScopedFd;
 
 int ElevatedHelper::wait_rounds_ = 1800;
 int ElevatedHelper::term_reap_rounds_ = 20;
@@ -35,11 +38,17 @@ constexpr char kSudoPath[] = "/usr/bin/sudo";
 constexpr char kPkexecFallbackPath[] = "/usr/bin/pkexec";
 constexpr char kSudoLabel[] = "sudo -A elevation";
 constexpr char kPkexecLabel[] = "pkexec elevation";
+constexpr char kCapWrapperName[] = "korvane-cap-wrapper";
+// Rounds of 100 ms the helper may take to end once the command has printed its last line.
+constexpr int kDoneGraceRounds = 20;
+constexpr int kRoundMs = 100;
 
 const char* const kPatchelfCandidates[] = {"/usr/bin/patchelf", "/usr/local/bin/patchelf",
                                            "/bin/patchelf"};
 const char* const kSetcapCandidates[] = {"/usr/sbin/setcap", "/sbin/setcap", "/usr/bin/setcap",
                                          "/bin/setcap"};
+// Root's command finds these on its fixed PATH; looked for here only to fail early and clearly.
+const char* const kSetprivCandidates[] = {"/usr/bin/setpriv", "/bin/setpriv"};
 const char* const kAskpassCandidates[] = {
     "/usr/bin/zenity",
     "/usr/local/bin/zenity",
@@ -72,13 +81,13 @@ std::string FirstExecutable(const char* const (&candidates)[N]) {
 }
 
 void SleepRound() {
-  struct timespec round = {0, 100 * 1000 * 1000};
+  struct timespec round = {0, kRoundMs * 1000 * 1000};
   while (nanosleep(&round, &round) == -1 && errno == EINTR) {
   }
 }
 
 // The login name of the real user; USER when the password database has none.
-std::string CurrentUserName() {
+std::string CurrentUserName(const ElevationEnvironment& environment) {
   struct passwd entry;
   struct passwd* found = nullptr;
   std::vector<char> buffer(16384);
@@ -86,110 +95,24 @@ std::string CurrentUserName() {
       found->pw_name != nullptr && found->pw_name[0] != '\0') {
     return found->pw_name;
   }
-  const char* user = getenv("USER");
-  return user != nullptr ? user : "";
+  return environment.Get("USER");
 }
 
-// True when no other user can rename or replace entries on the way to `dir`: every directory
-// passed through (as written and as resolved) belongs to root or the real user and is writable
-// by nobody else unless it has the sticky bit. Root runs the script by its path, so a directory
-// another user could swap between the checks and the run would hand them root.
-bool AncestorsAreSafe(const std::filesystem::path& dir) {
-  const uid_t uid = getuid();
-  auto safe_directory = [uid](const struct stat& info) {
-    return S_ISDIR(info.st_mode) && (info.st_uid == 0 || info.st_uid == uid) &&
-           ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0);
-  };
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
-  if (error) {
-    return false;
+// `program` looked up on the PATH of the copied environment, the way execvp would.
+std::string SearchPath(const std::string& program, const ElevationEnvironment& environment) {
+  std::string path = environment.Get("PATH");
+  if (path.empty()) {
+    path = "/usr/local/bin:/usr/bin:/bin";
   }
-  const std::filesystem::path resolved = std::filesystem::canonical(dir, error);
-  if (error) {
-    return false;
-  }
-  const std::filesystem::path paths[] = {absolute, resolved};
-  for (const std::filesystem::path& path : paths) {
-    std::filesystem::path prefix;
-    for (auto part = path.begin(); part != path.end(); ++part) {
-      prefix /= *part;
-      if (prefix == path) {
-        break;
-      }
-      // The entries below `prefix` are looked up in the directory it leads to.
-      struct stat info;
-      if (stat(prefix.c_str(), &info) != 0 || !safe_directory(info)) {
-        return false;
-      }
+  std::istringstream dirs(path);
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
     }
   }
-  return true;
-}
-
-// Checks one candidate directory; true when scripts may be written into it.
-bool AcceptHelperDirectory(const std::filesystem::path& dir) {
-  std::error_code error;
-  std::filesystem::create_directories(dir, error);
-  if (error) {
-    korvane::LogErr() << "[PlatformService] Failed to create helper directory " + Quoted(dir) +
-                             ": " + error.message();
-    return false;
-  }
-  struct stat info;
-  // A symbolic link is refused below; its target's mode is not touched.
-  const bool is_link = lstat(dir.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-  if (!is_link && chmod(dir.c_str(), 0700) != 0) {
-    const int chmod_error = errno;
-    korvane::LogErr() << "[PlatformService] Failed to chmod helper directory " + Quoted(dir) +
-                             ": " + ErrnoText(chmod_error);
-    return false;
-  }
-  if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
-      (info.st_mode & 077) != 0 || !AncestorsAreSafe(dir)) {
-    korvane::LogErr() << "[PlatformService] Refusing unsafe helper directory: " + Quoted(dir);
-    return false;
-  }
-  return true;
-}
-
-std::vector<std::filesystem::path> HelperDirectoryCandidates() {
-  std::vector<std::filesystem::path> candidates;
-  const char* runtime_dir = getenv("XDG_RUNTIME_DIR");
-  if (runtime_dir != nullptr && runtime_dir[0] != '\0') {
-    candidates.push_back(std::filesystem::path(runtime_dir) / "korvane-helper-scripts");
-  }
-  const char* home = getenv("HOME");
-  if (home != nullptr && home[0] != '\0') {
-    candidates.push_back(std::filesystem::path(home) / ".cache" / "korvane" / "helper-scripts");
-  }
-  std::error_code error;
-  std::filesystem::path temp = std::filesystem::temp_directory_path(error);
-  if (!error) {
-    candidates.push_back(temp / ("korvane-" + std::to_string(getuid()) + "-helper-scripts"));
-  }
-  return candidates;
-}
-
-// Removes the scripts written for one run.
-void RemoveScripts(std::vector<std::string>* scripts) {
-  for (const std::string& script : *scripts) {
-    unlink(script.c_str());
-  }
-  scripts->clear();
-}
-
-// The environment of the sudo child: this process's, with SUDO_ASKPASS set to `askpass`.
-// Built before fork so the child only calls exec.
-std::vector<std::string> SudoEnvironment(const std::string& askpass) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (strncmp(*entry, "SUDO_ASKPASS=", 13) != 0) {
-      env.push_back(*entry);
-    }
-  }
-  env.push_back("SUDO_ASKPASS=" + askpass);
-  return env;
+  return "";
 }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
@@ -201,34 +124,186 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// The sudo attempt; true when the target has the capability afterwards.
+// A started helper: its pid and the read end of its standard output.
+struct Helper {
+  pid_t pid = -1;
+  ScopedFd output;
+  int error = 0;  // errno of a failed start
+};
+
+// Starts `program` with `args` and `env` (all prepared before the fork: the child only calls
+// async-signal-safe functions), standard input from /dev/null, standard output into a pipe,
+// standard error ours, no other descriptor of the host.
+void Spawn(const std::string& program,
+           std::vector<std::string> args,
+           std::vector<std::string> env,
+           Helper* started) {
+  Helper& helper = *started;
+  std::vector<char*> argv = Pointers(args);
+  std::vector<char*> envp = Pointers(env);
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    helper.error = errno;
+    return;
+  }
+  ScopedFd read_end(pipe_fds[0]);
+  ScopedFd write_end(pipe_fds[1]);
+  ScopedFd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null_fd.valid()) {
+    helper.error = errno;
+    return;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(null_fd.get(), 0) != 0 || dup2(write_end.get(), 1) != 1) {
+      _exit(127);
+    }
+    if (syscall(SYS_close_range, 3, ~0U, 0) != 0) {
+      for (int fd = 3; fd < 1024; ++fd) {
+        close(fd);
+      }
+    }
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  if (pid < 0) {
+    helper.error = errno;
+    return;
+  }
+  helper.pid = pid;
+  helper.output.reset(read_end.release());
+}
+
+// Relays the helper's output line by line; remembers whether the command's last line came.
+class OutputRelay {
+ public:
+  // Reads `fd` without blocking from here on: a round must never wait longer than its poll.
+  explicit OutputRelay(int fd) : fd_(fd) {
+    if (fd_ >= 0) {
+      fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+  }
+
+  // Waits up to one round for output and relays what came.
+  void Round() {
+    if (fd_ < 0 || eof_) {
+      SleepRound();
+      return;
+    }
+    struct pollfd entry = {fd_, POLLIN, 0};
+    if (poll(&entry, 1, kRoundMs) > 0) {
+      Drain();
+    }
+  }
+
+  // Relays everything that is there now, and a last unterminated line at end of file.
+  void Drain() {
+    if (fd_ < 0 || eof_) {
+      return;
+    }
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(fd_, buffer, sizeof(buffer));
+      if (got > 0) {
+        pending_.append(buffer, static_cast<size_t>(got));
+        EmitLines();
+        continue;
+      }
+      if (got == -1 && errno == EINTR) {
+        continue;
+      }
+      if (got == 0) {
+        // Nothing more will come; polling a closed pipe would return at once, every round.
+        eof_ = true;
+        if (!pending_.empty()) {
+          Emit(pending_);
+          pending_.clear();
+        }
+      }
+      return;
+    }
+  }
+
+  bool done() const { return done_; }
+
+ private:
+  void EmitLines() {
+    size_t end;
+    while ((end = pending_.find('\n')) != std::string::npos) {
+      Emit(pending_.substr(0, end));
+      pending_.erase(0, end + 1);
+    }
+  }
+
+  void Emit(std::string line) {
+    // A terminal between root's command and us would add carriage returns.
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (line == korvane::kGrantDoneLine) {
+      done_ = true;
+      return;
+    }
+    korvane::LogOut() << line;
+  }
+
+  int fd_;
+  std::string pending_;
+  bool eof_ = false;
+  bool done_ = false;
+};
+
+// Reaps a helper we could not end, whenever it ends by itself, so that no zombie is left.
+void ReapInBackground(pid_t pid) {
+  try {
+    std::thread([pid] {
+      while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error& error) {
+    korvane::LogErr() << "[PlatformService] Cannot wait for helper pid " << pid << ": "
+                      << error.what();
+  }
+}
+
+// One attempt through `program`: true when the grant is in place afterwards.
+bool RunAttempt(const std::string& program,
+                std::vector<std::string> args,
+                std::vector<std::string> env,
+                const std::filesystem::path& granted_dir,
+                const std::string& sha256,
+                const char* label) {
+  Helper helper;
+  Spawn(program, std::move(args), std::move(env), &helper);
+  if (helper.pid < 0) {
+    korvane::LogErr() << "[PlatformService] fork() failed: " + ErrnoText(helper.error);
+    return GrantedCopy::IsInPlace(granted_dir, sha256);
+  }
+  return ElevatedHelper::WaitForSetcapOrCapability(helper.pid, helper.output.get(), granted_dir,
+                                                   sha256, label) ||
+         GrantedCopy::IsInPlace(granted_dir, sha256);
+}
+
+// The sudo attempt; true when the grant is in place afterwards.
 bool TrySudo(const std::string& askpass_found,
-             const std::string& script,
-             const std::string& target,
-             std::vector<std::string>* scripts) {
+             const std::vector<std::string>& command,
+             const ElevationEnvironment& environment,
+             const std::filesystem::path& granted_dir,
+             const std::string& sha256) {
   korvane::LogOut() << "[PlatformService] Trying sudo -A fallback (askpass: " + askpass_found + ")";
+  korvane::SealedAskpass sealed;
   std::string askpass = askpass_found;
   const std::string wrapper = korvane::RenderAskpassWrapper(askpass_found);
   if (!wrapper.empty()) {
-    askpass = ElevatedHelper::WritePrivateHelperScript("askpass", wrapper);
-    if (askpass.empty()) {
-      return PlatformService::FileHasNetAdminCapability(target);
+    if (!sealed.Start(wrapper)) {
+      return GrantedCopy::IsInPlace(granted_dir, sha256);
     }
-    scripts->push_back(askpass);
+    askpass = sealed.path();
   }
-  std::vector<std::string> env = SudoEnvironment(askpass);
-  std::vector<char*> envp = Pointers(env);
-  std::vector<std::string> args = {"sudo", "-A", script};
-  std::vector<char*> argv = Pointers(args);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execve(kSudoPath, argv.data(), envp.data());
-    _exit(127);
-  }
-  if (pid > 0 && ElevatedHelper::WaitForSetcapOrCapability(pid, target, kSudoLabel)) {
-    return true;
-  }
-  return PlatformService::FileHasNetAdminCapability(target);
+  std::vector<std::string> args = {"sudo", "-A", "--"};
+  args.insert(args.end(), command.begin(), command.end());
+  return RunAttempt(kSudoPath, std::move(args), environment.With("SUDO_ASKPASS", askpass),
+                    granted_dir, sha256, kSudoLabel);
 }
 
 }  // namespace
@@ -237,49 +312,16 @@ std::string ElevatedHelper::FindAskpass() {
   return FirstExecutable(kAskpassCandidates);
 }
 
-std::string ElevatedHelper::WritePrivateHelperScript(const std::string& name,
-                                                     const std::string& content) {
-  std::filesystem::path accepted;
-  for (const std::filesystem::path& candidate : HelperDirectoryCandidates()) {
-    if (AcceptHelperDirectory(candidate)) {
-      accepted = candidate;
-      break;
-    }
-  }
-  if (accepted.empty()) {
-    return "";
-  }
-  std::string path = (accepted / (name + ".XXXXXX")).string();
-  // Close-on-exec: a helper forked meanwhile by another request must not keep the script open
-  // for writing, or running it would fail as busy.
-  korvane::ScopedFd fd(mkostemp(path.data(), O_CLOEXEC));
-  if (fd.get() < 0) {
-    const int error = errno;
-    korvane::LogErr() << "[PlatformService] mkstemp failed for helper script: " + ErrnoText(error);
-    return "";
-  }
-  struct stat info;
-  if (fchmod(fd.get(), 0700) != 0 || !korvane::WriteAll(fd.get(), content) ||
-      fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != getuid() ||
-      (info.st_mode & 07777) != 0700) {
-    korvane::LogErr() << "[PlatformService] Helper script ownership/mode verification failed";
-    fd.reset();
-    unlink(path.c_str());
-    return "";
-  }
-  return path;
-}
-
 bool ElevatedHelper::WaitForSetcapOrCapability(pid_t pid,
-                                               const std::string& target,
+                                               int output_fd,
+                                               const std::filesystem::path& granted_dir,
+                                               const std::string& binary_sha256,
                                                const std::string& label) {
+  const std::string target = GrantedCopy::Target(granted_dir).string();
+  OutputRelay relay(output_fd);
+  int rounds_after_done = 0;
   for (int round = 0; round < wait_rounds_; ++round) {
-    if (PlatformService::FileHasNetAdminCapability(target)) {
-      korvane::LogOut() << "[PlatformService] " + label +
-                               " observed CAP_NET_ADMIN on disk before helper exit";
-      TerminateHelperProcess(pid);
-      return true;
-    }
+    relay.Round();
     int status = 0;
     const pid_t waited = waitpid(pid, &status, WNOHANG);
     if (waited == -1) {
@@ -289,8 +331,9 @@ bool ElevatedHelper::WaitForSetcapOrCapability(pid_t pid,
       return false;
     }
     if (waited == pid) {
+      relay.Drain();
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        if (PlatformService::FileHasNetAdminCapability(target)) {
+        if (GrantedCopy::IsInPlace(granted_dir, binary_sha256)) {
           return true;
         }
         korvane::LogErr()
@@ -303,12 +346,20 @@ bool ElevatedHelper::WaitForSetcapOrCapability(pid_t pid,
                                std::to_string(code);
       return false;
     }
-    SleepRound();
+    // The command has finished every step (the polkit rule included); only the helper around
+    // it lingers.
+    if (relay.done() && ++rounds_after_done > kDoneGraceRounds &&
+        GrantedCopy::IsInPlace(granted_dir, binary_sha256)) {
+      korvane::LogOut() << "[PlatformService] " + label +
+                               " observed CAP_NET_ADMIN on disk before helper exit";
+      TerminateHelperProcess(pid);
+      return true;
+    }
   }
   korvane::LogErr() << "[PlatformService] " + label +
                            " timed out waiting for helper completion or capability";
   TerminateHelperProcess(pid);
-  return PlatformService::FileHasNetAdminCapability(target);
+  return GrantedCopy::IsInPlace(granted_dir, binary_sha256);
 }
 
 void ElevatedHelper::TerminateHelperProcess(pid_t pid) {
@@ -341,85 +392,80 @@ void ElevatedHelper::TerminateHelperProcess(pid_t pid) {
   }
   korvane::LogErr() << "[PlatformService] Abandoning unreapable helper pid " + std::to_string(pid) +
                            " (likely root-owned)";
+  ReapInBackground(pid);
 }
 
-bool ElevatedHelper::ElevatedPatchelfAndSetcap(const std::string& path) {
-  const std::filesystem::path binary = PlatformService::CanonicalizePath(path);
+bool ElevatedHelper::ElevatedPatchelfAndSetcap(const GrantRequest& request,
+                                               const ElevationEnvironment& environment) {
+  const std::filesystem::path binary = PlatformService::CanonicalizePath(request.path);
   if (binary.empty()) {
-    korvane::LogErr() << "[PlatformService] Cannot resolve binary for elevated ops: " + path;
+    korvane::LogErr() << "[PlatformService] Cannot resolve binary for elevated ops: " +
+                             request.path;
     return false;
   }
   const std::filesystem::path dir = binary.parent_path();
   const std::filesystem::path lib = dir / "lib";
-  std::error_code error;
-  if (!std::filesystem::is_directory(lib, error) || error) {
+  struct stat info;
+  if (lstat(lib.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     korvane::LogErr() << "[PlatformService] lib directory missing: " + Quoted(lib);
     return false;
   }
-  korvane::ElevationScriptValues values;
-  values.binary = binary.string();
-  values.lib = lib.string();
-  values.patchelf = FirstExecutable(kPatchelfCandidates);
+  korvane::GrantScriptValues values;
   values.setcap = FirstExecutable(kSetcapCandidates);
   if (values.setcap.empty()) {
     korvane::LogErr() << "[PlatformService] setcap not found";
     return false;
   }
-  values.user = CurrentUserName();
+  // The copy runs with the capability, where the loader ignores $ORIGIN: without its own
+  // absolute run path it could not start at all.
+  values.patchelf = FirstExecutable(kPatchelfCandidates);
+  if (values.patchelf.empty()) {
+    korvane::LogErr() << "[PlatformService] patchelf not found";
+    return false;
+  }
+  if (FirstExecutable(kSetprivCandidates).empty()) {
+    korvane::LogErr() << "[PlatformService] setpriv not found";
+    return false;
+  }
+  values.user = CurrentUserName(environment);
   if (!values.user.empty() && !korvane::IsPolkitSafeUserName(values.user)) {
     korvane::LogErr()
         << "[PlatformService] Leaving out the polkit rule: the user name is not a plain login name";
     values.user.clear();
   }
-  const std::filesystem::path wrapper = dir / korvane::kCapWrapperFileName;
-  values.wrapper = wrapper.string();
+  const std::filesystem::path granted_dir = GrantedCopy::DirectoryFor(dir, getuid());
+  values.source = dir.string();
+  values.dest = granted_dir.string();
+  values.uid = getuid();
+  values.gid = getgid();
+  values.binary_sha256 = request.binary_sha256;
+  values.wrapper_sha256 = request.wrapper_sha256;
+  values.copy_data = lstat((dir / "data").c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  const std::vector<std::string> command = korvane::GrantCommandLine(values);
 
-  std::vector<std::string> scripts;
-  const std::string script =
-      WritePrivateHelperScript("elevate", korvane::RenderElevationScript(values));
-  if (script.empty()) {
-    korvane::LogErr() << "[PlatformService] Failed to write elevation script";
-    return false;
-  }
-  scripts.push_back(script);
-
-  const bool use_wrapper = std::filesystem::is_regular_file(wrapper, error) && !error;
-  const std::string target = use_wrapper ? wrapper.string() : binary.string();
   korvane::LogOut() << "[PlatformService] Running elevated patchelf+setcap";
   korvane::LogOut() << "[PlatformService]   binary:  " + Quoted(binary);
   korvane::LogOut() << "[PlatformService]   wrapper: " +
-                           (use_wrapper ? Quoted(wrapper) : "(not found)");
-  korvane::LogOut() << "[PlatformService]   rpath:   " + Quoted(lib);
+                           (request.wrapper_sha256.empty()
+                                ? std::string("(not found)")
+                                : (granted_dir / kCapWrapperName).string());
+  korvane::LogOut() << "[PlatformService]   rpath:   " + Quoted(granted_dir / "lib");
 
   const std::string askpass = FindAskpass();
   if (!askpass.empty()) {
-    if (TrySudo(askpass, script, target, &scripts)) {
-      RemoveScripts(&scripts);
+    if (TrySudo(askpass, command, environment, granted_dir, request.binary_sha256)) {
       return true;
     }
     korvane::LogErr() << "[PlatformService] sudo -A failed; trying pkexec fallback";
   }
 
   korvane::LogOut() << "[PlatformService] Trying pkexec...";
-  std::vector<std::string> args = {"pkexec", script};
-  std::vector<char*> argv = Pointers(args);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (int fd = 3; fd < 1024; ++fd) {
-      close(fd);
-    }
-    execvp("pkexec", argv.data());
-    execv(kPkexecFallbackPath, argv.data());
-    _exit(127);
+  std::string pkexec = SearchPath("pkexec", environment);
+  if (pkexec.empty()) {
+    pkexec = kPkexecFallbackPath;
   }
-  if (pid < 0) {
-    const int fork_error = errno;
-    korvane::LogErr() << "[PlatformService] fork() failed: " + ErrnoText(fork_error);
-    RemoveScripts(&scripts);
-    return false;
-  }
-  const bool granted = WaitForSetcapOrCapability(pid, target, kPkexecLabel) ||
-                       PlatformService::FileHasNetAdminCapability(target);
-  RemoveScripts(&scripts);
-  return granted;
+  std::vector<std::string> args = {"pkexec"};
+  args.insert(args.end(), command.begin(), command.end());
+  return RunAttempt(pkexec, std::move(args), environment.variables, granted_dir,
+                    request.binary_sha256, kPkexecLabel);
 }

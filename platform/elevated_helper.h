@@ -3,32 +3,49 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <string>
 
-// Grants an executable the network capability through a root script run with `sudo -A` (when a
-// password helper is installed) or `pkexec`, then waits for the capability to appear on disk.
+#include "platform/elevation_environment.h"
+
+// What one grant copies: filled in by the host's checks before anything runs as root.
+struct GrantRequest {
+  // The user's executable as given (messages name it so).
+  std::string path;
+  // The digest of the executable that the host verified; root's copy must have it.
+  std::string binary_sha256;
+  // The digest of korvane-cap-wrapper when the manifest covers it and the file matches; empty:
+  // the wrapper is not granted.
+  std::string wrapper_sha256;
+};
+
+// Grants the network capability to a root-owned copy of a verified executable (see
+// platform/granted_copy.h) through a command run as root by `sudo -A` (when a password helper
+// is installed) or `pkexec`, handed over as an argument, then waits for the command to finish.
 // Used by PlatformService's capability grant and elevation request; not for other units.
 //
-// Threads: any thread (in the host, a worker thread); no state is kept between calls. The calls
-// block while the user answers a password prompt (up to about three minutes per attempt).
+// Threads: any thread (in the host, a worker thread); no state is kept between calls, and the
+// environment is read only from the ElevationEnvironment given. The calls block while the user
+// answers a password prompt (up to about three minutes per attempt).
 class ElevatedHelper {
  public:
-  // True when the target (the capability wrapper beside the executable, else the executable)
-  // ends up with CAP_NET_ADMIN permitted and effective. Every temporary script written is
-  // removed before it returns.
-  static bool ElevatedPatchelfAndSetcap(const std::string& path);
+  // True when the grant of the request is in place afterwards: the copy of this executable
+  // (its wrapper when granted, else korvane) carries CAP_NET_ADMIN permitted and effective.
+  static bool ElevatedPatchelfAndSetcap(const GrantRequest& request,
+                                        const korvane::ElevationEnvironment& environment);
   // The first installed graphical password helper, or empty.
   static std::string FindAskpass();
-  // Writes `content` into a new 0700 file named `name`.XXXXXX in the first private helper
-  // directory that passes the checks; its path, or empty on failure (with its lines).
-  static std::string WritePrivateHelperScript(const std::string& name, const std::string& content);
-  // Polls the target's capability and the helper child; terminates the child once the
-  // capability is there or the wait is over. True when the target got the capability.
+  // Follows one helper child: relays the lines of its standard output (read from `output_fd`,
+  // -1 for none) to ours, waits for the command's last line and the child's end, and ends the
+  // child when the wait is over. True when the grant of `binary_sha256` is in place in
+  // `granted_dir`.
   static bool WaitForSetcapOrCapability(pid_t pid,
-                                        const std::string& target,
+                                        int output_fd,
+                                        const std::filesystem::path& granted_dir,
+                                        const std::string& binary_sha256,
                                         const std::string& label);
   // SIGTERM, then SIGKILL, reaping in between; a child that cannot be signalled (it runs as
-  // root) is abandoned with one line.
+  // root) is abandoned with one line and reaped by a thread of its own when it ends.
   static void TerminateHelperProcess(pid_t pid);
 
 #ifdef KORVANE_TESTING

@@ -47,6 +47,18 @@ fi
 
 )SH";
 
+// The granted copy runs only while it is a copy of this install's korvane as it is now: after
+// an update in place the install runs uncapable until network access is granted again.
+constexpr char kGrantedTail[] = R"SH(
+if [ -f "$GRANTED/sha256" ] && read -r GRANTED_SHA256 < "$GRANTED/sha256" &&
+   [ "$(sha256sum < "$DIR/korvane")" = "$GRANTED_SHA256  -" ]; then
+  if [ -x "$GRANTED/korvane-cap-wrapper" ]; then
+    exec "$GRANTED/korvane-cap-wrapper" "$@"
+  fi
+  exec "$GRANTED/korvane" "$@"
+fi
+)SH";
+
 constexpr char kTail[] = R"SH(
 if [ -x "$DIR/korvane-cap-wrapper" ]; then
   exec "$DIR/korvane-cap-wrapper" "$@"
@@ -60,6 +72,19 @@ std::string EnvironmentValue(const char* name) {
   return value != nullptr ? value : "";
 }
 
+template <typename Get>
+LauncherValues ValuesFrom(Get get) {
+  LauncherValues values;
+  values.dbus_session_bus_address = get("DBUS_SESSION_BUS_ADDRESS");
+  values.display = get("DISPLAY");
+  values.wayland_display = get("WAYLAND_DISPLAY");
+  values.xdg_runtime_dir = get("XDG_RUNTIME_DIR");
+  values.xdg_session_type = get("XDG_SESSION_TYPE");
+  values.xdg_data_dirs = get("XDG_DATA_DIRS");
+  values.xdg_current_desktop = get("XDG_CURRENT_DESKTOP");
+  return values;
+}
+
 void AppendExport(std::string* text, const char* name, const std::string& value) {
   if (!value.empty()) {
     *text += std::string("export ") + name + "=" + ShellQuote(value) + "\n";
@@ -69,18 +94,14 @@ void AppendExport(std::string* text, const char* name, const std::string& value)
 }  // namespace
 
 LauncherValues LauncherValuesFromEnvironment() {
-  LauncherValues values;
-  values.dbus_session_bus_address = EnvironmentValue("DBUS_SESSION_BUS_ADDRESS");
-  values.display = EnvironmentValue("DISPLAY");
-  values.wayland_display = EnvironmentValue("WAYLAND_DISPLAY");
-  values.xdg_runtime_dir = EnvironmentValue("XDG_RUNTIME_DIR");
-  values.xdg_session_type = EnvironmentValue("XDG_SESSION_TYPE");
-  values.xdg_data_dirs = EnvironmentValue("XDG_DATA_DIRS");
-  values.xdg_current_desktop = EnvironmentValue("XDG_CURRENT_DESKTOP");
-  return values;
+  return ValuesFrom(EnvironmentValue);
 }
 
-std::string RenderLauncherScript(const LauncherValues& values) {
+LauncherValues LauncherValuesFrom(const ElevationEnvironment& environment) {
+  return ValuesFrom([&environment](const char* name) { return environment.Get(name); });
+}
+
+std::string RenderLauncherScript(const LauncherValues& values, const std::string& granted_dir) {
   std::string text = kHead;
   AppendExport(&text, "DBUS_SESSION_BUS_ADDRESS", values.dbus_session_bus_address);
   AppendExport(&text, "DISPLAY", values.display);
@@ -89,6 +110,10 @@ std::string RenderLauncherScript(const LauncherValues& values) {
   AppendExport(&text, "XDG_SESSION_TYPE", values.xdg_session_type);
   AppendExport(&text, "XDG_DATA_DIRS", values.xdg_data_dirs);
   AppendExport(&text, "XDG_CURRENT_DESKTOP", values.xdg_current_desktop);
+  if (!granted_dir.empty()) {
+    text += "\nGRANTED=" + ShellQuote(granted_dir) + "\n";
+    text += kGrantedTail;
+  }
   text += kTail;
   return text;
 }

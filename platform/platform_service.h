@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/elevation_environment.h"
+
 // The platform callbacks offered to an engine binding that takes them. The field order is the
 // record's layout and binds every user of the table.
 struct PlatformInterface {
@@ -70,16 +72,23 @@ class PlatformService {
   // Any thread. True when the canonical path is the managed runtime root below HOME
   // ($HOME/.local/share/Korvane/appimage-runtime) or lies below it.
   static bool IsManagedAppImagePath(const std::string& path);
-  // Worker thread: blocks while the elevated helper runs. Grants the network capability to the
-  // "korvane" executable of a managed install directory whose SHA-256 matches its manifest;
-  // false (with one line) for every refused path, before anything on disk changes.
+  // Worker thread: blocks while the elevated helper runs. Grants the network capability to a
+  // root-owned copy of the "korvane" executable of a managed install directory whose SHA-256
+  // matches its manifest; false (with one line) for every refused path, before anything on disk
+  // changes. Reads the environment only from `environment`, taken on the main thread.
+  static bool SetCapabilityOnPath(const std::string& path,
+                                  const korvane::ElevationEnvironment& environment);
+  // The same with the environment as it is now: for callers nobody changes it under.
   static bool SetCapabilityOnPath(const std::string& path);
 
   // Elevation request (platform_service_elevation.cc).
 
   // Worker thread: blocks while the elevated helper runs. Writes the launcher beside the
-  // running executable, then grants it (or its capability wrapper) the network capability.
-  // True when the capability is on disk afterwards.
+  // running executable's install, then grants a root-owned copy of the executable (or of its
+  // capability wrapper) the network capability. True when that copy carries the capability
+  // afterwards. Reads the environment only from `environment`, taken on the main thread.
+  static bool RequestElevatedPermissions(const korvane::ElevationEnvironment& environment);
+  // The same with the environment as it is now: for callers nobody changes it under.
   static bool RequestElevatedPermissions();
 
   // Callback table entries (platform_service.cc).

@@ -1,7 +1,5 @@
 // The elevation request for the running executable: the launcher beside it, then the grant.
 
-#include <fcntl.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,14 +10,17 @@
 
 #include "base/file_util.h"
 #include "base/log.h"
-#include "base/scoped_fd.h"
+#include "core/sha256.h"
 #include "platform/elevated_helper.h"
+#include "platform/granted_copy.h"
+#include "platform/install_manifest.h"
 #include "platform/launcher_script.h"
 #include "platform/platform_service.h"
 
 namespace {
 
 constexpr char kDeletedSuffix[] = " (deleted)";
+constexpr char kExecutableLink[] = "/proc/self/exe";
 
 std::string Quoted(const std::filesystem::path& path) {
   std::ostringstream out;
@@ -30,7 +31,7 @@ std::string Quoted(const std::filesystem::path& path) {
 // The running executable; empty when /proc/self/exe cannot be read.
 std::string ExecutablePath() {
   std::error_code error;
-  std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
+  std::string path = std::filesystem::read_symlink(kExecutableLink, error).string();
   if (error) {
     return "";
   }
@@ -41,30 +42,52 @@ std::string ExecutablePath() {
   return path;
 }
 
-// Rewrites the launcher (0755); false when it cannot be opened or written.
-bool WriteLauncher(const std::filesystem::path& launcher, const std::string& text) {
-  korvane::ScopedFd fd(open(launcher.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-  if (fd.get() < 0) {
-    return false;
+// The user's executable to grant and the digest this host vouches for: the file it runs, or,
+// when it runs from a granted copy (whose run path root changed), the install that copy was
+// made from and the digest recorded with it.
+struct GrantSubject {
+  std::string executable;
+  std::string sha256;
+};
+
+GrantSubject SubjectOf(const std::string& running) {
+  const std::filesystem::path dir = std::filesystem::path(running).parent_path();
+  if (korvane::GrantedCopy::IsBelowRoot(PlatformService::CanonicalizePath(dir))) {
+    return {(korvane::GrantedCopy::RecordedSource(dir) / "korvane").string(),
+            korvane::GrantedCopy::RecordedSha256(dir)};
   }
-  const bool written = korvane::WriteAll(fd.get(), text);
-  fd.reset();
-  // A failed mode change leaves a launcher /bin/sh can still run.
-  (void)chmod(launcher.c_str(), 0755);
-  return written;
+  return {running, Sha256::FileHex(kExecutableLink)};
+}
+
+// Puts the launcher in place whole (written beside it, then renamed), so a full disk leaves the
+// earlier launcher or none, never a part of one.
+bool WriteLauncher(const std::filesystem::path& launcher, const std::string& text) {
+  korvane::ReplaceOptions options;
+  options.mode = 0755;
+  return korvane::ReplaceFile(launcher.string(), text, options).ok();
 }
 
 }  // namespace
 
 bool PlatformService::RequestElevatedPermissions() {
-  const std::string executable = ExecutablePath();
-  if (executable.empty()) {
+  return RequestElevatedPermissions(korvane::ElevationEnvironment::Capture());
+}
+
+bool PlatformService::RequestElevatedPermissions(const korvane::ElevationEnvironment& environment) {
+  const std::string running = ExecutablePath();
+  if (running.empty()) {
     korvane::LogErr() << "[PlatformService] Failed to get executable path";
     return false;
   }
-  const std::filesystem::path dir = std::filesystem::path(executable).parent_path();
+  const GrantSubject subject = SubjectOf(running);
+  const std::filesystem::path dir = std::filesystem::path(subject.executable).parent_path();
+  const std::filesystem::path canonical_dir = CanonicalizePath(dir);
+  const std::filesystem::path granted_dir =
+      canonical_dir.empty() ? std::filesystem::path()
+                            : korvane::GrantedCopy::DirectoryFor(canonical_dir, getuid());
   const std::filesystem::path launcher = dir / korvane::kLauncherFileName;
-  const std::string text = korvane::RenderLauncherScript(korvane::LauncherValuesFromEnvironment());
+  const std::string text =
+      korvane::RenderLauncherScript(korvane::LauncherValuesFrom(environment), granted_dir.string());
   if (WriteLauncher(launcher, text)) {
     korvane::LogOut() << "[PlatformService] Created launcher script at " + Quoted(launcher);
   } else {
@@ -72,16 +95,24 @@ bool PlatformService::RequestElevatedPermissions() {
                              Quoted(launcher);
   }
 
-  if (ElevatedHelper::ElevatedPatchelfAndSetcap(executable)) {
+  bool granted = false;
+  if (subject.sha256.empty() || Sha256::FileHex(subject.executable) != subject.sha256) {
+    korvane::LogErr() << "[PlatformService] Refusing to grant " + subject.executable +
+                             ": it is not the executable this host runs (changed on disk)";
+  } else {
+    GrantRequest request;
+    request.path = subject.executable;
+    request.binary_sha256 = subject.sha256;
+    request.wrapper_sha256 = korvane::CoveredWrapperDigest(dir);
+    granted = ElevatedHelper::ElevatedPatchelfAndSetcap(request, environment);
+  }
+  if (granted) {
     korvane::LogOut()
         << "[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.";
     return true;
   }
-  const std::filesystem::path wrapper = dir / korvane::kCapWrapperFileName;
-  std::error_code error;
-  const std::string tested =
-      std::filesystem::exists(wrapper, error) ? wrapper.string() : executable;
-  if (FileHasNetAdminCapability(tested)) {
+  // What a restart would run: a grant of the file at the path as it is now.
+  if (!korvane::GrantedCopy::FindFor(subject.executable).empty()) {
     korvane::LogOut() << "[PlatformService] CAP_NET_ADMIN present despite helper failure";
     return true;
   }

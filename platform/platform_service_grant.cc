@@ -1,31 +1,20 @@
 // The capability grant for an executable of the managed runtime: the path test, the install
 // directory's entries and the manifest digest, checked before anything runs as root.
 
-#include <fcntl.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
-#include "base/file_util.h"
 #include "base/log.h"
-#include "base/scoped_fd.h"
 #include "core/sha256.h"
 #include "platform/elevated_helper.h"
+#include "platform/install_manifest.h"
 #include "platform/platform_service.h"
 
 namespace {
-
-constexpr char kManifestKey[] = "\"binarySha256\"";
-// The manifest is a small JSON document; a larger one (or a line of many megabytes) is read
-// only this far, so a hostile file cannot exhaust memory.
-constexpr size_t kManifestReadLimit = 1 << 20;
 
 bool IsDirectory(const std::filesystem::path& path) {
   std::error_code error;
@@ -43,82 +32,20 @@ bool HasInstallDirectoryEntries(const std::filesystem::path& dir) {
          IsRegularFile(dir / "data" / "icudtl.dat") && IsRegularFile(dir / "manifest.json");
 }
 
-// The digest in one manifest line: the key with its quotes, a colon, then the text between the
-// next two double quotes; empty when any of them is missing.
-std::string DigestInLine(const std::string& line) {
-  const size_t key = line.find(kManifestKey);
-  if (key == std::string::npos) {
-    return "";
-  }
-  const size_t colon = line.find(':', key + sizeof(kManifestKey) - 1);
-  if (colon == std::string::npos) {
-    return "";
-  }
-  const size_t open = line.find('"', colon + 1);
-  if (open == std::string::npos) {
-    return "";
-  }
-  const size_t close = line.find('"', open + 1);
-  if (close == std::string::npos) {
-    return "";
-  }
-  return line.substr(open + 1, close - open - 1);
-}
-
-// The first "binarySha256" value of the manifest, scanned line by line; empty when the file
-// cannot be read, is not a regular file, or has no such line within the read limit.
-std::string ReadManifestDigest(const std::filesystem::path& manifest) {
-  // Not blocking on open: the file could have been replaced by a FIFO since it was checked.
-  korvane::ScopedFd fd(open(manifest.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat info;
-  if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return "";
-  }
-  std::string text;
-  char buffer[8192];
-  while (text.size() < kManifestReadLimit) {
-    const size_t want = std::min(sizeof(buffer), kManifestReadLimit - text.size());
-    const ssize_t got = read(fd.get(), buffer, want);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string digest = DigestInLine(text.substr(start, end - start));
-    if (!digest.empty()) {
-      return digest;
-    }
-    start = end + 1;
-  }
-  return "";
-}
-
-}  // namespace
-
-std::filesystem::path PlatformService::ManagedRuntimeRoot() {
-  const char* home = getenv("HOME");
-  if (home == nullptr || home[0] == '\0') {
+std::filesystem::path RuntimeRootOf(const std::string& home) {
+  if (home.empty()) {
     return {};
   }
   return std::filesystem::path(home) / ".local" / "share" / "Korvane" / "appimage-runtime";
 }
 
-bool PlatformService::IsManagedAppImagePath(const std::string& path) {
-  const std::filesystem::path root = ManagedRuntimeRoot();
+// Whether the canonical `path` is the canonical `root` or lies below it.
+bool IsBelowRoot(const std::string& path, const std::filesystem::path& root) {
   if (root.empty()) {
     return false;
   }
-  const std::string canonical_root = CanonicalizePath(root).string();
-  const std::string canonical_path = CanonicalizePath(path).string();
+  const std::string canonical_root = PlatformService::CanonicalizePath(root).string();
+  const std::string canonical_path = PlatformService::CanonicalizePath(path).string();
   if (canonical_root.empty() || canonical_path.empty()) {
     return false;
   }
@@ -130,7 +57,23 @@ bool PlatformService::IsManagedAppImagePath(const std::string& path) {
          canonical_path[canonical_root.size()] == '/';
 }
 
+}  // namespace
+
+std::filesystem::path PlatformService::ManagedRuntimeRoot() {
+  const char* home = getenv("HOME");
+  return RuntimeRootOf(home != nullptr ? home : "");
+}
+
+bool PlatformService::IsManagedAppImagePath(const std::string& path) {
+  return IsBelowRoot(path, ManagedRuntimeRoot());
+}
+
 bool PlatformService::SetCapabilityOnPath(const std::string& path) {
+  return SetCapabilityOnPath(path, korvane::ElevationEnvironment::Capture());
+}
+
+bool PlatformService::SetCapabilityOnPath(const std::string& path,
+                                          const korvane::ElevationEnvironment& environment) {
   if (path.empty()) {
     korvane::LogErr() << "[PlatformService] Refusing to set capability on empty path";
     return false;
@@ -138,7 +81,8 @@ bool PlatformService::SetCapabilityOnPath(const std::string& path) {
   const std::filesystem::path canonical = CanonicalizePath(path);
   const std::filesystem::path install_dir = canonical.parent_path();
   if (canonical.empty() || canonical.filename() != "korvane" ||
-      !IsManagedAppImagePath(canonical.string()) || !HasInstallDirectoryEntries(install_dir)) {
+      !IsBelowRoot(canonical.string(), RuntimeRootOf(environment.Get("HOME"))) ||
+      !HasInstallDirectoryEntries(install_dir)) {
     korvane::LogErr() << "[PlatformService] Refusing to set capability on unexpected path: " + path;
     return false;
   }
@@ -148,7 +92,8 @@ bool PlatformService::SetCapabilityOnPath(const std::string& path) {
     return false;
   }
 
-  const std::string expected = ReadManifestDigest(install_dir / "manifest.json");
+  const std::string expected = korvane::ReadManifestMember(install_dir / korvane::kManifestFileName,
+                                                           korvane::kBinaryDigestKey);
   bool verified = false;
   if (expected.empty()) {
     korvane::LogErr() << "[PlatformService] manifest.json missing or has no binarySha256 field";
@@ -168,5 +113,9 @@ bool PlatformService::SetCapabilityOnPath(const std::string& path) {
     korvane::LogErr() << "[PlatformService] Refusing to grant capability: hash verification failed";
     return false;
   }
-  return ElevatedHelper::ElevatedPatchelfAndSetcap(path);
+  GrantRequest request;
+  request.path = path;
+  request.binary_sha256 = expected;
+  request.wrapper_sha256 = korvane::CoveredWrapperDigest(install_dir);
+  return ElevatedHelper::ElevatedPatchelfAndSetcap(request, environment);
 }

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "base/log.h"
+#include "platform/elevation_environment.h"
+#include "platform/granted_copy.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
@@ -67,18 +69,26 @@ bool VPNManager::CheckAdminPrivileges() {
   return PlatformService::HasNetworkCapabilities();
 }
 
+// The environment is copied here, on the main thread: the worker must not read it while the
+// desktop-proxy code may change it.
 void VPNManager::RequestAdminPrivileges(FlMethodCall* call) {
-  RunElevationWorker(call, [] { return PlatformService::RequestElevatedPermissions(); });
+  RunElevationWorker(call, [environment = korvane::ElevationEnvironment::Capture()] {
+    return PlatformService::RequestElevatedPermissions(environment);
+  });
 }
 
 void VPNManager::SetCapabilityOnPath(const std::string& path, FlMethodCall* call) {
-  RunElevationWorker(call, [path] { return PlatformService::SetCapabilityOnPath(path); });
+  RunElevationWorker(call, [path, environment = korvane::ElevationEnvironment::Capture()] {
+    return PlatformService::SetCapabilityOnPath(path, environment);
+  });
 }
 
 void VPNManager::GetExecutableCapabilities(const std::string& path, FlMethodCall* call) {
   g_autoptr(FlValue) result = fl_value_new_map();
-  fl_value_set_string_take(result, "hasCapNetAdmin",
-                           fl_value_new_bool(PlatformService::FileHasNetAdminCapability(path)));
+  // The capability lives on the root-owned copy of an install, never on the user's file.
+  const bool capable = PlatformService::FileHasNetAdminCapability(path) ||
+                       !korvane::GrantedCopy::FindFor(path).empty();
+  fl_value_set_string_take(result, "hasCapNetAdmin", fl_value_new_bool(capable));
   fl_value_set_string_take(result, "isManagedAppImagePath",
                            fl_value_new_bool(PlatformService::IsManagedAppImagePath(path)));
   g_autoptr(GError) error = nullptr;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "platform/granted_copy.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
@@ -184,9 +185,26 @@ void VPNManager::RestartApp(FlMethodCall* call) {
     korvane::LogOut() << "[VPNManager] Stripped '(deleted)' suffix from exe path: " << executable;
   }
 
-  const std::filesystem::path launcher = executable.parent_path() / kLauncherName;
-  const bool use_launcher = std::filesystem::is_regular_file(launcher, error);
-  const std::string program = use_launcher ? launcher.string() : executable.string();
+  // A granted copy restarts through the launcher of the install it was copied from; an install
+  // restarts through its launcher, else through its granted copy when there is one.
+  std::filesystem::path install_dir = executable.parent_path();
+  const bool running_granted =
+      korvane::GrantedCopy::IsBelowRoot(PlatformService::CanonicalizePath(install_dir));
+  if (running_granted) {
+    install_dir = korvane::GrantedCopy::RecordedSource(install_dir);
+  }
+  const std::filesystem::path launcher = install_dir / kLauncherName;
+  const bool use_launcher =
+      !install_dir.empty() && std::filesystem::is_regular_file(launcher, error);
+  std::string program = executable.string();
+  if (use_launcher) {
+    program = launcher.string();
+  } else if (!running_granted) {
+    const std::filesystem::path granted = korvane::GrantedCopy::FindFor(executable.string());
+    if (!granted.empty()) {
+      program = korvane::GrantedCopy::Target(granted).string();
+    }
+  }
   korvane::LogOut() << "[VPNManager] Restarting app via "
                     << (use_launcher ? "launcher: " : "binary: ") << program
                     << ". New instance will wait for PID " << getpid();

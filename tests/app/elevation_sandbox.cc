@@ -33,18 +33,19 @@ ElevationSandbox MakeElevationSandbox(const std::string& dir) {
   sandbox.release_file = dir + "/pkexec.release";
   sandbox.exit_file = dir + "/pkexec.exit";
   const std::string pkexec = bin + "/pkexec";
-  std::ofstream(pkexec) << "#!/bin/sh\n"
-                        << "printf '%s\\n' \"$*\" >> '" << sandbox.pkexec_log << "'\n"
-                        << "if [ -f '" << sandbox.grant_file << "' ]; then setcap cap_net_admin+ep "
-                        << "\"$(cat '" << sandbox.grant_file << "')\"; fi\n"
-                        << "if [ -f '" << sandbox.hold_file << "' ]; then\n"
-                        << "  i=0\n"
-                        << "  while [ ! -f '" << sandbox.release_file
-                        << "' ] && [ $i -lt 6000 ]; do sleep 0.1; i=$((i+1)); done\n"
-                        << "fi\n"
-                        << "[ -f '" << sandbox.exit_file << "' ] && exit \"$(cat '"
-                        << sandbox.exit_file << "')\"\n"
-                        << "exit 1\n";
+  std::ofstream(pkexec)
+      << "#!/bin/sh\n"
+      << "words=\n"
+      << "for a in \"$@\"; do words=\"$words $a\"; [ \"$a\" = -c ] && break; done\n"
+      << "printf '%s\\n' \"${words# }\" >> '" << sandbox.pkexec_log << "'\n"
+      << "if [ -f '" << sandbox.hold_file << "' ]; then\n"
+      << "  i=0\n"
+      << "  while [ ! -f '" << sandbox.release_file
+      << "' ] && [ $i -lt 6000 ]; do sleep 0.1; i=$((i+1)); done\n"
+      << "fi\n"
+      << "if [ -f '" << sandbox.grant_file << "' ]; then exec \"$@\"; fi\n"
+      << "[ -f '" << sandbox.exit_file << "' ] && exit \"$(cat '" << sandbox.exit_file << "')\"\n"
+      << "exit 1\n";
   chmod(pkexec.c_str(), 0755);
   const char* path = getenv("PATH");
   sandbox.path_env = bin + ":" + (path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin");

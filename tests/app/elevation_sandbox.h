@@ -6,13 +6,15 @@
 namespace korvane_test {
 
 // What a host started by an end-to-end test needs so that its privilege requests touch only the
-// test's directory: a copy of the bundle's executable (lib and data linked to the bundle's), so
-// that the launcher is written beside the copy, and a stand-in pkexec first on PATH (no root
-// script ever runs: the machine's /etc is never reached).
+// test's files: a copy of the bundle (so that the launcher is written beside the copy), and a
+// stand-in pkexec first on PATH. Start the host with HostOptions::private_system: the stand-in
+// may run root's command for real, and what it writes must land in the host's own /etc and
+// /var/lib.
 //
-// The stand-in appends its arguments to `pkexec_log`; when `grant_file` exists it gives the path
-// named in it cap_net_admin+ep with the real setcap; when `hold_file` exists it waits for
-// `release_file`; then it exits with the code in `exit_file` (1 when absent).
+// The stand-in appends its words up to "-c" to `pkexec_log`; when `hold_file` exists it waits
+// for `release_file`; when `grant_file` exists it runs the command it was given (as the test's
+// root) and exits with its status; otherwise it exits with the code in `exit_file` (1 when
+// absent).
 struct ElevationSandbox {
   std::string executable;
   std::string path_env;

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/sha256.h"
+#include "platform/granted_copy.h"
 #include "platform/launcher_script.h"
 #include "tests/app/elevation_sandbox.h"
 #include "tests/app/raw_bridge.h"
@@ -80,6 +81,7 @@ class PrivilegeMethodsE2ETest : public ::testing::Test {
     HostOptions options;
     options.window_manager = "";
     options.executable = sandbox_.executable;
+    options.private_system = true;
     options.env = {{"PATH", sandbox_.path_env},
                    {"XDG_SESSION_TYPE", "x11"},
                    {"XDG_CURRENT_DESKTOP", "it's KDE"}};
@@ -153,9 +155,9 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   bridge_.Drain(300);
   EXPECT_EQ(bridge_.reply_counts().count(request), 0u) << "answered before the helper ended";
 
-  // pkexec was given the elevation script from the private directory.
-  const std::string log = ReadText(sandbox_.pkexec_log);
-  EXPECT_EQ(log.rfind(host_.runtime_dir() + "/korvane-helper-scripts/elevate.", 0), 0u) << log;
+  // pkexec was given root's command as arguments, not a file of the user's to run.
+  EXPECT_EQ(ReadText(sandbox_.pkexec_log),
+            "/usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /bin/sh -c\n");
 
   // The launcher beside the executable carries the host's session.
   korvane::LauncherValues values;
@@ -167,7 +169,10 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   values.xdg_data_dirs = HostEnv(host_, "XDG_DATA_DIRS");
   values.xdg_current_desktop = HostEnv(host_, "XDG_CURRENT_DESKTOP");
   const std::string launcher = host_.dir() + "/bundle/korvane-launch.sh";
-  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values));
+  const std::string granted_dir = korvane::GrantedCopy::DirectoryFor(
+                                      std::filesystem::canonical(host_.dir() + "/bundle"), getuid())
+                                      .string();
+  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values, granted_dir));
   struct stat info;
   ASSERT_EQ(stat(launcher.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0755u);
@@ -183,28 +188,42 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   EXPECT_NE(
       host_.Stdout().find("[PlatformService] Created launcher script at \"" + launcher + "\"\n"),
       std::string::npos);
-  // Every script of the run is gone.
-  EXPECT_TRUE(std::filesystem::is_empty(host_.runtime_dir() + "/korvane-helper-scripts"));
+  // No script was written anywhere of the user's.
+  EXPECT_FALSE(std::filesystem::exists(host_.runtime_dir() + "/korvane-helper-scripts"));
+  EXPECT_FALSE(std::filesystem::exists(host_.home() + "/.cache/korvane"));
 
-  // A second request, whose helper grants the capability: true, and the restart hint.
+  // A second request, whose helper runs root's command: true, and the restart hint.
   std::filesystem::remove(sandbox_.hold_file);
-  Touch(sandbox_.grant_file, sandbox_.executable);
+  Touch(sandbox_.grant_file);
   EXPECT_EQ(Call("requestAdminPrivileges"), Success(true));
   EXPECT_TRUE(host_.WaitForStdout(
       "[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.\n",
       kTimeoutMs));
   EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
             Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
+  // The capability is on root's copy in the host's /var/lib, not on the user's file.
+  const std::string copy = host_.HostPath(granted_dir + "/korvane");
+  EXPECT_EQ(host_.OutputWithHostEnvironment({"getcap", copy}), copy + " cap_net_admin=ep\n");
+  EXPECT_EQ(host_.OutputWithHostEnvironment({"getcap", sandbox_.executable}), "");
+  // Root's command wrote the polkit rule into the host's own /etc, never the machine's.
+  const std::string rule = "/etc/polkit-1/rules.d/90-korvane-resolved.rules";
+  EXPECT_TRUE(std::filesystem::exists(host_.HostPath(rule)));
+  EXPECT_FALSE(std::filesystem::exists(rule));
 
   // The executable replaced on disk while the host runs ("/proc/self/exe" now ends in
-  // " (deleted)"): the launcher and the grant go to the path without the suffix.
+  // " (deleted)"): the launcher goes to the path without the suffix, but the new file is not
+  // what this host runs, so it is not granted.
   std::filesystem::remove(launcher);
   std::filesystem::remove(sandbox_.executable);
   std::filesystem::copy_file("/bin/true", sandbox_.executable);
-  EXPECT_EQ(Call("requestAdminPrivileges"), Success(true));
-  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values));
+  EXPECT_EQ(Call("requestAdminPrivileges"), Success(false));
+  EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values, granted_dir));
+  EXPECT_TRUE(host_.WaitForStderr("[PlatformService] Refusing to grant " + sandbox_.executable +
+                                      ": it is not the executable this host runs (changed on "
+                                      "disk)\n",
+                                  kTimeoutMs));
   EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
-            Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
+            Success({{"hasCapNetAdmin", false}, {"isManagedAppImagePath", false}}));
 
   // Exactly one answer per call.
   bridge_.Drain(200);
@@ -240,7 +259,7 @@ TEST_F(PrivilegeMethodsE2ETest, GrantRefusesBeforeAnyHelperAndRunsOneForAMatchin
   // The matching digest reaches the helper, which grants.
   Touch(dir + "/manifest.json",
         "{\n  \"binarySha256\": \"" + Sha256::FileHex(dir + "/korvane") + "\"\n}\n");
-  Touch(sandbox_.grant_file, dir + "/korvane");
+  Touch(sandbox_.grant_file);
   EXPECT_EQ(Call("setCapabilityOnPath", {{"path", dir + "/korvane"}}), Success(true));
   EXPECT_TRUE(std::filesystem::exists(sandbox_.pkexec_log));
   EXPECT_EQ(Call("getExecutableCapabilities", {{"path", dir + "/korvane"}}),

@@ -169,6 +169,7 @@ class VpnChannelE2ETest : public ::testing::Test {
     HostOptions options;
     options.window_manager = "";
     options.executable = sandbox_.executable;
+    options.private_system = true;
     options.env = {{"GSETTINGS_BACKEND", "keyfile"},
                    {"XDG_CURRENT_DESKTOP", "GNOME"},
                    {"PATH", sandbox_.path_env}};
@@ -321,8 +322,11 @@ TEST_F(VpnChannelE2ETest, EveryMethodIsWiredAndAnswersAsSpecified) {
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: false\n"), 1) << err;
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: true\n"), 1) << err;
   EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: "), 2) << err;
-  // The failed elevation and the refused grant say so once each.
-  EXPECT_EQ(CountOf(err, "[PlatformService] pkexec elevation helper failed with exit code 1\n"), 1)
+  // The refused elevation (the file on disk is not the one running) and the refused grant say
+  // so once each.
+  EXPECT_EQ(CountOf(err, "[PlatformService] Refusing to grant " + host_executable +
+                             ": it is not the executable this host runs (changed on disk)\n"),
+            1)
       << err;
   EXPECT_EQ(CountOf(err, "[PlatformService] Refusing to set capability on unexpected path: " +
                              host_executable + "\n"),

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/sha256.h"
+#include "platform/granted_copy.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/bundle_copy.h"
 #include "tests/support/test_files.h"
@@ -146,10 +148,11 @@ class AppRestartTest : public ::testing::Test {
   }
 
   // Starts the host from `executable` ("" for the bundle's) with a private GNOME desktop.
-  void StartHost(const std::string& executable) {
+  void StartHost(const std::string& executable, bool private_system = false) {
     HostOptions options;
     options.window_manager = "";
     options.executable = executable;
+    options.private_system = private_system;
     options.env = GnomeKeyfileEnvironment();
     std::string error;
     ASSERT_TRUE(host_.Start(options, &error)) << error;
@@ -279,6 +282,37 @@ TEST_F(AppRestartTest, RestartAppStartsTheFileThatReplacedTheExecutable) {
   struct stat running;
   ASSERT_EQ(stat(("/proc/" + std::to_string(successor_.pid()) + "/exe").c_str(), &running), 0);
   EXPECT_EQ(running.st_ino, replacement.st_ino);
+  StopSuccessor();
+}
+
+TEST_F(AppRestartTest, RestartAppWithoutALauncherRunsTheGrantedCopy) {
+  std::string error;
+  const std::string executable = CopyBundleExecutable(App(), &error);
+  ASSERT_FALSE(executable.empty()) << error;
+  ASSERT_EQ(mkdir((App() + "/korvane-launch.sh").c_str(), 0755), 0);
+  ASSERT_NO_FATAL_FAILURE(StartHost(executable, /*private_system=*/true));
+  // A grant in place for this install, in the host's own /var/lib, as root's command leaves it.
+  const std::string granted =
+      korvane::GrantedCopy::DirectoryFor(fs::canonical(App()), getuid()).string();
+  const std::string copy = host_.HostPath(granted);
+  fs::create_directories(copy);
+  for (const char* entry : {"korvane", "lib", "data"}) {
+    fs::copy(App() + "/" + entry, copy + "/" + entry, fs::copy_options::recursive);
+  }
+  WriteFile(copy + "/sha256", Sha256::FileHex(executable) + "\n");
+  WriteFile(copy + "/source", App());
+  ASSERT_EQ(system(("setcap cap_net_admin+ep '" + copy + "/korvane'").c_str()), 0);
+
+  EXPECT_TRUE(IsTrueResponse(ui_->Call("restartApp")));
+  ui_.reset();
+  EXPECT_NE(host_.Stdout().find("[VPNManager] Restarting app via binary: " + granted +
+                                "/korvane. New instance will wait for PID " +
+                                std::to_string(old_pid_) + "\n"),
+            std::string::npos)
+      << host_.Stdout();
+  ASSERT_NO_FATAL_FAILURE(ExpectOldHostExitedCleanly());
+  ASSERT_NO_FATAL_FAILURE(ConnectSuccessor());
+  EXPECT_EQ(ProcLink(successor_.pid(), "exe"), granted + "/korvane");
   StopSuccessor();
 }
 

@@ -1,5 +1,6 @@
-// The texts run as root to grant the network capability: exact expected text for each shape of
-// input, the quoting of every path, and the user names allowed into the polkit rule.
+// The command run as root to grant the network capability: its frame, the polkit rule's exact
+// text, the quoting of every value, and the user names allowed into the rule. What the command
+// does when run is tested with the real sudo in elevated_helper_test.cc.
 
 #include "platform/elevation_script.h"
 
@@ -10,26 +11,10 @@
 
 namespace {
 
-using korvane::ElevationScriptValues;
+using korvane::GrantScriptValues;
 
-// The segments as they must appear, with the values used below already inserted.
-constexpr char kSegment1[] =
-    "BINARY='/opt/k/korvane'; SETCAP='/usr/sbin/setcap'; WRAPPER='/opt/k/korvane-cap-wrapper'";
-constexpr char kSegment2[] =
-    "; PATCHELF='/usr/bin/patchelf'; LIB='/opt/k/lib'; CURRENT=$($PATCHELF --print-rpath "
-    "\"$BINARY\" 2>/dev/null); if [ \"$CURRENT\" != \"$LIB\" ]; then   $PATCHELF --force-rpath "
-    "--set-rpath \"$LIB\" \"$BINARY\" 2>/dev/null || {     TMP=\"${BINARY}.setcap_tmp\";     cp "
-    "\"$BINARY\" \"$TMP\" &&     $PATCHELF --force-rpath --set-rpath \"$LIB\" \"$TMP\" &&     mv "
-    "\"$TMP\" \"$BINARY\" ||     { rm -f \"$TMP\" 2>/dev/null; echo 'patchelf failed'; exit 1; };"
-    "   }; fi";
-constexpr char kSegment3[] = "; $SETCAP -r \"$BINARY\" 2>/dev/null || true";
-constexpr char kSegment4[] =
-    "; if [ -x \"$WRAPPER\" ]; then   $SETCAP cap_net_admin+eip \"$WRAPPER\"; else   echo "
-    "'korvane-cap-wrapper not found, using main binary (tray may not work)';   $SETCAP "
-    "cap_net_admin+ep \"$BINARY\"; fi";
-
-std::string Segment5(const std::string& user) {
-  return "; RULE_DIR=/etc/polkit-1/rules.d; if [ -d \"$RULE_DIR\" ]; then   cat > "
+std::string Rule(const std::string& user) {
+  return "RULE_DIR=/etc/polkit-1/rules.d; if [ -d \"$RULE_DIR\" ]; then   cat > "
          "'/etc/polkit-1/rules.d/90-korvane-resolved.rules' << 'POLKIT_EOF'\n"
          "polkit.addRule(function(action, subject) {\n"
          "  var allowed = [\n"
@@ -47,49 +32,66 @@ std::string Segment5(const std::string& user) {
          "  }\n"
          "});\n"
          "POLKIT_EOF\n"
-         "fi";
+         "fi\n";
 }
 
-ElevationScriptValues Values(const std::string& patchelf, const std::string& user) {
-  ElevationScriptValues values;
-  values.binary = "/opt/k/korvane";
+GrantScriptValues Values(const std::string& user) {
+  GrantScriptValues values;
+  values.source = "/home/u/app";
+  values.dest = "/var/lib/korvane/granted/1000/key";
+  values.uid = 1000;
+  values.gid = 1001;
+  values.binary_sha256 = std::string(64, 'a');
   values.setcap = "/usr/sbin/setcap";
-  values.wrapper = "/opt/k/korvane-cap-wrapper";
-  values.patchelf = patchelf;
-  values.lib = "/opt/k/lib";
+  values.patchelf = "/usr/bin/patchelf";
   values.user = user;
   return values;
 }
 
-TEST(ElevationScriptTest, ScriptIsTheSegmentsInOrder) {
-  struct Case {
-    const char* what;
-    std::string patchelf;
-    std::string user;
-    std::string command;
-  };
-  const std::string always = std::string(kSegment3) + kSegment4;
-  const Case cases[] = {
-      {"everything", "/usr/bin/patchelf", "alice",
-       kSegment1 + std::string(kSegment2) + always + Segment5("alice")},
-      // No patchelf: the run path is left alone.
-      {"no patchelf", "", "alice", kSegment1 + always + Segment5("alice")},
-      // No user: no polkit rule.
-      {"no user", "/usr/bin/patchelf", "", kSegment1 + std::string(kSegment2) + always},
-      {"neither", "", "", kSegment1 + always},
-      // Every character a login name may hold, and a machine account's trailing "$".
-      {"login name characters", "", "a.b_c-9Z$", kSegment1 + always + Segment5("a.b_c-9Z$")},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ElevationScriptValues values = Values(c.patchelf, c.user);
-    EXPECT_EQ(korvane::RenderElevationCommand(values), c.command);
-    EXPECT_EQ(korvane::RenderElevationScript(values), "#!/bin/sh\nset -e\n" + c.command + "\n");
+TEST(ElevationScriptTest, CommandStartsStrictAndEndsWithTheRuleThenItsLastLine) {
+  const std::string done = "echo 'korvane-grant: done'\n";
+  const std::string with_rule = korvane::RenderGrantCommand(Values("alice"));
+  EXPECT_EQ(with_rule.rfind("set -eu\numask 022\nTOP='/var/lib/korvane'\n"
+                            "ROOT='/var/lib/korvane/granted'\nSRC='/home/u/app'\n"
+                            "DEST='/var/lib/korvane/granted/1000/key'\nU='1000'\nG='1001'\n",
+                            0),
+            0u)
+      << with_rule;
+  const std::string tail = Rule("alice") + done;
+  ASSERT_GT(with_rule.size(), tail.size());
+  EXPECT_EQ(with_rule.substr(with_rule.size() - tail.size()), tail);
+  // The copy, its checks and the grant come before the rule.
+  for (const char* step : {"setpriv --reuid=\"$U\"", "sha256sum < \"$STAGE/korvane\"",
+                           "--set-rpath \"$DEST/lib\"", "cap_net_admin+ep", "mv -T \"$STAGE\""}) {
+    EXPECT_LT(with_rule.find(step), with_rule.find("RULE_DIR")) << step;
   }
+  // No user: no rule, the last line all the same.
+  const std::string without_rule = korvane::RenderGrantCommand(Values(""));
+  EXPECT_EQ(without_rule.find("POLKIT_EOF"), std::string::npos);
+  EXPECT_EQ(without_rule.substr(without_rule.size() - done.size()), done);
+
+  // The command line: a fixed PATH and nothing else of the caller's environment.
+  const std::vector<std::string> line = korvane::GrantCommandLine(Values(""));
+  ASSERT_EQ(line.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(line.begin(), line.begin() + 5),
+            (std::vector<std::string>{"/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                      "/bin/sh", "-c"}));
+  EXPECT_EQ(line[5], without_rule);
+}
+
+TEST(ElevationScriptTest, WhatIsCopiedFollowsTheInstall) {
+  GrantScriptValues values = Values("");
+  EXPECT_NE(korvane::RenderGrantCommand(values).find("ENTRIES='korvane lib data'\n"),
+            std::string::npos);
+  values.copy_data = false;
+  values.wrapper_sha256 = std::string(64, 'f');
+  const std::string command = korvane::RenderGrantCommand(values);
+  EXPECT_NE(command.find("ENTRIES='korvane lib korvane-cap-wrapper'\n"), std::string::npos);
+  EXPECT_NE(command.find("WSUM='" + std::string(64, 'f') + "'\n"), std::string::npos);
 }
 
 TEST(ElevationScriptTest, UserNamesThatCouldLeaveTheRuleGetNoRule) {
-  // Each of these could end the JavaScript string or the here-document inside a root script.
+  // Each of these could end the JavaScript string or the here-document inside a root command.
   const std::vector<std::string> unsafe = {
       "a\"b",         "a\\b", "a\nPOLKIT_EOF\ntouch /tmp/pwned",
       "POLKIT_EOF\n", "x'y",  "$(id)",
@@ -100,16 +102,16 @@ TEST(ElevationScriptTest, UserNamesThatCouldLeaveTheRuleGetNoRule) {
   for (const std::string& user : unsafe) {
     SCOPED_TRACE(user);
     EXPECT_FALSE(korvane::IsPolkitSafeUserName(user));
-    EXPECT_EQ(korvane::RenderElevationCommand(Values("", user)),
-              kSegment1 + std::string(kSegment3) + kSegment4);
+    EXPECT_EQ(korvane::RenderGrantCommand(Values(user)), korvane::RenderGrantCommand(Values("")));
   }
   for (const char* user : {"root", "alice", "POLKIT_EOF", "u-1.x_y", "HOST$", "9"}) {
     EXPECT_TRUE(korvane::IsPolkitSafeUserName(user)) << user;
+    EXPECT_NE(korvane::RenderGrantCommand(Values(user)).find(Rule(user)), std::string::npos);
   }
   EXPECT_FALSE(korvane::IsPolkitSafeUserName(""));
 }
 
-TEST(ElevationScriptTest, EveryPathIsSingleQuoted) {
+TEST(ElevationScriptTest, EveryValueIsSingleQuoted) {
   struct Case {
     std::string in;
     std::string out;
@@ -125,20 +127,15 @@ TEST(ElevationScriptTest, EveryPathIsSingleQuoted) {
   for (const Case& c : cases) {
     EXPECT_EQ(korvane::ShellQuote(c.in), c.out) << c.in;
   }
-
-  ElevationScriptValues values;
-  values.binary = "/o'p/korvane";
+  GrantScriptValues values = Values("");
+  values.source = "/o'p/app";
   values.setcap = "/s'c";
-  values.wrapper = "/o'p/korvane-cap-wrapper";
   values.patchelf = "/p'e";
-  values.lib = "/o'p/lib";
-  const std::string command = korvane::RenderElevationCommand(values);
-  EXPECT_EQ(command.rfind("BINARY='/o'\\''p/korvane'; SETCAP='/s'\\''c'; "
-                          "WRAPPER='/o'\\''p/korvane-cap-wrapper'; PATCHELF='/p'\\''e'; "
-                          "LIB='/o'\\''p/lib'; CURRENT=",
-                          0),
-            0u)
-      << command;
+  const std::string command = korvane::RenderGrantCommand(values);
+  for (const char* assignment :
+       {"SRC='/o'\\''p/app'\n", "SETCAP='/s'\\''c'\n", "PATCHELF='/p'\\''e'\n"}) {
+    EXPECT_NE(command.find(assignment), std::string::npos) << assignment;
+  }
 }
 
 TEST(ElevationScriptTest, PasswordHelperWrappers) {

@@ -93,15 +93,18 @@ void HideProgram(const std::string& path) {
 }
 
 void InstallPkexec(const std::string& body) {
+  // The command after "-c" goes to /tmp/pkexec-script; the log line has the words before it.
   WriteScript(std::string(kStandInDir) + "/bin/pkexec",
               "#!/bin/sh\n"
               "line=pkexec\n"
-              "for a in \"$@\"; do line=\"$line $a\"; done\n"
+              "next=\n"
+              "for a in \"$@\"; do\n"
+              "  if [ -n \"$next\" ]; then printf '%s' \"$a\" > /tmp/pkexec-script; break; fi\n"
+              "  line=\"$line $a\"\n"
+              "  if [ \"$a\" = -c ]; then next=1; fi\n"
+              "done\n"
               "printf '%s\\n' \"$line\" >> " +
-                  std::string(kStandInDir) +
-                  "/calls\n"
-                  "cat \"$1\" > /tmp/pkexec-script 2>/dev/null\n" +
-                  body + "\n");
+                  std::string(kStandInDir) + "/calls\n" + body + "\n");
 }
 
 void MakeInstallDir(const std::string& dir, const std::string& manifest, uid_t uid) {

@@ -31,8 +31,9 @@ void WriteScript(const std::string& path, const std::string& body);
 // Makes the file at `path` unusable as a program (an empty 0644 file bound over it).
 void HideProgram(const std::string& path);
 
-// The stand-in pkexec first on PATH: it appends "pkexec ARGS" to the stand-in call log, copies
-// the script it is given to /tmp/pkexec-script, then runs `body` (a shell fragment).
+// The stand-in pkexec first on PATH: it appends "pkexec ARGS" (up to and with "-c") to the
+// stand-in call log, copies the command after "-c" to /tmp/pkexec-script, then runs `body` (a
+// shell fragment; `exec "$@"` runs the command for real, as the test's root).
 void InstallPkexec(const std::string& body);
 
 // A directory laid out like an install directory: korvane (a real dynamic executable, copied),

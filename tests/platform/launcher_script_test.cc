@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/sha256.h"
+
 namespace {
 
 using korvane::LauncherValues;
@@ -280,6 +282,72 @@ TEST_F(LauncherRunTest, PreflightRefusesAFileLddCannotRead) {
   EXPECT_EQ(Run({}, &output), 1);
   EXPECT_EQ(output.rfind("ERROR: Korvane cannot start", 0), 0u) << output;
   EXPECT_EQ(output.find("started"), std::string::npos) << output;
+}
+
+TEST_F(LauncherRunTest, RunsTheGrantedCopyOnlyWhileItCopiesThisKorvane) {
+  // A granted directory as root's command leaves it: a copy, its digest and (here) a wrapper
+  // that says who it is.
+  const std::string granted = dir_ + "/granted 'dir'";
+  std::filesystem::create_directories(granted);
+  Write("launch.sh", korvane::RenderLauncherScript(X11Session(), granted), 0755);
+  Copy("/bin/echo", "korvane");
+  const std::string copy = granted + "/korvane";
+  std::filesystem::copy_file("/bin/echo", copy);
+  std::ofstream(copy + "-cap-wrapper") << "#!/bin/sh\necho granted wrapper \"$@\"\n";
+  ASSERT_EQ(chmod((copy + "-cap-wrapper").c_str(), 0755), 0);
+  auto record = [&](const std::string& digest) {
+    std::ofstream(granted + "/sha256", std::ios::trunc) << digest << "\n";
+  };
+  struct Case {
+    const char* what;
+    std::string digest;
+    bool wrapper;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"the copy's wrapper", Sha256::FileHex(dir_ + "/korvane"), true, "granted wrapper a b\n"},
+      // The install changed since the grant: its own executable runs, without the capability.
+      {"stale grant", std::string(64, '0'), true, "a b\n"},
+      {"the copy itself", Sha256::FileHex(dir_ + "/korvane"), false, "a b\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    record(c.digest);
+    if (!c.wrapper) {
+      std::filesystem::remove(copy + "-cap-wrapper");
+      // Tell the copy from the install's executable.
+      std::filesystem::remove(dir_ + "/korvane");
+      Copy("/bin/echo", "korvane");
+      std::filesystem::remove(copy);
+      std::ofstream(copy) << "#!/bin/sh\necho granted copy \"$@\"\n";
+      ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+      record(Sha256::FileHex(dir_ + "/korvane"));
+    }
+    std::string output;
+    EXPECT_EQ(Run({"a", "b"}, &output), 0) << output;
+    EXPECT_EQ(output, c.wrapper ? c.expected : "granted copy a b\n");
+  }
+  // No grant at all: the install's own executable.
+  std::filesystem::remove_all(granted);
+  std::string output;
+  EXPECT_EQ(Run({"plain"}, &output), 0);
+  EXPECT_EQ(output, "plain\n");
+}
+
+TEST(LauncherScriptTest, ExportsNothingThatLoadsCode) {
+  LauncherValues values = X11Session();
+  values.wayland_display = "wayland-0";
+  const std::string text = korvane::RenderLauncherScript(values, "/var/lib/korvane/granted/1/k");
+  size_t at = 0;
+  std::vector<std::string> exported;
+  while ((at = text.find("\nexport ", at)) != std::string::npos) {
+    at += 8;
+    exported.push_back(text.substr(at, text.find('=', at) - at));
+  }
+  EXPECT_EQ(exported,
+            (std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY",
+                                      "XDG_RUNTIME_DIR", "XDG_SESSION_TYPE", "XDG_DATA_DIRS",
+                                      "XDG_CURRENT_DESKTOP"}));
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ constexpr int kSetupFailedExit = 2;
 constexpr char kOverlayUpper[] = "/tmp/.etc-upper";
 constexpr char kOverlayWork[] = "/tmp/.etc-work";
 constexpr char kEtcCopy[] = "/tmp/.etc-copy";
+constexpr char kVarLibUpper[] = "/tmp/.var-lib-upper";
+constexpr char kVarLibWork[] = "/tmp/.var-lib-work";
 
 [[noreturn]] void ExitChild(int code) {
   fflush(nullptr);
@@ -77,6 +79,18 @@ void MountPrivateEtc() {
       error);
   if (error || mount(kEtcCopy, "/etc", nullptr, MS_BIND, nullptr) != 0) {
     FailSetup("writable copy of /etc");
+  }
+}
+
+// A writable /var/lib over the machine's (granted copies are made below it): an overlay, or an
+// empty tmpfs where overlays are not available.
+void MountPrivateVarLib() {
+  mkdir(kVarLibUpper, 0755);
+  mkdir(kVarLibWork, 0755);
+  std::string options =
+      std::string("lowerdir=/var/lib,upperdir=") + kVarLibUpper + ",workdir=" + kVarLibWork;
+  if (mount("overlay", "/var/lib", "overlay", 0, options.c_str()) != 0) {
+    MountTmpfs("/var/lib", "mode=0755");
   }
 }
 
@@ -143,6 +157,7 @@ void SetUpNetwork(const std::vector<TestInterface>& interfaces) {
   }
   MountTmpfs("/tmp", "mode=1777");
   MountPrivateEtc();
+  MountPrivateVarLib();
   MountTmpfs("/run", "mode=0755");
   if (isolation.systemd_resolved) {
     std::error_code error;

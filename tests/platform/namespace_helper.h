@@ -35,9 +35,9 @@ struct Isolation {
   std::vector<TestInterface> interfaces;
 };
 
-// Runs `body` in a forked child: /etc is a writable copy-on-write overlay of the machine's /etc,
-// /run and /tmp are empty tmpfs, the network namespace is private, and the stand-ins are first
-// on PATH. A gtest failure inside `body` fails the calling test (the child reports it when it
+// Runs `body` in a forked child: /etc and /var/lib are writable copy-on-write overlays of the
+// machine's, /run and /tmp are empty tmpfs, the network namespace is private, and the stand-ins are
+// first on PATH. A gtest failure inside `body` fails the calling test (the child reports it when it
 // happens); when the namespaces cannot be made the test is skipped (not root) or fails (root).
 void RunIsolated(const Isolation& isolation, const std::function<void()>& body);
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/sha256.h"
+#include "platform/granted_copy.h"
 #include "platform/platform_service.h"
 #include "tests/platform/elevation_test_support.h"
 #include "tests/platform/namespace_helper.h"
@@ -34,6 +35,12 @@ constexpr char kRoot[] = "/tmp/home/.local/share/Korvane/appimage-runtime";
 
 std::string Manifest(const std::string& digest) {
   return "{\n  \"version\": \"1.2.3\",\n  \"binarySha256\": \"" + digest + "\",\n  \"x\": 1\n}\n";
+}
+
+std::string GrantedDir(const std::string& install_dir) {
+  return korvane::GrantedCopy::DirectoryFor(PlatformService::CanonicalizePath(install_dir),
+                                            getuid())
+      .string();
 }
 
 std::string UpperCase(std::string text) {
@@ -98,7 +105,7 @@ struct Refusal {
 TEST(CapabilityGrantTest, RefusalsChangeNothingAndStartNothing) {
   RunIsolated(Isolation(), [] {
     korvane_test::PrivateUsrLocalBin();
-    korvane_test::InstallPkexec("exec /bin/sh \"$1\"");
+    korvane_test::InstallPkexec("exec \"$@\"");
     setenv("XDG_RUNTIME_DIR", "/tmp/run", 1);
     const std::string dir = std::string(kRoot) + "/v1";
     const std::string target = dir + "/korvane";
@@ -160,6 +167,9 @@ TEST(CapabilityGrantTest, RefusalsChangeNothingAndStartNothing) {
         {"no field", manifest("{\"version\": \"1\"}\n"), target, no_field},
         {"key without quotes", manifest("{binarySha256: \"" + digest + "\"}\n"), target, no_field},
         {"empty file", manifest(""), target, no_field},
+        // An empty value ends the scan: a later line cannot supply the digest.
+        {"empty value first",
+         manifest("{\n  \"binarySha256\": \"\",\n" + Manifest(digest).substr(2)), target, no_field},
         {"upper case", manifest(Manifest(UpperCase(digest))), target,
          "[PlatformService] Binary hash mismatch!\n[PlatformService]   expected: " +
              UpperCase(digest) + "\n[PlatformService]   actual:   " + digest + "\n" + hash_failed},
@@ -192,6 +202,7 @@ TEST(CapabilityGrantTest, RefusalsChangeNothingAndStartNothing) {
       EXPECT_EQ(korvane_test::TreeSnapshot("/tmp/home"), before);
       EXPECT_EQ(GetCap(target), "");
       EXPECT_FALSE(FileExists("/etc/polkit-1/rules.d/90-korvane-resolved.rules"));
+      EXPECT_FALSE(FileExists("/var/lib/korvane"));
     }
 
     // HOME unset: every grant is refused as an unexpected path.
@@ -207,7 +218,7 @@ TEST(CapabilityGrantTest, RefusalsChangeNothingAndStartNothing) {
 TEST(CapabilityGrantTest, MatchingDigestGrantsThroughTheCallersPath) {
   RunIsolated(Isolation(), [] {
     korvane_test::PrivateUsrLocalBin();
-    korvane_test::InstallPkexec("exec /bin/sh \"$1\"");
+    korvane_test::InstallPkexec("exec \"$@\"");
     setenv("HOME", kHome, 1);
     setenv("XDG_RUNTIME_DIR", "/tmp/run", 1);
     const std::string dir = std::string(kRoot) + "/v2";
@@ -236,13 +247,74 @@ TEST(CapabilityGrantTest, MatchingDigestGrantsThroughTheCallersPath) {
         granted = PlatformService::SetCapabilityOnPath("/tmp/elsewhere/install/korvane");
       });
       EXPECT_TRUE(granted) << output.err;
-      EXPECT_EQ(GetCap(dir + "/korvane"), dir + "/korvane cap_net_admin=ep");
-      EXPECT_EQ(korvane_test::CommandOutput("patchelf --print-rpath " + dir + "/korvane"),
-                dir + "/lib");
+      // Root's copy carries the capability; the user's file stays as it was.
+      const std::string granted_dir = GrantedDir(dir);
+      EXPECT_EQ(GetCap(granted_dir + "/korvane"), granted_dir + "/korvane cap_net_admin=ep");
+      EXPECT_EQ(korvane_test::CommandOutput("patchelf --print-rpath " + granted_dir + "/korvane"),
+                granted_dir + "/lib");
+      EXPECT_EQ(GetCap(dir + "/korvane"), "");
+      EXPECT_EQ(Sha256::FileHex(dir + "/korvane"), digest);
       ASSERT_EQ(StandInCalls().size(), 1u);
       EXPECT_NE(output.out.find("[PlatformService]   binary:  \"" + dir + "/korvane\"\n"),
                 std::string::npos)
           << output.out;
+    }
+  });
+}
+
+TEST(CapabilityGrantTest, WrapperIsGrantedOnlyWhenTheManifestCoversIt) {
+  RunIsolated(Isolation(), [] {
+    korvane_test::PrivateUsrLocalBin();
+    korvane_test::InstallPkexec("exec \"$@\"");
+    setenv("HOME", kHome, 1);
+    const std::string dir = std::string(kRoot) + "/w";
+    const std::string digest = Sha256::FileHex("/bin/true");
+    // Any program put there as the wrapper, here a copy of one that is no wrapper at all.
+    const std::string wrapper_digest = Sha256::FileHex("/bin/false");
+    const std::string not_covered =
+        "[PlatformService] Not granting korvane-cap-wrapper: no manifest.json digest covers it\n";
+    const std::string mismatch =
+        "[PlatformService] Not granting korvane-cap-wrapper: it does not match the digest in "
+        "manifest.json\n";
+    struct Case {
+      const char* what;
+      std::string wrapper_line;
+      bool granted_wrapper;
+      std::string err;
+    };
+    const Case cases[] = {
+        {"not in the manifest", "", false, not_covered},
+        {"another digest", "  \"capWrapperSha256\": \"" + std::string(64, 'e') + "\",\n", false,
+         mismatch},
+        {"covered", "  \"capWrapperSha256\": \"" + wrapper_digest + "\",\n", true, ""},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      std::filesystem::remove_all(dir);
+      korvane_test::MakeInstallDir(
+          dir, "{\n" + c.wrapper_line + "  \"binarySha256\": \"" + digest + "\"\n}\n");
+      std::filesystem::copy_file("/bin/false", dir + "/korvane-cap-wrapper");
+      bool granted = false;
+      Output output =
+          CaptureOutput([&] { granted = PlatformService::SetCapabilityOnPath(dir + "/korvane"); });
+      EXPECT_TRUE(granted) << output.err;
+      EXPECT_EQ(output.err, c.err);
+      const std::string granted_dir = GrantedDir(dir);
+      if (c.granted_wrapper) {
+        EXPECT_EQ(GetCap(granted_dir + "/korvane-cap-wrapper"),
+                  granted_dir + "/korvane-cap-wrapper cap_net_admin=eip");
+        EXPECT_EQ(GetCap(granted_dir + "/korvane"), "");
+        // The wrapper line names the copy, unquoted.
+        EXPECT_NE(output.out.find("[PlatformService]   wrapper: " + granted_dir +
+                                  "/korvane-cap-wrapper\n"),
+                  std::string::npos)
+            << output.out;
+      } else {
+        EXPECT_FALSE(FileExists(granted_dir + "/korvane-cap-wrapper"));
+        EXPECT_EQ(GetCap(granted_dir + "/korvane"), granted_dir + "/korvane cap_net_admin=ep");
+        EXPECT_NE(output.out.find("[PlatformService]   wrapper: (not found)\n"), std::string::npos);
+      }
+      EXPECT_EQ(GetCap(dir + "/korvane-cap-wrapper"), "");
     }
   });
 }

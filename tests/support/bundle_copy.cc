@@ -31,9 +31,12 @@ std::string CopyBundleExecutable(const std::string& dir, std::string* error) {
   if (!ec) {
     fs::copy_file(bundle + "/korvane", executable, fs::copy_options::overwrite_existing, ec);
   }
+  // Real copies, not links: a grant copies only plain directories, and another user may need
+  // to read them wherever the checkout is.
   for (const char* name : {"lib", "data"}) {
     if (!ec) {
-      fs::create_directory_symlink(bundle + "/" + name, dir + "/" + name, ec);
+      fs::copy(bundle + "/" + name, dir + "/" + name,
+               fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
     }
   }
   if (ec) {

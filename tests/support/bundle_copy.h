@@ -5,7 +5,7 @@
 
 namespace korvane_test {
 
-// A private copy of the bundle's korvane in `dir` (created), beside links to the bundle's lib/
+// A private copy of the bundle's korvane in `dir` (created), beside copies of the bundle's lib/
 // and data/: an executable whose directory a test may change (a launcher beside it, the file
 // replaced on disk) without touching the bundle that other tests share. Returns the copy's
 // path, or "" with *error saying why.

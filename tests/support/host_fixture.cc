@@ -4,8 +4,10 @@
 #include <gio/gio.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +72,33 @@ void NewProcessGroup(gpointer) {
   setpgid(0, 0);
 }
 
+// Overlays `target` with a writable layer kept below `dir`/`name`; false on failure.
+bool OverlayInto(const char* dir, const char* name, const char* target) {
+  char upper[4096];
+  char work[4096];
+  char options[9000];
+  snprintf(upper, sizeof(upper), "%s/%s-upper", dir, name);
+  snprintf(work, sizeof(work), "%s/%s-work", dir, name);
+  snprintf(options, sizeof(options), "lowerdir=%s,upperdir=%s,workdir=%s", target, upper, work);
+  return mkdir(upper, 0755) == 0 && mkdir(work, 0755) == 0 &&
+         mount("overlay", target, "overlay", 0, options) == 0;
+}
+
+// Between fork and exec of a host that gets private system directories (data: the directory,
+// existing and empty, that holds the overlays' own directories): a mount namespace of its own,
+// a tmpfs on that directory, and /etc and /var/lib overlaid from there. A failure ends the
+// child: the host must never reach the machine's own.
+void NewProcessGroupWithPrivateSystem(gpointer data) {
+  setpgid(0, 0);
+  const char* dir = static_cast<const char*>(data);
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", dir, "tmpfs", MS_NODEV, "mode=0755") != 0 ||
+      !OverlayInto(dir, "etc", "/etc") || !OverlayInto(dir, "var-lib", "/var/lib")) {
+    _exit(125);
+  }
+}
+
 // Starts |argv| with |env|, output to the given descriptors (-1: inherited) and |extra_fd| as
 // descriptor 3 (if >= 0). Returns the pid or -1.
 pid_t Spawn(const std::vector<std::string>& argv,
@@ -78,7 +107,8 @@ pid_t Spawn(const std::vector<std::string>& argv,
             int stderr_fd,
             int extra_fd,
             bool new_group,
-            std::string* error) {
+            std::string* error,
+            const char* private_system = nullptr) {
   std::vector<const gchar*> c_argv = CStrings(argv);
   std::vector<const gchar*> c_env = CStrings(env);
   gint source_fds[] = {extra_fd};
@@ -89,7 +119,10 @@ pid_t Spawn(const std::vector<std::string>& argv,
       nullptr, c_argv.data(), c_env.data(),
       static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
                                G_SPAWN_STDIN_FROM_DEV_NULL),
-      new_group ? NewProcessGroup : nullptr, nullptr, -1, stdout_fd, stderr_fd,
+      private_system != nullptr ? NewProcessGroupWithPrivateSystem
+      : new_group               ? NewProcessGroup
+                                : nullptr,
+      const_cast<char*>(private_system), -1, stdout_fd, stderr_fd,
       extra_fd >= 0 ? source_fds : nullptr, extra_fd >= 0 ? target_fds : nullptr,
       extra_fd >= 0 ? 1 : 0, &pid, nullptr, nullptr, nullptr, &spawn_error);
   if (!ok) {
@@ -354,7 +387,13 @@ bool HostFixture::StartHost(const HostOptions& options, std::string* error) {
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   int out_fd = OpenOutput(stdout_path_);
   int err_fd = OpenOutput(stderr_path_);
-  host_pid_ = Spawn(argv, host_env_, out_fd, err_fd, -1, true, error);
+  const std::string overlay_dir = dir_ + "/.system-overlay";
+  if (options.private_system) {
+    std::error_code ignored;
+    std::filesystem::create_directories(overlay_dir, ignored);
+  }
+  host_pid_ = Spawn(argv, host_env_, out_fd, err_fd, -1, true, error,
+                    options.private_system ? overlay_dir.c_str() : nullptr);
   close(out_fd);
   close(err_fd);
   if (host_pid_ < 0) {

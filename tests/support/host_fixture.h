@@ -38,6 +38,10 @@ struct HostOptions {
   // The control panel in the window (a stand-in UI of its own). Off unless asked for: the test
   // plays the UI, and a panel would ask its own questions first (a crash report is given once).
   bool control_panel = false;
+  // The host gets a mount namespace of its own with writable overlays over /etc and /var/lib
+  // (where a grant writes the polkit rule and the granted copy), so a privilege request run for
+  // real never reaches the machine's own.
+  bool private_system = false;
 };
 
 // Runs the real korvane executable for one test: a private Xvfb (found with -displayfd), an
@@ -110,6 +114,10 @@ class HostFixture {
   // ":N" of the private Xvfb.
   const std::string& display() const { return display_; }
   pid_t host_pid() const { return host_pid_; }
+  // `path` as the running host sees it (through /proc/<pid>/root: its own /etc and /var/lib).
+  std::string HostPath(const std::string& path) const {
+    return "/proc/" + std::to_string(host_pid_) + "/root" + path;
+  }
   // The environment the host was started with (NAME=VALUE).
   const std::vector<std::string>& host_environment() const { return host_env_; }
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/granted_copy.h"
 #include "platform/launcher_script.h"
 #include "platform/platform_service.h"
 #include "tests/support/test_files.h"
@@ -176,7 +177,10 @@ TEST_F(RuntimeInstallerTest, InstallsTheBundleWithItsManifestAndThisSessionsLaun
   expected.erase("korvane-launch.sh 493:#!/bin/sh\nexit 3\n");
   ASSERT_EQ(expected.erase("lib/libbox-link.so link:libbox.so"), 1u);
   expected.insert("lib/libbox-link.so 420:engine library");
-  const std::string launcher = korvane::RenderLauncherScript(SessionValues());
+  // It runs the root-owned copy once one is granted for this install directory.
+  const std::string launcher = korvane::RenderLauncherScript(
+      SessionValues(),
+      korvane::GrantedCopy::DirectoryFor(std::filesystem::canonical(installed), getuid()).string());
   const std::string sha256 = Sha256Sum(installed + "/korvane");
   ASSERT_EQ(sha256.size(), 64u);
   EXPECT_EQ(sha256, Sha256Sum("/bin/sleep"));

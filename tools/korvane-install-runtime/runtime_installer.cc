@@ -16,6 +16,7 @@
 #include "base/log.h"
 #include "base/scoped_fd.h"
 #include "core/sha256.h"
+#include "platform/granted_copy.h"
 
 namespace korvane {
 
@@ -355,8 +356,12 @@ RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
   }
   if (!WriteNewFile(staging / kManifestName,
                     RenderRuntimeManifest(request.version, sha256, wrapper_sha256), 0644, &error) ||
-      !WriteNewFile(staging / kLauncherFileName, RenderLauncherScript(request.launcher_values),
-                    0755, &error)) {
+      !WriteNewFile(
+          staging / kLauncherFileName,
+          RenderLauncherScript(
+              request.launcher_values,
+              GrantedCopy::DirectoryFor(fs::weakly_canonical(final_dir), getuid()).string()),
+          0755, &error)) {
     return fail(error);
   }
   if (chmod(staging.c_str(), 0755) != 0) {
