@@ -5,8 +5,11 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -110,13 +113,17 @@ bool Ipv6LoopbackWorks() {
   return BindSocket("::1", 0, true, &port).valid();
 }
 
-Fd ConnectTo(const std::string& host, int port) {
+// receive_buffer, when not 0, is set before the connect so that it bounds the window.
+Fd ConnectTo(const std::string& host, int port, int receive_buffer = 0) {
   sockaddr_storage address;
   socklen_t length = 0;
   if (!ToSockaddr(host, port, &address, &length)) {
     return Fd();
   }
   Fd fd(socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.valid() && receive_buffer > 0) {
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+  }
   if (!fd.valid() || connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
     return Fd();
   }
@@ -152,8 +159,8 @@ std::string RecvExact(int fd, size_t size) {
 }
 
 // Reads to the end of the stream. *ended tells whether the peer closed (or reset) the
-// connection rather than the read timing out.
-std::string RecvAll(int fd, bool* ended = nullptr) {
+// connection rather than the read timing out; *error is the errno that ended it (0 at a close).
+std::string RecvAll(int fd, bool* ended = nullptr, int* error = nullptr) {
   std::string data;
   char chunk[16384];
   while (true) {
@@ -162,8 +169,12 @@ std::string RecvAll(int fd, bool* ended = nullptr) {
       data.append(chunk, static_cast<size_t>(count));
       continue;
     }
+    const int last = count == 0 ? 0 : errno;
     if (ended != nullptr) {
-      *ended = count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+      *ended = last != EAGAIN && last != EWOULDBLOCK;
+    }
+    if (error != nullptr) {
+      *error = last;
     }
     return data;
   }
@@ -194,6 +205,11 @@ class TestServer {
   }
   int port() const { return port_; }
   int active() const { return active_.load(); }
+  // Waits until done() holds, checking again each time a connection ends.
+  bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return ended_.wait_for(lock, limit, done);
+  }
 
   void Stop() {
     if (!accept_thread_.joinable()) {
@@ -225,7 +241,9 @@ class TestServer {
         SetReceiveTimeout(fd, 15s);
         handler_(fd);
         client.Reset();
+        std::lock_guard<std::mutex> lock(mutex_);
         --active_;
+        ended_.notify_all();
       });
     }
   }
@@ -236,6 +254,8 @@ class TestServer {
   std::thread accept_thread_;
   std::vector<std::thread> connection_threads_;
   std::atomic<int> active_{0};
+  std::mutex mutex_;
+  std::condition_variable ended_;
 };
 
 // HTTP origin: "/bytes/N" answers N pattern bytes, anything else "hello <path>". Records each
@@ -299,6 +319,9 @@ class EchoServer {
   bool Start(const std::string& host) { return server_.Start(host); }
   int port() const { return server_.port(); }
   int active() const { return server_.active(); }
+  bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+    return server_.WaitUntil(done, limit);
+  }
 
  private:
   TestServer server_;
@@ -436,8 +459,8 @@ class MixedInboundTest : public ::testing::Test {
   }
 
   // A connection through the inbound's SOCKS5 side, or empty when the handshake fails.
-  Fd Socks5Tunnel(const std::string& target_ip, int target_port) {
-    Fd fd = ConnectTo("127.0.0.1", inbound_->port());
+  Fd Socks5Tunnel(const std::string& target_ip, int target_port, int receive_buffer = 0) {
+    Fd fd = ConnectTo("127.0.0.1", inbound_->port(), receive_buffer);
     if (!fd.valid() || !SendAll(fd.get(), std::string("\x05\x01\x00", 3)) ||
         RecvExact(fd.get(), 2) != std::string("\x05\x00", 2)) {
       return Fd();
@@ -716,6 +739,54 @@ TEST_F(MixedInboundTest, Socks5SuccessReportsBoundAddressAndRelays) {
   EXPECT_TRUE(ended);
 }
 
+// An origin that resets its connection: the client gets every byte the origin sent before the
+// reset, then the reset. The client reads nothing until the inbound has dealt with the reset,
+// and its small receive window leaves most of the bytes queued in the inbound until then.
+TEST_F(MixedInboundTest, OriginResetReachesTheClientAfterEveryByteBeforeIt) {
+  // Few enough bytes for the inbound to hand them all to its socket and read on up to the reset
+  // with the client idle; more than the client's window, so most stay queued in the inbound.
+  const std::string body = PatternBytes(12 * 1024, 5);
+  std::atomic<bool> all_acknowledged{false};
+  TestServer origin([&](int fd) {
+    // Only once the tunnel is up: a reset before that would fail the connect instead.
+    char go = 0;
+    if (recv(fd, &go, 1, 0) != 1) {
+      return;
+    }
+    SendAll(fd, body);
+    // The reset throws away what this side still queues: it goes out once the inbound has
+    // acknowledged every byte.
+    int queued = -1;
+    for (int i = 0; i < 10000 && ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0; ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+    all_acknowledged = queued == 0;
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+  });
+  ASSERT_TRUE(origin.Start("127.0.0.1"));
+  MixedInbound* inbound = StartInbound();
+  ASSERT_NE(inbound, nullptr);
+  Fd client = Socks5Tunnel("127.0.0.1", origin.port(), /*receive_buffer=*/4096);
+  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(SendAll(client.get(), "g"));
+  ASSERT_TRUE(logs_.Has("ERROR", "] connection: read from 127.0.0.1:" +
+                                     std::to_string(origin.port()) + ": connection reset by peer"))
+      << logs_.All();
+  // The inbound's one event loop accepts a new connection only after it has finished with the
+  // reset, so whatever it does with the queued bytes is done before the client reads.
+  Fd barrier = ConnectTo("127.0.0.1", inbound->port());
+  ASSERT_TRUE(barrier.valid());
+  ASSERT_TRUE(logs_.WaitCount("INFO", "inbound connection from", 2)) << logs_.All();
+
+  int error = 0;
+  const std::string received = RecvAll(client.get(), nullptr, &error);
+  EXPECT_TRUE(all_acknowledged);
+  EXPECT_EQ(received.size(), body.size());
+  EXPECT_TRUE(received == body.substr(0, received.size())) << "the bytes differ";
+  EXPECT_EQ(error, ECONNRESET) << std::strerror(error);
+}
+
 // Malformed requests get 400, unreachable targets 502 naming the dial error.
 TEST_F(MixedInboundTest, HttpFailuresGetStatusAndReason) {
   int refused_port = 0;
@@ -829,7 +900,9 @@ TEST_F(MixedInboundTest, UnansweredConnectTimesOut) {
     connect(filler.get(), reinterpret_cast<sockaddr*>(&address), length);
     fillers.push_back(std::move(filler));
   }
-  std::this_thread::sleep_for(100ms);  // lets the queue fill
+  // A backlog of 0 holds one connection: the queue is full once the listener is readable.
+  pollfd queued{full.get(), POLLIN, 0};
+  ASSERT_EQ(poll(&queued, 1, 10000), 1);
   MixedInbound* inbound = StartInbound();
   ASSERT_NE(inbound, nullptr);
   std::string target = "127.0.0.1:" + std::to_string(port);
@@ -979,11 +1052,9 @@ TEST_F(MixedInboundTest, StopClosesClientsAndLeavesNoDescriptor) {
   // The echo server's side of each tunnel ends once the inbound has closed it. Under load the
   // echo server may accept the last tunnel's connection only after the inbound has stopped, so
   // wait for its descriptors to go too; a descriptor the inbound leaked never goes.
-  for (int i = 0; i < 1000 && (echo.active() > 0 || CountOpenFds() != before); ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(echo.active(), 0);
-  EXPECT_EQ(CountOpenFds(), before);
+  EXPECT_TRUE(echo.WaitUntil([&] { return echo.active() == 0 && CountOpenFds() == before; }, 20s))
+      << echo.active() << " echo connections, " << CountOpenFds() << " descriptors, " << before
+      << " before";
 }
 
 }  // namespace
