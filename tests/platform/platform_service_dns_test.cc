@@ -37,13 +37,16 @@ Lines Concat(Lines a, const Lines& b) {
 std::string LockedContent() {
   std::string lock = ReadFile(PlatformService::kResolvConfLockPath);
   std::string header = "# korvane-dns-lock\n# pid=" + std::to_string(getpid()) + "\n# timestamp=";
-  EXPECT_EQ(lock.rfind(header, 0), 0u) << lock;
-  size_t end = lock.find('\n', header.size());
-  EXPECT_NE(end, std::string::npos);
+  const size_t end =
+      lock.rfind(header, 0) == 0 ? lock.find('\n', header.size()) : std::string::npos;
+  if (end == std::string::npos) {
+    ADD_FAILURE() << "no lock of this process: \"" << lock << "\"";
+    return "";
+  }
   long long stamp = std::stoll(lock.substr(header.size(), end - header.size()));
   EXPECT_LE(stamp, static_cast<long long>(time(nullptr)));
   EXPECT_GT(stamp, static_cast<long long>(time(nullptr)) - 3600);
-  return end == std::string::npos ? "" : lock.substr(end + 1);
+  return lock.substr(end + 1);
 }
 
 TEST_F(PlatformServiceDnsTest, RenderersGiveExactText) {
@@ -319,9 +322,10 @@ TEST_F(PlatformServiceDnsTest, ChangeAndRestoreThroughResolvConf) {
   });
 }
 
-TEST_F(PlatformServiceDnsTest, AFirstChangeThatFailsLeavesNoLockBehind) {
-  // A lock that outlived a failed change would be put back over the resolver at the next start,
-  // whatever the resolver holds by then.
+TEST_F(PlatformServiceDnsTest, AFailedChangeRemovesOnlyALockItWrote) {
+  // A lock that outlived a failed first change would be put back over the resolver at the next
+  // start, whatever the resolver holds by then; the lock of a change still in place is what
+  // puts the resolver back after a crash, so a later failure keeps it.
   struct Case {
     const char* name;
     bool systemd_resolved;
@@ -350,6 +354,16 @@ TEST_F(PlatformServiceDnsTest, AFirstChangeThatFailsLeavesNoLockBehind) {
       // The next change still saves the untouched resolver.
       ASSERT_TRUE(PlatformService::SetSystemDNS({"9.9.9.9"}));
       EXPECT_EQ(LockedContent(), kOriginal);
+
+      const std::string changed = ReadFile(kResolvConf);
+      CaptureOutput([&] { result = PlatformService::SetSystemDNS(c.servers); });
+      EXPECT_FALSE(result);
+      EXPECT_TRUE(PlatformService::DNSModifiedForTesting());
+      EXPECT_EQ(ReadFile(kResolvConf), changed);
+      EXPECT_EQ(LockedContent(), kOriginal);
+      EXPECT_TRUE(PlatformService::RestoreSystemDNS());
+      EXPECT_EQ(ReadFile(kResolvConf), kOriginal);
+      EXPECT_FALSE(FileExists(PlatformService::kResolvConfLockPath));
     });
   }
 }
