@@ -1,13 +1,15 @@
 // Runs engine services in a process of its own, for tests that put it in a private network
 // namespace or drop its privileges. Prints "key: value" lines for the test to check.
 //
-//   engine_test_helper once CONFIG [INTERFACE]   create, start, show INTERFACE, stop
+//   engine_test_helper once CONFIG [INTERFACE]   create, start, show the descriptors it opened
+//                                                and INTERFACE, stop
 //   engine_test_helper cycles CONFIG N INTERFACE  N create/start/stop cycles, then leftovers
 //   engine_test_helper silent-dns CONFIG PATH      with a name server on 127.0.0.1:53 that never
 //                                                  answers, GET PATH from the controller (the
 //                                                  configuration logs to a file to find it)
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -34,6 +37,32 @@ int CountOpenDescriptors() {
   }
   closedir(dir);
   return count - 1;  // the directory stream itself
+}
+
+// The open descriptors with what they refer to, the directory stream's own left out.
+std::map<int, std::string> OpenDescriptors() {
+  std::map<int, std::string> open;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) {
+    const int fd = atoi(entry->d_name);
+    if (entry->d_name[0] != '.' && fd != dirfd(dir)) {
+      std::error_code error;
+      open[fd] = std::filesystem::read_symlink(std::string("/proc/self/fd/") + entry->d_name, error)
+                     .string();
+    }
+  }
+  closedir(dir);
+  return open;
+}
+
+// "descriptor: TARGET close-on-exec|inherited" for each descriptor opened since `before`.
+void ShowNewDescriptors(const std::map<int, std::string>& before) {
+  for (const auto& [fd, target] : OpenDescriptors()) {
+    if (before.count(fd) == 0) {
+      const bool closed_on_exec = (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+      printf("descriptor: %s %s\n", target.c_str(), closed_on_exec ? "close-on-exec" : "inherited");
+    }
+  }
 }
 
 // Listening TCP sockets of this network namespace (state 0A in /proc/net/tcp{,6}).
@@ -75,11 +104,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (mode == "once") {
+    const std::map<int, std::string> before = OpenDescriptors();
     int rc = library->create_service(config.c_str());
     printf("create: %d\nerror: %s\n", rc, library->LastError().c_str());
     if (rc == 0) {
       rc = library->start_service();
       printf("start: %d\nerror: %s\n", rc, library->LastError().c_str());
+      ShowNewDescriptors(before);
       if (argc > 3) {
         Show(std::string("ip -o addr show dev ") + argv[3]);
         Show(std::string("ip -o link show dev ") + argv[3]);

@@ -100,6 +100,32 @@ TEST_F(EngineResourcesTest, TunInterfaceLivesFromCreateToStop) {
       << text;
 }
 
+// A program the host starts inherits nothing the engine opened: the TUN device, the log file
+// and every socket are closed on exec.
+TEST_F(EngineResourcesTest, EngineDescriptorsAreClosedOnExec) {
+  if (!IsRoot()) {
+    GTEST_SKIP() << "needs root for a private network namespace";
+  }
+  const std::string log = dir_.File("box.log");
+  const std::string config = WriteConfig(R"({"log":{"output":")" + log + R"("},
+    "inbounds":[{"type":"tun","tag":"tun-in","interface_name":"korvane-tun0",
+                 "address":["172.19.0.1/30"]},
+                {"type":"mixed","tag":"mixed-in","listen":"127.0.0.1","listen_port":0}],
+    "outbounds":[{"type":"direct","tag":"direct"}],
+    "experimental":{"clash_api":{"external_controller":"127.0.0.1:0"}}})");
+  std::string output;
+  ASSERT_EQ(RunShellCommand("unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\"' '" +
+                                HelperPath() + "' '" + config + "'",
+                            &output),
+            0)
+      << output;
+  EXPECT_NE(output.find("start: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("descriptor: /dev/net/tun close-on-exec\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("descriptor: " + log + " close-on-exec\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("descriptor: socket:["), std::string::npos) << output;
+  EXPECT_EQ(output.find(" inherited\n"), std::string::npos) << output;
+}
+
 TEST_F(EngineResourcesTest, ExampleTunConfigurationRuns) {
   if (!IsRoot()) {
     GTEST_SKIP() << "needs root for a private network namespace";
