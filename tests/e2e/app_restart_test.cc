@@ -1,12 +1,14 @@
 // "restartApp" and "restartFromInstallDir" on the real korvane: the host starts its successor,
 // answers, and quits through its normal shut-down; the successor waits for it, then serves the
 // bridge on the same socket path, where korvanectl reaches it. Also: the launcher beside the
-// executable, an executable replaced on disk, an executable that cannot be started, and the
-// managed runtime put in place by korvane-install-runtime with every refusal before a start.
+// executable, an executable replaced on disk, an executable that cannot be started (also when
+// its exec fails only after the liveness check), and the managed runtime put in place by
+// korvane-install-runtime with every refusal before a start.
 //
 // The successor outlives the host by design: this test process is made the subreaper of its
 // orphans, so each successor is stopped and reaped here.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,9 +17,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -77,6 +82,57 @@ std::string ErrorText(const BridgeClient::Response& response) {
   }
   return response.code + ": " + response.message;
 }
+
+// A slow machine as an exec sees it: a write lease on `path` holds up every open of the file
+// for reading, an exec's too. Once such an open has begun waiting, the lease stays `hold`
+// longer, then goes.
+class SlowOpen {
+ public:
+  SlowOpen(const std::string& path, std::chrono::milliseconds hold)
+      : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    // The lease's break signal would otherwise end the test.
+    previous_ = signal(SIGIO, SIG_IGN);
+    if (fd_ < 0 || fcntl(fd_, F_SETLEASE, F_WRLCK) != 0) {
+      error_ = errno;
+      return;
+    }
+    holder_ = std::thread([this, hold] {
+      // A lease being broken for a reader reports the read lease it is to become.
+      const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
+      while (fcntl(fd_, F_GETLEASE) == F_WRLCK && g_get_monotonic_time() < deadline) {
+        g_usleep(1000);
+      }
+      waited_ = fcntl(fd_, F_GETLEASE) != F_WRLCK;
+      if (waited_) {
+        g_usleep(std::chrono::microseconds(hold).count());
+      }
+      fcntl(fd_, F_SETLEASE, F_UNLCK);
+    });
+  }
+  ~SlowOpen() {
+    Join();
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+    signal(SIGIO, previous_);
+  }
+  bool leased() const { return holder_.joinable(); }
+  int error() const { return error_; }
+  // Whether an open waited on the lease, once the lease has gone.
+  bool Join() {
+    if (holder_.joinable()) {
+      holder_.join();
+    }
+    return waited_;
+  }
+
+ private:
+  const int fd_;
+  sighandler_t previous_;
+  std::thread holder_;
+  bool waited_ = false;
+  int error_ = 0;
+};
 
 FlValuePtr InstallDirArgument(const std::string& dir) {
   FlValuePtr args(fl_value_new_map());
@@ -327,20 +383,42 @@ TEST_F(AppRestartTest, RestartAppThatCannotStartTheSuccessorAnswersTheErrorAndSt
     const char* what;
     const char* text;
     mode_t mode;
+    const char* exec_error;  // the text of the exec's errno
+    bool slow;               // the exec fails long after the liveness check
   };
   const std::vector<Case> cases = {
-      {"not executable", "#!/bin/sh\nexit 0\n", 0644},
-      {"missing interpreter", "#!/nonexistent/interpreter\n", 0755},
+      {"not executable", "#!/bin/sh\nexit 0\n", 0644, "Permission denied", false},
+      {"missing interpreter", "#!/nonexistent/interpreter\n", 0755, "No such file or directory",
+       false},
       {"not a program",
        "\x7f"
        "ELF but nothing more",
-       0755},
+       0755, "Exec format error", false},
+      // Only the exec's own report can tell this failure from a start.
+      {"missing interpreter, slow", "#!/nonexistent/interpreter\n", 0755,
+       "No such file or directory", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(launcher, c.text, c.mode);
+    const size_t logged = host_.Stderr().size();
+    std::unique_ptr<SlowOpen> slow;
+    if (c.slow) {
+      // Ten times the liveness check.
+      slow = std::make_unique<SlowOpen>(launcher, std::chrono::seconds(1));
+      ASSERT_TRUE(slow->leased()) << strerror(slow->error());
+    }
     BridgeClient::Response response = ui_->Call("restartApp");
+    if (slow) {
+      EXPECT_TRUE(slow->Join()) << "the exec never opened the launcher";
+    }
     EXPECT_EQ(ErrorText(response), "EXCEPTION: Restart failed: could not exec new instance");
+    EXPECT_NE(host_.Stderr().find("[VPNManager] Restart child exited immediately (exec failed)\n"
+                                  "[VPNManager] exec: " +
+                                      std::string(c.exec_error) + "\n",
+                                  logged),
+              std::string::npos)
+        << host_.Stderr().substr(logged);
   }
   const std::string err = host_.Stderr();
   size_t lines = 0;
@@ -469,7 +547,8 @@ TEST_F(AppRestartTest, RestartFromInstallDirRefusesAnythingButACompleteManagedRu
                                 "/directory-launcher\n"),
             std::string::npos);
   EXPECT_NE(host_.Stderr().find(
-                "[VPNManager] Restart child exited immediately (managed runtime exec failed)\n"),
+                "[VPNManager] Restart child exited immediately (managed runtime exec failed)\n"
+                "[VPNManager] exec: Permission denied\n"),
             std::string::npos)
       << host_.Stderr();
 
