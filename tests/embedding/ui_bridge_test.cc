@@ -148,12 +148,12 @@ class UiBridgeTest : public ::testing::Test {
   // not waiting. The bridge is ordered: a second or late answer to an earlier call, sent from the
   // main loop or handed over from another thread before the first of them, is read before the
   // answer to the second.
-  static void ExpectNoStrayReply(BridgeClient* client) {
+  static void ExpectNoStrayReply(BridgeClient* client, const std::string& what = "") {
     for (int i = 0; i < 2; ++i) {
       EXPECT_EQ(client->Call("test/unserved", "sync", nullptr, kTimeoutMs).status,
                 BridgeClient::Status::kNotImplemented);
     }
-    EXPECT_EQ(client->unmatched_replies(), 0);
+    EXPECT_EQ(client->unmatched_replies(), 0) << what;
   }
 
   // A client that gets the hello and a not-implemented answer on an unserved channel.
@@ -428,7 +428,8 @@ void answer_twice_cb(FlBinaryMessenger* messenger,
 TEST_F(UiBridgeTest, SecondAnswerIsRefusedAndSendsNothing) {
   ASSERT_TRUE(StartEngine());
   for (const bool from_thread : {false, true}) {
-    SCOPED_TRACE(from_thread ? "from another thread" : "from the main loop");
+    const std::string what = from_thread ? "from another thread" : "from the main loop";
+    SCOPED_TRACE(what);
     AnswerTwice state;
     state.from_thread = from_thread;
     fl_binary_messenger_set_message_handler_on_channel(messenger(), "test/twice", answer_twice_cb,
@@ -444,7 +445,7 @@ TEST_F(UiBridgeTest, SecondAnswerIsRefusedAndSendsNothing) {
       while (!state.done) {
         g_usleep(1000);
       }
-      ExpectNoStrayReply(&client);
+      ExpectNoStrayReply(&client, what);
     });
     for (auto& thread : state.threads) {
       thread.join();
