@@ -88,8 +88,8 @@ bool IsAutomaticGroup(const std::string& tag) {
 }
 
 std::string DelayQuery(int timeout) {
-  return "/delay?url=" + ClashApiClient::percentEncode(kDefaultTestUrl) +
-         "&timeout=" + std::to_string(timeout);
+  // The URL is a constant that needs no escaping in a query: it goes in as it is.
+  return std::string("/delay?url=") + kDefaultTestUrl + "&timeout=" + std::to_string(timeout);
 }
 
 int DelayRequestTimeout(int timeout) {

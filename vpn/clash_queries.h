@@ -6,8 +6,8 @@
 
 // What the latency workers ask the engine's controller: its loopback port and secret in the
 // configuration, the node a selector uses through automatic groups, and the delay of one tag.
-// Every request goes through ClashApiClient::httpGet with the controller's secret; tags and URLs
-// are percent-encoded into the request.
+// Every request goes through ClashApiClient::httpGet with the controller's secret; tags are
+// percent-encoded into the request path.
 // Nothing here throws for controller or parsing failures, and nothing writes a line.
 //
 // Threads: any thread; the requests block, so worker threads only.
@@ -55,7 +55,8 @@ std::optional<int> ExtractJsonIntField(const std::string& json, const std::strin
 // "auto" or "auto_..." name an automatic group; anything else a concrete node.
 bool IsAutomaticGroup(const std::string& tag);
 
-// "/delay?url=<encoded default URL>&timeout=<timeout>", the query of every delay request.
+// "/delay?url=<default URL>&timeout=<timeout>", the query of every delay request; the URL goes in
+// literally.
 std::string DelayQuery(int timeout);
 
 // The request time-out of a delay query asking for `timeout` ms: 4000, or timeout + 1000 above

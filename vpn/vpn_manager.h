@@ -106,6 +106,9 @@ class VPNManager {
   static bool UrlTestInProgressForTesting();
   // What StopBox does first when a service runs: a latency worker sees the stop under way.
   static void BeginStopForTesting();
+  // Makes each upkeep operation that can answer "EXCEPTION" run `fault` after its work, as a
+  // failure of that work (nullptr: none). ResetStateForTesting clears it.
+  static void SetUpkeepFaultForTesting(void (*fault)());
 #endif
 
  private:
@@ -143,6 +146,8 @@ class VPNManager {
   // Counts the stops of a running service: a latency worker that saw it change knows the
   // connection it measures went away, even before is_running_ turns false.
   static std::atomic<unsigned> service_stops_;
+  // Tests only (SetUpkeepFaultForTesting): a failure raised inside the upkeep operations.
+  static void (*upkeep_fault_)();
 };
 
 // The runner calls this with the view's engine's messenger; does exactly VPNManager::Initialize.

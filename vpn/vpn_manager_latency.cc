@@ -75,10 +75,9 @@ gboolean HandleUrlTestResponse(gpointer user_data) {
     korvane::LogOut() << "[VPNManager] Sending URLTest success response: " << reply->latency
                       << "ms";
     g_autoptr(FlValue) result = fl_value_new_int(reply->latency);
-    g_autoptr(GError) error = nullptr;
-    if (!fl_method_call_respond_success(reply->call.call, result, &error)) {
-      korvane::LogErr() << "[VPNManager] Failed to answer performUrlTest: " << error->message;
-    }
+    g_autoptr(FlMethodResponse) response =
+        FL_METHOD_RESPONSE(fl_method_success_response_new(result));
+    korvane::Respond(reply->call.call, response);
   } else {
     korvane::LogOut() << "[VPNManager] Sending URLTest error response: " << reply->error;
     korvane::RespondError(reply->call.call, kUrlTestFailed, reply->error);
@@ -98,10 +97,9 @@ gboolean HandleAutoSelectorResponse(gpointer user_data) {
     fl_value_set_string_take(result, "selectedLatency", fl_value_new_int(reply->selectedLatency));
     fl_value_set_string_take(result, "allLatencies",
                              fl_value_new_string(reply->allLatencies.c_str()));
-    g_autoptr(GError) error = nullptr;
-    if (!fl_method_call_respond_success(reply->call.call, result, &error)) {
-      korvane::LogErr() << "[VPNManager] Failed to answer getAutoSelectorInfo: " << error->message;
-    }
+    g_autoptr(FlMethodResponse) response =
+        FL_METHOD_RESPONSE(fl_method_success_response_new(result));
+    korvane::Respond(reply->call.call, response);
   } else {
     korvane::LogOut() << "[VPNManager] Sending AutoSelector error response: " << reply->error;
     korvane::RespondError(reply->call.call, kAutoSelectorError, reply->error);

@@ -24,6 +24,7 @@ void VPNManager::ResetStateForTesting() {
   auto_reconnect_enabled_ = true;
   auto_configure_proxy_ = true;
   url_test_in_progress_ = false;
+  upkeep_fault_ = nullptr;
 }
 
 void VPNManager::SetEventChannelForTesting(FlEventChannel* channel) {
@@ -50,4 +51,8 @@ bool VPNManager::UrlTestInProgressForTesting() {
 
 void VPNManager::BeginStopForTesting() {
   ++service_stops_;
+}
+
+void VPNManager::SetUpkeepFaultForTesting(void (*fault)()) {
+  upkeep_fault_ = fault;
 }

@@ -8,20 +8,29 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/elevated_helper.h"
 #include "tests/support/bundle_copy.h"
 
 namespace korvane_test {
 
 ElevationSandbox MakeElevationSandbox(const std::string& dir) {
   ElevationSandbox sandbox;
+  const std::string askpass = ElevatedHelper::FindAskpass();
+  if (!askpass.empty()) {
+    sandbox.error =
+        "the host would start the machine's sudo: a password helper is installed at " + askpass;
+    return sandbox;
+  }
   const char* bundle = getenv("KORVANE_BUNDLE_DIR");
   if (bundle == nullptr || bundle[0] == '\0') {
+    sandbox.error = "KORVANE_BUNDLE_DIR is not set";
     return sandbox;
   }
   const std::string bin = dir + "/standin-bin";
   std::string copy_error;
   const std::string executable = CopyBundleExecutable(dir + "/bundle", &copy_error);
   if (executable.empty()) {
+    sandbox.error = copy_error;
     return sandbox;
   }
   std::error_code error;

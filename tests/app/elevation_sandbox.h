@@ -16,6 +16,8 @@ namespace korvane_test {
 // root) and exits with its status; otherwise it exits with the code in `exit_file` (1 when
 // absent).
 struct ElevationSandbox {
+  // Why no sandbox could be made (empty executable).
+  std::string error;
   std::string executable;
   std::string path_env;
   std::string pkexec_log;
@@ -25,7 +27,9 @@ struct ElevationSandbox {
   std::string exit_file;
 };
 
-// Creates the sandbox in `dir` (which must exist); empty executable on failure.
+// Creates the sandbox in `dir` (which must exist); empty executable and the reason on failure.
+// It refuses where a password helper is installed: the host would then try the machine's own
+// sudo, which lives at a fixed path no stand-in on PATH replaces.
 ElevationSandbox MakeElevationSandbox(const std::string& dir);
 
 }  // namespace korvane_test

@@ -1,7 +1,8 @@
 // The latency methods end to end: the bundle's korvane with the reference engine, whose
 // controller measures two SOCKS5 outbounds served by local servers that hold their greeting
 // answer 50 ms and 200 ms (and a third that holds 3 s), driven over the UI bridge. A selector
-// "proxy" has the automatic group "auto" over the two as its default.
+// "proxy" has an automatic group over the two as its default, named so that it reaches the
+// controller only percent-encoded.
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -40,6 +41,8 @@ constexpr char kVpn[] = "com.quorandel.korvane/vpn";
 constexpr int kFastHoldMs = 50;
 constexpr int kSlowHoldMs = 200;
 constexpr int kStuckHoldMs = 3000;
+// Space, "/", "%", "?", "#" and a two-byte character: a request with the name as it is fails.
+constexpr char kAutoGroup[] = "auto_EU West/1 50%?#\xC3\xA9";
 
 // A SOCKS5 server on 127.0.0.1 that answers the greeting "no authentication" after holding it
 // for a fixed time, and nothing more: what the engine's delay probe measures.
@@ -181,10 +184,10 @@ class LatencyE2ETest : public ::testing::Test {
         {"outbounds",
          {{{"type", "selector"},
            {"tag", "proxy"},
-           {"outbounds", {"auto", "node_1", "node_2", "node_3"}},
-           {"default", "auto"}},
+           {"outbounds", {kAutoGroup, "node_1", "node_2", "node_3"}},
+           {"default", kAutoGroup}},
           {{"type", "urltest"},
-           {"tag", "auto"},
+           {"tag", kAutoGroup},
            {"outbounds", {"node_1", "node_2"}},
            {"interval", "3m"},
            {"tolerance", 50}},
@@ -213,8 +216,8 @@ class LatencyE2ETest : public ::testing::Test {
     ASSERT_EQ(Call("loadVPNPreference", {{"config", Config()}, {"autoConfigureProxy", false}}),
               "success true");
     ASSERT_EQ(Call("isRunning"), "success true") << host_.Stderr();
-    const std::string url =
-        "http://127.0.0.1:" + std::to_string(controller_port_) + "/proxies/auto";
+    const std::string url = "http://127.0.0.1:" + std::to_string(controller_port_) + "/proxies/" +
+                            ClashApiClient::percentEncode(kAutoGroup);
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
     std::string now;
     while (Clock::now() < deadline) {
@@ -306,6 +309,10 @@ TEST_F(LatencyE2ETest, LatencyAndSelectionFollowTheController) {
   EXPECT_EQ(info["allLatencies"], "{}");
 
   const std::string out = host_.Stdout();
+  // The automatic group's table came from the controller, asked for by the group's encoded name.
+  EXPECT_EQ(out.find("[VPNManager] Warning: Failed to fetch latencies for group"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("[VPNManager] URLTest via selector proxy leaf node_1: "), std::string::npos);
   EXPECT_NE(out.find("[VPNManager] URLTest via selector proxy leaf node_2: "), std::string::npos);
   EXPECT_NE(out.find("[VPNManager] Sending AutoSelector success response: tag=node_2, latency="),

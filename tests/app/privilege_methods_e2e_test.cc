@@ -77,7 +77,7 @@ class PrivilegeMethodsE2ETest : public ::testing::Test {
  protected:
   void StartHost() {
     sandbox_ = korvane_test::MakeElevationSandbox(host_.dir());
-    ASSERT_FALSE(sandbox_.executable.empty());
+    ASSERT_FALSE(sandbox_.executable.empty()) << sandbox_.error;
     HostOptions options;
     options.window_manager = "";
     options.executable = sandbox_.executable;

@@ -161,7 +161,7 @@ class VpnChannelE2ETest : public ::testing::Test {
   // that cannot be executed.
   void StartHost() {
     sandbox_ = korvane_test::MakeElevationSandbox(host_.dir());
-    ASSERT_FALSE(sandbox_.executable.empty());
+    ASSERT_FALSE(sandbox_.executable.empty()) << sandbox_.error;
     const std::string launcher =
         std::filesystem::path(sandbox_.executable).parent_path().string() + "/korvane-launch.sh";
     ASSERT_EQ(mkdir(launcher.c_str(), 0755), 0);

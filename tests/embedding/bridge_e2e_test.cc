@@ -85,6 +85,8 @@ TEST_F(BridgeE2ETest, HelloReportsTheHostAndUnservedChannelsAreNotImplemented) {
   // The connection stays usable after a not-implemented answer.
   response = client->Call(kUnservedChannel, "again", nullptr, kTimeoutMs);
   EXPECT_EQ(response.status, BridgeClient::Status::kNotImplemented) << response.failure;
+  // Exactly one reply to the first call: a second would have come before the reply to "again".
+  EXPECT_EQ(client->unmatched_replies(), 0);
 
   EXPECT_FALSE(host_.Screenshot("bridge_e2e_hello").empty());
 }

@@ -144,6 +144,18 @@ class UiBridgeTest : public ::testing::Test {
     return all;
   }
 
+  // Two calls on an unserved channel, after which no reply may have come for a call that was
+  // not waiting. The bridge is ordered: a second or late answer to an earlier call, sent from the
+  // main loop or handed over from another thread before the first of them, is read before the
+  // answer to the second.
+  static void ExpectNoStrayReply(BridgeClient* client, const std::string& what = "") {
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(client->Call("test/unserved", "sync", nullptr, kTimeoutMs).status,
+                BridgeClient::Status::kNotImplemented);
+    }
+    EXPECT_EQ(client->unmatched_replies(), 0) << what;
+  }
+
   // A client that gets the hello and a not-implemented answer on an unserved channel.
   void ExpectServed() {
     RunClient([&] {
@@ -336,6 +348,7 @@ TEST_F(UiBridgeTest, MethodCallsRoundTrip) {
 
     response = client.Call("test/echo", "none", nullptr, kTimeoutMs);
     EXPECT_EQ(response.status, BridgeClient::Status::kNotImplemented);
+    ExpectNoStrayReply(&client);
   });
 }
 
@@ -359,15 +372,37 @@ TEST_F(UiBridgeTest, UnansweredMessageIsReportedAndAnsweredEmpty) {
     ASSERT_TRUE(client.Connect(socket_path_, kTimeoutMs, &error)) << error;
     EXPECT_EQ(client.Call("test/drop", "anything", nullptr, kTimeoutMs).status,
               BridgeClient::Status::kNotImplemented);
+    ExpectNoStrayReply(&client);
   });
   g_test_assert_expected_messages();
 }
 
+// What a handler that answers twice saw, and where it answered from.
 struct AnswerTwice {
+  bool from_thread = false;
+  std::vector<std::thread> threads;
   gboolean first = FALSE;
   gboolean second = TRUE;
   GError* error = nullptr;
+  std::atomic<bool> done{false};
 };
+
+// Answers "first" and then, refused, "second" (success envelopes with a string).
+void answer_twice(FlBinaryMessenger* messenger,
+                  FlBinaryMessengerResponseHandle* handle,
+                  AnswerTwice* state) {
+  g_autoptr(GBytes) first = g_bytes_new_static(
+      "\x00\x07\x05"
+      "first",
+      8);
+  g_autoptr(GBytes) second = g_bytes_new_static(
+      "\x00\x07\x06"
+      "second",
+      9);
+  state->first = fl_binary_messenger_send_response(messenger, handle, first, nullptr);
+  state->second = fl_binary_messenger_send_response(messenger, handle, second, &state->error);
+  state->done = true;
+}
 
 void answer_twice_cb(FlBinaryMessenger* messenger,
                      const gchar* channel,
@@ -375,32 +410,54 @@ void answer_twice_cb(FlBinaryMessenger* messenger,
                      FlBinaryMessengerResponseHandle* handle,
                      gpointer user_data) {
   AnswerTwice* state = static_cast<AnswerTwice*>(user_data);
-  // An empty answer is allowed (NULL); the second one is refused.
-  state->first = fl_binary_messenger_send_response(messenger, handle, nullptr, nullptr);
-  g_autoptr(GBytes) again = g_bytes_new_static("\x00\x00", 2);
-  state->second = fl_binary_messenger_send_response(messenger, handle, again, &state->error);
+  if (!state->from_thread) {
+    answer_twice(messenger, handle, state);
+    return;
+  }
+  g_object_ref(messenger);
+  g_object_ref(handle);
+  state->threads.emplace_back([messenger, handle, state] {
+    answer_twice(messenger, handle, state);
+    g_object_unref(handle);
+    g_object_unref(messenger);
+  });
 }
 
-TEST_F(UiBridgeTest, SecondAnswerIsRefused) {
+// A second answer to one message is refused and sends nothing, whether both come from the main
+// loop or from another thread: the UI gets the first answer only.
+TEST_F(UiBridgeTest, SecondAnswerIsRefusedAndSendsNothing) {
   ASSERT_TRUE(StartEngine());
-  AnswerTwice state;
-  fl_binary_messenger_set_message_handler_on_channel(messenger(), "test/twice", answer_twice_cb,
-                                                     &state, nullptr);
-  RunClient([&] {
-    BridgeClient client;
-    std::string error;
-    ASSERT_TRUE(client.Connect(socket_path_, kTimeoutMs, &error)) << error;
-    EXPECT_EQ(client.Call("test/twice", "x", nullptr, kTimeoutMs).status,
-              BridgeClient::Status::kNotImplemented);
-    // Only one reply was sent: the next call gets its own.
-    EXPECT_EQ(client.Call("test/unserved", "y", nullptr, kTimeoutMs).status,
-              BridgeClient::Status::kNotImplemented);
-  });
-  EXPECT_TRUE(state.first);
-  EXPECT_FALSE(state.second);
-  EXPECT_TRUE(g_error_matches(state.error, FL_BINARY_MESSENGER_ERROR,
-                              FL_BINARY_MESSENGER_ERROR_ALREADY_RESPONDED));
-  g_clear_error(&state.error);
+  for (const bool from_thread : {false, true}) {
+    const std::string what = from_thread ? "from another thread" : "from the main loop";
+    SCOPED_TRACE(what);
+    AnswerTwice state;
+    state.from_thread = from_thread;
+    fl_binary_messenger_set_message_handler_on_channel(messenger(), "test/twice", answer_twice_cb,
+                                                       &state, nullptr);
+    RunClient([&] {
+      BridgeClient client;
+      std::string error;
+      ASSERT_TRUE(client.Connect(socket_path_, kTimeoutMs, &error)) << error;
+      BridgeClient::Response response = client.Call("test/twice", "x", nullptr, kTimeoutMs);
+      ASSERT_EQ(response.status, BridgeClient::Status::kSuccess) << response.failure;
+      EXPECT_STREQ(fl_value_get_string(response.result.get()), "first");
+      // Both answers were given before the next calls.
+      while (!state.done) {
+        g_usleep(1000);
+      }
+      ExpectNoStrayReply(&client, what);
+    });
+    for (auto& thread : state.threads) {
+      thread.join();
+    }
+    fl_binary_messenger_set_message_handler_on_channel(messenger(), "test/twice", nullptr, nullptr,
+                                                       nullptr);
+    EXPECT_TRUE(state.first);
+    EXPECT_FALSE(state.second);
+    EXPECT_TRUE(g_error_matches(state.error, FL_BINARY_MESSENGER_ERROR,
+                                FL_BINARY_MESSENGER_ERROR_ALREADY_RESPONDED));
+    g_clear_error(&state.error);
+  }
 }
 
 void answer_from_thread_cb(FlBinaryMessenger* messenger,
@@ -431,6 +488,7 @@ TEST_F(UiBridgeTest, AnswerFromAnotherThreadReachesTheUi) {
     BridgeClient::Response response = client.Call("test/worker", "work", nullptr, kTimeoutMs);
     ASSERT_EQ(response.status, BridgeClient::Status::kSuccess) << response.failure;
     EXPECT_STREQ(fl_value_get_string(response.result.get()), "ok");
+    ExpectNoStrayReply(&client);
   });
   for (auto& thread : threads) {
     thread.join();

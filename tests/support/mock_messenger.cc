@@ -57,6 +57,8 @@ struct MockState {
   std::map<std::string, Handler> handlers;
   std::map<std::string, std::vector<std::shared_ptr<GBytes>>> messages;
   std::map<std::string, std::shared_ptr<GBytes>> dart_replies;
+  // Answers are lost without a reason (fl_mock_binary_messenger_set_answers_lost).
+  bool answers_lost = false;
 };
 
 struct _FlMockBinaryMessenger {
@@ -356,13 +358,19 @@ static gboolean mock_send_response(FlBinaryMessenger* messenger,
   FlMockBinaryMessenger* self = FL_MOCK_BINARY_MESSENGER(messenger);
   g_return_val_if_fail(FL_IS_MOCK_RESPONSE_HANDLE(response_handle), FALSE);
   FlMockResponseHandle* handle = FL_MOCK_RESPONSE_HANDLE(response_handle);
+  bool lost;
   {
     std::lock_guard<std::mutex> lock(self->state->mutex);
     self->state->calls[handle->call_id].response_count++;
+    lost = self->state->answers_lost;
   }
   if (!g_atomic_int_compare_and_exchange(&handle->responded, 0, 1)) {
     g_set_error(error, FL_BINARY_MESSENGER_ERROR, FL_BINARY_MESSENGER_ERROR_ALREADY_RESPONDED,
                 "Attempted to respond to a message that is already responded to");
+    return FALSE;
+  }
+  if (lost) {
+    // Allowed by the interface, if unkind: a failure that leaves the GError unset.
     return FALSE;
   }
   complete_call(self, handle->call_id, response);
@@ -645,6 +653,11 @@ void fl_mock_binary_messenger_set_dart_reply(FlMockBinaryMessenger* self,
   } else {
     self->state->dart_replies[channel] = share_bytes(g_bytes_ref(reply));
   }
+}
+
+void fl_mock_binary_messenger_set_answers_lost(FlMockBinaryMessenger* self, bool lost) {
+  std::lock_guard<std::mutex> lock(self->state->mutex);
+  self->state->answers_lost = lost;
 }
 
 bool fl_mock_binary_messenger_wait_for_messages(FlMockBinaryMessenger* self,

@@ -143,6 +143,10 @@ void fl_mock_binary_messenger_set_dart_reply(FlMockBinaryMessenger* self,
                                              const gchar* channel,
                                              GBytes* reply);
 
+// While @lost, every first answer is counted but lost: no reply comes, and the send fails
+// without setting its GError (the interface allows it; the code under test must cope).
+void fl_mock_binary_messenger_set_answers_lost(FlMockBinaryMessenger* self, bool lost);
+
 // Runs the main context until @done returns true. Returns false if that took over 10 s.
 bool fl_mock_binary_messenger_run_until(FlMockBinaryMessenger* self,
                                         const std::function<bool()>& done);

@@ -3,17 +3,25 @@
 // and the hand-over to the operations that answer themselves; every call answered exactly once.
 // The real executable's wiring of the same channels is covered end to end in tests/app.
 
+#include <errno.h>
 #include <flutter_linux/flutter_linux.h>
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/mount.h>
 
+#include <filesystem>
 #include <functional>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/libbox_interface.h"
 #include "core/libbox_log_buffer.h"
+#include "platform/elevated_helper.h"
 #include "platform/proxy_manager.h"
+#include "tests/platform/elevation_test_support.h"
+#include "tests/platform/namespace_helper.h"
 #include "tests/support/mock_messenger.h"
 #include "tests/support/test_files.h"
 #include "vpn/vpn_channels.h"
@@ -271,12 +279,6 @@ TEST_F(VPNManagerDispatchTest, FixedAndInlineAnswers) {
       {"openVpnSettings", NoArgs, "success true"},
       {"checkForStuckState", NoArgs, "success false"},
       {"checkForCrashLogs", NoArgs, "success null"},
-      {"requestAdminPrivileges", NoArgs, "success false"},
-      {"setCapabilityOnPath",
-       [] {
-         return Map({{"path", String("/bin/true")}});
-       },
-       "success false"},
       // Unknown names, and the names of the other channel, are not implemented.
       {"getCoreVersion", NoArgs, "not implemented"},
       {"IsRunning", NoArgs, "not implemented"},
@@ -324,6 +326,117 @@ TEST_F(VPNManagerDispatchTest, OperationsThatTakeTheCallAnswerOnce) {
   for (const Row& row : rows) {
     EXPECT_EQ(Call(kVpnChannelName, row.method, row.args()), row.expected) << row.method;
   }
+}
+
+// A failure inside an upkeep operation answers "EXCEPTION" with its text, once; what the
+// operation wrote before it failed stays written.
+TEST_F(VPNManagerDispatchTest, UpkeepFailuresAnswerException) {
+  const char* failure = "error EXCEPTION: settings store unreachable";
+  VPNManager::SetUpkeepFaultForTesting(
+      [] { throw std::runtime_error("settings store unreachable"); });
+  const Row failing[] = {
+      {"disableAutoReconnect", NoArgs, failure},
+      {"restoreUserAutoReconnectPreference", [] { return Bool(true); }, failure},
+      {"getOnDemandStatus", NoArgs, failure},
+      {"refreshVPNStatus", NoArgs, failure},
+      {"clearVPNPreference", NoArgs, failure},
+      {"checkForStuckState", NoArgs, failure},
+  };
+  for (const Row& row : failing) {
+    EXPECT_EQ(Call(kVpnChannelName, row.method, row.args()), row.expected) << row.method;
+  }
+  VPNManager::SetUpkeepFaultForTesting(nullptr);
+  // The restore wrote its value before it failed.
+  EXPECT_EQ(Call(kVpnChannelName, "getOnDemandStatus", nullptr), "success true");
+  EXPECT_EQ(Call(kVpnChannelName, "checkForStuckState", nullptr), "success false");
+}
+
+// A crash check after a failed start: the start opened a session of its own, which moved the
+// log of an earlier crashed session aside; the check reports that crash once, and leaves the
+// failed start's session, still open, until a stop ends it.
+TEST_F(VPNManagerDispatchTest, CrashCheckAfterAFailedStart) {
+  const std::string dir = dir_.File("config/korvane");
+  ASSERT_EQ(g_mkdir_with_parents(dir.c_str(), 0700), 0);
+  WriteFile(dir + "/libbox_session_active", "2026-01-02T03:04:05Z", 0600);
+  WriteFile(dir + "/libbox_session.log",
+            "{\"level\":\"info\",\"msg\":\"router started\"}\n"
+            "{\"level\":\"fatal\",\"msg\":\"start service: bind: address already in use\"}\n",
+            0600);
+  // No engine is loaded: the start fails after the answer.
+  const char* config = R"({"log":{},"inbounds":[],"outbounds":[]})";
+  EXPECT_EQ(Call(kVpnChannelName, "loadVPNPreference", List({String(config)})), "success true");
+  EXPECT_EQ(Call(kVpnChannelName, "getStatus", nullptr),
+            "success error: libbox not initialized - handle is null");
+  EXPECT_EQ(Call(kVpnChannelName, "checkForCrashLogs", nullptr),
+            "success {summary: start service: bind: address already in use, logCount: 2, "
+            "lastLogs: [router started, start service: bind: address already in use]}");
+  EXPECT_EQ(Call(kVpnChannelName, "checkForCrashLogs", nullptr), "success null");
+  EXPECT_FALSE(FileExists(dir + "/libbox_last_crash.log"));
+  EXPECT_TRUE(FileExists(dir + "/libbox_session_active"));
+  EXPECT_FALSE(FileExists(dir + "/libbox_clean_shutdown"));
+  // The stop ends the failed start's session cleanly: nothing is left to report.
+  EXPECT_EQ(Call(kVpnChannelName, "disconnect", nullptr), "success true");
+  EXPECT_EQ(Call(kVpnChannelName, "checkForCrashLogs", nullptr), "success null");
+  EXPECT_EQ(ListDirectory(dir), std::vector<std::string>{"vpn_config.dat"});
+}
+
+// Lays a recording stand-in over the machine's `path` when there is one: running it appends
+// "machine's PATH FIRST-ARGUMENT" to the stand-in call log and fails.
+void CoverMachineProgram(const std::string& path) {
+  if (!FileExists(path)) {
+    return;
+  }
+  const std::string cover =
+      std::string(kStandInDir) + "/cover-" + std::filesystem::path(path).filename().string();
+  WriteScript(cover, "#!/bin/sh\nprintf '%s\\n' \"machine's " + path + " $1\" >> " + kStandInDir +
+                         "/calls\nexit 1\n");
+  ASSERT_EQ(mount(cover.c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0)
+      << path << ": " << strerror(errno);
+}
+
+// The elevation methods run for real, inside a private mount namespace: the test binary's
+// directory is a private copy (the launcher and the grant's lib/ land there), /usr/local/bin is
+// empty, a recording pkexec that refuses comes first on PATH, and the machine's own sudo and
+// pkexec are covered by recording stand-ins, so no real one can start from here.
+TEST_F(VPNManagerDispatchTest, ElevationMethodsReachOnlyStandIns) {
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe");
+  const std::string launcher = (executable.parent_path() / "korvane-launch.sh").string();
+  const bool launcher_was_there = FileExists(launcher);
+  RunIsolated(Isolation(), [&] {
+    const std::string dir = executable.parent_path().string();
+    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", MS_NODEV, "mode=0755"), 0) << strerror(errno);
+    std::filesystem::copy_file("/proc/self/exe", executable);
+    std::filesystem::permissions(executable, std::filesystem::perms(0755));
+    std::filesystem::create_directory(dir + "/lib");
+    PrivateUsrLocalBin();
+    InstallPkexec("exit 1");
+    CoverMachineProgram("/usr/bin/sudo");
+    CoverMachineProgram("/usr/bin/pkexec");
+    const bool tries_sudo = !ElevatedHelper::FindAskpass().empty();
+
+    std::string answer;
+    const Output request =
+        CaptureOutput([&] { answer = Call(kVpnChannelName, "requestAdminPrivileges", nullptr); });
+    EXPECT_EQ(answer, "success false");
+    EXPECT_NE(request.err.find("[PlatformService] pkexec elevation helper failed with exit code 1"),
+              std::string::npos)
+        << request.err;
+    EXPECT_TRUE(FileExists(dir + "/korvane-launch.sh"));
+    std::vector<std::string> expected;
+    if (tries_sudo) {
+      expected.push_back("machine's /usr/bin/sudo -A");
+    }
+    expected.push_back("pkexec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /bin/sh -c");
+    EXPECT_EQ(StandInCalls(), expected);
+
+    // A path outside the managed runtime is refused before any helper.
+    ClearStandInCalls();
+    EXPECT_EQ(Call(kVpnChannelName, "setCapabilityOnPath", Map({{"path", String("/bin/true")}})),
+              "success false");
+    EXPECT_EQ(StandInCalls(), std::vector<std::string>{});
+  });
+  // The machine's copy of the directory got no launcher from this test.
+  EXPECT_EQ(FileExists(launcher), launcher_was_there);
 }
 
 TEST_F(VPNManagerDispatchTest, LoadAnswersTrueBeforeTheStartFailsOnTheEventStream) {

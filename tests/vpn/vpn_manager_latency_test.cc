@@ -28,6 +28,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
+// The query of a delay probe asking for 5000 ms: the connectivity check goes in literally.
+constexpr char kDelayQuery5000[] = "?url=https://www.gstatic.com/generate_204&timeout=5000";
 
 ScriptedReply Now(const std::string& now) {
   return Reply(200, R"({"type":"Selector","name":"s","udp":true,"history":[],"now":")" + now +
@@ -244,11 +246,10 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("[VPNManager] Sending URLTest "), std::string::npos) << out;
-    // Both probes ask for the default connectivity check, whole, as one query value.
+    // Both probes ask for the default connectivity check, as it is, whole.
     for (const auto& request : controller.Requests()) {
       if (request.target.find('?') != std::string::npos) {
-        EXPECT_EQ(request.query.at("url"), korvane::kDefaultTestUrl) << c.what;
-        EXPECT_EQ(request.query.at("timeout"), "5000") << c.what;
+        EXPECT_EQ(request.target.substr(request.path.size()), kDelayQuery5000) << c.what;
       }
     }
   }
@@ -292,6 +293,177 @@ TEST_F(LatencyTest, MethodsAuthenticateToTheEngineController) {
       << out;
   EXPECT_EQ(selector->selected_tag, "node_1") << selector->text;
   EXPECT_GE(selector->selected_latency, 1) << selector->text;
+}
+
+// Selector and group names that only pass as percent-encoded path segments: the URL test's
+// group probe asks for the selector, the report's for the automatic group, each by its encoded
+// name and nothing else.
+TEST_F(LatencyTest, GroupProbesEncodeTheirNames) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"US West/1", "US%20West%2F1"},   {"50% off", "50%25%20off"},
+      {"q?x=1#top", "q%3Fx%3D1%23top"}, {"\xC3\xA9t\xC3\xA9", "%C3%A9t%C3%A9"},
+      {"a+b&c", "a%2Bb%26c"},
+  };
+  for (const auto& [name, encoded] : names) {
+    // The URL test of selector `name`, which does not answer: its group is probed.
+    ScriptedController tested;
+    std::string out;
+    Answer* url = Exchange(
+        &tested, {{"/group/" + encoded + "/delay", Reply(200, R"({"a":40,"b":25})")}},
+        [this, name = name] { return UrlTest(5000, name.c_str()); }, &out);
+    ASSERT_TRUE(url->arrived) << name;
+    EXPECT_EQ(url->text, "success 25") << name;
+    std::vector<std::string> targets;
+    for (const ScriptedRequest& request : tested.Requests()) {
+      targets.push_back(request.target);
+    }
+    EXPECT_EQ(targets, (std::vector<std::string>{"/proxies/" + encoded,
+                                                 "/group/" + encoded + "/delay" + kDelayQuery5000}))
+        << name;
+    EXPECT_NE(out.find("[VPNManager] URLTest fallback via group " + name + " best=b 25ms\n"),
+              std::string::npos)
+        << out;
+
+    // The report of selector "proxy", whose automatic group is auto_ + `name`.
+    const std::string group = "auto_" + name;
+    const std::string group_path = "/proxies/auto_" + encoded;
+    const std::string table = R"({"node_1":70,"node_2":35})";
+    ScriptedController reported;
+    Answer* info = Exchange(
+        &reported,
+        {{"/proxies/proxy", Now(group)},
+         {group_path, Now("node_2")},
+         {"/group/auto_" + encoded + "/delay", Reply(200, table)}},
+        [this] { return AutoSelector(); }, &out);
+    ASSERT_TRUE(info->arrived) << name;
+    EXPECT_EQ(info->selected_tag, "node_2") << name << ": " << info->text;
+    EXPECT_EQ(info->selected_latency, 35) << name;
+    EXPECT_EQ(info->all_latencies, table) << name;
+    EXPECT_EQ(reported.Count("/group/auto_" + encoded + "/delay"), 1) << name;
+    EXPECT_EQ(reported.Requests().size(), 3u) << name;
+  }
+}
+
+// The defaults of "performUrlTest" while connected: a timeout that is no int asks for 5000 ms,
+// an int beyond 32 bits is narrowed, a test URL that is no string is the default, and an empty or
+// non-string selector is "proxy".
+TEST_F(LatencyTest, UrlTestArgumentDefaultsWhileConnected) {
+  struct Case {
+    const char* what;
+    std::function<FlValue*()> args;
+    std::string timeout;
+  };
+  auto map = [](const char* key, FlValue* value) {
+    FlValue* args = fl_value_new_map();
+    fl_value_set_string_take(args, key, value);
+    return args;
+  };
+  const std::vector<Case> cases = {
+      {"empty map", [] { return fl_value_new_map(); }, "5000"},
+      {"string timeout", [&] { return map("timeout", fl_value_new_string("3000")); }, "5000"},
+      {"float timeout", [&] { return map("timeout", fl_value_new_float(3000.0)); }, "5000"},
+      {"wide timeout", [&] { return map("timeout", fl_value_new_int((int64_t{1} << 32) + 2500)); },
+       "2500"},
+      {"int test URL", [&] { return map("testUrl", fl_value_new_int(7)); }, "5000"},
+      {"empty selector", [&] { return map("selectorTag", fl_value_new_string("")); }, "5000"},
+      {"int selector", [&] { return map("selectorTag", fl_value_new_int(1)); }, "5000"},
+  };
+  for (const Case& c : cases) {
+    ScriptedController controller;
+    std::string out;
+    Answer* answer = Exchange(
+        &controller, {{"/proxies/proxy", Now("node_1")}, {"/proxies/node_1/delay", Delay(21)}},
+        [&] {
+          g_autoptr(FlValue) args = c.args();
+          return Send("performUrlTest", args);
+        },
+        &out);
+    ASSERT_TRUE(answer->arrived) << c.what;
+    EXPECT_EQ(answer->text, "success 21") << c.what;
+    EXPECT_NE(out.find("[VPNManager] Test URL: https://www.gstatic.com/generate_204, Timeout: " +
+                       c.timeout + "ms\n"),
+              std::string::npos)
+        << c.what << "\n"
+        << out;
+    const auto requests = controller.Requests();
+    ASSERT_EQ(requests.size(), 2u) << c.what;
+    EXPECT_EQ(requests[0].target, "/proxies/proxy") << c.what;
+    EXPECT_EQ(requests[1].target,
+              "/proxies/node_1/delay?url=https://www.gstatic.com/generate_204&timeout=" + c.timeout)
+        << c.what;
+  }
+}
+
+// A test URL given by the UI is only reported: both probes ask the controller for the default
+// connectivity check.
+TEST_F(LatencyTest, CustomTestUrlNeverReachesTheController) {
+  const std::string custom = "http://192.0.2.7:8080/custom?probe=1&timeout=9";
+  controller_.Set("/proxies/proxy", Now("node_1"));
+  controller_.Set("/proxies/node_1/delay", Delay(0));
+  controller_.Set("/group/proxy/delay", Reply(200, R"({"node_1":44})"));
+  g_autoptr(FlValue) args = fl_value_new_map();
+  fl_value_set_string_take(args, "testUrl", fl_value_new_string(custom.c_str()));
+  ::testing::internal::CaptureStdout();
+  Answer* answer = Send("performUrlTest", args);
+  ASSERT_TRUE(Wait(answer));
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(answer->text, "success 44");
+  EXPECT_NE(out.find("[VPNManager] Test URL: " + custom + ", Timeout: 5000ms\n"), std::string::npos)
+      << out;
+  std::vector<std::string> targets;
+  for (const ScriptedRequest& request : controller_.Requests()) {
+    targets.push_back(request.target);
+  }
+  EXPECT_EQ(targets, (std::vector<std::string>{
+                         "/proxies/proxy", std::string("/proxies/node_1/delay") + kDelayQuery5000,
+                         std::string("/group/proxy/delay") + kDelayQuery5000}));
+}
+
+// The VPN stops while the group is probed and the probe fails: the test ends as disconnected,
+// not as an unreachable group.
+TEST_F(LatencyTest, UrlTestRacingADisconnectDuringTheGroupProbe) {
+  ScriptedReply held = Reply(503, R"({"message":"An error occurred in the delay test"})");
+  held.gated = true;
+  controller_.Set("/group/proxy/delay", held);
+  ::testing::internal::CaptureStdout();
+  Answer* answer = UrlTest();
+  ASSERT_TRUE(controller_.WaitForRequests(2, 10000));
+  VPNManager::SetRunningForTesting(false);
+  controller_.Release();
+  ASSERT_TRUE(Wait(answer));
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(answer->text, "error URL_TEST_FAILED: VPN disconnected during URLTest");
+  EXPECT_NE(out.find("[VPNManager] URLTest aborted at after-group-probe: VPN no longer running\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("unreachable"), std::string::npos) << out;
+  EXPECT_EQ(controller_.Requests().size(), 2u);
+}
+
+// A messenger that loses both answers without a reason: each is tried once and the loss is
+// reported on standard error.
+TEST_F(LatencyTest, AnswersLostWithoutAReasonAreReported) {
+  controller_.Set("/proxies/proxy", Now("node_1"));
+  controller_.Set("/proxies/node_1/delay", Delay(30));
+  fl_mock_binary_messenger_set_answers_lost(messenger_, true);
+  ::testing::internal::CaptureStderr();
+  g_autoptr(FlValue) args = fl_value_new_map();
+  const guint url = fl_mock_binary_messenger_invoke_method(
+      messenger_, kVpnChannel, "performUrlTest", args, nullptr, nullptr);
+  const guint info = fl_mock_binary_messenger_invoke_method(
+      messenger_, kVpnChannel, "getAutoSelectorInfo", nullptr, nullptr, nullptr);
+  const bool tried = fl_mock_binary_messenger_run_until(messenger_, [&] {
+    return fl_mock_binary_messenger_get_response_count(messenger_, url) == 1 &&
+           fl_mock_binary_messenger_get_response_count(messenger_, info) == 1;
+  });
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(tried);
+  EXPECT_NE(err.find("[VPNManager] Failed to answer performUrlTest: unknown error\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("[VPNManager] Failed to answer getAutoSelectorInfo: unknown error\n"),
+            std::string::npos)
+      << err;
 }
 
 TEST_F(LatencyTest, UrlTestWithoutLoopbackControllerMakesNoRequest) {
@@ -519,8 +691,9 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
     EXPECT_NE(out.find(c.line), std::string::npos) << c.what << "\n" << out;
     for (const auto& request : controller.Requests()) {
       if (request.target.find('?') != std::string::npos) {
-        EXPECT_EQ(request.query.at("timeout"), "3000") << c.what;
-        EXPECT_EQ(request.query.at("url"), korvane::kDefaultTestUrl) << c.what;
+        EXPECT_EQ(request.target.substr(request.path.size()),
+                  "?url=https://www.gstatic.com/generate_204&timeout=3000")
+            << c.what;
       }
     }
   }
