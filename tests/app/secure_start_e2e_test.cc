@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -22,6 +21,7 @@
 #include "app/secure_start.h"
 #include "platform/granted_copy.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/kept_paths.h"
 #include "tests/support/shell_command.h"
 #include "tests/support/test_files.h"
 #include "tools/korvanectl/bridge_client.h"
@@ -179,19 +179,18 @@ class PrivilegedStartTestBase {
   // the host runs as a user who may not read the checkout.
   std::vector<std::pair<std::string, std::string>> SanitizerEnvironment() {
     std::vector<std::pair<std::string, std::string>> env;
-    static const std::regex kSuppressions("suppressions=([^:]*)");
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS"}) {
       const char* value = getenv(name);
       if (value == nullptr) {
         continue;
       }
       std::string options = value;
-      std::smatch match;
-      if (std::regex_search(options, match, kSuppressions)) {
+      const std::string suppressions = korvane_test::SuppressionFile(name);
+      if (!suppressions.empty()) {
+        // The last suppressions= counts.
         const std::string copy = stage_ + "/" + name + ".supp";
-        fs::copy_file(match[1].str(), copy, fs::copy_options::overwrite_existing);
-        options.replace(static_cast<size_t>(match.position(1)),
-                        static_cast<size_t>(match.length(1)), copy);
+        fs::copy_file(suppressions, copy, fs::copy_options::overwrite_existing);
+        options += ":suppressions=\"" + copy + "\"";
       }
       if (std::string(name) == "ASAN_OPTIONS") {
         options += ":fast_unwind_on_malloc=0";

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/bundle_copy.h"
 
 namespace korvane_test {
 namespace {
@@ -100,8 +101,10 @@ TEST_P(TunPermissionTest, UnprivilegedTunStartIsReportedAsAPermissionFailure) {
                                  host.dir() + "/data", host.dir() + "/cache"}) {
     ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0) << dir;
   }
-  const char* bundle = getenv("KORVANE_BUNDLE_DIR");
-  ASSERT_NE(bundle, nullptr);
+  // 65534 runs a copy of the bundle: it may not reach the checkout's.
+  std::string error;
+  const std::string korvane = CopyBundleExecutable(host.dir() + "/bundle", &error);
+  ASSERT_NE(korvane, "") << error;
 
   // A private mount namespace with its own /dev/net/tun of the wanted mode; then the host runs
   // as 65534 with no capabilities at all.
@@ -116,8 +119,7 @@ TEST_P(TunPermissionTest, UnprivilegedTunStartIsReportedAsAPermissionFailure) {
                   std::string("mount -t tmpfs none /dev/net && mknod -m ") + node.mode +
                       " /dev/net/tun c 10 200 && exec setpriv --reuid=65534 --regid=65534 "
                       "--clear-groups --inh-caps=-all \"$0\"",
-                  std::string(bundle) + "/korvane"};
-  std::string error;
+                  korvane};
   ASSERT_TRUE(host.Start(options, &error)) << error;
 
   const std::string config =

@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 
 #include "tests/engine/libbox_library.h"
+#include "tests/support/bundle_copy.h"
 
 namespace korvane_test {
 namespace {
@@ -76,8 +78,8 @@ TEST_F(EngineResourcesTest, TunInterfaceLivesFromCreateToStop) {
   }
   std::string log = dir_.File("tun.log");
   std::string output;
-  ASSERT_EQ(RunShellCommand("unshare -n '" + HelperPath() + "' once '" +
-                                WriteConfig(TunConfig(log)) + "' korvane-tun0",
+  ASSERT_EQ(RunShellCommand("unshare -n " + ShellQuote(HelperPath()) + " once " +
+                                ShellQuote(WriteConfig(TunConfig(log))) + " korvane-tun0",
                             &output),
             0)
       << output;
@@ -135,10 +137,11 @@ TEST_F(EngineResourcesTest, ExampleTunConfigurationRuns) {
   std::string output;
   // Its relative log path lands in the engine's working directory, the helper's own.
   ASSERT_EQ(
-      RunShellCommand("cd '" + dir_.path() +
-                          "' && unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\" "
-                          "korvane-tun0' '" +
-                          HelperPath() + "' '" + source + "/examples/tun.json'",
+      RunShellCommand("cd " + ShellQuote(dir_.path()) +
+                          " && unshare -n sh -c 'ip link set lo up && exec \"$0\" once \"$1\" "
+                          "korvane-tun0' " +
+                          ShellQuote(HelperPath()) + " " +
+                          ShellQuote(std::string(source) + "/examples/tun.json"),
                       &output),
       0)
       << output;
@@ -154,9 +157,18 @@ TEST_F(EngineResourcesTest, TunWithoutPrivilegeFailsWithTheSystemText) {
   if (!IsRoot()) {
     GTEST_SKIP() << "needs root to enter private namespaces before dropping";
   }
-  const std::string drop = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all '" +
-                           HelperPath() + "' once '" + WriteConfig(TunConfig("/dev/null")) +
-                           "' korvane-tun0";
+  // 65534 runs copies of the helper and the bundle: it may not reach the checkout's.
+  std::string error;
+  const std::string bundle = dir_.File("bundle");
+  ASSERT_NE(CopyBundleExecutable(bundle, &error), "") << error;
+  const std::string helper = dir_.File("engine_test_helper");
+  ASSERT_TRUE(std::filesystem::copy_file(HelperPath(), helper));
+  ASSERT_TRUE(OpenToAllUsers(helper, &error)) << error;
+  const std::string drop =
+      "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all env " +
+      ShellQuote("KORVANE_BUNDLE_DIR=" + bundle) + " " +
+      ShellQuote("LD_LIBRARY_PATH=" + bundle + "/lib") + " " + ShellQuote(helper) + " once " +
+      ShellQuote(WriteConfig(TunConfig("/dev/null"))) + " korvane-tun0";
   std::string output;
   // As on desktops, the device node is open to everyone (a private copy of it, mode 0666):
   // the kernel refuses the interface itself.
@@ -258,13 +270,13 @@ TEST_F(EngineResourcesTest, NameLookupsEndWithTheDelayTimeout) {
     "outbounds":[{"type":"socks","tag":"far","server":"proxy.korvane.example","server_port":1080}],
     "experimental":{"clash_api":{"external_controller":"127.0.0.1:0"}}})");
   std::string output;
-  ASSERT_EQ(
-      RunShellCommand("unshare -m -n sh -c 'ip link set lo up && mount --bind \"$1\" "
-                      "/etc/resolv.conf && exec \"$0\" silent-dns \"$2\" "
-                      "/proxies/far/delay?timeout=300' '" +
-                          HelperPath() + "' '" + dir_.File("resolv.conf") + "' '" + config + "'",
-                      &output),
-      0)
+  ASSERT_EQ(RunShellCommand("unshare -m -n sh -c 'ip link set lo up && mount --bind \"$1\" "
+                            "/etc/resolv.conf && exec \"$0\" silent-dns \"$2\" "
+                            "/proxies/far/delay?timeout=300' " +
+                                ShellQuote(HelperPath()) + " " +
+                                ShellQuote(dir_.File("resolv.conf")) + " " + ShellQuote(config),
+                            &output),
+            0)
       << output;
   EXPECT_NE(output.find("status: 504\nbody: {\"message\":\"Timeout\"}\n"), std::string::npos)
       << output;
@@ -288,8 +300,8 @@ TEST_F(EngineResourcesTest, CyclesLeaveNoSocketInterfaceOrDescriptor) {
   std::string output;
   // The namespace's loopback starts down; the inbound and controller listen on it.
   ASSERT_EQ(RunShellCommand("unshare -n sh -c 'ip link set lo up && exec \"$0\" cycles \"$1\" 200 "
-                            "korvane-tun0' '" +
-                                HelperPath() + "' '" + config + "'",
+                            "korvane-tun0' " +
+                                ShellQuote(HelperPath()) + " " + ShellQuote(config),
                             &output),
             0)
       << output;

@@ -16,6 +16,7 @@
 #include "core/sha256.h"
 #include "platform/elevation_script.h"
 #include "tests/platform/namespace_helper.h"
+#include "tests/support/kept_paths.h"
 
 namespace korvane_test {
 
@@ -29,6 +30,14 @@ void Require(bool ok, const std::string& what) {
   if (!ok) {
     throw std::runtime_error("elevation test set-up failed: " + what);
   }
+}
+
+// Mounts a tmpfs over `target`, keeping the checkout and the build reachable below it.
+void MountTmpfsKeepingCheckout(const char* target, unsigned long flags, const char* options) {
+  KeptPaths kept;
+  Require(mount("tmpfs", target, "tmpfs", flags, options) == 0, std::string("tmpfs on ") + target);
+  std::string error;
+  Require(kept.Restore(&error), error);
 }
 
 }  // namespace
@@ -68,8 +77,7 @@ void AddTestUser() {
   Require(chown(sudoers.c_str(), 0, 0) == 0, "sudoers owner");
   // sudo keeps per-user state here; it stays private.
   if (std::filesystem::exists("/var/lib/sudo")) {
-    Require(mount("tmpfs", "/var/lib/sudo", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0711") == 0,
-            "tmpfs on /var/lib/sudo");
+    MountTmpfsKeepingCheckout("/var/lib/sudo", MS_NOSUID | MS_NODEV, "mode=0711");
   }
   std::filesystem::create_directories(kTestHome);
   Require(chown(kTestHome, kTestUid, kTestUid) == 0, "home owner");
@@ -78,8 +86,7 @@ void AddTestUser() {
 
 void PrivateUsrLocalBin() {
   std::filesystem::create_directories("/usr/local/bin");
-  Require(mount("tmpfs", "/usr/local/bin", "tmpfs", MS_NODEV, "mode=0755") == 0,
-          "tmpfs on /usr/local/bin");
+  MountTmpfsKeepingCheckout("/usr/local/bin", MS_NODEV, "mode=0755");
 }
 
 void WriteScript(const std::string& path, const std::string& body) {

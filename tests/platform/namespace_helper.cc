@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/kept_paths.h"
+
 namespace korvane_test {
 namespace {
 
@@ -155,10 +157,16 @@ void SetUpNetwork(const std::vector<TestInterface>& interfaces) {
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     FailSetup("private /");
   }
+  // The checkout and the build stay where they are, even below a directory mounted over here.
+  KeptPaths kept;
   MountTmpfs("/tmp", "mode=1777");
   MountPrivateEtc();
   MountPrivateVarLib();
   MountTmpfs("/run", "mode=0755");
+  std::string kept_error;
+  if (!kept.Restore(&kept_error)) {
+    FailSetup(kept_error);
+  }
   if (isolation.systemd_resolved) {
     std::error_code error;
     std::filesystem::create_directories("/run/systemd/resolve", error);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/kept_paths.h"
+
 namespace {
 
 struct ProbeResult {
@@ -45,13 +47,21 @@ ProbeResult RunProbe(const std::string& mode, const std::string& extra_asan_opti
   return result;
 }
 
-// The variable as the suite sets it, with the suppression file it must name.
+// The variable as the suite sets it: it names a suppression file (the checkout's or a copy the
+// test may read) with the content of the suite's file.
 std::string SuiteOption(const char* variable, const char* suppressions) {
   const char* value = getenv(variable);
   std::string text = value != nullptr ? value : "";
-  EXPECT_NE(text.find(std::string("suppressions=") + KORVANE_SUPPRESSIONS_DIR + "/" + suppressions),
-            std::string::npos)
+  const std::string named = korvane_test::SuppressionFile(variable);
+  gchar* contents = nullptr;
+  gchar* expected = nullptr;
+  const std::string suite_file = std::string(KORVANE_SUPPRESSIONS_DIR) + "/" + suppressions;
+  EXPECT_TRUE(!named.empty() && g_file_get_contents(named.c_str(), &contents, nullptr, nullptr) &&
+              g_file_get_contents(suite_file.c_str(), &expected, nullptr, nullptr) &&
+              strcmp(contents, expected) == 0)
       << variable << "=" << text << " is not the suite's environment";
+  g_free(contents);
+  g_free(expected);
   return text;
 }
 

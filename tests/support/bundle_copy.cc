@@ -17,7 +17,36 @@ std::string BundleDir() {
   return bundle != nullptr ? bundle : "";
 }
 
+void OpenOne(const fs::path& path, std::error_code& ec) {
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec || fs::is_symlink(status)) {
+    return;
+  }
+  fs::perms add = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  if (fs::is_directory(status) ||
+      (status.permissions() & fs::perms::owner_exec) != fs::perms::none) {
+    add |= fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  }
+  fs::permissions(path, add, fs::perm_options::add, ec);
+}
+
 }  // namespace
+
+bool OpenToAllUsers(const std::string& path, std::string* error) {
+  std::error_code ec;
+  OpenOne(path, ec);
+  if (!ec && fs::is_directory(fs::symlink_status(path, ec))) {
+    for (auto it = fs::recursive_directory_iterator(path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      OpenOne(it->path(), ec);
+    }
+  }
+  if (ec) {
+    *error = "cannot open " + path + " to every user: " + ec.message();
+    return false;
+  }
+  return true;
+}
 
 std::string CopyBundleExecutable(const std::string& dir, std::string* error) {
   const std::string bundle = BundleDir();
@@ -42,6 +71,11 @@ std::string CopyBundleExecutable(const std::string& dir, std::string* error) {
   if (ec) {
     *error = "cannot copy the bundle into " + dir + ": " + ec.message();
     return "";
+  }
+  for (const char* name : {"korvane", "lib", "data"}) {
+    if (!OpenToAllUsers(dir + "/" + name, error)) {
+      return "";
+    }
   }
   return executable;
 }

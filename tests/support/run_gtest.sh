@@ -7,6 +7,24 @@ set -uo pipefail
 report=$1
 shift
 rm -f "$report"
+
+# The sanitizers read their suppression files in every process a test starts, whichever user
+# it runs as: the test gets copies in a directory of its own that everyone may read, so that
+# nothing depends on who may read the checkout. (Isolated children keep it reachable like the
+# checkout itself.)
+if [[ -n ${KORVANE_SOURCE_DIR:-} ]]; then
+  suppressions=$KORVANE_SOURCE_DIR/tests/support
+  copies=$(mktemp -d "${TMPDIR:-/tmp}/korvane-sanitizers.XXXXXX") || exit 1
+  trap 'rm -rf "$copies"' EXIT
+  cp "$suppressions"/*.supp "$copies"/ && chmod 0755 "$copies" && chmod 0644 "$copies"/*.supp ||
+    exit 1
+  for name in ASAN_OPTIONS LSAN_OPTIONS TSAN_OPTIONS; do
+    if [[ -n ${!name:-} ]]; then
+      export "$name=${!name//"$suppressions"/$copies}"
+    fi
+  done
+fi
+
 "$@" "--gtest_output=xml:$report"
 status=$?
 if ((status == 77)); then

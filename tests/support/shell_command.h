@@ -13,6 +13,9 @@ int RunShellCommand(const std::string& command, std::string* output);
 // The standard output and error of `command` ("" when it could not be started).
 std::string ShellOutput(const std::string& command);
 
+// `text` as one word of a shell command line, whatever it holds (spaces, quotes).
+std::string ShellQuote(const std::string& text);
+
 }  // namespace korvane_test
 
 #endif  // TESTS_SUPPORT_SHELL_COMMAND_H_
