@@ -14,6 +14,12 @@ namespace korvane {
 class LogLine {
  public:
   explicit LogLine(int fd) : fd_(fd) {}
+  // A line that begins with `tag` and a space (nothing for an empty tag).
+  LogLine(int fd, const char* tag) : fd_(fd) {
+    if (tag != nullptr && tag[0] != '\0') {
+      text_ << tag << ' ';
+    }
+  }
   // Writes the line and its newline.
   ~LogLine();
   LogLine(const LogLine&) = delete;
