@@ -417,9 +417,11 @@ class MixedInboundTest : public ::testing::Test {
     inbound_ = MixedInbound::Create(
         options,
         [this](const std::string& level, const std::string& message) { logs_.Add(level, message); },
-        [this] {
+        [this](const RouteRequest&) {
           std::lock_guard<std::mutex> lock(route_mutex_);
-          return refusal_;
+          RoutePlan plan;
+          plan.refusal = refusal_;
+          return plan;
         },
         &error);
     EXPECT_NE(inbound_, nullptr) << error;
