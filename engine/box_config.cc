@@ -616,6 +616,7 @@ OutboundOptions DecodeOutbound(const json& item, const std::string& path, bool e
   outbound.udp = !TcpOnly(outbound.type) && network != "tcp";
   outbound.tcp = network != "udp";
   GetDuration(item, "connect_timeout", path, &outbound.connect_timeout_ms);
+  outbound.connect_timeout_set = Member(item, "connect_timeout") != nullptr;
   if (outbound.type == "socks" && !outbound.version.empty() && outbound.version != "5") {
     FailAt(path + ".version", "not implemented by the reference engine");
   }
@@ -760,20 +761,65 @@ void CheckOutbounds(Config* config) {
 
 // Match fields and actions of the engine's rules that this engine does not evaluate.
 const std::set<std::string>& UnimplementedRuleKeys() {
-  static const std::set<std::string> kKeys = {
-      "domain_keyword", "domain_regex", "geosite", "geoip", "source_geoip", "source_ip_cidr",
-      "source_ip_is_private", "ip_is_private", "source_port", "source_port_range", "port_range",
-      "protocol", "client", "auth_user", "ip_version", "query_type", "process_name",
-      "process_path", "process_path_regex", "package_name", "user", "user_id", "clash_mode",
-      "network_type", "network_is_expensive", "network_is_constrained", "wifi_ssid", "wifi_bssid",
-      "interface_address", "network_interface_address", "default_interface_address",
-      "source_mac_address", "source_hostname", "preferred_by", "rule_set",
-      "rule_set_ip_cidr_match_source", "rule_set_ip_cidr_accept_empty", "invert",
-      "override_address", "override_port", "network_strategy", "network_type",
-      "fallback_network_type", "fallback_delay", "udp_disable_domain_unmapping", "udp_connect",
-      "udp_timeout", "tls_fragment", "tls_fragment_fallback_delay", "tls_record_fragment",
-      "method", "no_drop", "sniffer", "timeout", "server", "strategy", "disable_cache",
-      "rewrite_ttl", "client_subnet"};
+  static const std::set<std::string> kKeys = {"domain_keyword",
+                                              "domain_regex",
+                                              "geosite",
+                                              "geoip",
+                                              "source_geoip",
+                                              "source_ip_cidr",
+                                              "source_ip_is_private",
+                                              "ip_is_private",
+                                              "source_port",
+                                              "source_port_range",
+                                              "port_range",
+                                              "protocol",
+                                              "client",
+                                              "auth_user",
+                                              "ip_version",
+                                              "query_type",
+                                              "process_name",
+                                              "process_path",
+                                              "process_path_regex",
+                                              "package_name",
+                                              "user",
+                                              "user_id",
+                                              "clash_mode",
+                                              "network_type",
+                                              "network_is_expensive",
+                                              "network_is_constrained",
+                                              "wifi_ssid",
+                                              "wifi_bssid",
+                                              "interface_address",
+                                              "network_interface_address",
+                                              "default_interface_address",
+                                              "source_mac_address",
+                                              "source_hostname",
+                                              "preferred_by",
+                                              "rule_set",
+                                              "rule_set_ip_cidr_match_source",
+                                              "rule_set_ip_cidr_accept_empty",
+                                              "invert",
+                                              "override_address",
+                                              "override_port",
+                                              "network_strategy",
+                                              "network_type",
+                                              "fallback_network_type",
+                                              "fallback_delay",
+                                              "udp_disable_domain_unmapping",
+                                              "udp_connect",
+                                              "udp_timeout",
+                                              "tls_fragment",
+                                              "tls_fragment_fallback_delay",
+                                              "tls_record_fragment",
+                                              "method",
+                                              "no_drop",
+                                              "sniffer",
+                                              "timeout",
+                                              "server",
+                                              "strategy",
+                                              "disable_cache",
+                                              "rewrite_ttl",
+                                              "client_subnet"};
   return kKeys;
 }
 
@@ -836,8 +882,8 @@ void DecodeRules(const json& rules, Config* config) {
     CheckKeys(item, path, keys);
     std::string action;
     GetString(item, "action", path, &action);
-    if (action == "reject" || action == "hijack-dns" || action == "sniff" ||
-        action == "resolve" || action == "route-options" || action == "bypass") {
+    if (action == "reject" || action == "hijack-dns" || action == "sniff" || action == "resolve" ||
+        action == "route-options" || action == "bypass") {
       FailAt(path + ".action", "not implemented by the reference engine");
     } else if (!action.empty() && action != "route") {
       FailAt(path, "unknown rule action: " + action);
@@ -857,8 +903,8 @@ void DecodeRules(const json& rules, Config* config) {
     }
     std::vector<std::string> ports;
     if (const json* port = Member(item, "port")) {
-      std::vector<json> values = port->is_array() ? port->get<std::vector<json>>()
-                                                  : std::vector<json>{*port};
+      std::vector<json> values =
+          port->is_array() ? port->get<std::vector<json>>() : std::vector<json>{*port};
       for (size_t j = 0; j < values.size(); ++j) {
         if (!values[j].is_number_integer() && !values[j].is_number_unsigned()) {
           FailType(path + ".port", values[j], "uint16");
@@ -957,10 +1003,10 @@ void Decode(const json& root, Config* config) {
     CheckKeys(
         *route, "route",
         KeyRules{{"final", "rules"},
-                 {"rule_set", "auto_detect_interface", "override_android_vpn",
-                  "default_interface", "default_mark", "default_domain_resolver",
-                  "default_network_strategy", "default_network_type",
-                  "default_fallback_network_type", "default_fallback_delay", "find_process"}});
+                 {"rule_set", "auto_detect_interface", "override_android_vpn", "default_interface",
+                  "default_mark", "default_domain_resolver", "default_network_strategy",
+                  "default_network_type", "default_fallback_network_type", "default_fallback_delay",
+                  "find_process"}});
     GetString(*route, "final", "route", &config->final_outbound);
     if (const json* rules = Member(*route, "rules")) {
       DecodeRules(*rules, config);

@@ -61,6 +61,7 @@ struct OutboundOptions {
   bool tls = false;
   std::string method;  // shadowsocks
   long long connect_timeout_ms = 5000;
+  bool connect_timeout_set = false;
   // groups
   std::vector<std::string> members;
   std::string default_member;  // selector

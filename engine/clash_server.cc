@@ -238,9 +238,9 @@ bool ClashServer::Start(std::string* error) {
   int fd = listen_fd_.get();
   daemon_ = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0, nullptr,
-      nullptr, &Handler::Access, this, MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-      &Handler::Completed, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+      nullptr, &Handler::Access, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_UNESCAPE_CALLBACK,
+      &KeepEscapes, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &Handler::Completed, nullptr,
+      MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     *error = "finish-start clash server: start http daemon failed";
     return false;

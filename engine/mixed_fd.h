@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -114,6 +114,10 @@ class ByteQueue {
 
  private:
   void Compact() {
+    if (begin_ == end_) {
+      begin_ = end_ = 0;
+      return;
+    }
     std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;

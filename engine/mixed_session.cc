@@ -402,6 +402,12 @@ bool Session::OnDeadline() {
   if (state_ == State::kRelay && resetting_ != nullptr) {
     return PassOnReset();
   }
+  if (state_ == State::kRelay && awaiting_answer_) {
+    const auto seconds = std::chrono::duration<double>(plan_.leaf.first_answer_timeout).count();
+    char text[64];
+    std::snprintf(text, sizeof(text), "no answer within %gs", seconds);
+    return NoAnswer(text);
+  }
   // A refused client that never closed.
   return state_ != State::kFailing;
 }

@@ -155,7 +155,9 @@ class Session {
   std::unique_ptr<ss::StreamOpener> opener_;
   ByteQueue sealed_;
   ByteQueue opened_;
-  uint64_t downloaded_ = 0;  // bytes that came back from the outbound
+  uint64_t downloaded_ = 0;       // bytes that came back from the outbound
+  uint64_t uploaded_ = 0;         // bytes the client sent after its handshake
+  bool awaiting_answer_ = false;  // a Shadowsocks server's first answer is being waited for
   std::vector<sockaddr_storage> addresses_;
   size_t next_address_ = 0;
   std::string dialing_;  // the address being dialled

@@ -137,6 +137,11 @@ bool Session::OnConnected() {
     setsockopt(client_.fd.get(), SOL_SOCKET, SO_SNDBUF, &kLoopbackClientSendBuffer,
                sizeof(kLoopbackClientSendBuffer));
   }
+  // What the client sent with its request (a forwarded request head, a tunnel's first bytes)
+  // is its first upload.
+  if (!to_upstream_.empty()) {
+    Count(&client_, to_upstream_.size());
+  }
   switch (plan_.leaf.kind) {
     case OutboundLeaf::Kind::kSocks:
     case OutboundLeaf::Kind::kHttp:

@@ -36,8 +36,8 @@ bool Session::StartProxyHandshake() {
 bool Session::ProxyHandshake() {
   while (true) {
     while (upstream_.writable && !proxy_output_.empty()) {
-      ssize_t count = send(upstream_.fd.get(), proxy_output_.data(), proxy_output_.size(),
-                           MSG_NOSIGNAL);
+      ssize_t count =
+          send(upstream_.fd.get(), proxy_output_.data(), proxy_output_.size(), MSG_NOSIGNAL);
       if (count > 0) {
         proxy_output_.erase(0, static_cast<size_t>(count));
       } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -46,20 +46,20 @@ bool Session::ProxyHandshake() {
         continue;
       } else {
         int error_number = count < 0 ? errno : EPIPE;
-        return OutboundFailed("write to " + dialing_ + ": " + ErrnoText(error_number),
-                              error_number, kSocks5GeneralFailure);
+        return OutboundFailed("write to " + dialing_ + ": " + ErrnoText(error_number), error_number,
+                              kSocks5GeneralFailure);
       }
     }
     bool received = false;
-    while (upstream_.readable) {
+    bool closed = false;
+    while (upstream_.readable && !closed) {
       char buffer[4096];
       ssize_t count = recv(upstream_.fd.get(), buffer, sizeof(buffer), 0);
       if (count > 0) {
         proxy_input_.append(buffer, static_cast<size_t>(count));
         received = true;
       } else if (count == 0) {
-        return OutboundFailed("server " + dialing_ + " closed the connection during the handshake",
-                              ECONNRESET, kSocks5GeneralFailure);
+        closed = true;  // what came before the end is read first: it may be the refusal
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
         upstream_.readable = false;
       } else if (errno != EINTR) {
@@ -68,7 +68,7 @@ bool Session::ProxyHandshake() {
                               error_number, kSocks5GeneralFailure);
       }
     }
-    if (!received) {
+    if (!received && !closed) {
       return true;
     }
     size_t consumed = 0;
@@ -77,6 +77,10 @@ bool Session::ProxyHandshake() {
     proxy_output_ += reply;
     if (status == ProxyClient::Status::kFailed) {
       return OutboundFailed(proxy_->error(), 0, proxy_->failure_code());
+    }
+    if (status == ProxyClient::Status::kIncomplete && closed) {
+      return OutboundFailed("server " + dialing_ + " closed the connection during the handshake",
+                            ECONNRESET, kSocks5GeneralFailure);
     }
     if (status == ProxyClient::Status::kDone) {
       server_->SetDeadline(key_, &deadline_, std::nullopt);
@@ -162,6 +166,11 @@ bool Session::SealTransfer(bool* progress) {
     if (!SendSealed(progress)) {
       return false;
     }
+    if (!awaiting_answer_ && downloaded_ == 0 &&
+        (uploaded_ > 0 || protocol_ == Protocol::kHttpForward)) {
+      awaiting_answer_ = true;
+      server_->SetDeadline(key_, &deadline_, Clock::now() + plan_.leaf.first_answer_timeout);
+    }
   }
   if (client_.eof && to_upstream_.empty() && sealed_.empty() && !upstream_.write_shut) {
     if (client_.read_error != 0) {
@@ -217,6 +226,12 @@ bool Session::OpenTransfer(bool* progress) {
     opened_.Consumed(consumed);
     to_client_.Produced(produced);
     Count(&upstream_, produced);
+    if (awaiting_answer_ && produced > 0) {
+      awaiting_answer_ = false;
+      if (resetting_ == nullptr) {
+        server_->SetDeadline(key_, &deadline_, std::nullopt);
+      }
+    }
     if (!Flush(&client_, &to_client_, progress)) {
       return false;
     }

@@ -30,6 +30,8 @@ constexpr auto kResetLinger = std::chrono::seconds(5);
 void Session::Count(const Endpoint* from, size_t bytes) {
   if (from == &upstream_) {
     downloaded_ += bytes;
+  } else {
+    uploaded_ += bytes;
   }
   if (plan_.handle) {
     if (from == &client_) {

@@ -82,7 +82,8 @@ OutboundLeaf MakeLeaf(const OutboundOptions& outbound, std::string* refusal) {
   leaf.server_port = static_cast<uint16_t>(outbound.server_port);
   leaf.username = outbound.username;
   leaf.password = outbound.password;
-  leaf.connect_timeout = std::chrono::milliseconds(std::max<long long>(outbound.connect_timeout_ms, 1));
+  leaf.connect_timeout =
+      std::chrono::milliseconds(std::max<long long>(outbound.connect_timeout_ms, 1));
   if (outbound.type == "direct") {
     leaf.kind = OutboundLeaf::Kind::kDirect;
   } else if (outbound.type == "block") {
@@ -93,14 +94,18 @@ OutboundLeaf MakeLeaf(const OutboundOptions& outbound, std::string* refusal) {
     leaf.kind = OutboundLeaf::Kind::kHttp;
   } else if (outbound.type == "shadowsocks") {
     leaf.kind = OutboundLeaf::Kind::kShadowsocks;
+    if (outbound.connect_timeout_set) {
+      leaf.first_answer_timeout = leaf.connect_timeout;
+    }
     std::string error;
     leaf.key = ss::Key::Create(outbound.method, outbound.password, &error);
     if (!leaf.key) {
       *refusal = outbound.name + ": " + error;
     }
   } else {
-    *refusal = outbound.name + ": the reference engine carries traffic only through direct, "
-                               "block, socks, http and shadowsocks outbounds";
+    *refusal = outbound.name +
+               ": the reference engine carries traffic only through direct, "
+               "block, socks, http and shadowsocks outbounds";
     return leaf;
   }
   bool proxy = leaf.kind != OutboundLeaf::Kind::kDirect && leaf.kind != OutboundLeaf::Kind::kBlock;

@@ -40,6 +40,9 @@ struct OutboundLeaf {
   std::string password;
   std::shared_ptr<const ss::Key> key;  // shadowsocks
   std::chrono::milliseconds connect_timeout{5000};
+  // Shadowsocks: a server that stays silent this long after the client spoke is taken for a
+  // wrong key or an unreachable target (the protocol has no other way to tell).
+  std::chrono::milliseconds first_answer_timeout{10000};
 };
 
 // Totals of every connection of a service, for the controller's traffic figures.

@@ -222,9 +222,8 @@ std::string SealPacket(const Key& key, std::string_view plaintext) {
   // A packet is sealed once with its own salt, so the shared key object is only read here.
   std::shared_ptr<const Key> borrowed(std::shared_ptr<const Key>(), &key);
   Aead aead(borrowed, true);
-  if (!aead.Start(bytes) ||
-      !aead.Process(reinterpret_cast<const uint8_t*>(plaintext.data()), plaintext.size(),
-                    bytes + key.salt_size())) {
+  if (!aead.Start(bytes) || !aead.Process(reinterpret_cast<const uint8_t*>(plaintext.data()),
+                                          plaintext.size(), bytes + key.salt_size())) {
     return std::string();
   }
   return packet;
@@ -239,8 +238,8 @@ bool OpenPacket(const Key& key, std::string_view packet, std::string* plaintext)
   plaintext->assign(size, '\0');
   std::shared_ptr<const Key> borrowed(std::shared_ptr<const Key>(), &key);
   Aead aead(borrowed, false);
-  return aead.Start(bytes) && aead.Process(bytes + key.salt_size(), size,
-                                           reinterpret_cast<uint8_t*>(plaintext->data()));
+  return aead.Start(bytes) &&
+         aead.Process(bytes + key.salt_size(), size, reinterpret_cast<uint8_t*>(plaintext->data()));
 }
 
 std::string EncodeAddress(const std::string& host, uint16_t port) {
