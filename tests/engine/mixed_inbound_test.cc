@@ -39,7 +39,8 @@ using namespace std::chrono_literals;
 
 constexpr char kTag[] = "mixed-in";
 constexpr char kRefusal[] =
-    "outbound/vless[hk-01]: the reference engine carries traffic only through direct outbounds";
+    "outbound/vless[hk-01]: the reference engine carries traffic only through direct, block, "
+    "socks, http and shadowsocks outbounds";
 
 using Fd = box::UniqueFd;
 

@@ -73,7 +73,10 @@ NetLab::~NetLab() {
   Stop();
 }
 
-pid_t NetLab::SpawnHolder(std::string* error) {
+pid_t NetLab::SpawnHolder(pid_t* member, std::string* error) {
+  // The holder makes network and PID namespaces; its child is the PID namespace's first
+  // process, so when the holder goes (with the test, at the latest) every process ever started
+  // in the namespace goes too, daemons' own children included.
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     *error = "pipe2 failed";
@@ -82,8 +85,20 @@ pid_t NetLab::SpawnHolder(std::string* error) {
   pid_t pid = fork();
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    char ok = unshare(CLONE_NEWNET) == 0 ? 1 : 0;
-    if (write(ready[1], &ok, 1) != 1 || !ok) {
+    pid_t init = -1;
+    if (unshare(CLONE_NEWNET | CLONE_NEWPID) == 0) {
+      init = fork();
+      if (init == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        while (true) {
+          // Reaps whatever ends in the namespace.
+          if (wait(nullptr) < 0) {
+            pause();
+          }
+        }
+      }
+    }
+    if (write(ready[1], &init, sizeof(init)) != sizeof(init) || init <= 0) {
       _exit(1);
     }
     while (true) {
@@ -91,17 +106,18 @@ pid_t NetLab::SpawnHolder(std::string* error) {
     }
   }
   close(ready[1]);
-  char ok = 0;
-  bool started = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
+  pid_t init = -1;
+  bool started = pid > 0 && read(ready[0], &init, sizeof(init)) == sizeof(init) && init > 0;
   close(ready[0]);
   if (!started) {
-    *error = "cannot create a network namespace";
+    *error = "cannot create network and PID namespaces";
     if (pid > 0) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
     return -1;
   }
+  *member = init;
   return pid;
 }
 
@@ -118,14 +134,14 @@ bool NetLab::Ip(const std::string& arguments, pid_t in_namespace_of, std::string
 }
 
 bool NetLab::Start(std::string* error) {
-  origin_holder_ = SpawnHolder(error);
+  origin_holder_ = SpawnHolder(&origin_member_, error);
   if (origin_holder_ < 0) {
     return false;
   }
-  if (!Ip("link set lo up", origin_holder_, error) ||
-      !Ip("link add br0 type bridge", origin_holder_, error) ||
-      !Ip(std::string("addr add ") + kOrigin + "/16 dev br0", origin_holder_, error) ||
-      !Ip("link set br0 up", origin_holder_, error)) {
+  if (!Ip("link set lo up", origin_member_, error) ||
+      !Ip("link add br0 type bridge", origin_member_, error) ||
+      !Ip(std::string("addr add ") + kOrigin + "/16 dev br0", origin_member_, error) ||
+      !Ip("link set br0 up", origin_member_, error)) {
     return false;
   }
   std::string ports;
@@ -135,6 +151,7 @@ bool NetLab::Start(std::string* error) {
   Host origin;
   origin.name = "origin";
   origin.holder = origin_holder_;
+  origin.member = origin_member_;
   if (Run(origin, {OriginProgram(), "serve", ports, std::to_string(kOriginUdpPort)}, "origin") <
       0) {
     *error = "cannot start the origin";
@@ -163,22 +180,22 @@ const NetLab::Host* NetLab::AddHost(const std::string& name, std::string* error)
   const std::string n = std::to_string(host->index);
   host->address = "198.18." + n + ".2";
   host->egress = "198.19.0." + std::to_string(10 + host->index);
-  host->holder = SpawnHolder(error);
+  host->holder = SpawnHolder(&host->member, error);
   if (host->holder < 0) {
     return nullptr;
   }
-  const std::string pid = std::to_string(host->holder);
-  const std::string origin = std::to_string(origin_holder_);
+  const std::string pid = std::to_string(host->member);
+  const std::string origin = std::to_string(origin_member_);
   if (!Ip("link add lab" + n + " type veth peer name eth0 netns " + pid, 0, error) ||
       !Ip("addr add 198.18." + n + ".1/24 dev lab" + n, 0, error) ||
-      !Ip("link set lab" + n + " up", 0, error) || !Ip("link set lo up", host->holder, error) ||
-      !Ip("addr add " + host->address + "/24 dev eth0", host->holder, error) ||
-      !Ip("link set eth0 up", host->holder, error) ||
-      !Ip("link add eth1 type veth peer name o" + n + " netns " + origin, host->holder, error) ||
-      !Ip("addr add " + host->egress + "/16 dev eth1", host->holder, error) ||
-      !Ip("link set eth1 up", host->holder, error) ||
-      !Ip("link set o" + n + " master br0", origin_holder_, error) ||
-      !Ip("link set o" + n + " up", origin_holder_, error)) {
+      !Ip("link set lab" + n + " up", 0, error) || !Ip("link set lo up", host->member, error) ||
+      !Ip("addr add " + host->address + "/24 dev eth0", host->member, error) ||
+      !Ip("link set eth0 up", host->member, error) ||
+      !Ip("link add eth1 type veth peer name o" + n + " netns " + origin, host->member, error) ||
+      !Ip("addr add " + host->egress + "/16 dev eth1", host->member, error) ||
+      !Ip("link set eth1 up", host->member, error) ||
+      !Ip("link set o" + n + " master br0", origin_member_, error) ||
+      !Ip("link set o" + n + " up", origin_member_, error)) {
     return nullptr;
   }
   return host;
@@ -188,60 +205,89 @@ pid_t NetLab::Run(const Host& host,
                   const std::vector<std::string>& argv,
                   const std::string& log_name,
                   const std::vector<std::pair<std::string, std::string>>& binds) {
-  // Everything the child needs is made before fork: it only makes system calls after it.
-  const std::string ns_path = "/proc/" + std::to_string(host.holder) + "/ns/net";
+  // Everything the children need is made before fork: they only make system calls after it.
+  const std::string net_path = "/proc/" + std::to_string(host.member) + "/ns/net";
+  const std::string pid_path = "/proc/" + std::to_string(host.member) + "/ns/pid";
   const std::string log_path = dir_.File(log_name + ".log");
   std::vector<char*> args;
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    return -1;
+  }
+  // The child enters the host's namespaces and forks the program into them (a PID namespace
+  // takes only new children), tells its pid, and waits for it.
+  pid_t waiter = fork();
+  if (waiter == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int ns = open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
+    int net = open(net_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int pids = open(pid_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (net < 0 || pids < 0 || setns(net, CLONE_NEWNET) != 0 || setns(pids, CLONE_NEWPID) != 0) {
       _exit(126);
     }
-    if (!binds.empty()) {
-      if (unshare(CLONE_NEWNS) != 0 ||
-          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        _exit(126);
-      }
-      for (const auto& bind : binds) {
-        if (mount(bind.first.c_str(), bind.second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    pid_t program = fork();
+    if (program == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (!binds.empty()) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
           _exit(126);
         }
+        for (const auto& bind : binds) {
+          if (mount(bind.first.c_str(), bind.second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(126);
+          }
+        }
       }
+      int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (log >= 0) {
+        dup2(log, 1);
+        dup2(log, 2);
+      }
+      int null = open("/dev/null", O_RDONLY);
+      if (null >= 0) {
+        dup2(null, 0);
+      }
+      execvp(args[0], args.data());
+      _exit(127);
     }
-    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log >= 0) {
-      dup2(log, 1);
-      dup2(log, 2);
+    if (write(report[1], &program, sizeof(program)) != sizeof(program) || program < 0) {
+      _exit(126);
     }
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) {
-      dup2(null, 0);
-    }
-    execvp(args[0], args.data());
-    _exit(127);
+    int status = 0;
+    waitpid(program, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
   }
-  if (pid > 0) {
-    processes_.push_back(pid);
+  close(report[1]);
+  pid_t program = -1;
+  if (waiter < 0 || read(report[0], &program, sizeof(program)) != sizeof(program) || program <= 0) {
+    close(report[0]);
+    if (waiter > 0) {
+      waitpid(waiter, nullptr, 0);
+    }
+    return -1;
   }
-  return pid;
+  close(report[0]);
+  processes_.emplace_back(program, waiter);
+  return program;
 }
 
 void NetLab::Kill(pid_t pid) {
-  auto it = std::find(processes_.begin(), processes_.end(), pid);
+  auto it =
+      std::find_if(processes_.begin(), processes_.end(),
+                   [pid](const std::pair<pid_t, pid_t>& entry) { return entry.first == pid; });
   if (it == processes_.end()) {
     return;
   }
+  const pid_t waiter = it->second;
   processes_.erase(it);
   kill(pid, SIGTERM);
-  if (!WaitExit(pid, 3000)) {
+  if (!WaitExit(waiter, 3000)) {
     kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    waitpid(waiter, nullptr, 0);
   }
 }
 
@@ -357,7 +403,7 @@ std::string NetLab::Log(const std::string& log_name) const {
 
 void NetLab::Stop() {
   while (!processes_.empty()) {
-    Kill(processes_.back());
+    Kill(processes_.back().first);
   }
   for (const auto& host : hosts_) {
     if (host->holder > 0) {

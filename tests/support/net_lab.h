@@ -29,7 +29,8 @@ class NetLab {
     int index = 0;
     std::string address;  // where the test reaches it: 198.18.<index>.2
     std::string egress;   // what the origin sees: 198.19.0.<10+index>
-    pid_t holder = -1;    // keeps the namespace alive
+    pid_t holder = -1;    // keeps the namespaces alive; everything in them ends with it
+    pid_t member = -1;    // a process inside them, for entering them
   };
 
   // The origin's address and its ports: HTTP on each of kOriginPorts, UDP echo on
@@ -59,7 +60,7 @@ class NetLab {
             const std::vector<std::string>& argv,
             const std::string& log_name,
             const std::vector<std::pair<std::string, std::string>>& binds = {});
-  // Stops one process started by Run (SIGTERM, then SIGKILL) and reaps it.
+  // Stops one process started by Run (SIGTERM, then SIGKILL) and waits for its end.
   void Kill(pid_t pid);
   // Waits until a TCP connect from the test's namespace to address:port succeeds.
   bool WaitForPort(const std::string& address, int port, int timeout_ms = 10000);
@@ -99,13 +100,14 @@ class NetLab {
   static std::string OriginProgram();
 
  private:
-  pid_t SpawnHolder(std::string* error);
+  pid_t SpawnHolder(pid_t* member, std::string* error);
   bool Ip(const std::string& arguments, pid_t in_namespace_of, std::string* error);
 
   TempDir dir_;
   pid_t origin_holder_ = -1;
+  pid_t origin_member_ = -1;
   std::vector<std::unique_ptr<Host>> hosts_;
-  std::vector<pid_t> processes_;
+  std::vector<std::pair<pid_t, pid_t>> processes_;  // program, the child waiting for it
 };
 
 }  // namespace korvane_test
