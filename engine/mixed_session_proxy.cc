@@ -235,6 +235,11 @@ bool Session::OpenTransfer(bool* progress) {
     if (!Flush(&client_, &to_client_, progress)) {
       return false;
     }
+    if (status == ss::StreamOpener::Status::kOk && !opened_.empty()) {
+      // Whole chunks may be left beyond what one pass opens: the next pass takes them.
+      *progress = true;
+      return true;
+    }
   }
   if (upstream_.eof && to_client_.empty() && !client_.write_shut) {
     if (downloaded_ == 0 && upstream_.read_error == 0) {
