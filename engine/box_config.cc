@@ -11,6 +11,7 @@
 
 #include "engine/logger.h"
 #include "engine/net_util.h"
+#include "engine/ss_aead.h"
 
 namespace box {
 namespace {
@@ -317,10 +318,16 @@ KeyRules InboundKeyRules(const std::string& type) {
   return rules;
 }
 
+// Outbound types whose connections the engine opens itself.
+bool CarriesTraffic(const std::string& type) {
+  return type == "direct" || type == "block" || type == "socks" || type == "http" ||
+         type == "shadowsocks";
+}
+
 // The outbound keys each type accepts besides type, tag and the dial fields. Proxy protocols
-// (everything but direct, block and the groups) only describe a node: the engine lists and
-// probes it, and refuses every connection routed to it with a logged error, so these keys cannot
-// be silently dropped on the way.
+// the engine does not carry traffic through only describe a node: the engine lists and probes
+// it, and refuses every connection routed to it with a logged error, so these keys cannot be
+// silently dropped on the way.
 const std::set<std::string>& OutboundTypeKeys(const std::string& type) {
   static const std::map<std::string, std::set<std::string>> kKeys = {
       {"direct", {}},
@@ -376,14 +383,29 @@ const std::set<std::string>& OutboundTypeKeys(const std::string& type) {
 }
 
 KeyRules OutboundKeyRules(const std::string& type) {
+  // Keys of the types the engine carries traffic through but whose option it does not act on.
+  static const std::map<std::string, std::set<std::string>> kUnimplemented = {
+      {"socks", {"udp_over_tcp"}},
+      {"http", {"path", "headers", "tls"}},
+      {"shadowsocks", {"plugin", "plugin_opts", "udp_over_tcp", "multiplex"}},
+  };
   KeyRules rules;
   rules.handled = OutboundTypeKeys(type);
   rules.handled.insert({"type", "tag"});
   if (type == "selector" || type == "urltest") {
-    // Connections are never cut on a switch here.
-    rules.unimplemented = {"interrupt_exist_connections"};
-  } else {
-    rules.unimplemented = DialFields();
+    rules.handled.insert("interrupt_exist_connections");
+    return rules;
+  }
+  rules.unimplemented = DialFields();
+  if (auto it = kUnimplemented.find(type); it != kUnimplemented.end()) {
+    for (const std::string& key : it->second) {
+      rules.handled.erase(key);
+      rules.unimplemented.insert(key);
+    }
+  }
+  if (CarriesTraffic(type)) {
+    rules.unimplemented.erase("connect_timeout");
+    rules.handled.insert("connect_timeout");
   }
   return rules;
 }
@@ -588,7 +610,25 @@ OutboundOptions DecodeOutbound(const json& item, const std::string& path, bool e
   }
   std::string network;
   GetString(item, "network", path, &network);
+  if (!network.empty() && network != "tcp" && network != "udp") {
+    FailAt(path + ".network", "unknown network: " + network);
+  }
   outbound.udp = !TcpOnly(outbound.type) && network != "tcp";
+  outbound.tcp = network != "udp";
+  GetDuration(item, "connect_timeout", path, &outbound.connect_timeout_ms);
+  outbound.connect_timeout_set = Member(item, "connect_timeout") != nullptr;
+  if (outbound.type == "socks" && !outbound.version.empty() && outbound.version != "5") {
+    FailAt(path + ".version", "not implemented by the reference engine");
+  }
+  if (outbound.type == "shadowsocks") {
+    GetString(item, "method", path, &outbound.method);
+    if (outbound.method.empty()) {
+      FailAt(path + ".method", "missing method");
+    }
+    if (!ss::Key::Supports(outbound.method)) {
+      FailAt(path + ".method", "not implemented by the reference engine");
+    }
+  }
   if (outbound.IsGroup()) {
     outbound.members = GetStringList(item, "outbounds", path);
     GetString(item, "default", path, &outbound.default_member);
@@ -599,6 +639,7 @@ OutboundOptions DecodeOutbound(const json& item, const std::string& path, bool e
     if (GetInt(item, "tolerance", path, 0, 65535, "uint16", &tolerance)) {
       outbound.tolerance_ms = static_cast<int>(tolerance);
     }
+    GetBool(item, "interrupt_exist_connections", path, &outbound.interrupt);
   }
   return outbound;
 }
@@ -718,6 +759,205 @@ void CheckOutbounds(Config* config) {
   }
 }
 
+// Match fields and actions of the engine's rules that this engine does not evaluate.
+const std::set<std::string>& UnimplementedRuleKeys() {
+  static const std::set<std::string> kKeys = {"domain_keyword",
+                                              "domain_regex",
+                                              "geosite",
+                                              "geoip",
+                                              "source_geoip",
+                                              "source_ip_cidr",
+                                              "source_ip_is_private",
+                                              "ip_is_private",
+                                              "source_port",
+                                              "source_port_range",
+                                              "port_range",
+                                              "protocol",
+                                              "client",
+                                              "auth_user",
+                                              "ip_version",
+                                              "query_type",
+                                              "process_name",
+                                              "process_path",
+                                              "process_path_regex",
+                                              "package_name",
+                                              "user",
+                                              "user_id",
+                                              "clash_mode",
+                                              "network_type",
+                                              "network_is_expensive",
+                                              "network_is_constrained",
+                                              "wifi_ssid",
+                                              "wifi_bssid",
+                                              "interface_address",
+                                              "network_interface_address",
+                                              "default_interface_address",
+                                              "source_mac_address",
+                                              "source_hostname",
+                                              "preferred_by",
+                                              "rule_set",
+                                              "rule_set_ip_cidr_match_source",
+                                              "rule_set_ip_cidr_accept_empty",
+                                              "invert",
+                                              "override_address",
+                                              "override_port",
+                                              "network_strategy",
+                                              "network_type",
+                                              "fallback_network_type",
+                                              "fallback_delay",
+                                              "udp_disable_domain_unmapping",
+                                              "udp_connect",
+                                              "udp_timeout",
+                                              "tls_fragment",
+                                              "tls_fragment_fallback_delay",
+                                              "tls_record_fragment",
+                                              "method",
+                                              "no_drop",
+                                              "sniffer",
+                                              "timeout",
+                                              "server",
+                                              "strategy",
+                                              "disable_cache",
+                                              "rewrite_ttl",
+                                              "client_subnet"};
+  return kKeys;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+IpPrefix ParseRulePrefix(const std::string& text, const std::string& path) {
+  // A bare address is a prefix of its full length.
+  std::string cidr = text;
+  if (text.find('/') == std::string::npos) {
+    cidr += text.find(':') == std::string::npos ? "/32" : "/128";
+  }
+  TunAddress parsed = ParsePrefix(cidr, path);
+  IpPrefix prefix;
+  prefix.family = parsed.family;
+  std::copy(std::begin(parsed.bytes), std::end(parsed.bytes), prefix.bytes);
+  prefix.prefix = parsed.prefix;
+  return prefix;
+}
+
+std::string ListText(const char* key, const std::vector<std::string>& values) {
+  std::string text = std::string(key) + "=";
+  if (values.size() == 1) {
+    return text + values.front();
+  }
+  text += "[";
+  for (size_t i = 0; i < values.size(); ++i) {
+    text += (i == 0 ? "" : " ") + values[i];
+  }
+  return text + "]";
+}
+
+void DecodeRules(const json& rules, Config* config) {
+  if (!rules.is_array()) {
+    FailType("route.rules", rules, "[]option.Rule");
+  }
+  std::set<std::string> tags;
+  for (const OutboundOptions& outbound : config->outbounds) {
+    tags.insert(outbound.tag);
+  }
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const std::string path = "route.rules[" + std::to_string(i) + "]";
+    const json& item = rules[i];
+    if (!item.is_object()) {
+      FailType(path, item, "option.Rule");
+    }
+    std::string type;
+    GetString(item, "type", path, &type);
+    if (type == "logical") {
+      FailAt(path + ".type", "not implemented by the reference engine");
+    } else if (!type.empty() && type != "default") {
+      FailAt(path, "unknown rule type: " + type);
+    }
+    KeyRules keys{{"type", "domain", "domain_suffix", "ip_cidr", "port", "network", "inbound",
+                   "outbound", "action"},
+                  UnimplementedRuleKeys()};
+    CheckKeys(item, path, keys);
+    std::string action;
+    GetString(item, "action", path, &action);
+    if (action == "reject" || action == "hijack-dns" || action == "sniff" || action == "resolve" ||
+        action == "route-options" || action == "bypass") {
+      FailAt(path + ".action", "not implemented by the reference engine");
+    } else if (!action.empty() && action != "route") {
+      FailAt(path, "unknown rule action: " + action);
+    }
+    RouteRule rule;
+    std::vector<std::string> parts;
+    for (const std::string& domain : GetStringList(item, "domain", path)) {
+      rule.domain.push_back(Lower(domain));
+    }
+    for (const std::string& suffix : GetStringList(item, "domain_suffix", path)) {
+      rule.domain_suffix.push_back(Lower(suffix));
+    }
+    std::vector<std::string> cidrs = GetStringList(item, "ip_cidr", path);
+    for (size_t j = 0; j < cidrs.size(); ++j) {
+      rule.ip_cidr.push_back(
+          ParseRulePrefix(cidrs[j], path + ".ip_cidr[" + std::to_string(j) + "]"));
+    }
+    std::vector<std::string> ports;
+    if (const json* port = Member(item, "port")) {
+      std::vector<json> values =
+          port->is_array() ? port->get<std::vector<json>>() : std::vector<json>{*port};
+      for (size_t j = 0; j < values.size(); ++j) {
+        if (!values[j].is_number_integer() && !values[j].is_number_unsigned()) {
+          FailType(path + ".port", values[j], "uint16");
+        }
+        long long number = values[j].get<long long>();
+        if (number < 0 || number > 65535) {
+          FailAt(path + ".port", "json: cannot unmarshal number " + values[j].dump() +
+                                     " into Go value of type uint16");
+        }
+        rule.port.push_back(static_cast<int>(number));
+        ports.push_back(std::to_string(number));
+      }
+    }
+    rule.network = GetStringList(item, "network", path);
+    for (const std::string& network : rule.network) {
+      if (network != "tcp" && network != "udp") {
+        FailAt(path + ".network", "unknown network: " + network);
+      }
+    }
+    rule.inbound = GetStringList(item, "inbound", path);
+    GetString(item, "outbound", path, &rule.outbound);
+    if (rule.outbound.empty()) {
+      FailAt(path, "missing outbound");
+    }
+    if (tags.count(rule.outbound) == 0) {
+      FailAt(path, "outbound not found: " + rule.outbound);
+    }
+    if (!rule.inbound.empty()) {
+      parts.push_back(ListText("inbound", rule.inbound));
+    }
+    if (!rule.network.empty()) {
+      parts.push_back(ListText("network", rule.network));
+    }
+    if (!rule.domain.empty()) {
+      parts.push_back(ListText("domain", rule.domain));
+    }
+    if (!rule.domain_suffix.empty()) {
+      parts.push_back(ListText("domain_suffix", rule.domain_suffix));
+    }
+    if (!cidrs.empty()) {
+      parts.push_back(ListText("ip_cidr", cidrs));
+    }
+    if (!ports.empty()) {
+      parts.push_back(ListText("port", ports));
+    }
+    for (const std::string& part : parts) {
+      rule.text += part + " ";
+    }
+    rule.text += "=> route(" + rule.outbound + ")";
+    config->rules.push_back(std::move(rule));
+  }
+}
+
 void Decode(const json& root, Config* config) {
   if (!root.is_object()) {
     FailType("", root, "option._Options");
@@ -759,15 +999,18 @@ void Decode(const json& root, Config* config) {
     if (!route->is_object()) {
       FailType("route", *route, "option.RouteOptions");
     }
-    // Every connection goes to the final outbound: no rule or interface option is evaluated.
+    // Rules and the final outbound decide; no interface option is acted on.
     CheckKeys(
         *route, "route",
-        KeyRules{{"final"},
-                 {"rules", "rule_set", "auto_detect_interface", "override_android_vpn",
-                  "default_interface", "default_mark", "default_domain_resolver",
-                  "default_network_strategy", "default_network_type",
-                  "default_fallback_network_type", "default_fallback_delay", "find_process"}});
+        KeyRules{{"final", "rules"},
+                 {"rule_set", "auto_detect_interface", "override_android_vpn", "default_interface",
+                  "default_mark", "default_domain_resolver", "default_network_strategy",
+                  "default_network_type", "default_fallback_network_type", "default_fallback_delay",
+                  "find_process"}});
     GetString(*route, "final", "route", &config->final_outbound);
+    if (const json* rules = Member(*route, "rules")) {
+      DecodeRules(*rules, config);
+    }
   }
   if (const json* experimental = Member(root, "experimental")) {
     DecodeExperimental(*experimental, config);

@@ -51,6 +51,7 @@ struct OutboundOptions {
   std::string name;  // "outbound/socks[hk-01]"
   bool endpoint = false;
   bool udp = true;
+  bool tcp = true;  // "network": "udp" leaves TCP out
   // proxies
   std::string server;
   int server_port = 0;
@@ -58,6 +59,9 @@ struct OutboundOptions {
   std::string password;
   std::string version;  // socks: "5", "4", "4a"
   bool tls = false;
+  std::string method;  // shadowsocks
+  long long connect_timeout_ms = 5000;
+  bool connect_timeout_set = false;
   // groups
   std::vector<std::string> members;
   std::string default_member;  // selector
@@ -65,14 +69,36 @@ struct OutboundOptions {
   long long interval_ms = 180000;
   long long idle_timeout_ms = 1800000;
   int tolerance_ms = 50;
+  bool interrupt = false;  // interrupt_exist_connections
 
   bool IsGroup() const { return type == "selector" || type == "urltest"; }
+};
+
+// An IPv4 or IPv6 prefix of a route rule.
+struct IpPrefix {
+  int family = 0;  // AF_INET or AF_INET6
+  unsigned char bytes[16] = {};
+  int prefix = 0;
+};
+
+// One route rule: (domain OR domain_suffix OR ip_cidr) AND port AND network AND inbound, each
+// group matching when empty. Routes to `outbound`.
+struct RouteRule {
+  std::vector<std::string> domain;         // lower-case
+  std::vector<std::string> domain_suffix;  // lower-case, as written (".x.com" or "x.com")
+  std::vector<IpPrefix> ip_cidr;
+  std::vector<int> port;
+  std::vector<std::string> network;
+  std::vector<std::string> inbound;
+  std::string outbound;
+  std::string text;  // how the controller shows it: "domain_suffix=[x.com] => route(proxy)"
 };
 
 struct Config {
   LogOptions log;
   std::vector<InboundOptions> inbounds;
   std::vector<OutboundOptions> outbounds;  // tagged outbounds, then tagged endpoints
+  std::vector<RouteRule> rules;            // route.rules, in order
   std::string final_outbound;              // route.final, else the first outbound
   std::string external_controller;         // "" when the controller is off
   std::string secret;

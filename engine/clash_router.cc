@@ -145,7 +145,10 @@ ClashReply ClashRouter::Handle(const ClashRequest& request) const {
     kProxyDelay,
     kGroups,
     kGroup,
-    kGroupDelay
+    kGroupDelay,
+    kConnections,
+    kConnection,
+    kTraffic
   };
   Route route = Route::kNone;
   std::vector<std::string> methods;
@@ -167,6 +170,12 @@ ClashReply ClashRouter::Handle(const ClashRequest& request) const {
   } else if (segments[0] == "group" && segments.size() == 3 && !segments[1].empty() &&
              segments[2] == "delay") {
     route = Route::kGroupDelay, methods = {"GET"};
+  } else if (segments[0] == "connections" && segments.size() == 1) {
+    route = Route::kConnections, methods = {"GET", "DELETE"};
+  } else if (segments[0] == "connections" && segments.size() == 2 && !segments[1].empty()) {
+    route = Route::kConnection, methods = {"DELETE"};
+  } else if (segments.size() == 1 && segments[0] == "traffic") {
+    route = Route::kTraffic, methods = {"GET"};
   }
   if (route == Route::kNone) {
     return NotFoundPage();
@@ -189,6 +198,30 @@ ClashReply ClashRouter::Handle(const ClashRequest& request) const {
       ClashReply reply;
       reply.content_type = kSniffedText;
       reply.body = Dump(outbounds_->AllProxies());
+      return reply;
+    }
+    case Route::kConnections: {
+      if (method == "DELETE") {
+        outbounds_->connections()->CloseAll();
+        ClashReply reply;
+        reply.status = 204;
+        return reply;
+      }
+      return Connections();
+    }
+    case Route::kConnection: {
+      std::string id;
+      if (Unescape(segments[1], false, &id)) {
+        outbounds_->connections()->Close(id);
+      }
+      ClashReply reply;
+      reply.status = 204;  // whether or not it was open
+      return reply;
+    }
+    case Route::kTraffic: {
+      ClashReply reply;
+      reply.content_type = kJson;
+      reply.traffic_stream = true;
       return reply;
     }
     case Route::kGroups: {
@@ -262,6 +295,41 @@ ClashReply ClashRouter::GroupDelay(const OutboundOptions& outbound,
           ? outbounds_->CheckUrlTest(outbound)
           : outbounds_->TestMembers(outbound, DelayUrl(request), static_cast<int>(timeout));
   return JsonReply(200, nlohmann::json(delays));
+}
+
+ClashReply ClashRouter::Connections() const {
+  ConnectionTracker* tracker = outbounds_->connections();
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& handle : tracker->Live()) {
+    const ConnectionHandle::Info& info = handle->info();
+    const RouteRequest& request = info.request;
+    const bool literal = !request.host.empty() &&
+                         (request.host.find(':') != std::string::npos ||
+                          request.host.find_first_not_of("0123456789.") == std::string::npos);
+    nlohmann::json metadata = {
+        {"network", request.network},
+        {"type", request.inbound_type + "/" + request.inbound},
+        {"sourceIP", request.source_ip},
+        {"sourcePort", std::to_string(request.source_port)},
+        {"destinationIP", literal ? request.host : ""},
+        {"destinationPort", std::to_string(request.port)},
+        {"host", literal ? "" : request.host},
+        {"dnsMode", "normal"},
+        {"processPath", ""},
+    };
+    list.push_back({{"id", info.id},
+                    {"metadata", metadata},
+                    {"upload", handle->upload()},
+                    {"download", handle->download()},
+                    {"start", FormatRfc3339Nano(info.start)},
+                    {"chains", info.chains},
+                    {"rule", info.rule},
+                    {"rulePayload", ""}});
+  }
+  return JsonReply(200, nlohmann::json{{"downloadTotal", tracker->download_total()},
+                                       {"uploadTotal", tracker->upload_total()},
+                                       {"connections", list},
+                                       {"memory", 0}});
 }
 
 ClashReply ClashRouter::SelectProxy(const OutboundOptions& outbound,

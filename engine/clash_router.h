@@ -25,6 +25,8 @@ struct ClashReply {
   std::string content_type;  // empty: no Content-Type of our own
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
+  // GET /traffic: the server streams one line of the last second's bytes per second.
+  bool traffic_stream = false;
 };
 
 class ClashRouter {
@@ -44,6 +46,7 @@ class ClashRouter {
   ClashReply ProxyDelay(const OutboundOptions& outbound, const ClashRequest& request) const;
   ClashReply GroupDelay(const OutboundOptions& outbound, const ClashRequest& request) const;
   ClashReply SelectProxy(const OutboundOptions& outbound, const ClashRequest& request) const;
+  ClashReply Connections() const;
 
   OutboundManager* outbounds_;
   ClashAccess access_;

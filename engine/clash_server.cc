@@ -4,7 +4,9 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "engine/clash_router.h"
 
@@ -56,6 +58,69 @@ MHD_Result Send(MHD_Connection* connection, const ClashReply& reply, const CorsD
   return result;
 }
 
+// One GET /traffic stream: each read waits out the rest of its second, then reports the bytes
+// that second carried.
+struct TrafficStream {
+  ClashStreams* streams;
+  ConnectionTracker* tracker;
+  uint64_t last_up;
+  uint64_t last_down;
+  std::chrono::steady_clock::time_point next;
+  std::string pending;
+
+  static ssize_t Read(void* cls, uint64_t, char* buffer, size_t max) {
+    auto* stream = static_cast<TrafficStream*>(cls);
+    if (stream->pending.empty()) {
+      {
+        std::unique_lock<std::mutex> lock(stream->streams->mutex);
+        stream->streams->stopped.wait_until(lock, stream->next,
+                                            [stream] { return stream->streams->stopping; });
+        if (stream->streams->stopping) {
+          return MHD_CONTENT_READER_END_OF_STREAM;
+        }
+      }
+      stream->next += std::chrono::seconds(1);
+      uint64_t up = stream->tracker->upload_total();
+      uint64_t down = stream->tracker->download_total();
+      stream->pending = "{\"up\":" + std::to_string(up - stream->last_up) +
+                        ",\"down\":" + std::to_string(down - stream->last_down) + "}\n";
+      stream->last_up = up;
+      stream->last_down = down;
+    }
+    size_t count = std::min(max, stream->pending.size());
+    memcpy(buffer, stream->pending.data(), count);
+    stream->pending.erase(0, count);
+    return static_cast<ssize_t>(count);
+  }
+  static void Free(void* cls) { delete static_cast<TrafficStream*>(cls); }
+};
+
+MHD_Result SendTraffic(MHD_Connection* connection,
+                       ClashStreams* streams,
+                       ConnectionTracker* tracker,
+                       const ClashReply& reply,
+                       const CorsDecision& cors) {
+  auto* stream = new TrafficStream{streams,
+                                   tracker,
+                                   tracker->upload_total(),
+                                   tracker->download_total(),
+                                   std::chrono::steady_clock::now() + std::chrono::seconds(1),
+                                   {}};
+  MHD_Response* response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, 1024, &TrafficStream::Read, stream, &TrafficStream::Free);
+  if (response == nullptr) {
+    delete stream;
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.content_type.c_str());
+  for (const auto& [name, value] : cors.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  }
+  MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
 struct Handler {
   static MHD_Result Access(void* cls,
                            MHD_Connection* connection,
@@ -65,7 +130,8 @@ struct Handler {
                            const char* upload_data,
                            size_t* upload_data_size,
                            void** con_cls) {
-    auto* router = static_cast<ClashRouter*>(cls);
+    auto* server = static_cast<ClashServer*>(cls);
+    ClashRouter* router = server->router();
     if (*con_cls == nullptr) {
       *con_cls = new RequestContext();
       return MHD_YES;
@@ -110,7 +176,12 @@ struct Handler {
     request.authorization = authorization == nullptr ? "" : authorization;
     request.body = std::move(context->body);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, CollectQuery, &request.query);
-    return Send(connection, router->Handle(request), cors);
+    ClashReply reply = router->Handle(request);
+    if (reply.traffic_stream) {
+      return SendTraffic(connection, server->streams(), server->outbounds()->connections(), reply,
+                         cors);
+    }
+    return Send(connection, reply, cors);
   }
 
   static void Completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
@@ -167,9 +238,9 @@ bool ClashServer::Start(std::string* error) {
   int fd = listen_fd_.get();
   daemon_ = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0, nullptr,
-      nullptr, &Handler::Access, router_.get(), MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-      &Handler::Completed, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+      nullptr, &Handler::Access, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_UNESCAPE_CALLBACK,
+      &KeepEscapes, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &Handler::Completed, nullptr,
+      MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     *error = "finish-start clash server: start http daemon failed";
     return false;
@@ -180,6 +251,11 @@ bool ClashServer::Start(std::string* error) {
 }
 
 void ClashServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(streams_.mutex);
+    streams_.stopping = true;
+  }
+  streams_.stopped.notify_all();
   if (daemon_ != nullptr) {
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;

@@ -3,7 +3,9 @@
 #ifndef ENGINE_CLASH_SERVER_H_
 #define ENGINE_CLASH_SERVER_H_
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/clash_cors.h"
@@ -14,6 +16,13 @@
 struct MHD_Daemon;
 
 namespace box {
+
+// What the controller's long-lived streams wait on: they end when the server stops.
+struct ClashStreams {
+  std::mutex mutex;
+  std::condition_variable stopped;
+  bool stopping = false;
+};
 
 class ClashServer {
  public:
@@ -33,6 +42,11 @@ class ClashServer {
   // The bound address, "127.0.0.1:9090" (the real port when 0 was configured).
   const std::string& listen_address() const { return listen_address_; }
 
+  // For the request handlers, on the server's threads.
+  ClashRouter* router() { return router_.get(); }
+  OutboundManager* outbounds() { return outbounds_; }
+  ClashStreams* streams() { return &streams_; }
+
  private:
   ClashServer() = default;
 
@@ -42,6 +56,7 @@ class ClashServer {
   std::string listen_address_;
   std::unique_ptr<ClashRouter> router_;
   MHD_Daemon* daemon_ = nullptr;
+  ClashStreams streams_;
 };
 
 }  // namespace box

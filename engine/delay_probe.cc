@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine/net_util.h"
+#include "engine/proxy_client.h"
 
 namespace box {
 namespace {
@@ -203,67 +204,31 @@ class Probe {
   UniqueFd fd_;
 };
 
-bool Socks5Greeting(Probe* probe, const OutboundOptions& outbound, std::string* error) {
-  bool credentials = !outbound.username.empty();
-  std::string greeting =
-      credentials ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
-  std::string reply;
-  if (!probe->Send(greeting, error) || !probe->Receive(2, &reply, error)) {
-    *error = "socks5: " + *error;
+// Drives the outbound's own handshake to its end over the probe's connection.
+bool Handshake(Probe* probe, ProxyClient* client, std::string* error) {
+  std::string input;
+  if (!probe->Send(client->Start(), error)) {
     return false;
   }
-  unsigned char method = static_cast<unsigned char>(reply[1]);
-  if (reply[0] != 0x05 || (method != 0x00 && !(credentials && method == 0x02))) {
-    *error = "socks5: no acceptable authentication method";
-    return false;
+  while (true) {
+    if (!probe->Receive(input.size() + 1, &input, error)) {
+      return false;
+    }
+    size_t consumed = 0;
+    std::string reply;
+    ProxyClient::Status status = client->Feed(input, &consumed, &reply);
+    if (status == ProxyClient::Status::kFailed) {
+      *error = client->error();
+      return false;
+    }
+    if (status == ProxyClient::Status::kDone) {
+      return true;
+    }
+    input.erase(0, consumed);
+    if (!reply.empty() && !probe->Send(reply, error)) {
+      return false;
+    }
   }
-  return true;
-}
-
-std::string Base64(const std::string& input) {
-  static const char kTable[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 2 < input.size(); i += 3) {
-    unsigned v = (static_cast<unsigned char>(input[i]) << 16) |
-                 (static_cast<unsigned char>(input[i + 1]) << 8) |
-                 static_cast<unsigned char>(input[i + 2]);
-    out += {kTable[v >> 18], kTable[(v >> 12) & 63], kTable[(v >> 6) & 63], kTable[v & 63]};
-  }
-  if (i + 1 == input.size()) {
-    unsigned v = static_cast<unsigned char>(input[i]) << 16;
-    out += {kTable[v >> 18], kTable[(v >> 12) & 63], '=', '='};
-  } else if (i + 2 == input.size()) {
-    unsigned v = (static_cast<unsigned char>(input[i]) << 16) |
-                 (static_cast<unsigned char>(input[i + 1]) << 8);
-    out += {kTable[v >> 18], kTable[(v >> 12) & 63], kTable[(v >> 6) & 63], '='};
-  }
-  return out;
-}
-
-bool HttpConnect(Probe* probe,
-                 const OutboundOptions& outbound,
-                 const std::string& target,
-                 std::string* error) {
-  std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
-  if (!outbound.username.empty()) {
-    request += "Proxy-Authorization: Basic " + Base64(outbound.username + ":" + outbound.password) +
-               "\r\n";
-  }
-  request += "\r\n";
-  std::string reply;
-  if (!probe->Send(request, error) || !probe->Receive(0, &reply, error)) {
-    *error = "http: " + *error;
-    return false;
-  }
-  // "HTTP/1.1 200 Connection established"
-  size_t space = reply.find(' ');
-  if (reply.compare(0, 5, "HTTP/") != 0 || space == std::string::npos || reply.size() < space + 4 ||
-      reply[space + 1] != '2') {
-    *error = "http: proxy refused: " + reply.substr(0, reply.find("\r\n"));
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -322,10 +287,14 @@ ProbeResult ProbeOutbound(const OutboundOptions& outbound,
     result.error = "missing server address";
   } else if (probe.Connect(outbound.server, outbound.server_port, &result.error)) {
     if (outbound.type == "socks" && (outbound.version.empty() || outbound.version == "5")) {
-      ok = Socks5Greeting(&probe, outbound, &result.error);
+      // The greeting, and the credentials when there are any: a node that refuses them is down.
+      ProxyClient client(ProxyClient::Kind::kSocks5, outbound.username, outbound.password, "", 0,
+                         /*greeting_only=*/true);
+      ok = Handshake(&probe, &client, &result.error);
     } else if (outbound.type == "http" && !outbound.tls) {
-      ok = url_ok ? HttpConnect(&probe, outbound, JoinHostPort(url_host, url_port), &result.error)
-                  : false;
+      ProxyClient client(ProxyClient::Kind::kHttpConnect, outbound.username, outbound.password,
+                         url_host, static_cast<uint16_t>(url_port));
+      ok = url_ok && Handshake(&probe, &client, &result.error);
       if (!url_ok) {
         result.error = "parse url " + test_url + ": invalid";
       }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -76,6 +77,52 @@ class RelayBuffer {
 
  private:
   std::vector<char> bytes_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+};
+
+// Ciphertext of one direction of an encrypted outbound: sealed bytes waiting for the server, or
+// the server's bytes waiting for a whole chunk. Fixed room, made contiguous on demand.
+class ByteQueue {
+ public:
+  explicit ByteQueue(size_t capacity = 0) : bytes_(capacity) {}
+
+  bool empty() const { return begin_ == end_; }
+  size_t size() const { return end_ - begin_; }
+  uint8_t* data() { return bytes_.data() + begin_; }
+  void Reserve(size_t capacity) {
+    if (bytes_.size() < capacity) {
+      Compact();
+      bytes_.resize(capacity);
+    }
+  }
+  // Contiguous free room at the end.
+  size_t Room() {
+    if (end_ == bytes_.size() && begin_ > 0) {
+      Compact();
+    }
+    return bytes_.size() - end_;
+  }
+  uint8_t* RoomData() { return bytes_.data() + end_; }
+  void Produced(size_t count) { end_ += count; }
+  void Consumed(size_t count) {
+    begin_ += count;
+    if (begin_ == end_) {
+      begin_ = end_ = 0;
+    }
+  }
+
+ private:
+  void Compact() {
+    if (begin_ == end_) {
+      begin_ = end_ = 0;
+      return;
+    }
+    std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  std::vector<uint8_t> bytes_;
   size_t begin_ = 0;
   size_t end_ = 0;
 };

@@ -1,5 +1,5 @@
 // The "mixed" inbound: an HTTP and SOCKS5 proxy on one port, with optional user accounts, that
-// relays through a direct connection when the route allows it.
+// relays each connection through the outbound its route chooses.
 #ifndef ENGINE_MIXED_INBOUND_H_
 #define ENGINE_MIXED_INBOUND_H_
 
@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/outbound_plan.h"
 
 namespace box {
 
@@ -26,10 +28,6 @@ struct MixedInboundOptions {
 
 using LogFn = std::function<void(const std::string& level /*"INFO","WARN","ERROR",...*/,
                                  const std::string& message)>;
-// Returns "" when the inbound may relay through a direct connection, otherwise the refusal
-// reason text (e.g. "outbound/vless[hk-01]: the reference engine carries traffic only through
-// direct outbounds").
-using RouteFn = std::function<std::string()>;
 
 // Start, Stop and the destructor are called from one controlling thread. LogFn and RouteFn are
 // called on the inbound's own event-loop thread, so they must be safe to call from any thread.

@@ -64,8 +64,8 @@ bool MixedServer::Authenticate(std::string_view username, std::string_view passw
   return found;
 }
 
-std::string MixedServer::Route() const {
-  return route_ ? route_() : std::string();
+RoutePlan MixedServer::Route(const RouteRequest& request) const {
+  return route_ ? route_(request) : RoutePlan();
 }
 
 bool MixedServer::Start(std::string* error) {
@@ -255,6 +255,9 @@ void MixedServer::HandleWake() {
   if (stopping_.load()) {
     return;
   }
+  if (close_requests_.exchange(false)) {
+    CloseRequested();
+  }
   for (MixedResolver::Result& result : resolver_->TakeResults()) {
     auto found = sessions_.find(result.token);
     if (found == sessions_.end()) {
@@ -298,6 +301,19 @@ void MixedServer::RunTimers() {
     if (!found->second->OnDeadline()) {
       CloseSession(key);
     }
+  }
+}
+
+void MixedServer::CloseRequested() {
+  std::vector<uint64_t> keys;
+  for (auto& [key, session] : sessions_) {
+    if (session->close_requested()) {
+      keys.push_back(key);
+    }
+  }
+  for (uint64_t key : keys) {
+    sessions_.at(key)->Interrupt();
+    CloseSession(key);
   }
 }
 

@@ -50,7 +50,7 @@ class MixedServer {
   // Event-loop thread only, for sessions.
   const std::string& tag() const { return tag_; }
   void Log(const char* level, const std::string& message) const;
-  std::string Route() const;
+  RoutePlan Route(const RouteRequest& request) const;
   // Whether clients must authenticate, and whether these credentials name a configured user.
   bool RequiresAuth() const { return !users_.empty(); }
   bool Authenticate(std::string_view username, std::string_view password) const;
@@ -64,6 +64,11 @@ class MixedServer {
   // The session has more to do than one turn allows; it is pumped again next iteration.
   void SchedulePump(uint64_t key) { pending_pumps_.push_back(key); }
   uint32_t NextConnectionId() { return static_cast<uint32_t>(random_()); }
+  // Any thread: a tracked connection asked to be closed; the loop looks at its sessions.
+  void RequestCloses() {
+    close_requests_.store(true);
+    Wake();
+  }
 
  private:
   static constexpr uint64_t kWakeKey = 0;
@@ -76,6 +81,7 @@ class MixedServer {
   void RunPendingPumps();
   int NextTimeoutMs() const;
   void CloseSession(uint64_t key);
+  void CloseRequested();
   void Wake();
 
   const std::string tag_;
@@ -89,6 +95,7 @@ class MixedServer {
   UniqueFd wake_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> close_requests_{false};
   bool started_ = false;
   bool stopped_ = false;
   std::unique_ptr<MixedResolver> resolver_;

@@ -56,6 +56,17 @@ Session::Session(MixedServer* server, uint64_t key, UniqueFd client, const socka
   client_.fd = std::move(client);
 }
 
+Session::~Session() {
+  if (plan_.handle) {
+    plan_.handle->SetWaker(nullptr);
+  }
+}
+
+void Session::Interrupt() {
+  server_->Log("INFO", Prefix() + "connection: closed by the controller");
+  Abort();
+}
+
 void Session::Begin() {
   server_->Log("INFO",
                Prefix() + InboundName() + ": inbound connection from " + FormatSockaddr(peer_));
@@ -80,6 +91,9 @@ bool Session::OnEvent(int side, uint32_t events) {
   if (side == kUpstreamSide && state_ == State::kConnecting) {
     return endpoint->writable ? CheckConnect() : true;
   }
+  if (side == kUpstreamSide && state_ == State::kProxyHandshake) {
+    return ProxyHandshake();
+  }
   return Pump();
 }
 
@@ -100,7 +114,8 @@ bool Session::Pump() {
       return Flush(&client_, &to_client_, &progress);
     }
     case State::kResolving:
-    case State::kConnecting: {
+    case State::kConnecting:
+    case State::kProxyHandshake: {
       // The client's early bytes wait in its buffer until the dial is done.
       bool progress = false;
       return Flush(&client_, &to_client_, &progress);
@@ -268,22 +283,52 @@ void Session::LogRefusal(const std::string& reason) {
 
 bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   target_ = FormatHostPort(host, port);
+  target_host_ = host;
+  target_port_ = port;
   server_->Log("INFO", Prefix() + InboundName() + ": inbound connection to " + target_);
-  std::string refusal = server_->Route();
-  if (!refusal.empty()) {
-    server_->Log("ERROR", Prefix() + "connection: open outbound connection: " + refusal);
+  RouteRequest request;
+  request.inbound = server_->tag();
+  request.inbound_type = "mixed";
+  request.network = "tcp";
+  request.host = host;
+  request.port = port;
+  request.source_ip = FormatSockaddr(peer_);
+  if (size_t colon = request.source_ip.rfind(':'); colon != std::string::npos) {
+    request.source_port = static_cast<uint16_t>(std::stoi(request.source_ip.substr(colon + 1)));
+    request.source_ip = request.source_ip.substr(0, colon);
+    if (request.source_ip.size() > 1 && request.source_ip.front() == '[') {
+      request.source_ip = request.source_ip.substr(1, request.source_ip.size() - 2);
+    }
+  }
+  plan_ = server_->Route(request);
+  if (plan_.refusal.empty() && plan_.leaf.kind == OutboundLeaf::Kind::kBlock) {
+    plan_.refusal = plan_.leaf.name + ": blocked";
+  }
+  if (!plan_.refusal.empty()) {
+    server_->Log("ERROR", Prefix() + "connection: open outbound connection: " + plan_.refusal);
     if (protocol_ == Protocol::kSocks5) {
       return Fail(Socks5Reply(kSocks5NotAllowed, nullptr));
     }
-    return Fail(HttpResponse(502, "Bad Gateway", refusal + "\n"));
+    return Fail(HttpResponse(502, "Bad Gateway", plan_.refusal + "\n"));
   }
+  if (plan_.handle) {
+    MixedServer* server = server_;
+    plan_.handle->SetWaker([server] { server->RequestCloses(); });
+    if (plan_.handle->close_requested()) {
+      server_->RequestCloses();
+    }
+  }
+  // A proxy outbound dials its server; direct dials the target.
+  const bool direct = plan_.leaf.kind == OutboundLeaf::Kind::kDirect;
+  const std::string& dial_host = direct ? host : plan_.leaf.server;
+  const uint16_t dial_port = direct ? port : plan_.leaf.server_port;
   sockaddr_storage literal;
-  if (ParseIpLiteral(host, port, &literal)) {
+  if (ParseIpLiteral(dial_host, dial_port, &literal)) {
     addresses_.assign(1, literal);
     return DialNext();
   }
   state_ = State::kResolving;
-  server_->Resolve(key_, host, port);
+  server_->Resolve(key_, dial_host, dial_port);
   return true;
 }
 
@@ -350,8 +395,18 @@ bool Session::OnDeadline() {
     DropUpstream();
     return DialNext();
   }
+  if (state_ == State::kProxyHandshake) {
+    return OutboundFailed("handshake with " + dialing_ + ": i/o timeout", ETIMEDOUT,
+                          kSocks5HostUnreachable);
+  }
   if (state_ == State::kRelay && resetting_ != nullptr) {
     return PassOnReset();
+  }
+  if (state_ == State::kRelay && awaiting_answer_) {
+    const auto seconds = std::chrono::duration<double>(plan_.leaf.first_answer_timeout).count();
+    char text[64];
+    std::snprintf(text, sizeof(text), "no answer within %gs", seconds);
+    return NoAnswer(text);
   }
   // A refused client that never closed.
   return state_ != State::kFailing;

@@ -1,20 +1,26 @@
 // One client connection of the mixed inbound: the SOCKS5 or HTTP proxy handshake (with the
-// inbound's users, when it has any), the direct
-// dial, then the relay of bytes both ways. Lives on the event-loop thread only; every entry
-// point returns false when the session is finished and must be destroyed.
+// inbound's users, when it has any), the route's outbound (a direct dial, or a dial to a proxy
+// server and its handshake), then the relay of bytes both ways, sealed and opened on the way
+// for a Shadowsocks server. Lives on the event-loop thread only; every entry point returns false
+// when the session is finished and must be destroyed.
 #ifndef ENGINE_MIXED_SESSION_H_
 #define ENGINE_MIXED_SESSION_H_
 
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/mixed_fd.h"
 #include "engine/mixed_resolver.h"
 #include "engine/mixed_server.h"
+#include "engine/outbound_plan.h"
+#include "engine/proxy_client.h"
+#include "engine/ss_aead.h"
 
 namespace box {
 namespace mixed {
@@ -25,6 +31,7 @@ class Session {
   static constexpr int kUpstreamSide = 1;
 
   Session(MixedServer* server, uint64_t key, UniqueFd client, const sockaddr_storage& peer);
+  ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -34,6 +41,10 @@ class Session {
   bool OnDeadline();
   bool Pump();
   std::optional<Clock::time_point>* deadline() { return &deadline_; }
+  // The controller asked for this connection to be closed.
+  bool close_requested() const { return plan_.handle && plan_.handle->close_requested(); }
+  // Logs the interruption and makes the close a reset on both sides.
+  void Interrupt();
 
  private:
   enum class State {
@@ -44,6 +55,7 @@ class Session {
     kHttpHead,
     kResolving,
     kConnecting,
+    kProxyHandshake,
     kRelay,
     kFailing,
   };
@@ -73,7 +85,23 @@ class Session {
   bool CheckConnect();
   bool DialFailed();
   bool OnConnected();
+  // The outbound carries the connection now; `early` came from it already.
+  bool OnTunnelOpen(std::string_view early);
   void DropUpstream();
+  // The outbound's name and a colon, for log lines and replies; "" for the implicit direct.
+  std::string OutboundPrefix() const;
+  // Ends a session whose outbound could not be opened: one error line, the protocol's error.
+  bool OutboundFailed(const std::string& reason, int error_number, uint8_t socks_code);
+
+  // Proxy outbounds (mixed_session_proxy.cc).
+  bool StartProxyHandshake();
+  bool ProxyHandshake();
+  bool StartShadowsocks();
+  bool SendSealed(bool* progress);
+  bool SealTransfer(bool* progress);
+  bool OpenTransfer(bool* progress);
+  // The Shadowsocks server ended the stream before any answer came back.
+  bool NoAnswer(const std::string& reason);
 
   // Relay (mixed_session_relay.cc).
   bool Relay();
@@ -88,6 +116,7 @@ class Session {
   bool WriteFailed(Endpoint* to, int error_number);
   bool PassOnReset();
   bool Abort();
+  void Count(const Endpoint* from, size_t bytes);
 
   // "[<id> <age>] " of this connection's log lines.
   std::string Prefix() const;
@@ -112,7 +141,23 @@ class Session {
   Endpoint* resetting_ = nullptr;
   Clock::time_point reset_by_;
 
+  RoutePlan plan_;
   std::string target_;  // "host:port" as the client asked
+  std::string target_host_;
+  uint16_t target_port_ = 0;
+  // A SOCKS5 or HTTP proxy server's handshake and the bytes it sent that were not used yet.
+  std::unique_ptr<ProxyClient> proxy_;
+  std::string proxy_input_;
+  std::string proxy_output_;
+  // A Shadowsocks server's stream: client bytes sealed into sealed_, the server's bytes
+  // collected in opened_ until a chunk is whole.
+  std::unique_ptr<ss::StreamSealer> sealer_;
+  std::unique_ptr<ss::StreamOpener> opener_;
+  ByteQueue sealed_;
+  ByteQueue opened_;
+  uint64_t downloaded_ = 0;       // bytes that came back from the outbound
+  uint64_t uploaded_ = 0;         // bytes the client sent after its handshake
+  bool awaiting_answer_ = false;  // a Shadowsocks server's first answer is being waited for
   std::vector<sockaddr_storage> addresses_;
   size_t next_address_ = 0;
   std::string dialing_;  // the address being dialled

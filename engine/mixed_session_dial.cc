@@ -1,4 +1,5 @@
-// The direct outbound of a session: a non-blocking connect to each resolved address in turn.
+// Opening a session's outbound: a non-blocking connect to each resolved address in turn (the
+// target's for direct, the proxy server's otherwise), then the outbound's own start.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -13,9 +14,6 @@ namespace box {
 namespace mixed {
 
 namespace {
-
-// The engine's default for opening an outbound connection.
-constexpr auto kConnectTimeout = std::chrono::seconds(5);
 
 // What the kernel may queue towards a client on this machine: a loopback round trip takes
 // microseconds, so this still keeps the client fed at memory speed.
@@ -77,7 +75,7 @@ bool Session::DialNext() {
     if (result == 0) {
       return OnConnected();
     }
-    server_->SetDeadline(key_, &deadline_, Clock::now() + kConnectTimeout);
+    server_->SetDeadline(key_, &deadline_, Clock::now() + plan_.leaf.connect_timeout);
     return true;
   }
   return DialFailed();
@@ -109,18 +107,29 @@ bool Session::CheckConnect() {
   return DialNext();
 }
 
-bool Session::DialFailed() {
+std::string Session::OutboundPrefix() const {
+  return plan_.leaf.name.empty() || plan_.leaf.kind == OutboundLeaf::Kind::kDirect
+             ? std::string()
+             : plan_.leaf.name + ": ";
+}
+
+bool Session::OutboundFailed(const std::string& reason, int error_number, uint8_t socks_code) {
+  (void)error_number;
   server_->SetDeadline(key_, &deadline_, std::nullopt);
-  server_->Log("ERROR", Prefix() + "connection: open outbound connection: " + first_error_);
+  const std::string text = OutboundPrefix() + reason;
+  server_->Log("ERROR", Prefix() + "connection: open outbound connection: " + text);
   if (protocol_ == Protocol::kSocks5) {
-    return Fail(Socks5Reply(Socks5ReplyForErrno(first_errno_), nullptr));
+    return Fail(Socks5Reply(socks_code, nullptr));
   }
-  return Fail(HttpResponse(502, "Bad Gateway", first_error_ + "\n"));
+  return Fail(HttpResponse(502, "Bad Gateway", text + "\n"));
+}
+
+bool Session::DialFailed() {
+  return OutboundFailed(first_error_, first_errno_, Socks5ReplyForErrno(first_errno_));
 }
 
 bool Session::OnConnected() {
   server_->SetDeadline(key_, &deadline_, std::nullopt);
-  state_ = State::kRelay;
   if (IsLoopback(peer_)) {
     // Left to autotuning, the send buffer grows to megabytes that all sit unread in the
     // client's receive queue; by the time the client copies them out they have left the CPU
@@ -128,6 +137,24 @@ bool Session::OnConnected() {
     setsockopt(client_.fd.get(), SOL_SOCKET, SO_SNDBUF, &kLoopbackClientSendBuffer,
                sizeof(kLoopbackClientSendBuffer));
   }
+  // What the client sent with its request (a forwarded request head, a tunnel's first bytes)
+  // is its first upload.
+  if (!to_upstream_.empty()) {
+    Count(&client_, to_upstream_.size());
+  }
+  switch (plan_.leaf.kind) {
+    case OutboundLeaf::Kind::kSocks:
+    case OutboundLeaf::Kind::kHttp:
+      return StartProxyHandshake();
+    case OutboundLeaf::Kind::kShadowsocks:
+      return StartShadowsocks();
+    default:
+      return OnTunnelOpen(std::string_view());
+  }
+}
+
+bool Session::OnTunnelOpen(std::string_view early) {
+  state_ = State::kRelay;
   if (protocol_ == Protocol::kSocks5) {
     sockaddr_storage bound;
     socklen_t length = sizeof(bound);
@@ -137,6 +164,10 @@ bool Session::OnConnected() {
     to_client_.Append(Socks5Reply(kSocks5Succeeded, &bound));
   } else if (protocol_ == Protocol::kHttpConnect) {
     to_client_.Append(kHttpConnectEstablished);
+  }
+  if (!early.empty()) {
+    to_client_.Append(early);
+    Count(&upstream_, early.size());
   }
   return Relay();
 }

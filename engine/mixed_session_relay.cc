@@ -27,6 +27,21 @@ constexpr auto kResetLinger = std::chrono::seconds(5);
 
 }  // namespace
 
+void Session::Count(const Endpoint* from, size_t bytes) {
+  if (from == &upstream_) {
+    downloaded_ += bytes;
+  } else {
+    uploaded_ += bytes;
+  }
+  if (plan_.handle) {
+    if (from == &client_) {
+      plan_.handle->AddUpload(bytes);
+    } else {
+      plan_.handle->AddDownload(bytes);
+    }
+  }
+}
+
 bool Session::Flush(Endpoint* to, RelayBuffer* buffer, bool* progress) {
   while (to->writable && !buffer->empty()) {
     ssize_t count = send(to->fd.get(), buffer->data(), buffer->size(), MSG_NOSIGNAL);
@@ -97,6 +112,7 @@ bool Session::SpliceTransfer(Endpoint* from, SplicePipe* pipe, Endpoint* to, boo
                            SplicePipe::kCapacity - pipe->bytes, kFlags);
     if (count > 0) {
       pipe->bytes += static_cast<size_t>(count);
+      Count(from, static_cast<size_t>(count));
       *progress = true;
     } else if (count == 0) {
       from->eof = true;
@@ -163,6 +179,7 @@ bool Session::Transfer(Endpoint* from,
       if (count > 0) {
         buffer->Produced(static_cast<size_t>(count));
         pipe->copied += static_cast<uint64_t>(count);
+        Count(from, static_cast<size_t>(count));
         *progress = true;
         // A full read may mean more is waiting; write first so the buffer does not cap the
         // turn.
@@ -198,13 +215,22 @@ bool Session::Transfer(Endpoint* from,
 bool Session::Relay() {
   for (int round = 0; round < kRoundsPerTurn; ++round) {
     bool progress = false;
-    if (resetting_ == nullptr &&
-        !Transfer(&client_, &to_upstream_, &to_upstream_pipe_, &upstream_, &progress)) {
-      return false;
-    }
-    if (resetting_ == nullptr &&
-        !Transfer(&upstream_, &to_client_, &to_client_pipe_, &client_, &progress)) {
-      return false;
+    if (sealer_) {
+      if (resetting_ == nullptr && !SealTransfer(&progress)) {
+        return false;
+      }
+      if (resetting_ == nullptr && !OpenTransfer(&progress)) {
+        return false;
+      }
+    } else {
+      if (resetting_ == nullptr &&
+          !Transfer(&client_, &to_upstream_, &to_upstream_pipe_, &upstream_, &progress)) {
+        return false;
+      }
+      if (resetting_ == nullptr &&
+          !Transfer(&upstream_, &to_client_, &to_client_pipe_, &client_, &progress)) {
+        return false;
+      }
     }
     if (resetting_ != nullptr) {
       return PassOnReset();

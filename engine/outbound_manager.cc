@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "engine/route_rules.h"
+
 namespace box {
 namespace {
 
@@ -70,6 +72,53 @@ std::string FormatRfc3339Nano(std::chrono::system_clock::time_point time) {
   return text + zone;
 }
 
+namespace {
+
+// How connections open a concrete outbound; *refusal says why they cannot.
+OutboundLeaf MakeLeaf(const OutboundOptions& outbound, std::string* refusal) {
+  OutboundLeaf leaf;
+  leaf.name = outbound.name;
+  leaf.server = outbound.server;
+  leaf.server_port = static_cast<uint16_t>(outbound.server_port);
+  leaf.username = outbound.username;
+  leaf.password = outbound.password;
+  leaf.connect_timeout =
+      std::chrono::milliseconds(std::max<long long>(outbound.connect_timeout_ms, 1));
+  if (outbound.type == "direct") {
+    leaf.kind = OutboundLeaf::Kind::kDirect;
+  } else if (outbound.type == "block") {
+    leaf.kind = OutboundLeaf::Kind::kBlock;
+  } else if (outbound.type == "socks") {
+    leaf.kind = OutboundLeaf::Kind::kSocks;
+  } else if (outbound.type == "http") {
+    leaf.kind = OutboundLeaf::Kind::kHttp;
+  } else if (outbound.type == "shadowsocks") {
+    leaf.kind = OutboundLeaf::Kind::kShadowsocks;
+    if (outbound.connect_timeout_set) {
+      leaf.first_answer_timeout = leaf.connect_timeout;
+    }
+    std::string error;
+    leaf.key = ss::Key::Create(outbound.method, outbound.password, &error);
+    if (!leaf.key) {
+      *refusal = outbound.name + ": " + error;
+    }
+  } else {
+    *refusal = outbound.name +
+               ": the reference engine carries traffic only through direct, "
+               "block, socks, http and shadowsocks outbounds";
+    return leaf;
+  }
+  bool proxy = leaf.kind != OutboundLeaf::Kind::kDirect && leaf.kind != OutboundLeaf::Kind::kBlock;
+  if (proxy && (leaf.server.empty() || leaf.server_port == 0)) {
+    *refusal = outbound.name + ": missing server address";
+  } else if (!outbound.tcp) {
+    *refusal = outbound.name + ": network tcp is disabled";
+  }
+  return leaf;
+}
+
+}  // namespace
+
 OutboundManager::OutboundManager(const Config& config, Logger* logger)
     : config_(config), logger_(logger) {
   for (const OutboundOptions& outbound : config_.outbounds) {
@@ -77,6 +126,12 @@ OutboundManager::OutboundManager(const Config& config, Logger* logger)
     if (outbound.type == "selector") {
       selected_[outbound.tag] =
           outbound.default_member.empty() ? outbound.members.front() : outbound.default_member;
+    } else if (!outbound.IsGroup()) {
+      std::string refusal;
+      leaves_[outbound.tag] = MakeLeaf(outbound, &refusal);
+      if (!refusal.empty()) {
+        leaf_refusals_[outbound.tag] = refusal;
+      }
     }
   }
 }
@@ -132,18 +187,56 @@ const OutboundOptions* OutboundManager::ResolveLocked(const std::string& tag) co
   return outbound;
 }
 
-std::string OutboundManager::RouteRefusal() const {
-  if (config_.final_outbound.empty()) {
-    return "";  // no outbounds: the engine's implicit default is direct
+RoutePlan OutboundManager::Plan(const RouteRequest& request) {
+  RoutePlan plan;
+  std::string matched = config_.final_outbound;
+  std::string rule = "final";
+  if (const RouteRule* found = MatchRules(config_.rules, request)) {
+    matched = found->outbound;
+    rule = found->text;
   }
-  const OutboundOptions* outbound = Resolve(config_.final_outbound);
-  if (outbound == nullptr) {
-    return "outbound[" + config_.final_outbound + "]: not found";
+  if (matched.empty()) {
+    // No outbounds at all: the engine's implicit direct.
+    plan.handle = connections_.Open(request, {"direct"}, rule);
+    return plan;
   }
-  if (outbound->type == "direct") {
-    return "";
+  std::vector<std::string> chains;
+  const OutboundOptions* outbound = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outbound = Find(matched);
+    // Configurations are checked for cycles, so the walk ends within the outbound count.
+    for (size_t depth = 0; outbound != nullptr && depth <= by_tag_.size(); ++depth) {
+      chains.push_back(outbound->tag);
+      if (!outbound->IsGroup()) {
+        break;
+      }
+      std::string now = NowLocked(*outbound);
+      outbound = Find(now.empty() ? outbound->members.front() : now);
+    }
   }
-  return outbound->name + ": the reference engine carries traffic only through direct outbounds";
+  if (outbound == nullptr || outbound->IsGroup()) {
+    plan.refusal = "outbound[" + matched + "]: not found";
+    return plan;
+  }
+  if (auto refusal = leaf_refusals_.find(outbound->tag); refusal != leaf_refusals_.end()) {
+    plan.refusal = refusal->second;
+    return plan;
+  }
+  plan.leaf = leaves_.at(outbound->tag);
+  plan.handle = connections_.Open(request, std::move(chains), rule);
+  return plan;
+}
+
+void OutboundManager::ChoiceChanged(const OutboundOptions& group) {
+  if (!group.interrupt) {
+    return;
+  }
+  size_t closed = connections_.CloseThrough(group.tag);
+  if (closed > 0) {
+    logger_->Log(kInfo, group.name + ": closed " + std::to_string(closed) +
+                            " connection(s) of the previous choice");
+  }
 }
 
 OutboundManager::SelectResult OutboundManager::Select(const std::string& group,
@@ -156,8 +249,14 @@ OutboundManager::SelectResult OutboundManager::Select(const std::string& group,
       outbound->members.end()) {
     return SelectResult::kNotMember;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  selected_[group] = member;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (selected_[group] == member) {
+      return SelectResult::kOk;
+    }
+    selected_[group] = member;
+  }
+  ChoiceChanged(*outbound);
   return SelectResult::kOk;
 }
 
@@ -346,6 +445,7 @@ void OutboundManager::UpdateUrlTestChoice(const OutboundOptions& group) {
   }
   logger_->Log(kInfo,
                group.name + ": selected " + changed + " (" + std::to_string(best_delay) + "ms)");
+  ChoiceChanged(group);
 }
 
 void OutboundManager::StartUrlTests() {

@@ -1,6 +1,7 @@
-// The service's outbounds as the controller sees them: selector and urltest choices, the latest
-// delay of each concrete outbound, delay tests and the urltest groups' background checks.
-// Any thread: state is guarded by one mutex; tests run outside it.
+// The service's outbounds and its router: route rules and groups resolved to the concrete
+// outbound of each new connection, selector and urltest choices, the latest delay of each
+// concrete outbound, delay tests, the urltest groups' background checks and the live
+// connections. Any thread: state is guarded by one mutex; tests run outside it.
 #ifndef ENGINE_OUTBOUND_MANAGER_H_
 #define ENGINE_OUTBOUND_MANAGER_H_
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "engine/box_config.h"
+#include "engine/connection_tracker.h"
 #include "engine/delay_probe.h"
 #include "engine/logger.h"
 
@@ -37,8 +39,10 @@ class OutboundManager {
   // Follows groups down to the concrete outbound a connection would use (a urltest group with
   // no choice yet uses its first member).
   const OutboundOptions* Resolve(const std::string& tag) const;
-  // The reason a connection may not be relayed through the default outbound; "" when it may.
-  std::string RouteRefusal() const;
+  // How a new connection leaves: the first matching rule's outbound, else route.final,
+  // resolved through its groups to the concrete outbound; the connection is tracked from now.
+  RoutePlan Plan(const RouteRequest& request);
+  ConnectionTracker* connections() { return &connections_; }
 
   SelectResult Select(const std::string& group, const std::string& member);
 
@@ -69,6 +73,8 @@ class OutboundManager {
   };
 
   std::string NowLocked(const OutboundOptions& outbound) const;
+  // After a group's choice changed: its open connections are closed when it asks for that.
+  void ChoiceChanged(const OutboundOptions& group);
   const OutboundOptions* ResolveLocked(const std::string& tag) const;
   void Record(const std::string& real_tag, const ProbeResult& result);
   void UpdateUrlTestChoice(const OutboundOptions& group);
@@ -77,6 +83,10 @@ class OutboundManager {
   const Config& config_;
   Logger* logger_;
   std::map<std::string, const OutboundOptions*> by_tag_;
+  // Each concrete outbound as connections open it (keys derived once), or why none can.
+  std::map<std::string, OutboundLeaf> leaves_;
+  std::map<std::string, std::string> leaf_refusals_;
+  ConnectionTracker connections_;
 
   mutable std::mutex mutex_;
   std::map<std::string, std::string> selected_;  // group tag -> member

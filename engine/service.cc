@@ -54,7 +54,8 @@ bool Service::Acquire(std::string* error) {
             int parsed = Logger::ParseUpperLevel(level);
             logger->Log(parsed < 0 ? kInfo : parsed, message);
           },
-          [outbounds] { return outbounds->RouteRefusal(); }, &bind_error);
+          [outbounds](const RouteRequest& request) { return outbounds->Plan(request); },
+          &bind_error);
       if (!mixed) {
         *error = "start " + inbound.name + ": " + bind_error;
         return false;

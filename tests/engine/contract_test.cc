@@ -197,13 +197,37 @@ const ConfigCase kConfigCases[] = {
     {"unknown key in an outbound",
      "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\",\"override_port\":53}]}",
      "decode config: outbounds[0].override_port: json: unknown field \"override_port\""},
-    {"interrupting groups",
-     "{\"outbounds\":[{\"type\":\"selector\",\"tag\":\"p\",\"outbounds\":[\"d\"],"
-     "\"interrupt_exist_connections\":true},{\"type\":\"direct\",\"tag\":\"d\"}]}",
-     "decode config: outbounds[0].interrupt_exist_connections: not implemented by the reference "
-     "engine"},
-    {"route rules", "{\"route\":{\"rules\":[{\"port\":53,\"action\":\"hijack-dns\"}]}}",
-     "decode config: route.rules: not implemented by the reference engine"},
+    // Outbound and rule options the engine does not act on, with their paths.
+    {"socks4", "{\"outbounds\":[{\"type\":\"socks\",\"tag\":\"s\",\"version\":\"4a\"}]}",
+     "decode config: outbounds[0].version: not implemented by the reference engine"},
+    {"http over tls",
+     "{\"outbounds\":[{\"type\":\"http\",\"tag\":\"h\",\"tls\":{\"enabled\":true}}]}",
+     "decode config: outbounds[0].tls: not implemented by the reference engine"},
+    {"shadowsocks plugin",
+     "{\"outbounds\":[{\"type\":\"shadowsocks\",\"tag\":\"s\",\"method\":\"aes-128-gcm\","
+     "\"plugin\":\"obfs-local\"}]}",
+     "decode config: outbounds[0].plugin: not implemented by the reference engine"},
+    {"shadowsocks 2022",
+     "{\"outbounds\":[{\"type\":\"shadowsocks\",\"tag\":\"s\","
+     "\"method\":\"2022-blake3-aes-128-gcm\"}]}",
+     "decode config: outbounds[0].method: not implemented by the reference engine"},
+    {"dial detour",
+     "{\"outbounds\":[{\"type\":\"socks\",\"tag\":\"s\",\"detour\":\"d\"},"
+     "{\"type\":\"direct\",\"tag\":\"d\"}]}",
+     "decode config: outbounds[0].detour: not implemented by the reference engine"},
+    {"rule action", "{\"route\":{\"rules\":[{\"port\":53,\"action\":\"hijack-dns\"}]}}",
+     "decode config: route.rules[0].action: not implemented by the reference engine"},
+    {"rule field",
+     "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\"}],"
+     "\"route\":{\"rules\":[{\"domain_keyword\":\"x\",\"outbound\":\"d\"}]}}",
+     "decode config: route.rules[0].domain_keyword: not implemented by the reference engine"},
+    {"logical rule",
+     "{\"route\":{\"rules\":[{\"type\":\"logical\",\"mode\":\"and\",\"rules\":[]}]}}",
+     "decode config: route.rules[0].type: not implemented by the reference engine"},
+    {"rule to a missing outbound",
+     "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\"}],"
+     "\"route\":{\"rules\":[{\"port\":80,\"outbound\":\"x\"}]}}",
+     "decode config: route.rules[0]: outbound not found: x"},
     {"dns servers", "{\"dns\":{\"servers\":[{\"type\":\"local\",\"tag\":\"l\"}]}}",
      "decode config: dns.servers: not implemented by the reference engine"},
     {"services", "{\"services\":[{\"type\":\"resolved\"}]}",

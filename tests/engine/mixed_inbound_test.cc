@@ -42,7 +42,8 @@ using namespace std::chrono_literals;
 
 constexpr char kTag[] = "mixed-in";
 constexpr char kRefusal[] =
-    "outbound/vless[hk-01]: the reference engine carries traffic only through direct outbounds";
+    "outbound/vless[hk-01]: the reference engine carries traffic only through direct, block, "
+    "socks, http and shadowsocks outbounds";
 
 using Fd = box::UniqueFd;
 
@@ -440,9 +441,11 @@ class MixedInboundTest : public ::testing::Test {
     inbound_ = MixedInbound::Create(
         options,
         [this](const std::string& level, const std::string& message) { logs_.Add(level, message); },
-        [this] {
+        [this](const RouteRequest&) {
           std::lock_guard<std::mutex> lock(route_mutex_);
-          return refusal_;
+          RoutePlan plan;
+          plan.refusal = refusal_;
+          return plan;
         },
         &error);
     EXPECT_NE(inbound_, nullptr) << error;

@@ -186,15 +186,29 @@ TEST_F(EngineRelayTest, UsersAreRequiredOverSocks5AndHttp) {
   EXPECT_EQ(count, fetched) << text;
 }
 
-TEST_F(EngineRelayTest, NonDirectOutboundsAreRefusedAndLogged) {
+// A proxy outbound whose server is down fails the fetch with one error naming it; a type the
+// engine does not carry is refused the same way.
+TEST_F(EngineRelayTest, OutboundsThatCannotCarryAreRefusedByName) {
   Start(nlohmann::json::parse(R"({
     "inbounds":[{"type":"mixed","tag":"mixed-in","listen":"127.0.0.1"}],
-    "outbounds":[{"type":"socks","tag":"hk-01","server":"127.0.0.1","server_port":9}]})"));
+    "outbounds":[{"type":"socks","tag":"hk-01","server":"127.0.0.1","server_port":9},
+                 {"type":"vless","tag":"jp-01","server":"127.0.0.1","server_port":9,
+                  "uuid":"00000000-0000-0000-0000-000000000000"}],
+    "route":{"rules":[{"domain":"vless.test","outbound":"jp-01"}]}})"));
   EXPECT_NE(Curl("--socks5-hostname 127.0.0.1:" + std::to_string(mixed_)), kVersionBody);
-  EXPECT_NE(ReadFile(log_).find("outbound/socks[hk-01]: the reference engine carries traffic "
-                                "only through direct outbounds"),
+  std::string output;
+  RunShellCommand("curl -sS --max-time 10 --noproxy '' --proxy http://127.0.0.1:" +
+                      std::to_string(mixed_) + " http://vless.test/",
+                  &output);
+  EXPECT_EQ(output,
+            "outbound/vless[jp-01]: the reference engine carries traffic only through direct, "
+            "block, socks, http and shadowsocks outbounds\n");
+  const std::string text = ReadFile(log_);
+  EXPECT_NE(text.find("ERROR ["), std::string::npos) << text;
+  EXPECT_NE(text.find("connection: open outbound connection: outbound/socks[hk-01]: dial tcp "
+                      "127.0.0.1:9: connect: connection refused\n"),
             std::string::npos)
-      << ReadFile(log_);
+      << text;
 }
 
 TEST_F(EngineRelayTest, ExampleMixedConfigurationRuns) {

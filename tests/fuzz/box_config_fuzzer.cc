@@ -41,7 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!Dump(outbounds.ProxyInfo(outbound)).empty());
   }
   FUZZ_CHECK(!Dump(outbounds.AllProxies()).empty());
-  outbounds.RouteRefusal();
+  // Every connection gets either a concrete outbound or a reason.
+  box::RouteRequest request;
+  request.network = "tcp";
+  request.host = "example.com";
+  request.port = 443;
+  box::RoutePlan plan = outbounds.Plan(request);
+  FUZZ_CHECK(!plan.refusal.empty() || plan.handle != nullptr);
   for (const std::string& tag : outbounds.GroupTags()) {
     FUZZ_CHECK(outbounds.Find(tag) != nullptr && outbounds.Find(tag)->IsGroup());
   }
