@@ -13,8 +13,11 @@
 
 #include "app/secure_start.h"
 #include "base/log.h"
+#include "base/logger.h"
 
 namespace {
+
+constexpr korvane::Logger kLog(korvane::kSecurityWarnTag);
 
 constexpr char kModulesSetting[] = "gtk-modules";
 
@@ -36,8 +39,8 @@ void ReportIgnoredModules(GdkScreen* screen) {
   g_value_init(&value, G_TYPE_STRING);
   if (GdkGetSetting()(screen, kModulesSetting, &value) && g_value_get_string(&value) != nullptr &&
       g_value_get_string(&value)[0] != '\0' && !reported.exchange(true)) {
-    korvane::LogErr() << "[SECURITY][WARN] Privileged start: ignoring the display's "
-                      << kModulesSetting << " setting: " << g_value_get_string(&value);
+    kLog.Error() << "Privileged start: ignoring the display's " << kModulesSetting
+                 << " setting: " << g_value_get_string(&value);
   }
   g_value_unset(&value);
 }

@@ -11,9 +11,12 @@
 
 #include "app/generated_plugin_registrant.h"
 #include "base/log.h"
+#include "base/logger.h"
 #include "vpn/vpn_manager.h"
 
 namespace {
+
+constexpr korvane::Logger kLog(korvane::kKorvaneTag);
 
 constexpr char kApplicationId[] = "com.quorandel.korvane";
 constexpr char kWindowTitle[] = "Korvane";
@@ -43,7 +46,7 @@ static void main_window_destroy_cb(GtkWidget* widget, gpointer user_data) {
 
 // Called when the user closes the window: hide it; the process and the VPN keep running.
 static gboolean main_window_delete_event_cb(GtkWidget* widget, GdkEvent*, gpointer) {
-  korvane::LogOut() << "[Korvane] Main window close requested; hiding to tray.";
+  kLog.Info() << "Main window close requested; hiding to tray.";
   gtk_widget_hide(widget);
   return TRUE;
 }

@@ -8,6 +8,11 @@
 #include <thread>
 
 #include "base/log.h"
+#include "base/logger.h"
+
+namespace {
+constexpr korvane::Logger kLog(korvane::kKorvaneTag);
+}  // namespace
 
 namespace korvane {
 
@@ -39,11 +44,11 @@ void WaitForParentExit(long parent_pid) {
   if (parent_pid < 1) {
     return;
   }
-  korvane::LogOut() << "[Korvane] Waiting for parent process " << parent_pid << " to exit...";
+  kLog.Info() << "Waiting for parent process " << parent_pid << " to exit...";
   for (int step = 0; step < kWaitSteps && getppid() == parent_pid; ++step) {
     std::this_thread::sleep_for(kWaitStep);
   }
-  korvane::LogOut() << "[Korvane] Parent process exited. Starting new instance.";
+  kLog.Info() << "Parent process exited. Starting new instance.";
 }
 
 }  // namespace korvane

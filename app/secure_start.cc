@@ -12,12 +12,13 @@
 #include <optional>
 
 #include "base/log.h"
+#include "base/logger.h"
 
 namespace korvane {
 
 namespace {
 
-constexpr char kTag[] = "[SECURITY][WARN] ";
+constexpr korvane::Logger kLog(korvane::kSecurityWarnTag);
 constexpr char kGtkModuleOption[] = "--gtk-module";
 constexpr char kDeletedSuffix[] = " (deleted)";
 // Without secure-execution mode the dynamic loader honoured these before main ran: preloaded
@@ -65,11 +66,10 @@ std::string ReadExecutable(std::string* error) {
 void DropCapabilitiesBecause(const std::string& reason) {
   if (!SecureStart::DropAllCapabilities()) {
     const int error = errno;
-    LogErr() << kTag << reason << ": cannot drop capabilities (" << ErrnoText(error)
-             << "), exiting";
+    kLog.Error() << reason << ": cannot drop capabilities (" << ErrnoText(error) << "), exiting";
     exit(EXIT_FAILURE);
   }
-  LogErr() << kTag << reason << ": dropped all capabilities";
+  kLog.Error() << reason << ": dropped all capabilities";
 }
 
 std::string Join(const std::vector<std::string>& items) {
@@ -118,9 +118,9 @@ void SecureStart::Apply(int* argc, char** argv) {
   if (!ClearInheritableCapabilities(&cleared)) {
     DropCapabilitiesBecause("cannot clear the inheritable and ambient capabilities");
   } else if (cleared) {
-    LogErr() << kTag
-             << "Privileged start: cleared the inheritable and ambient capabilities; programs it "
-                "starts do not get them";
+    kLog.Error()
+        << "Privileged start: cleared the inheritable and ambient capabilities; programs it "
+           "starts do not get them";
   }
 
   std::vector<std::string> dropped = DropCodeLoadingVariables();
@@ -128,7 +128,7 @@ void SecureStart::Apply(int* argc, char** argv) {
     dropped.push_back(std::move(argument));
   }
   if (!dropped.empty()) {
-    LogErr() << kTag << "Privileged start: ignoring " << Join(dropped);
+    kLog.Error() << "Privileged start: ignoring " << Join(dropped);
   }
   if (!PinConfigDirectories()) {
     DropCapabilitiesBecause("GLib read its configuration directories before start");

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/granted_copy.h"
+#include "platform/privileges/granted_copy.h"
 
 // What korvane does first when it holds privileges its user does not have: a file capability
 // (secure-execution mode) or capabilities handed on through the ambient set. Such a process loads

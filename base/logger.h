@@ -32,6 +32,10 @@ inline constexpr char kSecurityWarnTag[] = "[SECURITY][WARN]";
 inline constexpr char kSecurityAuditTag[] = "[SECURITY][AUDIT]";
 inline constexpr char kUiBridgeTag[] = "[UI bridge]";
 inline constexpr char kPanelTag[] = "[Panel]";
+// The prefix of the lines the engine's platform callbacks write.
+inline constexpr char kLibboxCallbackTag[] = "libbox callback:";
+// For the lines of a file that carry no tag.
+inline constexpr char kNoTag[] = "";
 
 class Logger {
  public:

@@ -10,9 +10,12 @@
 #include <thread>
 
 #include "base/log.h"
+#include "base/logger.h"
 #include "clash/json_scan.h"
 
 namespace {
+
+constexpr korvane::Logger kLog(korvane::kClashAPITag);
 
 bool curl_initialized = false;
 std::mutex curl_init_mutex;
@@ -153,13 +156,13 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
   auto fail = [&result](const std::string& error) {
     result.latency = -1;
     result.error = error;
-    korvane::LogOut() << "[ClashAPI] " << error;
+    kLog.Info() << error;
     return result;
   };
   if (Cancelled(cancel)) {
     return fail("URLTest cancelled before starting");
   }
-  korvane::LogOut() << "[ClashAPI] Starting URLTest for VPN latency measurement";
+  kLog.Info() << "Starting URLTest for VPN latency measurement";
   SleepOneSecond();
   if (Cancelled(cancel)) {
     return fail("URLTest cancelled during initialization");
@@ -170,9 +173,9 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
     }
     if (n == 0) {
       if (isApiAvailable(port, secret)) {
-        korvane::LogOut() << "[ClashAPI] API is available on localhost:" << port;
+        kLog.Info() << "API is available on localhost:" << port;
       } else {
-        korvane::LogOut() << "[ClashAPI] API not ready yet";
+        kLog.Info() << "API not ready yet";
       }
     } else {
       SleepOneSecond();
@@ -185,21 +188,21 @@ UrlTestResult ClashApiClient::performUrlTestOnPort(const std::string& testUrl,
                             "/group/proxy/delay?url=" + percentEncode(testUrl) +
                             "&timeout=" + std::to_string(timeout);
     ++n;
-    korvane::LogOut() << "[ClashAPI] Attempt " << n << "/" << attempts << " - Testing: " << url;
+    kLog.Info() << "Attempt " << n << "/" << attempts << " - Testing: " << url;
     std::optional<std::string> body = httpGet(url, timeout, secret);
     if (!body) {
-      korvane::LogOut() << "[ClashAPI] No response from API (attempt " << n << ")";
+      kLog.Info() << "No response from API (attempt " << n << ")";
       continue;
     }
-    korvane::LogOut() << "[ClashAPI] Response: " << *body;
+    kLog.Info() << "Response: " << *body;
     const int latency = parseUrlTestResponse(*body);
     if (latency < 1) {
-      korvane::LogOut() << "[ClashAPI] Failed to parse latency from response";
+      kLog.Info() << "Failed to parse latency from response";
       continue;
     }
     result.latency = latency;
     result.error.clear();
-    korvane::LogOut() << "[ClashAPI] URLTest successful: " << latency << "ms";
+    kLog.Info() << "URLTest successful: " << latency << "ms";
     return result;
   }
   return fail("Failed to perform URLTest after " + std::to_string(attempts) + " attempts");

@@ -6,6 +6,7 @@
 
 #include "control_panel/panel_channel_client.h"
 #include "control_panel/panel_hand_over.h"
+#include "fl_view_private.h"
 
 namespace {
 
@@ -592,6 +593,11 @@ void ControlPanel::CheckCrashLogs() {
 }
 
 }  // namespace
+
+// The panel is built into the embedding's library: every view of it shows the panel.
+__attribute__((constructor)) static void control_panel_register() {
+  fl_view_set_ui_factory(control_panel_new);
+}
 
 GtkWidget* control_panel_new(FlBridgeMessenger* messenger) {
   g_return_val_if_fail(FL_IS_BRIDGE_MESSENGER(messenger), nullptr);

@@ -6,8 +6,15 @@
 #include <system_error>
 
 #include "base/log.h"
+#include "base/logger.h"
+#include "base/sha256.h"
 #include "core/libbox_interface.h"
-#include "core/sha256.h"
+
+namespace {
+constexpr korvane::Logger kLog(korvane::kNoTag);
+constexpr korvane::Logger kSecurityWarn(korvane::kSecurityWarnTag);
+constexpr korvane::Logger kSecurityAudit(korvane::kSecurityAuditTag);
+}  // namespace
 
 void* LibboxInterface::library_handle_ = nullptr;
 bool LibboxInterface::initialized_ = false;
@@ -67,7 +74,7 @@ bool BindSymbol(void* handle, const char* name, Fn* slot, std::string* error_out
   if (symbol == nullptr) {
     std::string error = TakeLoaderError();
     *error_out = std::string("Failed to load ") + name + ": " + error;
-    korvane::LogErr() << *error_out;
+    kLog.Error() << *error_out;
     return false;
   }
   *slot = reinterpret_cast<Fn>(symbol);
@@ -132,7 +139,7 @@ bool LibboxInterface::Initialize() {
       continue;
     }
     library_handle_ = handle;
-    korvane::LogOut() << "Loaded verified libbox from: " << path;
+    kLog.Info() << "Loaded verified libbox from: " << path;
     break;
   }
 
@@ -142,7 +149,7 @@ bool LibboxInterface::Initialize() {
       tried += " " + path;
     }
     load_error_ = "Failed to load libbox.so: " + loader_error;
-    korvane::LogErr() << load_error_ << "\n" << tried;
+    kLog.Error() << load_error_ << "\n" << tried;
     return false;
   }
 
@@ -167,7 +174,7 @@ bool LibboxInterface::LoadFunctions() {
   void* handle = library_handle_;
   if (handle == nullptr) {
     load_error_ = "Failed to load setup_libbox: no library is open";
-    korvane::LogErr() << load_error_;
+    kLog.Error() << load_error_;
     return false;
   }
   std::string* error = &load_error_;
@@ -182,7 +189,7 @@ bool LibboxInterface::LoadFunctions() {
   if (!bound) {
     return false;
   }
-  korvane::LogOut() << "All libbox functions loaded successfully";
+  kLog.Info() << "All libbox functions loaded successfully";
   return true;
 }
 
@@ -194,21 +201,19 @@ bool LibboxInterface::VerifyLibraryHash(const std::string& path) {
     }
   }
   if (expected.size() != 2 * kSha256DigestSize) {
-    korvane::LogErr()
-        << "[SECURITY][WARN] libbox integrity hash not configured (kLibboxExpectedSha256 "
-           "empty); skipping verification for: "
-        << path;
+    kSecurityWarn.Error() << "libbox integrity hash not configured (kLibboxExpectedSha256 "
+                             "empty); skipping verification for: "
+                          << path;
     return true;
   }
   const std::string actual = Sha256::FileHex(path);
   if (actual.empty()) {
-    korvane::LogErr()
-        << "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
-           "enforcement off): "
-        << path;
+    kSecurityAudit.Error() << "Unable to hash libbox for verification (loading anyway, "
+                              "enforcement off): "
+                           << path;
   } else if (actual != expected) {
-    korvane::LogErr() << "[SECURITY][AUDIT] libbox integrity MISMATCH for " << path << " (expected "
-                      << expected << ", got " << actual << "); loading anyway (enforcement off).";
+    kSecurityAudit.Error() << "libbox integrity MISMATCH for " << path << " (expected " << expected
+                           << ", got " << actual << "); loading anyway (enforcement off).";
   }
   return true;
 }

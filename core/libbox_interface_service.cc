@@ -2,9 +2,13 @@
 #include <stdlib.h>
 
 #include "base/log.h"
+#include "base/logger.h"
 #include "core/libbox_interface.h"
 
 namespace {
+
+constexpr korvane::Logger kLog(korvane::kNoTag);
+constexpr korvane::Logger kLibboxLog(korvane::kLibboxTag);
 
 constexpr char kNotInitialized[] = "libbox not initialized";
 
@@ -18,33 +22,33 @@ bool LibboxInterface::Setup(const std::string& base_path,
                             const std::string& working_path,
                             const std::string& temp_path) {
   if (setup_libbox_ == nullptr) {
-    korvane::LogErr() << kNotInitialized;
+    kLog.Error() << kNotInitialized;
     return false;
   }
   // The engine must not try to hand its files to another owner.
   setenv("LIBBOX_DISABLE_CHOWN", "1", 1);
-  korvane::LogOut() << "Setting up libbox with paths:";
-  korvane::LogOut() << "  Base: " << base_path;
-  korvane::LogOut() << "  Working: " << working_path;
-  korvane::LogOut() << "  Temp: " << temp_path;
+  kLog.Info() << "Setting up libbox with paths:";
+  kLog.Info() << "  Base: " << base_path;
+  kLog.Info() << "  Working: " << working_path;
+  kLog.Info() << "  Temp: " << temp_path;
   const int code = setup_libbox_(base_path.c_str(), working_path.c_str(), temp_path.c_str());
-  korvane::LogOut() << "libbox setup_libbox returned: " << code;
+  kLog.Info() << "libbox setup_libbox returned: " << code;
   if (code != 0) {
-    korvane::LogErr() << "Failed to setup libbox: " << code;
+    kLog.Error() << "Failed to setup libbox: " << code;
     return false;
   }
   initialized_ = true;
-  korvane::LogOut() << "libbox setup completed successfully";
+  kLog.Info() << "libbox setup completed successfully";
   return true;
 }
 
 bool LibboxInterface::CreateService(const std::string& config_json) {
   if (create_service_ == nullptr) {
-    korvane::LogErr() << kNotInitialized;
+    kLog.Error() << kNotInitialized;
     return false;
   }
   if (!initialized_) {
-    korvane::LogErr() << "libbox not setup";
+    kLog.Error() << "libbox not setup";
     return false;
   }
   if (service_created_) {
@@ -52,54 +56,54 @@ bool LibboxInterface::CreateService(const std::string& config_json) {
   }
   const int code = create_service_(config_json.c_str());
   if (code != 0) {
-    korvane::LogErr() << "Failed to create service (code " << code << "): " << FailureMessage();
+    kLog.Error() << "Failed to create service (code " << code << "): " << FailureMessage();
     return false;
   }
   service_created_ = true;
-  korvane::LogOut() << "Service created successfully";
+  kLog.Info() << "Service created successfully";
   return true;
 }
 
 bool LibboxInterface::StartService() {
   if (start_service_ == nullptr) {
-    korvane::LogErr() << kNotInitialized;
+    kLog.Error() << kNotInitialized;
     return false;
   }
   if (!service_created_) {
-    korvane::LogErr() << "service not created";
+    kLog.Error() << "service not created";
     return false;
   }
-  korvane::LogOut() << "Attempting to start libbox service...";
-  korvane::LogOut() << "libbox initialized: " << YesNo(initialized_);
-  korvane::LogOut() << "service created: " << YesNo(service_created_);
+  kLog.Info() << "Attempting to start libbox service...";
+  kLog.Info() << "libbox initialized: " << YesNo(initialized_);
+  kLog.Info() << "service created: " << YesNo(service_created_);
   const int code = start_service_();
-  korvane::LogOut() << "libbox start_service returned: " << code;
+  kLog.Info() << "libbox start_service returned: " << code;
   if (code != 0) {
-    korvane::LogErr() << "Failed to start service (code " << code << "): " << FailureMessage();
+    kLog.Error() << "Failed to start service (code " << code << "): " << FailureMessage();
     return false;
   }
-  korvane::LogOut() << "Service started successfully";
+  kLog.Info() << "Service started successfully";
   return true;
 }
 
 bool LibboxInterface::StopService() {
   if (stop_service_ == nullptr) {
-    korvane::LogErr() << kNotInitialized;
+    kLog.Error() << kNotInitialized;
     return false;
   }
   const int code = stop_service_();
   if (code != 0) {
-    korvane::LogErr() << "Failed to stop service: " << code;
+    kLog.Error() << "Failed to stop service: " << code;
     return false;
   }
   service_created_ = false;
-  korvane::LogOut() << "Service stopped successfully";
+  kLog.Info() << "Service stopped successfully";
   return true;
 }
 
 int LibboxInterface::GetStatus() {
   if (get_status_ == nullptr) {
-    korvane::LogErr() << kNotInitialized;
+    kLog.Error() << kNotInitialized;
     return -1;
   }
   return get_status_();
@@ -120,7 +124,7 @@ std::string LibboxInterface::GetVersion() {
 
 std::string LibboxInterface::GetLastError() {
   if (get_last_error_ == nullptr) {
-    korvane::LogErr() << "[LIBBOX] GetLastError: get_last_error_ is null";
+    kLibboxLog.Error() << "GetLastError: get_last_error_ is null";
     return "libbox not initialized (no error getter)";
   }
   const char* text = get_last_error_();
@@ -128,7 +132,7 @@ std::string LibboxInterface::GetLastError() {
     return "No error message available";
   }
   std::string copy(text);
-  korvane::LogErr() << "[LIBBOX] Last error from libbox: " << copy;
+  kLibboxLog.Error() << "Last error from libbox: " << copy;
   FreeString(text);
   return copy;
 }

@@ -32,6 +32,10 @@ struct CrashLogResult {
 //   libbox_last_crash.log   a session log moved aside when a new session starts
 //   libbox_clean_shutdown   written at every clean stop
 //   libbox_session_active   written at every start
+//
+// Despite its name it buffers nothing: it keeps the session marker files and the session log
+// files on disk and reads a crashed session's log back into a report (the parsing is in
+// libbox_log_buffer_parsing.cc).
 class LibboxLogBuffer {
  public:
   // How many messages a crash report carries.

@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "include-private/ui_bridge_frame.h"
+
 namespace {
 
 // Diagnostic lines of the bridge start with this tag.
@@ -22,27 +24,7 @@ constexpr char kTag[] = "[UI bridge]";
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr int kMaxReadsPerWakeup = 16;
 
-constexpr size_t kLengthSize = 4;
-// kind + id
-constexpr size_t kHeaderSize = 5;
-// kind + id + channel name length
-constexpr size_t kMessageHeaderSize = 7;
-
-uint32_t read_le32(const guint8* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void append_le32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; i++) {
-    out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-  }
-}
-
-void append_le16(std::string* out, uint16_t v) {
-  out->push_back(static_cast<char>(v & 0xff));
-  out->push_back(static_cast<char>((v >> 8) & 0xff));
-}
+using ui_bridge::kLengthSize;
 
 }  // namespace
 
@@ -143,22 +125,8 @@ static void queue_frame(FlUiBridge* self,
       payload != nullptr ? static_cast<const char*>(g_bytes_get_data(payload, &payload_size))
                          : nullptr;
   size_t channel_length = channel != nullptr ? strlen(channel) : 0;
-  size_t body = kHeaderSize + payload_size;
-  if (kind == FL_UI_BRIDGE_KIND_MESSAGE) {
-    body += 2 + channel_length;
-  }
-  std::string frame;
-  frame.reserve(kLengthSize + body);
-  append_le32(&frame, static_cast<uint32_t>(body));
-  frame.push_back(static_cast<char>(kind));
-  append_le32(&frame, id);
-  if (kind == FL_UI_BRIDGE_KIND_MESSAGE) {
-    append_le16(&frame, static_cast<uint16_t>(channel_length));
-    frame.append(channel, channel_length);
-  }
-  if (payload_size > 0) {
-    frame.append(payload_data, payload_size);
-  }
+  std::string frame =
+      ui_bridge::EncodeFrame(kind, id, channel, channel_length, payload_data, payload_size);
   self->out->append(frame);
   flush_output(self);
 }
@@ -175,52 +143,50 @@ static gboolean client_write_cb(gint fd, GIOCondition condition, gpointer user_d
 
 // Handles one complete frame body. Returns FALSE when it closed the connection.
 static gboolean handle_frame(FlUiBridge* self, const guint8* body, uint32_t length) {
-  if (length < kHeaderSize) {
+  ui_bridge::FrameView frame;
+  const ui_bridge::BodyStatus status = ui_bridge::DecodeBody(body, length, &frame);
+  if (status == ui_bridge::BodyStatus::kShort) {
     g_autofree gchar* reason = g_strdup_printf("short frame (%u bytes)", length);
     fl_ui_bridge_close_client(self, reason);
     return FALSE;
   }
-  guint8 kind = body[0];
-  guint32 id = read_le32(body + 1);
   guint64 connection = self->connection;
-  if (kind == FL_UI_BRIDGE_KIND_REPLY) {
-    g_autoptr(GBytes) payload = g_bytes_new(body + kHeaderSize, length - kHeaderSize);
+  if (frame.kind == FL_UI_BRIDGE_KIND_REPLY) {
+    g_autoptr(GBytes) payload = g_bytes_new(frame.payload, frame.payload_length);
     if (self->callbacks.on_reply != nullptr) {
-      self->callbacks.on_reply(self, connection, id, payload, self->user_data);
+      self->callbacks.on_reply(self, connection, frame.id, payload, self->user_data);
     }
     return self->connection == connection;
   }
-  if (kind != FL_UI_BRIDGE_KIND_MESSAGE) {
-    g_autofree gchar* reason = g_strdup_printf("unknown frame kind %u", kind);
+  if (frame.kind != FL_UI_BRIDGE_KIND_MESSAGE) {
+    g_autofree gchar* reason = g_strdup_printf("unknown frame kind %u", frame.kind);
     fl_ui_bridge_close_client(self, reason);
     return FALSE;
   }
-  if (length < kMessageHeaderSize) {
+  if (status == ui_bridge::BodyStatus::kShortMessage) {
     g_autofree gchar* reason = g_strdup_printf("short message frame (%u bytes)", length);
     fl_ui_bridge_close_client(self, reason);
     return FALSE;
   }
-  size_t name_length = static_cast<size_t>(body[5]) | static_cast<size_t>(body[6]) << 8;
-  if (name_length > length - kMessageHeaderSize) {
-    g_autofree gchar* reason =
-        g_strdup_printf("truncated channel name (%zu bytes announced, %zu present)", name_length,
-                        static_cast<size_t>(length - kMessageHeaderSize));
+  if (status == ui_bridge::BodyStatus::kTruncatedChannel) {
+    g_autofree gchar* reason = g_strdup_printf(
+        "truncated channel name (%zu bytes announced, %zu present)", frame.channel_length,
+        static_cast<size_t>(length - ui_bridge::kMessageHeaderSize));
     fl_ui_bridge_close_client(self, reason);
     return FALSE;
   }
-  const gchar* name = reinterpret_cast<const gchar*>(body + kMessageHeaderSize);
-  if (memchr(name, '\0', name_length) != nullptr ||
-      !g_utf8_validate(name, static_cast<gssize>(name_length), nullptr)) {
+  const gchar* name = frame.channel;
+  if (memchr(name, '\0', frame.channel_length) != nullptr ||
+      !g_utf8_validate(name, static_cast<gssize>(frame.channel_length), nullptr)) {
     fl_ui_bridge_close_client(self, "channel name is not UTF-8 text");
     return FALSE;
   }
-  g_autofree gchar* channel = g_strndup(name, name_length);
-  size_t offset = kMessageHeaderSize + name_length;
-  g_autoptr(GBytes) payload = g_bytes_new(body + offset, length - offset);
+  g_autofree gchar* channel = g_strndup(name, frame.channel_length);
+  g_autoptr(GBytes) payload = g_bytes_new(frame.payload, frame.payload_length);
   if (self->callbacks.on_message != nullptr) {
-    self->callbacks.on_message(self, connection, id, channel, payload, self->user_data);
+    self->callbacks.on_message(self, connection, frame.id, channel, payload, self->user_data);
   } else {
-    fl_ui_bridge_send_reply(self, connection, id, nullptr);
+    fl_ui_bridge_send_reply(self, connection, frame.id, nullptr);
   }
   return self->connection == connection;
 }
@@ -231,7 +197,7 @@ static void process_input(FlUiBridge* self) {
   guint64 connection = self->connection;
   while (self->connection == connection && self->in->size() - offset >= kLengthSize) {
     const guint8* data = reinterpret_cast<const guint8*>(self->in->data()) + offset;
-    uint32_t length = read_le32(data);
+    uint32_t length = ui_bridge::ReadLe32(data);
     if (length > FL_UI_BRIDGE_MAX_FRAME) {
       g_autofree gchar* reason = g_strdup_printf("frame of %u bytes exceeds the %u byte limit",
                                                  length, FL_UI_BRIDGE_MAX_FRAME);
@@ -552,7 +518,8 @@ void fl_ui_bridge_send_reply(FlUiBridge* self, guint64 connection, guint32 id, G
   if (connection == 0 || connection != self->connection) {
     return;
   }
-  if (payload != nullptr && g_bytes_get_size(payload) > FL_UI_BRIDGE_MAX_FRAME - kHeaderSize) {
+  if (payload != nullptr &&
+      g_bytes_get_size(payload) > FL_UI_BRIDGE_MAX_FRAME - ui_bridge::kHeaderSize) {
     // The UI would refuse the frame; an empty reply at least does not leave it waiting.
     g_printerr("%s reply %u of %" G_GSIZE_FORMAT " bytes exceeds the frame limit; sent empty\n",
                kTag, id, g_bytes_get_size(payload));

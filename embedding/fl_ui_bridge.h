@@ -3,6 +3,8 @@
 
 #include <glib-object.h>
 
+#include "include-private/ui_bridge_frame.h"
+
 G_BEGIN_DECLS
 
 // The transport that stands in for the Flutter engine's platform-message pipe: a Unix stream
@@ -16,15 +18,15 @@ G_BEGIN_DECLS
 // here is main thread only.
 G_DECLARE_FINAL_TYPE(FlUiBridge, fl_ui_bridge, FL, UI_BRIDGE, GObject)
 
-// Frame kinds.
+// Frame kinds (include-private/ui_bridge_frame.h).
 enum {
-  FL_UI_BRIDGE_KIND_MESSAGE = 1,
-  FL_UI_BRIDGE_KIND_REPLY = 2,
-  FL_UI_BRIDGE_KIND_HELLO = 3,
+  FL_UI_BRIDGE_KIND_MESSAGE = ui_bridge::kKindMessage,
+  FL_UI_BRIDGE_KIND_REPLY = ui_bridge::kKindReply,
+  FL_UI_BRIDGE_KIND_HELLO = ui_bridge::kKindHello,
 };
 
 // Frames (and so payloads) larger than this close the connection.
-#define FL_UI_BRIDGE_MAX_FRAME (16u * 1024u * 1024u)
+#define FL_UI_BRIDGE_MAX_FRAME (ui_bridge::kMaxFrame)
 
 // What the bridge reports to its owner. A connection is named by a serial number (never 0) so
 // that an answer meant for a connection that has gone can be recognised and dropped.

@@ -4,9 +4,14 @@
 #include "fl_engine_registrar.h"
 #include "flutter_linux/fl_plugin_registry.h"
 
-#ifdef KORVANE_CONTROL_PANEL
-#include "control_panel/control_panel.h"
-#endif
+#include "fl_view_private.h"
+
+namespace {
+
+// The in-process stand-in for the Dart UI, when one is registered.
+FlViewUiFactory ui_factory = nullptr;
+
+}  // namespace
 
 // Instead of the Dart UI the view shows what the UI bridge is doing: where it listens, whether
 // a UI client is connected and the last events sent to the UI, so that a screenshot of the
@@ -189,17 +194,21 @@ FlView* fl_view_new(FlDartProject* project) {
       g_signal_connect(fl_engine_get_binary_messenger(self->engine), "state-changed",
                        G_CALLBACK(state_changed_cb), self);
   update_labels(self);
-#ifdef KORVANE_CONTROL_PANEL
   // The stand-in for the Dart UI, below the bridge's state and above its recent events. It
   // works in-process, so it is there even when the bridge could not start.
   GtkWidget* panel =
-      control_panel_new(FL_BRIDGE_MESSENGER(fl_engine_get_binary_messenger(self->engine)));
+      ui_factory != nullptr
+          ? ui_factory(FL_BRIDGE_MESSENGER(fl_engine_get_binary_messenger(self->engine)))
+          : nullptr;
   if (panel != nullptr) {
     gtk_box_pack_start(GTK_BOX(self), panel, FALSE, FALSE, 0);
     gtk_box_reorder_child(GTK_BOX(self), panel, 3);
   }
-#endif
   return self;
+}
+
+void fl_view_set_ui_factory(FlViewUiFactory factory) {
+  ui_factory = factory;
 }
 
 FlEngine* fl_view_get_engine(FlView* self) {

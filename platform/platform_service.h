@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/elevation_environment.h"
-
+namespace korvane {
+struct ElevationEnvironment;
+}
 // The platform callbacks offered to an engine binding that takes them. The field order is the
 // record's layout and binds every user of the table.
 struct PlatformInterface {
@@ -69,6 +70,7 @@ class PlatformService {
 
   // Any thread. $HOME/.local/share/Korvane/appimage-runtime; empty when HOME is unset or empty.
   static std::filesystem::path ManagedRuntimeRoot();
+  // (A managed install is a plain directory, not an AppImage; the name stays for its callers.)
   // Any thread. True when the canonical path is the managed runtime root below HOME
   // ($HOME/.local/share/Korvane/appimage-runtime) or lies below it.
   static bool IsManagedAppImagePath(const std::string& path);

@@ -4,8 +4,8 @@
 
 #include "clash/clash_api_client.h"
 #include "core/libbox_interface.h"
+#include "platform/desktop_proxy/proxy_manager.h"
 #include "platform/platform_service.h"
-#include "platform/proxy_manager.h"
 #include "vpn/vpn_channels.h"
 #include "vpn/vpn_manager_responses.h"
 #include "vpn/vpn_preferences.h"

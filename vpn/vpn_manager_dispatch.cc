@@ -8,10 +8,10 @@
 #include <string>
 
 #include "base/log.h"
+#include "clash/clash_queries.h"
 #include "core/libbox_log_buffer.h"
+#include "platform/desktop_proxy/proxy_manager.h"
 #include "platform/platform_service.h"
-#include "platform/proxy_manager.h"
-#include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 

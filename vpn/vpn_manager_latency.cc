@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "base/log.h"
+#include "clash/clash_queries.h"
 #include "clash/json_scan.h"
-#include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "base/log.h"
-#include "platform/elevation_environment.h"
-#include "platform/granted_copy.h"
 #include "platform/platform_service.h"
+#include "platform/privileges/elevation_environment.h"
+#include "platform/privileges/granted_copy.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 

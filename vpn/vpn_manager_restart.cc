@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "base/executable_path.h"
 #include "base/log.h"
-#include "platform/granted_copy.h"
 #include "platform/platform_service.h"
+#include "platform/privileges/granted_copy.h"
+#include "platform/privileges/managed_runtime.h"
 #include "vpn/vpn_manager.h"
 #include "vpn/vpn_manager_responses.h"
 
@@ -32,16 +34,10 @@ constexpr char kOutsideRoot[] = "installDir must be inside the managed AppImage 
 constexpr char kMissingFiles[] = "Managed runtime is missing required files";
 constexpr char kRuntimeExecFailed[] = "Restart failed: could not exec managed runtime";
 
-constexpr char kExecutableLink[] = "/proc/self/exe";
-constexpr char kDeletedSuffix[] = " (deleted)";
 constexpr char kLauncherName[] = "korvane-launch.sh";
 constexpr char kWaitForParentOption[] = "--wait-for-parent-pid=";
 // How long the new instance must live before the restart counts as started.
 constexpr gulong kLivenessCheckUs = 100 * 1000;
-
-// What an install directory of the managed runtime must hold, in the order they are tested.
-const char* const kRequiredRuntimeEntries[] = {"korvane", "korvane-launch.sh", "lib",
-                                               "manifest.json", "data/icudtl.dat"};
 
 enum class StartResult { kStarted, kForkFailed, kEnded };
 
@@ -171,17 +167,16 @@ bool IsPlainAbsolutePath(const std::string& path) {
 
 void VPNManager::RestartApp(FlMethodCall* call) {
   std::error_code error;
-  std::filesystem::path executable = std::filesystem::read_symlink(kExecutableLink, error);
+  std::filesystem::path executable =
+      std::filesystem::read_symlink(korvane::kSelfExecutableLink, error);
   if (error) {
     RespondError(call, kException, kNoExecutablePath);
     return;
   }
   // The executable was replaced on disk while running: start the file that replaced it.
-  std::string text = executable.string();
-  const size_t suffix_length = strlen(kDeletedSuffix);
-  if (text.size() > suffix_length &&
-      text.compare(text.size() - suffix_length, suffix_length, kDeletedSuffix) == 0) {
-    executable = text.substr(0, text.size() - suffix_length);
+  bool stripped = false;
+  executable = korvane::WithoutDeletedSuffix(executable.string(), &stripped);
+  if (stripped) {
     korvane::LogOut() << "[VPNManager] Stripped '(deleted)' suffix from exe path: " << executable;
   }
 
@@ -228,12 +223,9 @@ void VPNManager::RestartFromInstallDir(const std::string& install_dir, FlMethodC
     return;
   }
   const std::filesystem::path dir(install_dir);
-  for (const char* entry : kRequiredRuntimeEntries) {
-    std::error_code error;
-    if (!std::filesystem::exists(dir / entry, error)) {
-      RespondError(call, kInvalidArgument, kMissingFiles);
-      return;
-    }
+  if (!korvane::ManagedRuntime::HasAllEntries(dir)) {
+    RespondError(call, kInvalidArgument, kMissingFiles);
+    return;
   }
 
   korvane::LogOut() << "[VPNManager] Restarting from managed AppImage runtime: " << install_dir;

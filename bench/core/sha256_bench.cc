@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/sha256.h"
+#include "base/sha256.h"
 
 extern char** environ;
 

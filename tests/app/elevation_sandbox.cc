@@ -8,7 +8,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/elevated_helper.h"
+#include "platform/privileges/elevated_helper.h"
 #include "tests/support/bundle_copy.h"
 
 namespace korvane_test {

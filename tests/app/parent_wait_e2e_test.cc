@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/logger.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/bridge_client.h"
 
@@ -24,8 +25,9 @@ namespace {
 using korvane::BridgeClient;
 
 constexpr int kTimeoutMs = 20000;
-constexpr char kWaitingLine[] = "[Korvane] Waiting for parent process ";
-constexpr char kExitedLine[] = "[Korvane] Parent process exited. Starting new instance.\n";
+const std::string kWaitingLine = std::string(korvane::kKorvaneTag) + " Waiting for parent process ";
+const std::string kExitedLine =
+    std::string(korvane::kKorvaneTag) + " Parent process exited. Starting new instance.\n";
 
 std::vector<std::string> EntrypointArguments(FlValue* hello) {
   std::vector<std::string> args;

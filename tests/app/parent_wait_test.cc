@@ -2,6 +2,7 @@
 // parses to, and what stays for the Dart entry point.
 
 #include "app/parent_wait.h"
+#include "base/logger.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -91,8 +92,9 @@ TEST(WaitForParentExitTest, APidThatIsNotTheParentGivesBothLinesWithoutWaiting) 
   ::testing::internal::CaptureStdout();
   korvane::WaitForParentExit(1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "[Korvane] Waiting for parent process 1 to exit...\n"
-            "[Korvane] Parent process exited. Starting new instance.\n");
+            std::string(korvane::kKorvaneTag) + " Waiting for parent process 1 to exit...\n" +
+                std::string(korvane::kKorvaneTag) +
+                " Parent process exited. Starting new instance.\n");
 }
 
 }  // namespace

@@ -18,9 +18,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/sha256.h"
-#include "platform/granted_copy.h"
-#include "platform/launcher_script.h"
+#include "base/logger.h"
+#include "base/sha256.h"
+#include "platform/privileges/granted_copy.h"
+#include "platform/privileges/launcher_script.h"
 #include "tests/app/elevation_sandbox.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
@@ -182,12 +183,13 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   Touch(sandbox_.release_file);
   EXPECT_EQ(bridge_.WaitForReply(request, kTimeoutMs), Success(false));
   const std::string err = host_.Stderr();
-  EXPECT_NE(err.find("[PlatformService] pkexec elevation helper failed with exit code 126\n"),
+  EXPECT_NE(err.find(std::string(korvane::kPlatformServiceTag) +
+                     " pkexec elevation helper failed with exit code 126\n"),
             std::string::npos)
       << err;
-  EXPECT_NE(
-      host_.Stdout().find("[PlatformService] Created launcher script at \"" + launcher + "\"\n"),
-      std::string::npos);
+  EXPECT_NE(host_.Stdout().find(std::string(korvane::kPlatformServiceTag) +
+                                " Created launcher script at \"" + launcher + "\"\n"),
+            std::string::npos);
   // No script was written anywhere of the user's.
   EXPECT_FALSE(std::filesystem::exists(host_.runtime_dir() + "/korvane-helper-scripts"));
   EXPECT_FALSE(std::filesystem::exists(host_.home() + "/.cache/korvane"));
@@ -196,9 +198,10 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   std::filesystem::remove(sandbox_.hold_file);
   Touch(sandbox_.grant_file);
   EXPECT_EQ(Call("requestAdminPrivileges"), Success(true));
-  EXPECT_TRUE(host_.WaitForStdout(
-      "[PlatformService] setcap succeeded. App restart required to pick up CAP_NET_ADMIN.\n",
-      kTimeoutMs));
+  EXPECT_TRUE(
+      host_.WaitForStdout(std::string(korvane::kPlatformServiceTag) +
+                              " setcap succeeded. App restart required to pick up CAP_NET_ADMIN.\n",
+                          kTimeoutMs));
   EXPECT_EQ(Call("getExecutableCapabilities", {{"path", sandbox_.executable}}),
             Success({{"hasCapNetAdmin", true}, {"isManagedAppImagePath", false}}));
   // The capability is on root's copy in the host's /var/lib, not on the user's file.
@@ -218,7 +221,8 @@ TEST_F(PrivilegeMethodsE2ETest, ElevationAnswersLaterAndOtherMethodsMeanwhile) {
   std::filesystem::copy_file("/bin/true", sandbox_.executable);
   EXPECT_EQ(Call("requestAdminPrivileges"), Success(false));
   EXPECT_EQ(ReadText(launcher), korvane::RenderLauncherScript(values, granted_dir));
-  EXPECT_TRUE(host_.WaitForStderr("[PlatformService] Refusing to grant " + sandbox_.executable +
+  EXPECT_TRUE(host_.WaitForStderr(std::string(korvane::kPlatformServiceTag) +
+                                      " Refusing to grant " + sandbox_.executable +
                                       ": it is not the executable this host runs (changed on "
                                       "disk)\n",
                                   kTimeoutMs));
@@ -246,12 +250,15 @@ TEST_F(PrivilegeMethodsE2ETest, GrantRefusesBeforeAnyHelperAndRunsOneForAMatchin
   EXPECT_EQ(Call("setCapabilityOnPath", {{"path", "/bin/true"}}), Success(false));
   EXPECT_EQ(Call("setCapabilityOnPath", {{"path", ""}}), Success(false));
   const std::string err = host_.Stderr();
-  EXPECT_NE(err.find("[PlatformService] Binary hash mismatch!\n"), std::string::npos) << err;
-  EXPECT_NE(
-      err.find("[PlatformService] Refusing to set capability on unexpected path: /bin/true\n"),
-      std::string::npos)
+  EXPECT_NE(err.find(std::string(korvane::kPlatformServiceTag) + " Binary hash mismatch!\n"),
+            std::string::npos)
       << err;
-  EXPECT_NE(err.find("[PlatformService] Refusing to set capability on empty path\n"),
+  EXPECT_NE(err.find(std::string(korvane::kPlatformServiceTag) +
+                     " Refusing to set capability on unexpected path: /bin/true\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find(std::string(korvane::kPlatformServiceTag) +
+                     " Refusing to set capability on empty path\n"),
             std::string::npos)
       << err;
   EXPECT_FALSE(std::filesystem::exists(sandbox_.pkexec_log));

@@ -1,4 +1,5 @@
 #include "tests/app/raw_bridge.h"
+#include "embedding/include-private/ui_bridge_frame.h"
 
 #include <errno.h>
 #include <glib.h>
@@ -17,16 +18,9 @@ using korvane::ValueToJson;
 
 namespace {
 
-constexpr uint8_t kKindMessage = 1;
-constexpr uint8_t kKindReply = 2;
-constexpr uint8_t kKindHello = 3;
-constexpr uint32_t kMaxFrame = 16u * 1024u * 1024u;
-
-uint32_t ReadLe32(const std::string& s, size_t at) {
-  const auto* u = reinterpret_cast<const unsigned char*>(s.data() + at);
-  return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 |
-         static_cast<uint32_t>(u[2]) << 16 | static_cast<uint32_t>(u[3]) << 24;
-}
+using ui_bridge::kKindHello;
+using ui_bridge::kKindMessage;
+using ui_bridge::kKindReply;
 
 FlMethodCodec* Codec() {
   static FlStandardMethodCodec* codec = fl_standard_method_codec_new();
@@ -251,28 +245,29 @@ bool RawBridge::ReadFrame(int timeout_ms, Frame* frame, std::string* error) {
   if (!ReadFull(4, deadline, error)) {
     return false;
   }
-  const uint32_t length = ReadLe32(in_, 0);
-  if (length < 5 || length > kMaxFrame) {
+  const uint32_t length = ui_bridge::ReadLe32(in_.data());
+  if (length < ui_bridge::kHeaderSize || length > ui_bridge::kMaxFrame) {
     *error = "malformed frame length " + std::to_string(length);
     close(fd_);
     fd_ = -1;
     return false;
   }
-  if (!ReadFull(4 + static_cast<size_t>(length), deadline, error)) {
+  if (!ReadFull(ui_bridge::kLengthSize + static_cast<size_t>(length), deadline, error)) {
     return false;
   }
-  std::string body = in_.substr(4, length);
-  in_.erase(0, 4 + static_cast<size_t>(length));
-  frame->kind = static_cast<uint8_t>(body[0]);
-  frame->id = ReadLe32(body, 1);
-  size_t offset = 5;
-  if (frame->kind == kKindMessage && body.size() >= 7) {
-    size_t name_length = static_cast<unsigned char>(body[5]) |
-                         static_cast<size_t>(static_cast<unsigned char>(body[6])) << 8;
-    frame->channel = body.substr(7, name_length);
-    offset = 7 + name_length;
+  std::string body = in_.substr(ui_bridge::kLengthSize, length);
+  in_.erase(0, ui_bridge::kLengthSize + static_cast<size_t>(length));
+  ui_bridge::FrameView view;
+  if (ui_bridge::DecodeBody(body.data(), body.size(), &view) != ui_bridge::BodyStatus::kOk) {
+    *error = "malformed frame from the host";
+    close(fd_);
+    fd_ = -1;
+    return false;
   }
-  frame->payload = offset <= body.size() ? body.substr(offset) : std::string();
+  frame->kind = view.kind;
+  frame->id = view.id;
+  frame->channel.assign(view.channel != nullptr ? view.channel : "", view.channel_length);
+  frame->payload.assign(view.payload, view.payload_length);
 
   if (frame->kind == kKindReply) {
     if (++reply_counts_[frame->id] == 1) {

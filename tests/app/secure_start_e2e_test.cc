@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "app/secure_start.h"
-#include "platform/granted_copy.h"
+#include "base/logger.h"
+#include "platform/privileges/granted_copy.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/kept_paths.h"
 #include "tests/support/shell_command.h"
@@ -35,7 +36,8 @@ using korvane::BridgeClient;
 constexpr uid_t kNobody = 65534;
 constexpr int kTimeoutMs = 20000;
 constexpr char kVpn[] = "com.quorandel.korvane/vpn";
-constexpr char kIgnoringLine[] = "[SECURITY][WARN] Privileged start: ignoring ";
+const std::string kIgnoringLine =
+    std::string(korvane::kSecurityWarnTag) + " Privileged start: ignoring ";
 constexpr char kModuleName[] = "korvanemark";
 
 // How the host gets its capability.
@@ -422,7 +424,8 @@ TEST_F(PrivilegedStartCapabilityTest, AmbientStartWithALoaderPathDropsItsCapabil
   EXPECT_EQ(ProcessStatus(host_.host_pid(), "CapEff"), "0000000000000000");
   EXPECT_EQ(ProcessStatus(host_.host_pid(), "CapPrm"), "0000000000000000");
   EXPECT_EQ(ProcessStatus(host_.host_pid(), "CapAmb"), "0000000000000000");
-  EXPECT_NE(host_.Stderr().find("[SECURITY][WARN] capabilities without secure-execution mode and "
+  EXPECT_NE(host_.Stderr().find(std::string(korvane::kSecurityWarnTag) +
+                                " capabilities without secure-execution mode and "
                                 "LD_LIBRARY_PATH set: dropped all capabilities\n"),
             std::string::npos)
       << host_.Stderr();
@@ -469,7 +472,7 @@ TEST_P(GrantedCopyTest, OnlyTheUserItWasGrantedToKeepsTheCapability) {
   const Seen seen = AskAsNobody(host_.socket_path());
   ASSERT_EQ(seen.failure, "");
   EXPECT_EQ(ProcessStatus(host_.host_pid(), "Name"), "korvane");
-  const std::string dropped_line = "[SECURITY][WARN] " + target +
+  const std::string dropped_line = std::string(korvane::kSecurityWarnTag) + " " + target +
                                    "/korvane is granted to another user than uid 65534: dropped "
                                    "all capabilities\n";
   if (c.keeps_capability) {

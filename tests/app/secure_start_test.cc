@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/launcher_script.h"
+#include "platform/privileges/launcher_script.h"
 #include "tests/support/test_files.h"
 
 namespace {

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/logger.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
@@ -26,7 +27,8 @@ namespace {
 
 constexpr int kTimeoutMs = 20000;
 constexpr const char* kVpn = korvane::kVpnChannelName;
-constexpr char kCloseLine[] = "[Korvane] Main window close requested; hiding to tray.\n";
+const std::string kCloseLine =
+    std::string(korvane::kKorvaneTag) + " Main window close requested; hiding to tray.\n";
 constexpr char kWaylandSocket[] = "korvane-test-wayland";
 
 enum class Close { kWmDeleteMessage, kHeaderBarButton, kNone };

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/logger.h"
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
 #include "tests/support/child_run.h"
@@ -92,8 +93,8 @@ std::string TriedPathsLine() {
 std::string MismatchLine(const std::string& path,
                          const std::string& expected,
                          const std::string& actual) {
-  return "[SECURITY][AUDIT] libbox integrity MISMATCH for " + path + " (expected " + expected +
-         ", got " + actual + "); loading anyway (enforcement off).\n";
+  return std::string(korvane::kSecurityAuditTag) + " libbox integrity MISMATCH for " + path +
+         " (expected " + expected + ", got " + actual + "); loading anyway (enforcement off).\n";
 }
 
 std::string ToUpper(std::string text) {
@@ -134,11 +135,11 @@ TEST_F(LibboxLoaderTest, RefusedCandidatesArePassedOverForALaterOne) {
             "Loaded verified libbox from: ../lib/libbox.so\n"
             "All libbox functions loaded successfully\n");
   // The directory cannot be read, the text file differs, the engine matches (no line).
-  EXPECT_EQ(c.err,
-            "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
-            "enforcement off): ./lib/libbox.so.x86_64\n" +
-                MismatchLine("../lib/libbox.so.x86_64", engine_sha256_,
-                             SystemSha256((root_ / "lib/libbox.so.x86_64").string())));
+  EXPECT_EQ(c.err, std::string(korvane::kSecurityAuditTag) +
+                       " Unable to hash libbox for verification (loading anyway, "
+                       "enforcement off): ./lib/libbox.so.x86_64\n" +
+                       MismatchLine("../lib/libbox.so.x86_64", engine_sha256_,
+                                    SystemSha256((root_ / "lib/libbox.so.x86_64").string())));
   TestEngineControl engine("../lib/libbox.so");
   EXPECT_TRUE(engine.loaded());
 }
@@ -182,9 +183,9 @@ TEST_F(LibboxLoaderTest, DigestOfWrongLengthSwitchesTheAuditOff) {
     bool verified = false;
     Captured c = Capture([&] { verified = LibboxInterface::VerifyLibraryHash("./lib/libbox.so"); });
     EXPECT_TRUE(verified);
-    EXPECT_EQ(c.err,
-              "[SECURITY][WARN] libbox integrity hash not configured (kLibboxExpectedSha256 "
-              "empty); skipping verification for: ./lib/libbox.so\n")
+    EXPECT_EQ(c.err, std::string(korvane::kSecurityWarnTag) +
+                         " libbox integrity hash not configured (kLibboxExpectedSha256 "
+                         "empty); skipping verification for: ./lib/libbox.so\n")
         << "expected digest of length " << expected.size();
   }
 }
@@ -193,9 +194,9 @@ TEST_F(LibboxLoaderTest, UnreadableFileIsReportedAndVerificationStillPasses) {
   bool verified = false;
   Captured c = Capture([&] { verified = LibboxInterface::VerifyLibraryHash("./absent.so"); });
   EXPECT_TRUE(verified);
-  EXPECT_EQ(c.err,
-            "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
-            "enforcement off): ./absent.so\n");
+  EXPECT_EQ(c.err, std::string(korvane::kSecurityAuditTag) +
+                       " Unable to hash libbox for verification (loading anyway, "
+                       "enforcement off): ./absent.so\n");
 }
 
 // A FIFO where the library should be, which no one ever opens for writing: neither the audit nor
@@ -212,9 +213,9 @@ TEST_F(LibboxLoaderTest, FifoInPlaceOfTheLibraryIsPassedOverWithoutWaiting) {
   EXPECT_EQ(run.out,
             "Loaded verified libbox from: ./lib/libbox.so\n"
             "All libbox functions loaded successfully\n");
-  EXPECT_EQ(run.err,
-            "[SECURITY][AUDIT] Unable to hash libbox for verification (loading anyway, "
-            "enforcement off): ./lib/libbox.so.x86_64\n");
+  EXPECT_EQ(run.err, std::string(korvane::kSecurityAuditTag) +
+                         " Unable to hash libbox for verification (loading anyway, "
+                         "enforcement off): ./lib/libbox.so.x86_64\n");
 }
 
 // The loader follows a link to the library, so the audit hashes what the link leads to.

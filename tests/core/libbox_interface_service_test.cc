@@ -2,6 +2,7 @@
 // nothing bound.
 #include <stdlib.h>
 
+#include "base/logger.h"
 #include "core/libbox_interface.h"
 #include "tests/core/test_engines/test_engine_control.h"
 
@@ -42,7 +43,7 @@ TEST_F(LibboxServiceUnboundTest, QueriesAnswerTheirFallbackTexts) {
   std::string error;
   Captured e = Capture([&] { error = LibboxInterface::GetLastError(); });
   EXPECT_EQ(error, "libbox not initialized (no error getter)");
-  EXPECT_EQ(e.err, "[LIBBOX] GetLastError: get_last_error_ is null\n");
+  EXPECT_EQ(e.err, std::string(korvane::kLibboxTag) + " GetLastError: get_last_error_ is null\n");
 
   char text[] = "not the engine's";
   Captured f = Capture([&] { LibboxInterface::FreeString(text); });
@@ -161,7 +162,7 @@ TEST_F(LibboxServiceTest, StartWithoutAServiceNeverCallsTheEngine) {
 }
 
 // Create and start failures take the engine's message, or "Unknown error" when it has none;
-// the message is released and no "[LIBBOX]" line is printed.
+// the message is released and no korvane::kLibboxTag line is printed.
 TEST_F(LibboxServiceTest, FailureMessageRule) {
   struct Case {
     const char* name;
@@ -253,7 +254,8 @@ TEST_F(LibboxServiceTest, LastErrorIsReportedEachTimeItIsAsked) {
     std::string error;
     Captured c = Capture([&] { error = LibboxInterface::GetLastError(); });
     EXPECT_EQ(error, "unknown outbound type: foo");
-    EXPECT_EQ(c.err, "[LIBBOX] Last error from libbox: unknown outbound type: foo\n");
+    EXPECT_EQ(c.err, std::string(korvane::kLibboxTag) +
+                         " Last error from libbox: unknown outbound type: foo\n");
   }
   EXPECT_EQ(engine_->LiveStrings(), 0);
 

@@ -26,8 +26,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/sha256.h"
-#include "platform/granted_copy.h"
+#include "base/logger.h"
+#include "base/sha256.h"
+#include "platform/privileges/granted_copy.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/bundle_copy.h"
 #include "tests/support/test_files.h"
@@ -39,7 +40,8 @@ namespace fs = std::filesystem;
 using Events = std::vector<std::string>;
 
 constexpr int kTimeoutMs = 60000;
-constexpr char kExitedLine[] = "[Korvane] Parent process exited. Starting new instance.\n";
+const std::string kExitedLine =
+    std::string(korvane::kKorvaneTag) + " Parent process exited. Starting new instance.\n";
 constexpr char kOutsideRoot[] = "installDir must be inside the managed AppImage runtime root";
 constexpr char kMissingFiles[] = "Managed runtime is missing required files";
 
@@ -233,9 +235,10 @@ class AppRestartTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(successor_.Connect(host_.socket_path(), &error)) << error;
     EXPECT_NE(successor_.pid(), old_pid_);
-    EXPECT_NE(host_.Stdout().find("[Korvane] Waiting for parent process " +
-                                  std::to_string(old_pid_) + " to exit...\n"),
-              std::string::npos)
+    EXPECT_NE(
+        host_.Stdout().find(std::string(korvane::kKorvaneTag) + " Waiting for parent process " +
+                            std::to_string(old_pid_) + " to exit...\n"),
+        std::string::npos)
         << host_.Stdout();
     EXPECT_NE(host_.Stdout().find(kExitedLine), std::string::npos);
     EXPECT_EQ(ReadFile("/proc/" + std::to_string(successor_.pid()) + "/cmdline"),
@@ -432,7 +435,8 @@ TEST_F(AppRestartTest, RestartAppThatCannotStartTheSuccessorAnswersTheErrorAndSt
   // Still the same host, answering, with nothing else on its socket.
   EXPECT_TRUE(host_.IsHostRunning());
   EXPECT_EQ(StringResult(ui_->Call("getStatus")), "disconnected");
-  EXPECT_EQ(host_.Stdout().find("[Korvane] Waiting for parent process"), std::string::npos);
+  EXPECT_EQ(host_.Stdout().find(std::string(korvane::kKorvaneTag) + " Waiting for parent process"),
+            std::string::npos);
   ui_.reset();
   std::unique_ptr<BridgeClient> again = host_.Connect(&error);
   ASSERT_NE(again, nullptr) << error;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/logger.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace korvane_test {
@@ -65,7 +66,8 @@ TEST(ProxyRepairTest, StartAfterAKilledConnectedRunPutsTheUsersProxyBack) {
   ASSERT_EQ(GnomeSetting(host, kHttpSchema, "host"), "'127.0.0.1'");
 
   ASSERT_TRUE(host.RestartHost(&error)) << error;
-  EXPECT_TRUE(host.WaitForStderr("[ProxyManager] System proxy repaired", kCallTimeoutMs))
+  EXPECT_TRUE(host.WaitForStderr(std::string(korvane::kProxyManagerTag) + " System proxy repaired",
+                                 kCallTimeoutMs))
       << host.Stderr();
   EXPECT_EQ(GnomeSetting(host, kProxySchema, "mode"), "'manual'");
   EXPECT_EQ(GnomeSetting(host, kHttpSchema, "host"), "'proxy.corp'");

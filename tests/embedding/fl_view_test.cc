@@ -13,6 +13,7 @@
 #include "app/font_caches.h"
 #include "flutter_linux/flutter_linux.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/main_loop.h"
 
 namespace {
 
@@ -89,15 +90,7 @@ class FlViewTest : public ::testing::Test {
   }
 
   bool IterateUntil(const std::function<bool()>& condition) {
-    gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-    while (!condition()) {
-      if (g_get_monotonic_time() > deadline) {
-        return false;
-      }
-      g_main_context_iteration(nullptr, FALSE);
-      g_usleep(1000);
-    }
-    return true;
+    return korvane_test::IterateMainLoopUntil(condition, kTimeoutMs);
   }
 
   static korvane_test::HostFixture* display_;

@@ -21,6 +21,7 @@
 #include "fl_ui_bridge.h"
 #include "flutter_linux/flutter_linux.h"
 #include "tests/embedding/garbage_frames.h"
+#include "tests/support/main_loop.h"
 #include "tools/korvanectl/bridge_client.h"
 
 namespace {
@@ -114,15 +115,7 @@ class UiBridgeTest : public ::testing::Test {
 
   // Serves the main loop until |condition| holds (or a generous deadline passes).
   bool IterateUntil(const std::function<bool()>& condition) {
-    gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-    while (!condition()) {
-      if (g_get_monotonic_time() > deadline) {
-        return false;
-      }
-      g_main_context_iteration(nullptr, FALSE);
-      g_usleep(1000);
-    }
-    return true;
+    return korvane_test::IterateMainLoopUntil(condition, kTimeoutMs);
   }
 
   // Lines printed so far that contain |fragment|.

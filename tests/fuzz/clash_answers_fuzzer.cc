@@ -15,9 +15,9 @@
 #include <string_view>
 
 #include "clash/clash_api_client.h"
+#include "clash/clash_queries.h"
 #include "clash/json_scan.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "vpn/clash_queries.h"
 
 namespace {
 

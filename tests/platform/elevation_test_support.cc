@@ -13,8 +13,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/sha256.h"
-#include "platform/elevation_script.h"
+#include "base/sha256.h"
+#include "platform/privileges/elevation_script.h"
 #include "tests/platform/namespace_helper.h"
 #include "tests/support/kept_paths.h"
 

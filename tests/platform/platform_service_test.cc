@@ -2,6 +2,7 @@
 // table and the TUN step of Cleanup.
 
 #include "platform/platform_service.h"
+#include "base/logger.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -66,8 +67,9 @@ TEST_F(PlatformServiceTest, RunCommandReportsSpawnFailures) {
     int result = 0;
     Output output = RunCaptured(c.program, {c.program, "--version"}, &result);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(output.err, std::string("[PlatformService] posix_spawnp failed for '") + c.program +
-                              "': " + c.error_text + "\n");
+    EXPECT_EQ(output.err, std::string(std::string(korvane::kPlatformServiceTag) +
+                                      " posix_spawnp failed for '") +
+                              c.program + "': " + c.error_text + "\n");
     EXPECT_EQ(output.out, "");
   }
 }
@@ -116,7 +118,7 @@ TEST_F(PlatformServiceTest, RunCommandGivesTheCommandsOwnFailureCode) {
     Output output = RunCaptured("ip", {"ip", "link", "delete", "korvane-none"}, &result);
     EXPECT_EQ(result, WEXITSTATUS(own_status));
     // The only text is ip's own.
-    EXPECT_EQ(output.err.find("[PlatformService]"), std::string::npos) << output.err;
+    EXPECT_EQ(output.err.find(korvane::kPlatformServiceTag), std::string::npos) << output.err;
   });
 }
 
@@ -127,7 +129,10 @@ TEST_F(PlatformServiceTest, RunCommandReportsAFailedWait) {
     int result = 0;
     Output output = RunCaptured("true", {"true"}, &result);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(output.err.rfind("[PlatformService] waitpid failed for 'true' (pid ", 0), 0u)
+    EXPECT_EQ(
+        output.err.rfind(
+            std::string(korvane::kPlatformServiceTag) + " waitpid failed for 'true' (pid ", 0),
+        0u)
         << output.err;
     EXPECT_NE(output.err.find("): No child processes\n"), std::string::npos) << output.err;
   });

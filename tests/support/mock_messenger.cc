@@ -265,8 +265,8 @@ void method_reply_cb(GBytes* reply, gpointer user_data) {
 
 }  // namespace
 
-FlValuePtr fl_mock_value_take(FlValue* value) {
-  return FlValuePtr(value, [](FlValue* v) {
+MockValuePtr fl_mock_value_take(FlValue* value) {
+  return MockValuePtr(value, [](FlValue* v) {
     if (v != nullptr) {
       fl_value_unref(v);
     }

@@ -27,9 +27,9 @@ G_DECLARE_FINAL_TYPE(FlMockBinaryMessenger,
 G_END_DECLS
 
 // Shared ownership of an FlValue (unref on release), for values kept in C++ containers.
-using FlValuePtr = std::shared_ptr<FlValue>;
+using MockValuePtr = std::shared_ptr<FlValue>;
 // Takes the caller's reference to @value (NULL stays empty).
-FlValuePtr fl_mock_value_take(FlValue* value);
+MockValuePtr fl_mock_value_take(FlValue* value);
 
 // One message the code under test sent to the Dart side on an event channel.
 enum class FlMockEventKind {
@@ -41,10 +41,10 @@ enum class FlMockEventKind {
 
 struct FlMockEvent {
   FlMockEventKind kind;
-  FlValuePtr value;                    // kValue: the event
+  MockValuePtr value;                  // kValue: the event
   std::string code;                    // kError: the code
   std::optional<std::string> message;  // kError: the message, if any
-  FlValuePtr details;                  // kError: the details, if any
+  MockValuePtr details;                // kError: the details, if any
 };
 
 // Renders an event for table comparisons: "value <v>", "error <code>[: <message>][ <details>]",

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/granted_copy.h"
-#include "platform/launcher_script.h"
 #include "platform/platform_service.h"
+#include "platform/privileges/granted_copy.h"
+#include "platform/privileges/launcher_script.h"
 #include "tests/support/test_files.h"
 #include "tools/korvane-install-runtime/runtime_installer.h"
 

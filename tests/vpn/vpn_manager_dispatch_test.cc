@@ -18,8 +18,8 @@
 
 #include "core/libbox_interface.h"
 #include "core/libbox_log_buffer.h"
-#include "platform/elevated_helper.h"
-#include "platform/proxy_manager.h"
+#include "platform/desktop_proxy/proxy_manager.h"
+#include "platform/privileges/elevated_helper.h"
 #include "tests/platform/elevation_test_support.h"
 #include "tests/platform/namespace_helper.h"
 #include "tests/support/mock_messenger.h"

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "clash/clash_queries.h"
 #include "tests/engine/libbox_library.h"
 #include "tests/support/loopback_ports.h"
 #include "tests/support/mock_messenger.h"
 #include "tests/support/scripted_controller.h"
-#include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 
 namespace korvane_test {

@@ -6,25 +6,30 @@
 #include <string.h>
 
 #include "base/log.h"
-#include "platform/platform_service.h"
+#include "base/logger.h"
+#include "platform/privileges/managed_runtime.h"
 #include "tools/korvane-install-runtime/runtime_installer.h"
+
+namespace {
+constexpr korvane::Logger kLog(korvane::kNoTag);
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3 || strcmp(argv[1], "--help") == 0) {
-    korvane::LogErr() << "usage: " << (argc > 0 ? argv[0] : "korvane-install-runtime")
-                      << " BUNDLE_DIR VERSION";
+    kLog.Error() << "usage: " << (argc > 0 ? argv[0] : "korvane-install-runtime")
+                 << " BUNDLE_DIR VERSION";
     return 2;
   }
   korvane::RuntimeInstallRequest request;
   request.bundle_dir = argv[1];
   request.version = argv[2];
-  request.root = PlatformService::ManagedRuntimeRoot();
+  request.root = korvane::ManagedRuntime::Root();
   request.launcher_values = korvane::LauncherValuesFromEnvironment();
   korvane::RuntimeInstallResult result = korvane::InstallRuntime(request);
   if (!result.ok) {
-    korvane::LogErr() << "korvane-install-runtime: " << result.error;
+    kLog.Error() << "korvane-install-runtime: " << result.error;
     return 1;
   }
-  korvane::LogOut() << result.install_dir.string();
+  kLog.Info() << result.install_dir.string();
   return 0;
 }

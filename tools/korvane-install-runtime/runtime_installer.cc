@@ -10,13 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
+#include "base/executable_path.h"
 #include "base/file_util.h"
 #include "base/log.h"
 #include "base/scoped_fd.h"
-#include "core/sha256.h"
-#include "platform/granted_copy.h"
+#include "base/sha256.h"
+#include "platform/privileges/granted_copy.h"
 
 namespace korvane {
 
@@ -24,12 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kExecutableName[] = "korvane";
-constexpr char kCapWrapperName[] = "korvane-cap-wrapper";
-constexpr char kManifestName[] = "manifest.json";
 constexpr size_t kMaxVersionLength = 64;
 constexpr size_t kCopyBufferSize = 65536;
-constexpr char kDeletedSuffix[] = " (deleted)";
 
 // One line of failure: what was being done and the system's text for `error`.
 std::string Failure(const std::string& what, int error) {
@@ -231,20 +229,35 @@ void RemoveTree(const fs::path& path) {
   fs::remove_all(path, ignored);
 }
 
+// A directory tree removed with its holder unless released.
+class TreeRemover {
+ public:
+  explicit TreeRemover(fs::path path) : path_(std::move(path)) {}
+  ~TreeRemover() {
+    if (!path_.empty()) {
+      RemoveTree(path_);
+    }
+  }
+  TreeRemover(const TreeRemover&) = delete;
+  TreeRemover& operator=(const TreeRemover&) = delete;
+
+  void Release() { path_.clear(); }
+
+ private:
+  fs::path path_;
+};
+
 std::string CheckBundle(const fs::path& bundle) {
-  struct Entry {
-    const char* name;
-    bool directory;
-    bool may_be_link;
-  };
   // The executable and the two directories themselves, never links: a link would carry on into
   // the install, where it may lead to files that others can change. Links below them are copied
   // as the files they lead to (CopyTree decides whether they may be).
-  for (const Entry& entry : {Entry{kExecutableName, false, false}, Entry{"lib", true, false},
-                             Entry{"data", true, false}, Entry{"data/icudtl.dat", false, true}}) {
+  for (const InstallEntry& entry : kInstallLayout) {
+    if (!entry.from_bundle) {
+      continue;
+    }
     const fs::path path = bundle / entry.name;
     struct stat info;
-    if (!entry.may_be_link && lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    if (!entry.bundle_may_link && lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
       return "not a built bundle: " + path.string() + " is a symbolic link";
     }
     const bool ok = stat(path.c_str(), &info) == 0 &&
@@ -255,7 +268,7 @@ std::string CheckBundle(const fs::path& bundle) {
     }
   }
   // The other file that may be granted the capability is held to the executable's rule.
-  const fs::path wrapper = bundle / kCapWrapperName;
+  const fs::path wrapper = bundle / kCapWrapperFileName;
   struct stat info;
   if (lstat(wrapper.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     return "not a built bundle: " + wrapper.string() +
@@ -276,21 +289,6 @@ bool IsValidRuntimeVersion(const std::string& version) {
     }
   }
   return true;
-}
-
-std::string RenderRuntimeManifest(const std::string& version,
-                                  const std::string& binary_sha256,
-                                  const std::string& cap_wrapper_sha256) {
-  // Readers scan it line by line: each member with its whole value on one line.
-  std::string text =
-      "{\n"
-      "  \"name\": \"Korvane\",\n"
-      "  \"version\": \"" +
-      version + "\",\n  \"binarySha256\": \"" + binary_sha256 + "\"";
-  if (!cap_wrapper_sha256.empty()) {
-    text += ",\n  \"capWrapperSha256\": \"" + cap_wrapper_sha256 + "\"";
-  }
-  return text + "\n}\n";
 }
 
 RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
@@ -314,7 +312,7 @@ RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
     return result;
   }
   const fs::path final_dir = request.root / request.version;
-  if (pid_t pid = FindRunningExecutable(final_dir / kExecutableName)) {
+  if (pid_t pid = FindRunningExecutable(final_dir / kExecutableFileName)) {
     result.error = "refusing to overwrite a running installation: " + final_dir.string() +
                    " (pid " + std::to_string(pid) + ")";
     return result;
@@ -327,8 +325,10 @@ RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
     return result;
   }
   const fs::path staging = pattern;
+  // Whatever is left under the temporary name goes when this returns: a failed install leaves
+  // nothing, and a replaced earlier install is removed.
+  TreeRemover remove_staging(staging);
   auto fail = [&](const std::string& error) {
-    RemoveTree(staging);
     result.error = error;
     return result;
   };
@@ -343,25 +343,26 @@ RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
   }
   // The digests of what landed in the install, read back from the copy.
   const std::string sha256 =
-      Sha256::FileHex((staging / kExecutableName).string(), Sha256Links::kRefuse);
+      Sha256::FileHex((staging / kExecutableFileName).string(), Sha256Links::kRefuse);
   if (sha256.empty()) {
     return fail(Failure("cannot read back the copied korvane", errno));
   }
   std::string wrapper_sha256;
-  if (fs::is_regular_file(fs::symlink_status(staging / kCapWrapperName, ec))) {
-    wrapper_sha256 = Sha256::FileHex((staging / kCapWrapperName).string(), Sha256Links::kRefuse);
+  if (fs::is_regular_file(fs::symlink_status(staging / kCapWrapperFileName, ec))) {
+    wrapper_sha256 =
+        Sha256::FileHex((staging / kCapWrapperFileName).string(), Sha256Links::kRefuse);
     if (wrapper_sha256.empty()) {
-      return fail(Failure("cannot read back the copied " + std::string(kCapWrapperName), errno));
+      return fail(
+          Failure("cannot read back the copied " + std::string(kCapWrapperFileName), errno));
     }
   }
-  if (!WriteNewFile(staging / kManifestName,
+  if (!WriteNewFile(staging / kManifestFileName,
                     RenderRuntimeManifest(request.version, sha256, wrapper_sha256), 0644, &error) ||
-      !WriteNewFile(
-          staging / kLauncherFileName,
-          RenderLauncherScript(
-              request.launcher_values,
-              GrantedCopy::DirectoryFor(fs::weakly_canonical(final_dir), getuid()).string()),
-          0755, &error)) {
+      !WriteNewFile(staging / kLauncherFileName,
+                    RenderLauncherScript(
+                        request.launcher_values,
+                        GrantedCopy::DirectoryFor(CanonicalPath(final_dir), getuid()).string()),
+                    0755, &error)) {
     return fail(error);
   }
   if (chmod(staging.c_str(), 0755) != 0) {
@@ -370,19 +371,20 @@ RuntimeInstallResult InstallRuntime(const RuntimeInstallRequest& request) {
   FsyncDirectory(staging.string());
 
   // An install started meanwhile is not replaced either.
-  if (pid_t pid = FindRunningExecutable(final_dir / kExecutableName)) {
+  if (pid_t pid = FindRunningExecutable(final_dir / kExecutableFileName)) {
     return fail("refusing to overwrite a running installation: " + final_dir.string() + " (pid " +
                 std::to_string(pid) + ")");
   }
-  if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, final_dir.c_str(), RENAME_NOREPLACE) != 0) {
+  if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, final_dir.c_str(), RENAME_NOREPLACE) == 0) {
+    remove_staging.Release();
+  } else {
     if (errno != EEXIST) {
       return fail(Failure("cannot rename into " + final_dir.string(), errno));
     }
-    // An earlier install of this version: swapped in one step, then removed.
+    // An earlier install of this version: swapped in one step, then removed (with the holder).
     if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, final_dir.c_str(), RENAME_EXCHANGE) != 0) {
       return fail(Failure("cannot replace " + final_dir.string(), errno));
     }
-    RemoveTree(staging);
   }
   FsyncDirectory(request.root.string());
   result.ok = true;

@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/launcher_script.h"
+#include "platform/privileges/launcher_script.h"
+#include "platform/privileges/managed_runtime.h"
 
 // Installs a built bundle as one versioned install directory of the managed runtime, the copy
 // of the application kept below the user's home that the host may grant the network
@@ -19,7 +20,7 @@ struct RuntimeInstallRequest {
   // The install directory's name below the root: letters, digits, '.', '_', '+' and '-', not
   // "." or "..", at most 64 characters.
   std::string version;
-  // The managed runtime root (PlatformService::ManagedRuntimeRoot()).
+  // The managed runtime root (ManagedRuntime::Root()).
   std::filesystem::path root;
   // What the launcher in the install directory restores.
   LauncherValues launcher_values;
@@ -34,12 +35,6 @@ struct RuntimeInstallResult {
 
 // Whether `version` may name an install directory.
 bool IsValidRuntimeVersion(const std::string& version);
-
-// The text of manifest.json: one member per line. "capWrapperSha256" is there only when
-// `cap_wrapper_sha256` is not empty (the bundle has a korvane-cap-wrapper).
-std::string RenderRuntimeManifest(const std::string& version,
-                                  const std::string& binary_sha256,
-                                  const std::string& cap_wrapper_sha256 = "");
 
 // Copies the bundle into a temporary directory beside the final one (no write bit for group or
 // others anywhere, no setuid, setgid or sticky bit), writes manifest.json (with the SHA-256 of

@@ -11,23 +11,11 @@
 
 #include <cstdio>
 
+#include "embedding/include-private/ui_bridge_frame.h"
+
 namespace korvane {
 
 namespace {
-
-constexpr uint32_t kMaxFrame = 16u * 1024u * 1024u;
-
-uint32_t ReadLe32(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 |
-         static_cast<uint32_t>(u[2]) << 16 | static_cast<uint32_t>(u[3]) << 24;
-}
-
-void AppendLe32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; i++) {
-    out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-  }
-}
 
 int64_t DeadlineFor(int timeout_ms) {
   return timeout_ms < 0 ? -1 : g_get_monotonic_time() + static_cast<int64_t>(timeout_ms) * 1000;
@@ -227,18 +215,7 @@ std::string BridgeClient::EncodeFrame(uint8_t kind,
                                       uint32_t id,
                                       const std::string& channel,
                                       const std::string& payload) {
-  std::string body;
-  body.push_back(static_cast<char>(kind));
-  AppendLe32(&body, id);
-  if (kind == kKindMessage) {
-    body.push_back(static_cast<char>(channel.size() & 0xff));
-    body.push_back(static_cast<char>((channel.size() >> 8) & 0xff));
-    body += channel;
-  }
-  body += payload;
-  std::string frame;
-  AppendLe32(&frame, static_cast<uint32_t>(body.size()));
-  return frame + body;
+  return ui_bridge::EncodeFrame(kind, id, channel, payload);
 }
 
 bool BridgeClient::SendRaw(const std::string& bytes) {
@@ -260,34 +237,30 @@ BridgeClient::Status BridgeClient::ReadFrame(int64_t deadline_us,
                                              Frame* frame,
                                              std::string* error) {
   for (;;) {
-    if (in_.size() >= 4) {
-      uint32_t length = ReadLe32(in_.data());
-      if (length > kMaxFrame || length < 5) {
+    if (in_.size() >= ui_bridge::kLengthSize) {
+      uint32_t length = ui_bridge::ReadLe32(in_.data());
+      if (length > ui_bridge::kMaxFrame || length < ui_bridge::kHeaderSize) {
         *error = "malformed frame length " + std::to_string(length);
         return Status::kProtocolError;
       }
-      if (in_.size() >= 4 + static_cast<size_t>(length)) {
-        std::string body = in_.substr(4, length);
-        in_.erase(0, 4 + static_cast<size_t>(length));
-        frame->kind = static_cast<uint8_t>(body[0]);
-        frame->id = ReadLe32(body.data() + 1);
-        size_t offset = 5;
-        frame->channel.clear();
-        if (frame->kind == kKindMessage) {
-          if (body.size() < 7) {
+      if (in_.size() >= ui_bridge::kLengthSize + static_cast<size_t>(length)) {
+        std::string body = in_.substr(ui_bridge::kLengthSize, length);
+        in_.erase(0, ui_bridge::kLengthSize + static_cast<size_t>(length));
+        ui_bridge::FrameView view;
+        switch (ui_bridge::DecodeBody(body.data(), body.size(), &view)) {
+          case ui_bridge::BodyStatus::kShortMessage:
             *error = "short message frame";
             return Status::kProtocolError;
-          }
-          size_t name_length = static_cast<unsigned char>(body[5]) |
-                               static_cast<size_t>(static_cast<unsigned char>(body[6])) << 8;
-          if (body.size() < 7 + name_length) {
+          case ui_bridge::BodyStatus::kTruncatedChannel:
             *error = "truncated channel name";
             return Status::kProtocolError;
-          }
-          frame->channel = body.substr(7, name_length);
-          offset = 7 + name_length;
+          default:
+            break;
         }
-        frame->payload = body.substr(offset);
+        frame->kind = view.kind;
+        frame->id = view.id;
+        frame->channel.assign(view.channel != nullptr ? view.channel : "", view.channel_length);
+        frame->payload.assign(view.payload, view.payload_length);
         return Status::kSuccess;
       }
     }
@@ -327,20 +300,22 @@ void BridgeClient::HandleHostMessage(const Frame& frame) {
   }
 }
 
-BridgeClient::Status BridgeClient::WaitForReply(uint32_t id,
-                                                int timeout_ms,
-                                                std::string* payload,
-                                                std::string* error) {
-  int64_t deadline = DeadlineFor(timeout_ms);
+BridgeClient::Status BridgeClient::ReadUntilReply(int64_t deadline_us,
+                                                  const uint32_t* id,
+                                                  std::string* payload,
+                                                  std::string* error) {
   for (;;) {
     Frame frame;
-    Status status = ReadFrame(deadline, &frame, error);
+    Status status = ReadFrame(deadline_us, &frame, error);
     if (status != Status::kSuccess) {
       return status;
     }
     if (frame.kind == kKindMessage) {
       HandleHostMessage(frame);
-    } else if (frame.kind == kKindReply && frame.id == id) {
+      if (id == nullptr) {
+        return Status::kSuccess;
+      }
+    } else if (frame.kind == kKindReply && id != nullptr && frame.id == *id) {
       *payload = std::move(frame.payload);
       return Status::kSuccess;
     } else if (frame.kind == kKindReply) {
@@ -350,6 +325,13 @@ BridgeClient::Status BridgeClient::WaitForReply(uint32_t id,
       return Status::kProtocolError;
     }
   }
+}
+
+BridgeClient::Status BridgeClient::WaitForReply(uint32_t id,
+                                                int timeout_ms,
+                                                std::string* payload,
+                                                std::string* error) {
+  return ReadUntilReply(DeadlineFor(timeout_ms), &id, payload, error);
 }
 
 BridgeClient::Status BridgeClient::Request(const std::string& channel,
@@ -463,18 +445,10 @@ bool BridgeClient::ParseEvent(const std::string& payload, Event* event, std::str
 BridgeClient::Status BridgeClient::NextEvent(int timeout_ms, Event* event, std::string* error) {
   int64_t deadline = DeadlineFor(timeout_ms);
   while (events_.empty()) {
-    Frame frame;
-    Status status = ReadFrame(deadline, &frame, error);
+    // Up to the next host message (queued when its channel is listened).
+    Status status = ReadUntilReply(deadline, nullptr, nullptr, error);
     if (status != Status::kSuccess) {
       return status;
-    }
-    if (frame.kind == kKindMessage) {
-      HandleHostMessage(frame);
-    } else if (frame.kind == kKindReply) {
-      unmatched_replies_++;
-    } else {
-      *error = "unexpected frame kind " + std::to_string(frame.kind);
-      return Status::kProtocolError;
     }
   }
   Frame frame = std::move(events_.front());

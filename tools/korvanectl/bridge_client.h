@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "embedding/include-private/ui_bridge_frame.h"
+
 namespace korvane {
 
 struct FlValueDeleter {
@@ -23,9 +25,9 @@ using FlValuePtr = std::unique_ptr<FlValue, FlValueDeleter>;
 // Timeouts are in milliseconds; a negative timeout waits for ever.
 class BridgeClient {
  public:
-  static constexpr uint8_t kKindMessage = 1;
-  static constexpr uint8_t kKindReply = 2;
-  static constexpr uint8_t kKindHello = 3;
+  static constexpr uint8_t kKindMessage = ui_bridge::kKindMessage;
+  static constexpr uint8_t kKindReply = ui_bridge::kKindReply;
+  static constexpr uint8_t kKindHello = ui_bridge::kKindHello;
 
   enum class Status {
     kSuccess,         // success envelope (result set)
@@ -123,6 +125,12 @@ class BridgeClient {
   Status ReadFrame(int64_t deadline_us, Frame* frame, std::string* error);
   // Answers a host message and queues it when its channel is listened.
   void HandleHostMessage(const Frame& frame);
+  // Reads frames until the reply to `id` (its payload into *payload), or with a null `id` until
+  // one host message; host messages are answered on the way and stray replies counted.
+  Status ReadUntilReply(int64_t deadline_us,
+                        const uint32_t* id,
+                        std::string* payload,
+                        std::string* error);
   Status WaitForReply(uint32_t id, int timeout_ms, std::string* payload, std::string* error);
   Response DecodeResponse(const std::string& payload);
   bool ParseEvent(const std::string& payload, Event* event, std::string* error);
