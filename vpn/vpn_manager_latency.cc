@@ -1,7 +1,6 @@
-// The latency methods: the URL test of the node in use and the auto-selector report. Each runs
-// on a detached worker thread that owns a reference on the method call and its own copy of the
-// configuration, touches no channel object and hands its result to the main loop in a heap
-// record; only the idle callback on the main thread answers the call.
+// The latency methods: the URL test of the node in use and the auto-selector report. Each is
+// work for a worker thread with its own copy of the controller's address and secret; its
+// outcome is the answer.
 
 #include <atomic>
 #include <chrono>
@@ -16,15 +15,16 @@
 #include "clash/json_scan.h"
 #include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
-#include "vpn/vpn_manager_responses.h"
 
 namespace {
 
 using korvane::ClashController;
+using korvane::Deferred;
 using korvane::DelayQuery;
 using korvane::DelayRequestTimeout;
 using korvane::EncodeClashPathSegment;
 using korvane::FindClashController;
+using korvane::Outcome;
 using korvane::ResolveActiveSelector;
 using korvane::ResolvedSelector;
 
@@ -39,28 +39,15 @@ constexpr int kSelectorGroupTimeoutMs = 3000;
 constexpr int kSelectorGroupRequestTimeoutMs = 4000;
 constexpr auto kSelectorSettleTime = std::chrono::milliseconds(500);
 
-// Holds a reference on a method call (released with g_object_unref).
-struct CallRef {
-  explicit CallRef(FlMethodCall* call) : call(FL_METHOD_CALL(g_object_ref(call))) {}
-  ~CallRef() { g_object_unref(call); }
-  CallRef(const CallRef&) = delete;
-  CallRef& operator=(const CallRef&) = delete;
-  FlMethodCall* call;
-};
-
-// A URL test's result, from the worker to the main thread.
+// What a URL test found, before it becomes the answer.
 struct UrlTestReply {
-  explicit UrlTestReply(FlMethodCall* pending) : call(pending) {}
-  CallRef call;
   bool success = false;
   int latency = -1;
   std::string error;
 };
 
-// An auto-selector report, from the worker to the main thread.
+// What an auto-selector report found, before it becomes the answer.
 struct AutoSelectorReply {
-  explicit AutoSelectorReply(FlMethodCall* pending) : call(pending) {}
-  CallRef call;
   bool success = false;
   std::string selectedTag;
   int selectedLatency = -1;
@@ -68,43 +55,29 @@ struct AutoSelectorReply {
   std::string error;
 };
 
-// Called on the main thread: answers the URL test and frees the reply.
-gboolean HandleUrlTestResponse(gpointer user_data) {
-  std::unique_ptr<UrlTestReply> reply(static_cast<UrlTestReply*>(user_data));
-  if (reply->success) {
-    korvane::LogOut() << "[VPNManager] Sending URLTest success response: " << reply->latency
-                      << "ms";
-    g_autoptr(FlValue) result = fl_value_new_int(reply->latency);
-    g_autoptr(FlMethodResponse) response =
-        FL_METHOD_RESPONSE(fl_method_success_response_new(result));
-    korvane::Respond(reply->call.call, response);
-  } else {
-    korvane::LogOut() << "[VPNManager] Sending URLTest error response: " << reply->error;
-    korvane::RespondError(reply->call.call, kUrlTestFailed, reply->error);
+// The URL test's answer.
+Outcome UrlTestOutcome(const UrlTestReply& reply) {
+  if (reply.success) {
+    korvane::LogOut() << "[VPNManager] Sending URLTest success response: " << reply.latency << "ms";
+    return Outcome::Ok(korvane::AnswerValue::OfInt(reply.latency));
   }
-  return G_SOURCE_REMOVE;
+  korvane::LogOut() << "[VPNManager] Sending URLTest error response: " << reply.error;
+  return Outcome::Failure(kUrlTestFailed, reply.error);
 }
 
-// Called on the main thread: answers the auto-selector report and frees the reply.
-gboolean HandleAutoSelectorResponse(gpointer user_data) {
-  std::unique_ptr<AutoSelectorReply> reply(static_cast<AutoSelectorReply*>(user_data));
-  if (reply->success) {
+// The auto-selector report's answer.
+Outcome AutoSelectorOutcome(const AutoSelectorReply& reply) {
+  if (reply.success) {
     korvane::LogOut() << "[VPNManager] Sending AutoSelector success response: tag="
-                      << reply->selectedTag << ", latency=" << reply->selectedLatency << "ms";
-    g_autoptr(FlValue) result = fl_value_new_map();
-    fl_value_set_string_take(result, "selectedTag",
-                             fl_value_new_string(reply->selectedTag.c_str()));
-    fl_value_set_string_take(result, "selectedLatency", fl_value_new_int(reply->selectedLatency));
-    fl_value_set_string_take(result, "allLatencies",
-                             fl_value_new_string(reply->allLatencies.c_str()));
-    g_autoptr(FlMethodResponse) response =
-        FL_METHOD_RESPONSE(fl_method_success_response_new(result));
-    korvane::Respond(reply->call.call, response);
-  } else {
-    korvane::LogOut() << "[VPNManager] Sending AutoSelector error response: " << reply->error;
-    korvane::RespondError(reply->call.call, kAutoSelectorError, reply->error);
+                      << reply.selectedTag << ", latency=" << reply.selectedLatency << "ms";
+    return Outcome::Ok(
+        korvane::AnswerValue::OfMap()
+            .Set("selectedTag", korvane::AnswerValue::OfString(reply.selectedTag))
+            .Set("selectedLatency", korvane::AnswerValue::OfInt(reply.selectedLatency))
+            .Set("allLatencies", korvane::AnswerValue::OfString(reply.allLatencies)));
   }
-  return G_SOURCE_REMOVE;
+  korvane::LogOut() << "[VPNManager] Sending AutoSelector error response: " << reply.error;
+  return Outcome::Failure(kAutoSelectorError, reply.error);
 }
 
 // What a URL test worker is given. The flag is VPNManager::url_test_in_progress_; the counter
@@ -113,33 +86,34 @@ struct UrlTestJob {
   std::string test_url;
   int timeout;
   std::string selector_tag;
-  std::string config;
+  std::optional<ClashController> controller;
   std::atomic<bool>* in_progress;
   const std::atomic<unsigned>* service_stops;
   unsigned stops_at_start;
 };
 
-// Worker thread: the URL test. Posts exactly one reply, clearing the in-progress flag just
-// before, on every path.
-void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
-  auto post = [&reply, &job]() {
+// Worker thread: the URL test's answer, clearing the in-progress flag just before, on every
+// path.
+Outcome RunUrlTest(const UrlTestJob& job) {
+  UrlTestReply result;
+  UrlTestReply* reply = &result;
+  auto post = [&result, &job]() {
     job.in_progress->store(false);
-    g_idle_add(HandleUrlTestResponse, reply.release());
+    return UrlTestOutcome(result);
   };
   try {
     korvane::LogOut() << "[VPNManager] Starting URLTest via Clash API";
     korvane::LogOut() << "[VPNManager] Test URL: " << job.test_url << ", Timeout: " << job.timeout
                       << "ms";
-    std::optional<ClashController> api = FindClashController(job.config);
+    const std::optional<ClashController>& api = job.controller;
     if (!api) {
       reply->error = kApiDisabled;
-      post();
-      return;
+      return post();
     }
     const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
     // Ends the test when the VPN stopped meanwhile: no request goes to a controller that is gone.
     // A stop under way counts already, so a probe cut short by it is not taken for a failure.
-    auto aborted = [&reply, &post, &job](const char* checkpoint) {
+    auto aborted = [reply, &job](const char* checkpoint) {
       if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
         return false;
       }
@@ -147,16 +121,15 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
                         << ": VPN no longer running";
       reply->success = false;
       reply->error = "VPN disconnected during URLTest";
-      post();
       return true;
     };
     if (aborted("before-resolve")) {
-      return;
+      return post();
     }
     const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
     if (resolved.responded && !resolved.leaf.empty()) {
       if (aborted("before-leaf-probe")) {
-        return;
+        return post();
       }
       const int delay = korvane::FetchTagDelay(*api, resolved.leaf, job.timeout);
       if (delay >= 1) {
@@ -164,21 +137,20 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
                           << resolved.leaf << ": " << delay << "ms";
         reply->success = true;
         reply->latency = delay;
-        post();
-        return;
+        return post();
       }
       korvane::LogOut() << "[VPNManager] URLTest leaf probe failed for selector " << selector
                         << " leaf " << resolved.leaf << ", falling back to legacy group probe";
     }
     if (aborted("before-group-fallback")) {
-      return;
+      return post();
     }
     const int group_timeout = job.timeout < 1 ? kGroupFallbackTimeoutMs : job.timeout;
     std::optional<std::string> body = korvane::ClashGet(
         *api, "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
         DelayRequestTimeout(group_timeout));
     if (!body && aborted("after-group-probe")) {
-      return;
+      return post();
     }
     if (!body) {
       korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector << " unreachable";
@@ -199,32 +171,29 @@ void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
     reply->error = std::string("Exception: ") + e.what();
   }
   korvane::LogOut() << "[VPNManager] Scheduling URLTest response on main thread";
-  post();
+  return post();
 }
 
-// Worker thread: the auto-selector report. Posts exactly one reply.
-void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
-                         const std::string& selector,
-                         const std::string& config) {
+// Worker thread: the auto-selector report's answer.
+Outcome RunAutoSelectorInfo(const std::string& selector,
+                            const std::optional<ClashController>& api) {
+  AutoSelectorReply result;
+  AutoSelectorReply* reply = &result;
   try {
     korvane::LogOut() << "[VPNManager] Getting auto selector info via Clash API";
     std::this_thread::sleep_for(kSelectorSettleTime);
     if (!VPNManager::IsRunning()) {
       reply->error = "VPN disconnected before querying auto selector info";
-      g_idle_add(HandleAutoSelectorResponse, reply.release());
-      return;
+      return AutoSelectorOutcome(result);
     }
-    std::optional<ClashController> api = FindClashController(config);
     if (!api) {
       reply->error = kApiDisabled;
-      g_idle_add(HandleAutoSelectorResponse, reply.release());
-      return;
+      return AutoSelectorOutcome(result);
     }
     const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
     if (!resolved.responded) {
       reply->error = "Clash API selector not responding for " + selector;
-      g_idle_add(HandleAutoSelectorResponse, reply.release());
-      return;
+      return AutoSelectorOutcome(result);
     }
     reply->selectedTag = resolved.leaf;
     if (!resolved.group.empty()) {
@@ -273,25 +242,25 @@ void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
     reply->success = false;
     reply->error = "Unknown exception occurred";
   }
-  g_idle_add(HandleAutoSelectorResponse, reply.release());
+  return AutoSelectorOutcome(result);
 }
 
 }  // namespace
 
-void VPNManager::PerformUrlTest(const std::string& testUrl,
-                                int timeout,
-                                const std::string& selectorTag,
-                                FlMethodCall* call) {
+Deferred VPNManager::PerformUrlTest(const std::string& testUrl,
+                                    int timeout,
+                                    const std::string& selectorTag) {
+  Deferred deferred;
   bool expected = false;
   if (!url_test_in_progress_.compare_exchange_strong(expected, true)) {
     korvane::LogOut() << "[VPNManager] URLTest already in progress, rejecting new request";
-    korvane::RespondError(call, kUrlTestInProgress, kUrlTestInProgressMessage);
-    return;
+    deferred.now = Outcome::Failure(kUrlTestInProgress, kUrlTestInProgressMessage);
+    return deferred;
   }
   UrlTestJob job{testUrl,
                  timeout,
                  selectorTag,
-                 "",
+                 std::nullopt,
                  &url_test_in_progress_,
                  &service_stops_,
                  service_stops_.load()};
@@ -299,28 +268,22 @@ void VPNManager::PerformUrlTest(const std::string& testUrl,
   // exits must not read the static configuration while it is being destroyed.
   {
     std::lock_guard<std::mutex> lock(service_mutex_);
-    job.config = current_config_;
+    job.controller = current_facts_.controller;
   }
-  auto reply = std::make_unique<UrlTestReply>(call);
-  // A thread that cannot start frees the reply with itself.
-  try {
-    std::thread(RunUrlTest, std::move(reply), std::move(job)).detach();
-  } catch (const std::exception& e) {
-    url_test_in_progress_.store(false);
-    korvane::RespondWorkerStartFailure(call, e);
-  }
+  deferred.work = [job = std::move(job)] { return RunUrlTest(job); };
+  deferred.abandon = [] { url_test_in_progress_.store(false); };
+  return deferred;
 }
 
-void VPNManager::GetAutoSelectorInfo(const std::string& selectorTag, FlMethodCall* call) {
-  std::string config;
+Deferred VPNManager::GetAutoSelectorInfo(const std::string& selectorTag) {
+  std::optional<ClashController> controller;
   {
     std::lock_guard<std::mutex> lock(service_mutex_);
-    config = current_config_;
+    controller = current_facts_.controller;
   }
-  auto reply = std::make_unique<AutoSelectorReply>(call);
-  try {
-    std::thread(RunAutoSelectorInfo, std::move(reply), selectorTag, std::move(config)).detach();
-  } catch (const std::exception& e) {
-    korvane::RespondWorkerStartFailure(call, e);
-  }
+  Deferred deferred;
+  deferred.work = [selectorTag, controller = std::move(controller)] {
+    return RunAutoSelectorInfo(selectorTag, controller);
+  };
+  return deferred;
 }

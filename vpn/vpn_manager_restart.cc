@@ -3,7 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <glib.h>
+#include <gio/gio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,12 +16,10 @@
 #include "platform/granted_copy.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
-#include "vpn/vpn_manager_responses.h"
 
 namespace {
 
-using korvane::RespondBool;
-using korvane::RespondError;
+using korvane::Outcome;
 
 constexpr char kException[] = "EXCEPTION";
 constexpr char kInvalidArgument[] = "INVALID_ARGUMENT";
@@ -129,28 +127,24 @@ gboolean QuitApplicationCb(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
-// Answers the start's result; on success the application quits from the main loop.
-void AnswerStart(FlMethodCall* call,
-                 StartResult result,
-                 int exec_error,
-                 const char* ended_line,
-                 const char* ended_message) {
+// The answer for the start's result; on success the caller quits after answering.
+Outcome StartOutcome(StartResult result,
+                     int exec_error,
+                     const char* ended_line,
+                     const char* ended_message) {
   switch (result) {
     case StartResult::kForkFailed:
-      RespondError(call, kException, kForkFailed);
-      return;
+      return Outcome::Failure(kException, kForkFailed);
     case StartResult::kEnded:
       korvane::LogErr() << ended_line;
       if (exec_error != 0) {
         korvane::LogErr() << "[VPNManager] exec: " << korvane::ErrnoText(exec_error);
       }
-      RespondError(call, kException, ended_message);
-      return;
+      return Outcome::Failure(kException, ended_message);
     case StartResult::kStarted:
-      RespondBool(call, true);
-      g_idle_add(QuitApplicationCb, nullptr);
-      return;
+      break;
   }
+  return Outcome::Ok(true);
 }
 
 // A path fit to be started and logged on one line: absolute (a relative one would mean
@@ -169,12 +163,11 @@ bool IsPlainAbsolutePath(const std::string& path) {
 
 }  // namespace
 
-void VPNManager::RestartApp(FlMethodCall* call) {
+Outcome VPNManager::RestartApp() {
   std::error_code error;
   std::filesystem::path executable = std::filesystem::read_symlink(kExecutableLink, error);
   if (error) {
-    RespondError(call, kException, kNoExecutablePath);
-    return;
+    return Outcome::Failure(kException, kNoExecutablePath);
   }
   // The executable was replaced on disk while running: start the file that replaced it.
   std::string text = executable.string();
@@ -211,35 +204,36 @@ void VPNManager::RestartApp(FlMethodCall* call) {
 
   int exec_error = 0;
   StartResult result = StartNewInstance(program, "", &exec_error);
-  AnswerStart(call, result, exec_error,
-              "[VPNManager] Restart child exited immediately (exec failed)", kExecFailed);
+  return StartOutcome(result, exec_error,
+                      "[VPNManager] Restart child exited immediately (exec failed)", kExecFailed);
 }
 
-void VPNManager::RestartFromInstallDir(const std::string& install_dir, FlMethodCall* call) {
+Outcome VPNManager::RestartFromInstallDir(const std::string& install_dir) {
   if (!IsPlainAbsolutePath(install_dir)) {
     g_autofree gchar* escaped = g_strescape(install_dir.c_str(), nullptr);
     korvane::LogErr() << "[VPNManager] Refusing installDir that is not a plain absolute path: "
                       << escaped;
-    RespondError(call, kInvalidArgument, kOutsideRoot);
-    return;
+    return Outcome::Failure(kInvalidArgument, kOutsideRoot);
   }
   if (!PlatformService::IsManagedAppImagePath(install_dir)) {
-    RespondError(call, kInvalidArgument, kOutsideRoot);
-    return;
+    return Outcome::Failure(kInvalidArgument, kOutsideRoot);
   }
   const std::filesystem::path dir(install_dir);
   for (const char* entry : kRequiredRuntimeEntries) {
     std::error_code error;
     if (!std::filesystem::exists(dir / entry, error)) {
-      RespondError(call, kInvalidArgument, kMissingFiles);
-      return;
+      return Outcome::Failure(kInvalidArgument, kMissingFiles);
     }
   }
 
   korvane::LogOut() << "[VPNManager] Restarting from managed AppImage runtime: " << install_dir;
   int exec_error = 0;
   StartResult result = StartNewInstance((dir / kLauncherName).string(), install_dir, &exec_error);
-  AnswerStart(call, result, exec_error,
-              "[VPNManager] Restart child exited immediately (managed runtime exec failed)",
-              kRuntimeExecFailed);
+  return StartOutcome(result, exec_error,
+                      "[VPNManager] Restart child exited immediately (managed runtime exec failed)",
+                      kRuntimeExecFailed);
+}
+
+void VPNManager::QuitAfterAnswer() {
+  g_idle_add(QuitApplicationCb, nullptr);
 }
