@@ -11,12 +11,14 @@
 #include <system_error>
 #include <thread>
 
-#include "base/log.h"
+#include "base/logger.h"
 #include "clash/json_scan.h"
 #include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
 
 namespace {
+
+constexpr korvane::Logger kLog(korvane::kVPNManagerTag);
 
 using korvane::ClashController;
 using korvane::Deferred;
@@ -58,25 +60,25 @@ struct AutoSelectorReply {
 // The URL test's answer.
 Outcome UrlTestOutcome(const UrlTestReply& reply) {
   if (reply.success) {
-    korvane::LogOut() << "[VPNManager] Sending URLTest success response: " << reply.latency << "ms";
+    kLog.Info() << "Sending URLTest success response: " << reply.latency << "ms";
     return Outcome::Ok(korvane::AnswerValue::OfInt(reply.latency));
   }
-  korvane::LogOut() << "[VPNManager] Sending URLTest error response: " << reply.error;
+  kLog.Info() << "Sending URLTest error response: " << reply.error;
   return Outcome::Failure(kUrlTestFailed, reply.error);
 }
 
 // The auto-selector report's answer.
 Outcome AutoSelectorOutcome(const AutoSelectorReply& reply) {
   if (reply.success) {
-    korvane::LogOut() << "[VPNManager] Sending AutoSelector success response: tag="
-                      << reply.selectedTag << ", latency=" << reply.selectedLatency << "ms";
+    kLog.Info() << "Sending AutoSelector success response: tag=" << reply.selectedTag
+                << ", latency=" << reply.selectedLatency << "ms";
     return Outcome::Ok(
         korvane::AnswerValue::OfMap()
             .Set("selectedTag", korvane::AnswerValue::OfString(reply.selectedTag))
             .Set("selectedLatency", korvane::AnswerValue::OfInt(reply.selectedLatency))
             .Set("allLatencies", korvane::AnswerValue::OfString(reply.allLatencies)));
   }
-  korvane::LogOut() << "[VPNManager] Sending AutoSelector error response: " << reply.error;
+  kLog.Info() << "Sending AutoSelector error response: " << reply.error;
   return Outcome::Failure(kAutoSelectorError, reply.error);
 }
 
@@ -92,157 +94,183 @@ struct UrlTestJob {
   unsigned stops_at_start;
 };
 
-// Worker thread: the URL test's answer, clearing the in-progress flag just before, on every
+UrlTestReply Failed(std::string error) {
+  UrlTestReply reply;
+  reply.error = std::move(error);
+  return reply;
+}
+
+UrlTestReply Measured(int latency) {
+  UrlTestReply reply;
+  reply.success = true;
+  reply.latency = latency;
+  return reply;
+}
+
+// The VPN stopped since the test began (a stop under way counts already, so a probe cut short
+// by it is not taken for a failure): the test ends, and no request goes to a controller that is
+// gone.
+std::optional<UrlTestReply> Aborted(const UrlTestJob& job, const char* checkpoint) {
+  if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
+    return std::nullopt;
+  }
+  kLog.Info() << "URLTest aborted at " << checkpoint << ": VPN no longer running";
+  return Failed("VPN disconnected during URLTest");
+}
+
+// The legacy probe of the whole group: its best member's delay.
+UrlTestReply ProbeGroup(const UrlTestJob& job,
+                        const ClashController& api,
+                        const std::string& selector) {
+  const int group_timeout = job.timeout < 1 ? kGroupFallbackTimeoutMs : job.timeout;
+  std::optional<std::string> body = korvane::ClashGet(
+      api, "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
+      DelayRequestTimeout(group_timeout));
+  if (!body) {
+    if (std::optional<UrlTestReply> aborted = Aborted(job, "after-group-probe")) {
+      return *aborted;
+    }
+    kLog.Info() << "URLTest fallback group " << selector << " unreachable";
+    return Failed("Group delay probe unreachable");
+  }
+  if (std::optional<korvane::JsonMember> best = korvane::BestJsonMember(*body, false)) {
+    kLog.Info() << "URLTest fallback via group " << selector << " best=" << best->key << " "
+                << *best->value << "ms";
+    return Measured(*best->value);
+  }
+  kLog.Info() << "URLTest fallback group " << selector << " has no healthy member";
+  return Failed("No healthy member in selector group");
+}
+
+// The delay of the node the selector uses, else of its group. The UI's test URL is only
+// logged: every probe asks for the default connectivity check.
+UrlTestReply MeasureUrlTest(const UrlTestJob& job) {
+  kLog.Info() << "Starting URLTest via Clash API";
+  kLog.Info() << "Test URL: " << job.test_url << ", Timeout: " << job.timeout << "ms";
+  if (!job.controller) {
+    return Failed(kApiDisabled);
+  }
+  const ClashController& api = *job.controller;
+  const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
+  if (std::optional<UrlTestReply> aborted = Aborted(job, "before-resolve")) {
+    return *aborted;
+  }
+  const ResolvedSelector resolved = ResolveActiveSelector(api, selector);
+  if (resolved.responded && !resolved.leaf.empty()) {
+    if (std::optional<UrlTestReply> aborted = Aborted(job, "before-leaf-probe")) {
+      return *aborted;
+    }
+    const int delay = korvane::FetchTagDelay(api, resolved.leaf, job.timeout);
+    if (delay >= 1) {
+      kLog.Info() << "URLTest via selector " << selector << " leaf " << resolved.leaf << ": "
+                  << delay << "ms";
+      return Measured(delay);
+    }
+    kLog.Info() << "URLTest leaf probe failed for selector " << selector << " leaf "
+                << resolved.leaf << ", falling back to legacy group probe";
+  }
+  if (std::optional<UrlTestReply> aborted = Aborted(job, "before-group-fallback")) {
+    return *aborted;
+  }
+  UrlTestReply reply = ProbeGroup(job, api, selector);
+  kLog.Info() << "Scheduling URLTest response on main thread";
+  return reply;
+}
+
+// Worker thread: the URL test's answer. The in-progress flag is cleared just before, on every
 // path.
 Outcome RunUrlTest(const UrlTestJob& job) {
-  UrlTestReply result;
-  UrlTestReply* reply = &result;
-  auto post = [&result, &job]() {
-    job.in_progress->store(false);
-    return UrlTestOutcome(result);
-  };
+  UrlTestReply reply;
   try {
-    korvane::LogOut() << "[VPNManager] Starting URLTest via Clash API";
-    korvane::LogOut() << "[VPNManager] Test URL: " << job.test_url << ", Timeout: " << job.timeout
-                      << "ms";
-    const std::optional<ClashController>& api = job.controller;
-    if (!api) {
-      reply->error = kApiDisabled;
-      return post();
-    }
-    const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
-    // Ends the test when the VPN stopped meanwhile: no request goes to a controller that is gone.
-    // A stop under way counts already, so a probe cut short by it is not taken for a failure.
-    auto aborted = [reply, &job](const char* checkpoint) {
-      if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
-        return false;
-      }
-      korvane::LogOut() << "[VPNManager] URLTest aborted at " << checkpoint
-                        << ": VPN no longer running";
-      reply->success = false;
-      reply->error = "VPN disconnected during URLTest";
-      return true;
-    };
-    if (aborted("before-resolve")) {
-      return post();
-    }
-    const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
-    if (resolved.responded && !resolved.leaf.empty()) {
-      if (aborted("before-leaf-probe")) {
-        return post();
-      }
-      const int delay = korvane::FetchTagDelay(*api, resolved.leaf, job.timeout);
-      if (delay >= 1) {
-        korvane::LogOut() << "[VPNManager] URLTest via selector " << selector << " leaf "
-                          << resolved.leaf << ": " << delay << "ms";
-        reply->success = true;
-        reply->latency = delay;
-        return post();
-      }
-      korvane::LogOut() << "[VPNManager] URLTest leaf probe failed for selector " << selector
-                        << " leaf " << resolved.leaf << ", falling back to legacy group probe";
-    }
-    if (aborted("before-group-fallback")) {
-      return post();
-    }
-    const int group_timeout = job.timeout < 1 ? kGroupFallbackTimeoutMs : job.timeout;
-    std::optional<std::string> body = korvane::ClashGet(
-        *api, "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
-        DelayRequestTimeout(group_timeout));
-    if (!body && aborted("after-group-probe")) {
-      return post();
-    }
-    if (!body) {
-      korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector << " unreachable";
-      reply->error = "Group delay probe unreachable";
-    } else if (std::optional<korvane::JsonMember> best = korvane::BestJsonMember(*body, false)) {
-      korvane::LogOut() << "[VPNManager] URLTest fallback via group " << selector
-                        << " best=" << best->key << " " << *best->value << "ms";
-      reply->success = true;
-      reply->latency = *best->value;
-    } else {
-      korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector
-                        << " has no healthy member";
-      reply->error = "No healthy member in selector group";
-    }
+    reply = MeasureUrlTest(job);
   } catch (const std::exception& e) {
-    korvane::LogOut() << "[VPNManager] URLTest exception: " << e.what();
-    reply->success = false;
-    reply->error = std::string("Exception: ") + e.what();
+    kLog.Info() << "URLTest exception: " << e.what();
+    reply = Failed(std::string("Exception: ") + e.what());
+    kLog.Info() << "Scheduling URLTest response on main thread";
   }
-  korvane::LogOut() << "[VPNManager] Scheduling URLTest response on main thread";
-  return post();
+  job.in_progress->store(false);
+  return UrlTestOutcome(reply);
+}
+
+// Fills in the group's latencies, and the node when the group's "now" was empty.
+void ReadGroupLatencies(const ClashController& api,
+                        const std::string& group,
+                        AutoSelectorReply* reply) {
+  std::optional<std::string> body = korvane::ClashGet(
+      api, "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
+      kSelectorGroupRequestTimeoutMs);
+  if (!body) {
+    kLog.Info() << "Warning: Failed to fetch latencies for group " << group;
+    return;
+  }
+  reply->allLatencies = *body;
+  if (reply->selectedTag.empty()) {
+    kLog.Info() << "AUTO group " << group << " .now was empty, finding best node";
+    if (std::optional<korvane::JsonMember> best =
+            korvane::BestJsonMember(reply->allLatencies, true)) {
+      reply->selectedTag = best->key;
+      reply->selectedLatency = *best->value;
+      kLog.Info() << "Auto-detected best node: " << best->key << " (" << *best->value << "ms)";
+    }
+  }
+  if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
+    reply->selectedLatency =
+        korvane::ExtractJsonIntField(reply->allLatencies, reply->selectedTag).value_or(-1);
+  }
+}
+
+// The node in use behind `selector`, its delay and its group's latencies.
+AutoSelectorReply ReadAutoSelector(const std::string& selector,
+                                   const std::optional<ClashController>& api) {
+  AutoSelectorReply reply;
+  kLog.Info() << "Getting auto selector info via Clash API";
+  std::this_thread::sleep_for(kSelectorSettleTime);
+  if (!VPNManager::IsRunning()) {
+    reply.error = "VPN disconnected before querying auto selector info";
+    return reply;
+  }
+  if (!api) {
+    reply.error = kApiDisabled;
+    return reply;
+  }
+  const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
+  if (!resolved.responded) {
+    reply.error = "Clash API selector not responding for " + selector;
+    return reply;
+  }
+  reply.selectedTag = resolved.leaf;
+  if (!resolved.group.empty()) {
+    ReadGroupLatencies(*api, resolved.group, &reply);
+  }
+  if (!reply.selectedTag.empty() && reply.selectedLatency < 1) {
+    reply.selectedLatency =
+        korvane::FetchTagDelay(*api, reply.selectedTag, kSelectorGroupTimeoutMs);
+    if (reply.selectedLatency < 1) {
+      kLog.Info() << "Warning: Could not find latency for selected tag " << reply.selectedTag;
+    }
+  }
+  kLog.Info() << "Auto selector info: tag=" << reply.selectedTag
+              << ", latency=" << reply.selectedLatency << "ms";
+  reply.success = true;
+  return reply;
 }
 
 // Worker thread: the auto-selector report's answer.
 Outcome RunAutoSelectorInfo(const std::string& selector,
                             const std::optional<ClashController>& api) {
-  AutoSelectorReply result;
-  AutoSelectorReply* reply = &result;
+  AutoSelectorReply reply;
   try {
-    korvane::LogOut() << "[VPNManager] Getting auto selector info via Clash API";
-    std::this_thread::sleep_for(kSelectorSettleTime);
-    if (!VPNManager::IsRunning()) {
-      reply->error = "VPN disconnected before querying auto selector info";
-      return AutoSelectorOutcome(result);
-    }
-    if (!api) {
-      reply->error = kApiDisabled;
-      return AutoSelectorOutcome(result);
-    }
-    const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
-    if (!resolved.responded) {
-      reply->error = "Clash API selector not responding for " + selector;
-      return AutoSelectorOutcome(result);
-    }
-    reply->selectedTag = resolved.leaf;
-    if (!resolved.group.empty()) {
-      const std::string& group = resolved.group;
-      std::optional<std::string> body = korvane::ClashGet(
-          *api, "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
-          kSelectorGroupRequestTimeoutMs);
-      if (!body) {
-        korvane::LogOut() << "[VPNManager] Warning: Failed to fetch latencies for group " << group;
-      } else {
-        reply->allLatencies = *body;
-        if (reply->selectedTag.empty()) {
-          korvane::LogOut() << "[VPNManager] AUTO group " << group
-                            << " .now was empty, finding best node";
-          if (std::optional<korvane::JsonMember> best =
-                  korvane::BestJsonMember(reply->allLatencies, true)) {
-            reply->selectedTag = best->key;
-            reply->selectedLatency = *best->value;
-            korvane::LogOut() << "[VPNManager] Auto-detected best node: " << best->key << " ("
-                              << *best->value << "ms)";
-          }
-        }
-        if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
-          reply->selectedLatency =
-              korvane::ExtractJsonIntField(reply->allLatencies, reply->selectedTag).value_or(-1);
-        }
-      }
-    }
-    if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
-      reply->selectedLatency =
-          korvane::FetchTagDelay(*api, reply->selectedTag, kSelectorGroupTimeoutMs);
-      if (reply->selectedLatency < 1) {
-        korvane::LogOut() << "[VPNManager] Warning: Could not find latency for selected tag "
-                          << reply->selectedTag;
-      }
-    }
-    korvane::LogOut() << "[VPNManager] Auto selector info: tag=" << reply->selectedTag
-                      << ", latency=" << reply->selectedLatency << "ms";
-    reply->success = true;
+    reply = ReadAutoSelector(selector, api);
   } catch (const std::exception& e) {
-    korvane::LogOut() << "[VPNManager] AutoSelector exception: " << e.what();
-    reply->success = false;
-    reply->error = std::string("Exception: ") + e.what();
+    kLog.Info() << "AutoSelector exception: " << e.what();
+    reply.success = false;
+    reply.error = std::string("Exception: ") + e.what();
   } catch (...) {
-    korvane::LogOut() << "[VPNManager] AutoSelector unknown exception";
-    reply->success = false;
-    reply->error = "Unknown exception occurred";
+    kLog.Info() << "AutoSelector unknown exception";
+    reply.success = false;
+    reply.error = "Unknown exception occurred";
   }
-  return AutoSelectorOutcome(result);
+  return AutoSelectorOutcome(reply);
 }
 
 }  // namespace
@@ -253,7 +281,7 @@ Deferred VPNManager::PerformUrlTest(const std::string& testUrl,
   Deferred deferred;
   bool expected = false;
   if (!url_test_in_progress_.compare_exchange_strong(expected, true)) {
-    korvane::LogOut() << "[VPNManager] URLTest already in progress, rejecting new request";
+    kLog.Info() << "URLTest already in progress, rejecting new request";
     deferred.now = Outcome::Failure(kUrlTestInProgress, kUrlTestInProgressMessage);
     return deferred;
   }

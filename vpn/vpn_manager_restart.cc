@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "base/log.h"
+#include "base/logger.h"
 #include "platform/granted_copy.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
 
 namespace {
+
+constexpr korvane::Logger kLog(korvane::kVPNManagerTag);
 
 using korvane::Outcome;
 
@@ -78,7 +80,7 @@ StartResult StartNewInstance(const std::string& program,
   pid_t child = fork();
   if (child == -1) {
     int error = errno;
-    korvane::LogErr() << "[VPNManager] fork failed: " << korvane::ErrnoText(error);
+    kLog.Error() << "fork failed: " << korvane::ErrnoText(error);
     if (status_pipe[0] >= 0) {
       close(status_pipe[0]);
       close(status_pipe[1]);
@@ -136,9 +138,9 @@ Outcome StartOutcome(StartResult result,
     case StartResult::kForkFailed:
       return Outcome::Failure(kException, kForkFailed);
     case StartResult::kEnded:
-      korvane::LogErr() << ended_line;
+      kLog.Error() << ended_line;
       if (exec_error != 0) {
-        korvane::LogErr() << "[VPNManager] exec: " << korvane::ErrnoText(exec_error);
+        kLog.Error() << "exec: " << korvane::ErrnoText(exec_error);
       }
       return Outcome::Failure(kException, ended_message);
     case StartResult::kStarted:
@@ -175,7 +177,7 @@ Outcome VPNManager::RestartApp() {
   if (text.size() > suffix_length &&
       text.compare(text.size() - suffix_length, suffix_length, kDeletedSuffix) == 0) {
     executable = text.substr(0, text.size() - suffix_length);
-    korvane::LogOut() << "[VPNManager] Stripped '(deleted)' suffix from exe path: " << executable;
+    kLog.Info() << "Stripped '(deleted)' suffix from exe path: " << executable;
   }
 
   // A granted copy restarts through the launcher of the install it was copied from; an install
@@ -198,21 +200,19 @@ Outcome VPNManager::RestartApp() {
       program = korvane::GrantedCopy::Target(granted).string();
     }
   }
-  korvane::LogOut() << "[VPNManager] Restarting app via "
-                    << (use_launcher ? "launcher: " : "binary: ") << program
-                    << ". New instance will wait for PID " << getpid();
+  kLog.Info() << "Restarting app via " << (use_launcher ? "launcher: " : "binary: ") << program
+              << ". New instance will wait for PID " << getpid();
 
   int exec_error = 0;
   StartResult result = StartNewInstance(program, "", &exec_error);
-  return StartOutcome(result, exec_error,
-                      "[VPNManager] Restart child exited immediately (exec failed)", kExecFailed);
+  return StartOutcome(result, exec_error, "Restart child exited immediately (exec failed)",
+                      kExecFailed);
 }
 
 Outcome VPNManager::RestartFromInstallDir(const std::string& install_dir) {
   if (!IsPlainAbsolutePath(install_dir)) {
     g_autofree gchar* escaped = g_strescape(install_dir.c_str(), nullptr);
-    korvane::LogErr() << "[VPNManager] Refusing installDir that is not a plain absolute path: "
-                      << escaped;
+    kLog.Error() << "Refusing installDir that is not a plain absolute path: " << escaped;
     return Outcome::Failure(kInvalidArgument, kOutsideRoot);
   }
   if (!PlatformService::IsManagedAppImagePath(install_dir)) {
@@ -226,11 +226,11 @@ Outcome VPNManager::RestartFromInstallDir(const std::string& install_dir) {
     }
   }
 
-  korvane::LogOut() << "[VPNManager] Restarting from managed AppImage runtime: " << install_dir;
+  kLog.Info() << "Restarting from managed AppImage runtime: " << install_dir;
   int exec_error = 0;
   StartResult result = StartNewInstance((dir / kLauncherName).string(), install_dir, &exec_error);
   return StartOutcome(result, exec_error,
-                      "[VPNManager] Restart child exited immediately (managed runtime exec failed)",
+                      "Restart child exited immediately (managed runtime exec failed)",
                       kRuntimeExecFailed);
 }
 
