@@ -19,6 +19,7 @@
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
+#include "tests/support/shell_command.h"
 #include "tools/korvanectl/value_json.h"
 #include "vpn/vpn_channels.h"
 
@@ -113,7 +114,8 @@ TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseHides) {
   HostOptions options;
   options.window_manager = c.window_manager;
   if (c.window_manager == "@gnome") {
-    options.window_manager = KORVANE_FAKE_GNOME_WM;
+    // A command line for /bin/sh: the path may hold spaces.
+    options.window_manager = korvane_test::ShellQuote(KORVANE_FAKE_GNOME_WM);
   } else if (c.window_manager == "@wayland") {
     // A nested weston draws on the private X display (its X11 back-end gives it a seat); the
     // host talks to it alone.
