@@ -7,19 +7,21 @@
 #include "control_panel/panel_channel_client.h"
 #include "control_panel/panel_hand_over.h"
 #include "fl_view_private.h"
+#include "vpn/vpn_channels.h"
 
 namespace {
 
-constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
-constexpr char kCoreChannel[] = "com.quorandel.korvane/core";
-constexpr char kEventsChannel[] = "com.quorandel.korvane/vpn_events";
+// The UI protocol's names, as the host defines them.
+constexpr const char* kVpnChannel = korvane::kVpnChannelName;
+constexpr const char* kCoreChannel = korvane::kCoreChannelName;
+constexpr const char* kEventsChannel = korvane::kEventChannelName;
 
 constexpr char kDisableVariable[] = "KORVANE_CONTROL_PANEL";
 
-constexpr char kStatusKey[] = "status";
-constexpr char kErrorKey[] = "error";
-constexpr char kStatusPrefix[] = "vpn_";
-constexpr char kErrorStatus[] = "vpn_error";
+constexpr const char* kStatusKey = korvane::kEventStatusKey;
+constexpr const char* kErrorKey = korvane::kEventErrorKey;
+constexpr const char* kStatusPrefix = korvane::kEventStatePrefix;
+constexpr const char* kErrorStatus = korvane::kEventErrorStatus;
 constexpr char kErrorPrefix[] = "error: ";
 
 // The panel draws its own light card, so it reads the same on whatever background the
@@ -378,10 +380,12 @@ void ControlPanel::Refresh() {
       self->SetState(status);
     }
   });
-  Call(kCoreChannel, "getCoreVersion", nullptr, [](ControlPanel* self, const auto& answer) {
-    self->Show(self->version_label_, "core version",
-               "Core version: " + (answer.ok() ? StringOf(answer.value.get()) : answer.Describe()));
-  });
+  Call(kCoreChannel, korvane::kGetCoreVersionMethod, nullptr,
+       [](ControlPanel* self, const auto& answer) {
+         self->Show(
+             self->version_label_, "core version",
+             "Core version: " + (answer.ok() ? StringOf(answer.value.get()) : answer.Describe()));
+       });
   CheckPrivileges();
   // Asked once, at start: the host takes a live session without its clean-stop marker for a
   // crashed one (and removes its log), so it must not be asked while a connection may run.

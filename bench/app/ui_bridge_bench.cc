@@ -21,12 +21,13 @@
 #include "embedding/fl_ui_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/bridge_client.h"
+#include "vpn/vpn_channels.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
+constexpr const char* kVpnChannel = korvane::kVpnChannelName;
 constexpr double kRoundTripGoal = 0.8;
 constexpr double kColdStartGoal = 1.3;
 

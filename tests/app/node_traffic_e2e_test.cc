@@ -20,6 +20,7 @@
 #include "tests/support/net_lab.h"
 #include "tests/support/shell_command.h"
 #include "tools/korvanectl/value_json.h"
+#include "vpn/vpn_channels.h"
 
 namespace korvane_test {
 namespace {
@@ -28,7 +29,7 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kTimeoutMs = 60000;
-constexpr char kVpn[] = "com.quorandel.korvane/vpn";
+constexpr const char* kVpn = korvane::kVpnChannelName;
 constexpr char kPassword[] = "node-pass";
 constexpr char kMethod[] = "aes-256-gcm";
 

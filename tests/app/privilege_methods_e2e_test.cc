@@ -26,6 +26,7 @@
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tools/korvanectl/value_json.h"
+#include "vpn/vpn_channels.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ using korvane_test::RawBridge;
 using nlohmann::json;
 
 constexpr int kTimeoutMs = 20000;
-constexpr char kVpn[] = "com.quorandel.korvane/vpn";
+constexpr const char* kVpn = korvane::kVpnChannelName;
 
 std::string Success(const json& value) {
   return "success " + value.dump();

@@ -26,6 +26,7 @@
 #include "tests/support/shell_command.h"
 #include "tests/support/test_files.h"
 #include "tools/korvanectl/bridge_client.h"
+#include "vpn/vpn_channels.h"
 
 namespace korvane_test {
 namespace {
@@ -35,7 +36,7 @@ using korvane::BridgeClient;
 
 constexpr uid_t kNobody = 65534;
 constexpr int kTimeoutMs = 20000;
-constexpr char kVpn[] = "com.quorandel.korvane/vpn";
+constexpr const char* kVpn = korvane::kVpnChannelName;
 const std::string kIgnoringLine =
     std::string(korvane::kSecurityWarnTag) + " Privileged start: ignoring ";
 constexpr char kModuleName[] = "korvanemark";

@@ -17,12 +17,13 @@
 
 #include "tests/support/child_run.h"
 #include "tests/support/mock_messenger.h"
+#include "vpn/vpn_channels.h"
 #include "vpn/vpn_manager.h"
 
 namespace korvane_test {
 namespace {
 
-constexpr char kVpnChannel[] = "com.quorandel.korvane/vpn";
+constexpr const char* kVpnChannel = korvane::kVpnChannelName;
 constexpr uid_t kNobody = 65534;
 // The child's exit status when it could not be kept from starting threads.
 constexpr int kNoRestriction = 77;
