@@ -21,6 +21,8 @@
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
+#include "tests/support/tagged_line.h"
+#include "vpn/vpn_channels.h"
 
 namespace {
 
@@ -30,8 +32,8 @@ using korvane_test::HostOptions;
 using korvane_test::RawBridge;
 
 constexpr int kTimeoutMs = 60000;
-constexpr char kVpn[] = "com.quorandel.korvane/vpn";
-constexpr char kEvents[] = "com.quorandel.korvane/vpn_events";
+constexpr const char* kVpn = korvane::kVpnChannelName;
+constexpr const char* kEvents = korvane::kEventChannelName;
 
 // The state label's colours (control_panel.cc), as ImageMagick names them.
 constexpr char kDisconnectedColour[] = "#6B7280";
@@ -124,7 +126,7 @@ class ControlPanelE2ETest : public ::testing::Test {
   // Waits for the panel line "[Panel] |line|" written after everything seen so far, and moves
   // past it: what the panel shows, in the order it shows it.
   bool Expect(const std::string& line) {
-    const std::string needle = "[Panel] " + line;
+    const std::string needle = korvane_test::Tagged(korvane::kPanelTag, line);
     const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
     while (g_get_monotonic_time() < deadline) {
       const std::string out = host_.Stdout();
@@ -147,7 +149,8 @@ class ControlPanelE2ETest : public ::testing::Test {
       return "";
     }
     const std::string out = host_.Stdout();
-    const size_t at = out.find("[Panel] " + prefix, before) + 8 + prefix.size();
+    const std::string head = korvane_test::Tagged(korvane::kPanelTag, prefix);
+    const size_t at = out.find(head, before) + head.size();
     return out.substr(at, seen_ - at);
   }
 
@@ -156,7 +159,7 @@ class ControlPanelE2ETest : public ::testing::Test {
     std::string line;
     std::string lines;
     while (std::getline(in, line)) {
-      if (line.rfind("[Panel] ", 0) == 0) {
+      if (line.rfind(korvane_test::Tagged(korvane::kPanelTag, ""), 0) == 0) {
         lines += line + "\n";
       }
     }

@@ -28,6 +28,7 @@
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
+#include "tests/support/tagged_line.h"
 #include "tools/korvanectl/value_json.h"
 
 namespace korvane_test {
@@ -310,13 +311,20 @@ TEST_F(LatencyE2ETest, LatencyAndSelectionFollowTheController) {
 
   const std::string out = host_.Stdout();
   // The automatic group's table came from the controller, asked for by the group's encoded name.
-  EXPECT_EQ(out.find("[VPNManager] Warning: Failed to fetch latencies for group"),
+  EXPECT_EQ(out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "Warning: Failed to fetch latencies for group")),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("[VPNManager] URLTest via selector proxy leaf node_1: "), std::string::npos);
-  EXPECT_NE(out.find("[VPNManager] URLTest via selector proxy leaf node_2: "), std::string::npos);
-  EXPECT_NE(out.find("[VPNManager] Sending AutoSelector success response: tag=node_2, latency="),
+  EXPECT_NE(out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "URLTest via selector proxy leaf node_1: ")),
             std::string::npos);
+  EXPECT_NE(out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "URLTest via selector proxy leaf node_2: ")),
+            std::string::npos);
+  EXPECT_NE(
+      out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                    "Sending AutoSelector success response: tag=node_2, latency=")),
+      std::string::npos);
 }
 
 // While a test waits on a 3 s probe: a second test is refused, other methods are answered at

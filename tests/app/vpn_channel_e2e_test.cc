@@ -20,6 +20,7 @@
 #include "tests/app/elevation_sandbox.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/tagged_line.h"
 #include "tools/korvanectl/value_json.h"
 #include "vpn/vpn_channels.h"
 
@@ -319,23 +320,39 @@ TEST_F(VpnChannelE2ETest, EveryMethodIsWiredAndAnswersAsSpecified) {
 
   // The map form says which proxy flag it read; the list form says nothing.
   const std::string err = host_.Stderr();
-  EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: false\n"), 1) << err;
-  EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: true\n"), 1) << err;
-  EXPECT_EQ(CountOf(err, "[DEBUG] Received autoConfigureProxy setting: "), 2) << err;
+  EXPECT_EQ(CountOf(err, korvane_test::Tagged(korvane::kDebugTag,
+                                              "Received autoConfigureProxy setting: false\n")),
+            1)
+      << err;
+  EXPECT_EQ(CountOf(err, korvane_test::Tagged(korvane::kDebugTag,
+                                              "Received autoConfigureProxy setting: true\n")),
+            1)
+      << err;
+  EXPECT_EQ(CountOf(err, korvane_test::Tagged(korvane::kDebugTag,
+                                              "Received autoConfigureProxy setting: ")),
+            2)
+      << err;
   // The refused elevation (the file on disk is not the one running) and the refused grant say
   // so once each.
-  EXPECT_EQ(CountOf(err, "[PlatformService] Refusing to grant " + host_executable +
+  EXPECT_EQ(CountOf(err, korvane_test::Tagged(korvane::kPlatformServiceTag, "Refusing to grant ") +
+                             host_executable +
                              ": it is not the executable this host runs (changed on disk)\n"),
             1)
       << err;
-  EXPECT_EQ(CountOf(err, "[PlatformService] Refusing to set capability on unexpected path: " +
+  EXPECT_EQ(CountOf(err, korvane_test::Tagged(korvane::kPlatformServiceTag,
+                                              "Refusing to set capability on unexpected path: ") +
                              host_executable + "\n"),
             1)
       << err;
   // The failed restart says so once; nothing was started from the install directory.
-  EXPECT_EQ(CountOf(err, "[VPNManager] Restart child exited immediately (exec failed)\n"), 1)
+  EXPECT_EQ(CountOf(err, korvane_test::Tagged(korvane::kVPNManagerTag,
+                                              "Restart child exited immediately (exec failed)\n")),
+            1)
       << err;
-  EXPECT_EQ(CountOf(host_.Stdout(), "[VPNManager] Restarting from managed AppImage runtime"), 0);
+  EXPECT_EQ(
+      CountOf(host_.Stdout(), korvane_test::Tagged(korvane::kVPNManagerTag,
+                                                   "Restarting from managed AppImage runtime")),
+      0);
 
   // Unknown names, on both channels.
   for (const char* name : {"LoadVPNPreference", "getCoreVersion", "", "isRunning "}) {
@@ -367,10 +384,14 @@ TEST_F(VpnChannelE2ETest, ClearSystemProxySwitchesOffTheDesktopProxy) {
   EXPECT_EQ(Call("clearSystemProxy"), Success(true));
   EXPECT_EQ(Gsettings({"get", "org.gnome.system.proxy", "mode"}), "'none'");
   const std::string err = host_.Stderr();
-  EXPECT_NE(err.find("[INFO] Clearing system proxy (defensive cleanup before TUN mode)...\n"),
+  EXPECT_NE(
+      err.find(korvane_test::Tagged(
+          korvane::kInfoTag, "Clearing system proxy (defensive cleanup before TUN mode)...\n")),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find(korvane_test::Tagged(korvane::kSuccessTag, "System proxy cleared\n")),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("[SUCCESS] System proxy cleared\n"), std::string::npos) << err;
 }
 
 TEST_F(VpnChannelE2ETest, EveryWrongArgumentKindGetsExactlyOneAnswer) {

@@ -31,6 +31,7 @@
 #include "platform/privileges/granted_copy.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/bundle_copy.h"
+#include "tests/support/tagged_line.h"
 #include "tests/support/test_files.h"
 
 namespace korvane_test {
@@ -292,10 +293,11 @@ TEST_F(AppRestartTest, RestartAppGoesThroughTheLauncherAndTheOldHostShutsDown) {
 
   EXPECT_TRUE(IsTrueResponse(ui_->Call("restartApp")));
   ui_.reset();
-  EXPECT_NE(host_.Stdout().find("[VPNManager] Restarting app via launcher: " + App() +
-                                "/korvane-launch.sh. New instance will wait for PID " +
-                                std::to_string(old_pid_) + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      host_.Stdout().find(
+          korvane_test::Tagged(korvane::kVPNManagerTag, "Restarting app via launcher: ") + App() +
+          "/korvane-launch.sh. New instance will wait for PID " + std::to_string(old_pid_) + "\n"),
+      std::string::npos)
       << host_.Stdout();
   ASSERT_NO_FATAL_FAILURE(ExpectOldHostExitedCleanly());
   // Its shut-down ran: engine stopped cleanly, port closed, desktop proxy off.
@@ -328,10 +330,13 @@ TEST_F(AppRestartTest, RestartAppStartsTheFileThatReplacedTheExecutable) {
   EXPECT_TRUE(IsTrueResponse(ui_->Call("restartApp")));
   ui_.reset();
   const std::string out = host_.Stdout();
-  EXPECT_NE(out.find("[VPNManager] Stripped '(deleted)' suffix from exe path: \"" + executable +
-                     "\"\n[VPNManager] Restarting app via binary: " + executable +
-                     ". New instance will wait for PID " + std::to_string(old_pid_) + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                    "Stripped '(deleted)' suffix from exe path: \"") +
+               executable + "\"\n" +
+               korvane_test::Tagged(korvane::kVPNManagerTag, "Restarting app via binary: ") +
+               executable + ". New instance will wait for PID " + std::to_string(old_pid_) + "\n"),
+      std::string::npos)
       << out;
   ASSERT_NO_FATAL_FAILURE(ExpectOldHostExitedCleanly());
 
@@ -364,10 +369,11 @@ TEST_F(AppRestartTest, RestartAppWithoutALauncherRunsTheGrantedCopy) {
 
   EXPECT_TRUE(IsTrueResponse(ui_->Call("restartApp")));
   ui_.reset();
-  EXPECT_NE(host_.Stdout().find("[VPNManager] Restarting app via binary: " + granted +
-                                "/korvane. New instance will wait for PID " +
-                                std::to_string(old_pid_) + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      host_.Stdout().find(
+          korvane_test::Tagged(korvane::kVPNManagerTag, "Restarting app via binary: ") + granted +
+          "/korvane. New instance will wait for PID " + std::to_string(old_pid_) + "\n"),
+      std::string::npos)
       << host_.Stdout();
   ASSERT_NO_FATAL_FAILURE(ExpectOldHostExitedCleanly());
   ASSERT_NO_FATAL_FAILURE(ConnectSuccessor());
@@ -416,18 +422,23 @@ TEST_F(AppRestartTest, RestartAppThatCannotStartTheSuccessorAnswersTheErrorAndSt
       EXPECT_TRUE(slow->Join()) << "the exec never opened the launcher";
     }
     EXPECT_EQ(ErrorText(response), "EXCEPTION: Restart failed: could not exec new instance");
-    EXPECT_NE(host_.Stderr().find("[VPNManager] Restart child exited immediately (exec failed)\n"
-                                  "[VPNManager] exec: " +
-                                      std::string(c.exec_error) + "\n",
-                                  logged),
+    EXPECT_NE(host_.Stderr().find(
+                  korvane_test::Tagged(korvane::kVPNManagerTag,
+                                       "Restart child exited immediately (exec failed)\n") +
+                      korvane_test::Tagged(korvane::kVPNManagerTag, "exec: ") +
+                      std::string(c.exec_error) + "\n",
+                  logged),
               std::string::npos)
         << host_.Stderr().substr(logged);
   }
   const std::string err = host_.Stderr();
   size_t lines = 0;
-  for (size_t at = err.find("[VPNManager] Restart child exited immediately (exec failed)\n");
+  for (size_t at = err.find(korvane_test::Tagged(
+           korvane::kVPNManagerTag, "Restart child exited immediately (exec failed)\n"));
        at != std::string::npos;
-       at = err.find("[VPNManager] Restart child exited immediately (exec failed)\n", at + 1)) {
+       at = err.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "Restart child exited immediately (exec failed)\n"),
+                     at + 1)) {
     ++lines;
   }
   EXPECT_EQ(lines, cases.size()) << err;
@@ -547,13 +558,16 @@ TEST_F(AppRestartTest, RestartFromInstallDirRefusesAnythingButACompleteManagedRu
   FlValuePtr args = InstallDirArgument(root + "/directory-launcher");
   EXPECT_EQ(ErrorText(ui_->Call("restartFromInstallDir", args.get())),
             "EXCEPTION: Restart failed: could not exec managed runtime");
-  EXPECT_NE(host_.Stdout().find("[VPNManager] Restarting from managed AppImage runtime: " + root +
-                                "/directory-launcher\n"),
+  EXPECT_NE(host_.Stdout().find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                                     "Restarting from managed AppImage runtime: ") +
+                                root + "/directory-launcher\n"),
             std::string::npos);
-  EXPECT_NE(host_.Stderr().find(
-                "[VPNManager] Restart child exited immediately (managed runtime exec failed)\n"
-                "[VPNManager] exec: Permission denied\n"),
-            std::string::npos)
+  EXPECT_NE(
+      host_.Stderr().find(
+          korvane_test::Tagged(korvane::kVPNManagerTag,
+                               "Restart child exited immediately (managed runtime exec failed)\n") +
+          korvane_test::Tagged(korvane::kVPNManagerTag, "exec: Permission denied\n")),
+      std::string::npos)
       << host_.Stderr();
 
   EXPECT_TRUE(host_.IsHostRunning());
@@ -576,8 +590,9 @@ TEST_F(AppRestartTest, RestartFromInstallDirStartsTheInstalledRuntime) {
   FlValuePtr args = InstallDirArgument(installed);
   EXPECT_TRUE(IsTrueResponse(ui_->Call("restartFromInstallDir", args.get())));
   ui_.reset();
-  EXPECT_NE(host_.Stdout().find(
-                "[VPNManager] Restarting from managed AppImage runtime: " + installed + "\n"),
+  EXPECT_NE(host_.Stdout().find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                                     "Restarting from managed AppImage runtime: ") +
+                                installed + "\n"),
             std::string::npos)
       << host_.Stdout();
   ASSERT_NO_FATAL_FAILURE(ExpectOldHostExitedCleanly());

@@ -23,6 +23,7 @@
 #include "tests/embedding/garbage_frames.h"
 #include "tests/platform/namespace_helper.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/tagged_line.h"
 #include "tests/support/test_files.h"
 
 namespace korvane_test {
@@ -347,7 +348,9 @@ TEST_F(ImpostorSocketTest, HostLeavesAnotherUsersFallbackDirectoryAlone) {
     std::string error;
     ASSERT_TRUE(host.Start(options, &error)) << error;
     ASSERT_TRUE(host.WaitForStdout("  Base: ", kTimeoutMs)) << host.Stdout();
-    ASSERT_TRUE(host.WaitForStderr("[UI bridge] not listening", kTimeoutMs)) << host.Stderr();
+    ASSERT_TRUE(host.WaitForStderr(korvane_test::Tagged(korvane::kUiBridgeTag, "not listening"),
+                                   kTimeoutMs))
+        << host.Stderr();
 
     // The engine's cache went to a private directory of the configuration instead.
     const std::string cache = host.config_home() + "/korvane/cache";

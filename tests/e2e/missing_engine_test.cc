@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/tagged_line.h"
 
 namespace korvane_test {
 namespace {
@@ -67,8 +68,9 @@ TEST(MissingEngineTest, ConnectsFailWithTheLoadErrorAndTheHostKeepsRunning) {
   EXPECT_FALSE(message.empty());
   EXPECT_NE(message, "libbox not initialized - handle is null")
       << "the loader's own reason should reach the user";
-  EXPECT_TRUE(
-      host.WaitForStderr("[VPN ERROR] libbox handle is null - libbox not initialized", 1000));
+  EXPECT_TRUE(host.WaitForStderr(
+      korvane_test::Tagged(korvane::kVPNErrorTag, "libbox handle is null - libbox not initialized"),
+      1000));
   EXPECT_EQ(StringResult(ui.Call("getStatus")), "error: " + message);
 
   EXPECT_TRUE(IsException(ui.Call("doConnectVpn"), message));

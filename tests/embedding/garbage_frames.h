@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/logger.h"
 #include "tools/korvanectl/bridge_client.h"
 
 namespace korvane_test {
@@ -80,7 +81,7 @@ inline int CountBridgeLines(const std::string& text, const std::string& fragment
       end = text.size();
     }
     std::string line = text.substr(start, end - start);
-    if (line.compare(0, 11, "[UI bridge]") == 0 && line.find(fragment) != std::string::npos) {
+    if (line.rfind(korvane::kUiBridgeTag, 0) == 0 && line.find(fragment) != std::string::npos) {
       count++;
     }
     start = end + 1;

@@ -22,6 +22,7 @@
 #include "flutter_linux/flutter_linux.h"
 #include "tests/embedding/garbage_frames.h"
 #include "tests/support/main_loop.h"
+#include "tests/support/tagged_line.h"
 #include "tools/korvanectl/bridge_client.h"
 
 namespace {
@@ -810,7 +811,7 @@ TEST_F(UiBridgeTest, FrameOfTheMaximalSizeIsServed) {
         << error;
     EXPECT_TRUE(reply.empty());
   });
-  EXPECT_EQ(CountLines("[UI bridge]"), 0) << AllLines();
+  EXPECT_EQ(CountLines(korvane::kUiBridgeTag), 0) << AllLines();
 }
 
 TEST_F(UiBridgeTest, GarbageClosesTheConnectionWithOneLine) {

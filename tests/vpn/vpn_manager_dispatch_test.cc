@@ -23,6 +23,7 @@
 #include "tests/platform/elevation_test_support.h"
 #include "tests/platform/namespace_helper.h"
 #include "tests/support/mock_messenger.h"
+#include "tests/support/tagged_line.h"
 #include "tests/support/test_files.h"
 #include "vpn/vpn_channels.h"
 #include "vpn/vpn_manager.h"
@@ -418,7 +419,8 @@ TEST_F(VPNManagerDispatchTest, ElevationMethodsReachOnlyStandIns) {
     const Output request =
         CaptureOutput([&] { answer = Call(kVpnChannelName, "requestAdminPrivileges", nullptr); });
     EXPECT_EQ(answer, "success false");
-    EXPECT_NE(request.err.find("[PlatformService] pkexec elevation helper failed with exit code 1"),
+    EXPECT_NE(request.err.find(korvane_test::Tagged(
+                  korvane::kPlatformServiceTag, "pkexec elevation helper failed with exit code 1")),
               std::string::npos)
         << request.err;
     EXPECT_TRUE(FileExists(dir + "/korvane-launch.sh"));

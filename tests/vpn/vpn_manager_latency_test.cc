@@ -20,6 +20,7 @@
 #include "tests/support/loopback_ports.h"
 #include "tests/support/mock_messenger.h"
 #include "tests/support/scripted_controller.h"
+#include "tests/support/tagged_line.h"
 #include "vpn/vpn_manager.h"
 
 namespace korvane_test {
@@ -175,7 +176,8 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
        "success 87",
        3,
        0,
-       "[VPNManager] URLTest via selector proxy leaf node_2: 87ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "URLTest via selector proxy leaf node_2: 87ms\n")},
       {"leaf delay 0 falls back to the group",
        {{"/proxies/proxy", Now("node_1")},
         {"/proxies/node_1/delay", Delay(0)},
@@ -183,13 +185,15 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
        "success 120",
        2,
        1,
-       "[VPNManager] URLTest fallback via group proxy best=c 120ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "URLTest fallback via group proxy best=c 120ms\n")},
       {"ties go to the first",
        {{"/proxies/proxy", Now("")}, {"/group/proxy/delay", Reply(200, R"({"a":90,"b":90})")}},
        "success 90",
        1,
        1,
-       "[VPNManager] URLTest fallback via group proxy best=a 90ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "URLTest fallback via group proxy best=a 90ms\n")},
       {"huge numbers are skipped",
        {{"/proxies/proxy", Now("node_1")},
         {"/proxies/node_1/delay", Delay(-1)},
@@ -197,38 +201,42 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
        "success 15",
        2,
        1,
-       "[VPNManager] URLTest fallback via group proxy best=b 15ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "URLTest fallback via group proxy best=b 15ms\n")},
       {"no healthy member",
        {{"/group/proxy/delay", Reply(200, R"({"a":0})")}},
        "error URL_TEST_FAILED: No healthy member in selector group",
        1,
        1,
-       "[VPNManager] URLTest fallback group proxy has no healthy member\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "URLTest fallback group proxy has no healthy member\n")},
       {"group unreachable",
        {{"/proxies/proxy", Now("node_1")}},
        "error URL_TEST_FAILED: Group delay probe unreachable",
        2,
        1,
-       "[VPNManager] URLTest leaf probe failed for selector proxy leaf node_1, falling back to "
-       "legacy group probe\n"},
+       korvane_test::Tagged(
+           korvane::kVPNManagerTag,
+           "URLTest leaf probe failed for selector proxy leaf node_1, falling back to ") +
+           "legacy group probe\n"},
       {"group answer cut off",
        {{"/group/proxy/delay", cut}},
        "error URL_TEST_FAILED: Group delay probe unreachable",
        1,
        1,
-       "[VPNManager] URLTest fallback group proxy unreachable\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag, "URLTest fallback group proxy unreachable\n")},
       {"garbage everywhere",
        {{"/proxies/proxy", garbage}, {"/group/proxy/delay", garbage}},
        "error URL_TEST_FAILED: Group delay probe unreachable",
        1,
        1,
-       "[VPNManager] URLTest fallback group proxy unreachable\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag, "URLTest fallback group proxy unreachable\n")},
       {"16 MiB group answer",
        {{"/group/proxy/delay", Reply(200, std::string(16 << 20, '7'))}},
        "error URL_TEST_FAILED: Group delay probe unreachable",
        1,
        1,
-       "[VPNManager] URLTest fallback group proxy unreachable\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag, "URLTest fallback group proxy unreachable\n")},
   };
   for (const Case& c : cases) {
     ScriptedController controller;
@@ -240,12 +248,16 @@ TEST_F(LatencyTest, UrlTestOutcomes) {
     EXPECT_EQ(controller.Count("/proxies/"), c.proxies_requests) << c.what;
     EXPECT_EQ(controller.Count("/group/"), c.group_requests) << c.what;
     EXPECT_NE(out.find(c.line), std::string::npos) << c.what << "\n" << out;
-    EXPECT_NE(out.find("[VPNManager] Starting URLTest via Clash API\n"
-                       "[VPNManager] Test URL: https://www.gstatic.com/generate_204, Timeout: "
-                       "5000ms\n"),
+    EXPECT_NE(
+        out.find(korvane_test::Tagged(korvane::kVPNManagerTag, "Starting URLTest via Clash API\n") +
+                 korvane_test::Tagged(korvane::kVPNManagerTag,
+                                      "Test URL: https://www.gstatic.com/generate_204, Timeout: ") +
+                 "5000ms\n"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find(korvane_test::Tagged(korvane::kVPNManagerTag, "Sending URLTest ")),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("[VPNManager] Sending URLTest "), std::string::npos) << out;
     // Both probes ask for the default connectivity check, as it is, whole.
     for (const auto& request : controller.Requests()) {
       if (request.target.find('?') != std::string::npos) {
@@ -289,7 +301,9 @@ TEST_F(LatencyTest, MethodsAuthenticateToTheEngineController) {
   EXPECT_EQ(unauthenticated, 401);
   ASSERT_TRUE(url_answered && selector_answered);
   EXPECT_TRUE(std::regex_match(url->text, std::regex("success [1-9][0-9]*"))) << url->text;
-  EXPECT_NE(out.find("[VPNManager] URLTest via selector proxy leaf node_1: "), std::string::npos)
+  EXPECT_NE(out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "URLTest via selector proxy leaf node_1: ")),
+            std::string::npos)
       << out;
   EXPECT_EQ(selector->selected_tag, "node_1") << selector->text;
   EXPECT_GE(selector->selected_latency, 1) << selector->text;
@@ -320,8 +334,10 @@ TEST_F(LatencyTest, GroupProbesEncodeTheirNames) {
     EXPECT_EQ(targets, (std::vector<std::string>{"/proxies/" + encoded,
                                                  "/group/" + encoded + "/delay" + kDelayQuery5000}))
         << name;
-    EXPECT_NE(out.find("[VPNManager] URLTest fallback via group " + name + " best=b 25ms\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(korvane_test::Tagged(korvane::kVPNManagerTag, "URLTest fallback via group ") +
+                 name + " best=b 25ms\n"),
+        std::string::npos)
         << out;
 
     // The report of selector "proxy", whose automatic group is auto_ + `name`.
@@ -380,9 +396,11 @@ TEST_F(LatencyTest, UrlTestArgumentDefaultsWhileConnected) {
         &out);
     ASSERT_TRUE(answer->arrived) << c.what;
     EXPECT_EQ(answer->text, "success 21") << c.what;
-    EXPECT_NE(out.find("[VPNManager] Test URL: https://www.gstatic.com/generate_204, Timeout: " +
-                       c.timeout + "ms\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                      "Test URL: https://www.gstatic.com/generate_204, Timeout: ") +
+                 c.timeout + "ms\n"),
+        std::string::npos)
         << c.what << "\n"
         << out;
     const auto requests = controller.Requests();
@@ -408,7 +426,9 @@ TEST_F(LatencyTest, CustomTestUrlNeverReachesTheController) {
   ASSERT_TRUE(Wait(answer));
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(answer->text, "success 44");
-  EXPECT_NE(out.find("[VPNManager] Test URL: " + custom + ", Timeout: 5000ms\n"), std::string::npos)
+  EXPECT_NE(out.find(korvane_test::Tagged(korvane::kVPNManagerTag, "Test URL: ") + custom +
+                     ", Timeout: 5000ms\n"),
+            std::string::npos)
       << out;
   std::vector<std::string> targets;
   for (const ScriptedRequest& request : controller_.Requests()) {
@@ -433,7 +453,9 @@ TEST_F(LatencyTest, UrlTestRacingADisconnectDuringTheGroupProbe) {
   ASSERT_TRUE(Wait(answer));
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(answer->text, "error URL_TEST_FAILED: VPN disconnected during URLTest");
-  EXPECT_NE(out.find("[VPNManager] URLTest aborted at after-group-probe: VPN no longer running\n"),
+  EXPECT_NE(out.find(korvane_test::Tagged(
+                korvane::kVPNManagerTag,
+                "URLTest aborted at after-group-probe: VPN no longer running\n")),
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("unreachable"), std::string::npos) << out;
@@ -458,10 +480,12 @@ TEST_F(LatencyTest, AnswersLostWithoutAReasonAreReported) {
   });
   const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(tried);
-  EXPECT_NE(err.find("[VPNManager] Failed to answer performUrlTest: unknown error\n"),
+  EXPECT_NE(err.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "Failed to answer performUrlTest: unknown error\n")),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("[VPNManager] Failed to answer getAutoSelectorInfo: unknown error\n"),
+  EXPECT_NE(err.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "Failed to answer getAutoSelectorInfo: unknown error\n")),
             std::string::npos)
       << err;
 }
@@ -517,7 +541,8 @@ TEST_F(LatencyTest, SecondUrlTestIsRefusedWhileOneRuns) {
   ASSERT_TRUE(Wait(first));
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(first->text, "success 33");
-  EXPECT_NE(out.find("[VPNManager] URLTest already in progress, rejecting new request\n"),
+  EXPECT_NE(out.find(korvane_test::Tagged(korvane::kVPNManagerTag,
+                                          "URLTest already in progress, rejecting new request\n")),
             std::string::npos);
   // Once answered, the next test runs.
   Answer* third = UrlTest();
@@ -540,7 +565,9 @@ TEST_F(LatencyTest, UrlTestRacingADisconnect) {
   ASSERT_TRUE(Wait(answer));
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(answer->text, "error URL_TEST_FAILED: VPN disconnected during URLTest");
-  EXPECT_NE(out.find("[VPNManager] URLTest aborted at before-leaf-probe: VPN no longer running\n"),
+  EXPECT_NE(out.find(korvane_test::Tagged(
+                korvane::kVPNManagerTag,
+                "URLTest aborted at before-leaf-probe: VPN no longer running\n")),
             std::string::npos)
       << out;
   EXPECT_EQ(controller_.Requests().size(), 1u);
@@ -562,9 +589,10 @@ TEST_F(LatencyTest, UrlTestRacingAStopUnderWay) {
   ASSERT_TRUE(Wait(answer));
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(answer->text, "error URL_TEST_FAILED: VPN disconnected during URLTest");
-  EXPECT_NE(
-      out.find("[VPNManager] URLTest aborted at before-group-fallback: VPN no longer running\n"),
-      std::string::npos)
+  EXPECT_NE(out.find(korvane_test::Tagged(
+                korvane::kVPNManagerTag,
+                "URLTest aborted at before-group-fallback: VPN no longer running\n")),
+            std::string::npos)
       << out;
   EXPECT_EQ(controller_.Count("/group/"), 0);
 }
@@ -616,7 +644,8 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "=",
        2,
        1,
-       "[VPNManager] Auto selector info: tag=node_3, latency=95ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "Auto selector info: tag=node_3, latency=95ms\n")},
       {"automatic group with nothing in use",
        {{"/proxies/proxy", Now("auto")},
         {"/proxies/auto", Now("")},
@@ -626,8 +655,10 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "=",
        2,
        1,
-       "[VPNManager] AUTO group auto .now was empty, finding best node\n"
-       "[VPNManager] Auto-detected best node: node_3 (95ms)\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "AUTO group auto .now was empty, finding best node\n") +
+           korvane_test::Tagged(korvane::kVPNManagerTag,
+                                "Auto-detected best node: node_3 (95ms)\n")},
       {"node selected directly",
        {{"/proxies/proxy", Now("node_5")}, {"/proxies/node_5/delay", Delay(44)}},
        "node_5",
@@ -635,7 +666,8 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "{}",
        2,
        0,
-       "[VPNManager] Auto selector info: tag=node_5, latency=44ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "Auto selector info: tag=node_5, latency=44ms\n")},
       {"no node_ keys and nothing in use",
        {{"/proxies/proxy", Now("auto")},
         {"/proxies/auto", Now("")},
@@ -645,7 +677,7 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "=",
        2,
        1,
-       "[VPNManager] Auto selector info: tag=, latency=-1ms\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag, "Auto selector info: tag=, latency=-1ms\n")},
       {"huge numbers in the group answer are skipped",
        {{"/proxies/proxy", Now("auto")},
         {"/proxies/auto", Now("")},
@@ -655,7 +687,7 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "=",
        2,
        1,
-       "[VPNManager] Auto-detected best node: node_2 (60ms)\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag, "Auto-detected best node: node_2 (60ms)\n")},
       {"group not answering, latency from the node",
        {{"/proxies/proxy", Now("auto")},
         {"/proxies/auto", Now("node_3")},
@@ -665,7 +697,8 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "{}",
        3,
        1,
-       "[VPNManager] Warning: Failed to fetch latencies for group auto\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "Warning: Failed to fetch latencies for group auto\n")},
       {"latency nowhere",
        {{"/proxies/proxy", Now("node_5")}},
        "node_5",
@@ -673,7 +706,8 @@ TEST_F(LatencyTest, AutoSelectorOutcomes) {
        "{}",
        2,
        0,
-       "[VPNManager] Warning: Could not find latency for selected tag node_5\n"},
+       korvane_test::Tagged(korvane::kVPNManagerTag,
+                            "Warning: Could not find latency for selected tag node_5\n")},
   };
   for (const Case& c : cases) {
     ScriptedController controller;
