@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/executable_path.h"
 #include "base/log.h"
 #include "base/logger.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 constexpr korvane::Logger kLog(korvane::kSecurityWarnTag);
 constexpr char kGtkModuleOption[] = "--gtk-module";
-constexpr char kDeletedSuffix[] = " (deleted)";
 // Without secure-execution mode the dynamic loader honoured these before main ran: preloaded
 // code, and a search path every later dlopen by name still uses. Nothing here can undo that.
 constexpr const char* kLoaderVariables[] = {"LD_PRELOAD", "LD_AUDIT", "LD_LIBRARY_PATH"};
@@ -48,17 +48,12 @@ bool AllUidsAreRoot() {
 // The target of /proc/self/exe without the suffix of a replaced file, or empty (*error set).
 std::string ReadExecutable(std::string* error) {
   char buffer[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  const ssize_t length = readlink(korvane::kSelfExecutableLink, buffer, sizeof(buffer));
   if (length <= 0 || static_cast<size_t>(length) >= sizeof(buffer)) {
     *error = length < 0 ? ErrnoText(errno) : "path too long";
     return "";
   }
-  std::string path(buffer, static_cast<size_t>(length));
-  const size_t suffix = strlen(kDeletedSuffix);
-  if (path.size() > suffix && path.compare(path.size() - suffix, suffix, kDeletedSuffix) == 0) {
-    path.resize(path.size() - suffix);
-  }
-  return path;
+  return korvane::WithoutDeletedSuffix(std::string(buffer, static_cast<size_t>(length)));
 }
 
 // Drops every capability and says why in one line. A process that cannot let go of a capability
