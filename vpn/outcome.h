@@ -78,6 +78,8 @@ struct Deferred {
 
 // The error code of the controller's failures of the standard exception family.
 inline constexpr char kExceptionCode[] = "EXCEPTION";
+// The error code of an argument the method refuses.
+inline constexpr char kInvalidArgumentCode[] = "INVALID_ARGUMENT";
 
 }  // namespace korvane
 

@@ -25,8 +25,8 @@ constexpr korvane::Logger kLog(korvane::kVPNManagerTag);
 
 using korvane::Outcome;
 
-constexpr char kException[] = "EXCEPTION";
-constexpr char kInvalidArgument[] = "INVALID_ARGUMENT";
+constexpr const char* kException = korvane::kExceptionCode;
+constexpr const char* kInvalidArgument = korvane::kInvalidArgumentCode;
 constexpr char kNoExecutablePath[] = "Failed to get executable path";
 constexpr char kForkFailed[] = "Failed to fork for restart";
 constexpr char kExecFailed[] = "Restart failed: could not exec new instance";

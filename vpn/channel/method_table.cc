@@ -25,7 +25,7 @@ constexpr korvane::Logger kDebugLog(korvane::kDebugTag);
 constexpr korvane::Logger kInfoLog(korvane::kInfoTag);
 constexpr korvane::Logger kSuccessLog(korvane::kSuccessTag);
 
-constexpr char kInvalidArgument[] = "INVALID_ARGUMENT";
+constexpr const char* kInvalidArgument = korvane::kInvalidArgumentCode;
 constexpr char kInvalidArguments[] = "INVALID_ARGUMENTS";
 constexpr char kVpnNotConnected[] = "VPN_NOT_CONNECTED";
 
