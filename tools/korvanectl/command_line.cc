@@ -201,6 +201,17 @@ bool ParseCall(const std::vector<std::string>& args,
   }
   request->channel = protocol::ChannelName(channel);
 
+  // Standard input gives one value; found out before any of it is read.
+  int stdin_uses =
+      (positional.size() == 2 && positional[1] == "-") + (whole_string && *whole_string == "-");
+  for (const auto& field : fields) {
+    stdin_uses += field.second == "-";
+  }
+  if (stdin_uses > 1) {
+    *error = "standard input can give only one value";
+    return false;
+  }
+
   if (positional.size() == 2) {
     if (whole_string) {
       *error = "give either ARGS or --string";

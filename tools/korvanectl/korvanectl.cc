@@ -229,7 +229,7 @@ int RunEvents(const ctl::Request& request) {
     }
     PrintLine(ctl::EventLine(event, request.json_lines));
     if (event.kind == BridgeClient::Event::Kind::kEndOfStream) {
-      return Fail(ctl::kExitNoHost, "the host ended the event stream");
+      return ctl::kExitSuccess;
     }
   }
   client.Cancel(korvane::kEventChannelName, nullptr, 2000);
