@@ -175,7 +175,7 @@ TEST_F(KorvanectlTest, ExitStatusFollowsTheAnswer) {
       {{"call", "where", "--channel", "core", "--unlisted"}, 0, "{\"ok\":true,\"value\":\"core\"}"},
       {{"call", "fail", "--unlisted"},
        1,
-       "{\"ok\":false,\"code\":\"CONNECT_FAILED\",\"message\":\"no route\",\"details\":null}"},
+       "{\"code\":\"CONNECT_FAILED\",\"details\":null,\"message\":\"no route\",\"ok\":false}"},
       {{"call", "unknown", "--unlisted"}, 6, "\"code\":\"NOT_IMPLEMENTED\""},
       {{"call", "unknown", "--channel", "core", "--unlisted"}, 0, "\"core\""},
       {{"call", "unknown"}, 2, "unknown method 'unknown'"},
