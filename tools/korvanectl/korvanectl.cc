@@ -90,8 +90,8 @@ int ConnectToHost(BridgeClient* client, const Deadline& deadline) {
   if (!client->connected()) {
     // Ours and listening, but it closed at once: it serves another client.
     return Fail(ctl::kExitHostBusy, "the host at " + path +
-                                        " serves another client (one at a time); is a "
-                                        "'korvanectl events' or the control panel's UI connected?");
+                                        " serves another client (one at a time), such as a running "
+                                        "'korvanectl events'");
   }
   if (error.find("in time") != std::string::npos) {
     return Fail(ctl::kExitTimeout, "the host at " + path + " sent no hello in time");
