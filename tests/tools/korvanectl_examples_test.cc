@@ -363,7 +363,20 @@ TEST_F(KorvanectlExamplesTest, AReconnectEndsAtConnectedNotAtTheDisconnectedBetw
       "vpn_connected,vpn_disconnected --timeout 120";
   CommandRun first = RunCommand(host_, work_.path(), connect);
   ASSERT_EQ(first.status, 0) << first.out << first.err;
-  CommandRun again = RunCommand(host_, work_.path(), connect);
+  // The reconnect's configuration is larger than one command-line argument may be (128 KiB):
+  // a route rule with many domains, read from its file.
+  std::string domains;
+  for (int i = 0; domains.size() < 140 * 1024; i++) {
+    domains += (domains.empty() ? "\"" : ", \"") + std::to_string(i) + ".example.invalid\"";
+  }
+  const std::string big =
+      ReplaceAll(ReadFile(work_.File("examples/mixed.json")), "\"final\": \"proxy\"",
+                 "\"rules\": [{\"domain\": [" + domains +
+                     "], \"outbound\": \"direct\"}], \"final\": \"proxy\"");
+  ASSERT_GT(big.size(), 140u * 1024);
+  WriteFile(work_.File("examples/big.json"), big);
+  CommandRun again = RunCommand(host_, work_.path(),
+                                ReplaceAll(connect, "examples/mixed.json", "examples/big.json"));
   EXPECT_EQ(again.status, 0) << again.out << again.err;
   std::vector<json> lines = JsonLines(again.out);
   ASSERT_GE(lines.size(), 1u);
