@@ -171,14 +171,17 @@ TEST_F(KorvanectlTest, ExitStatusFollowsTheAnswer) {
     const char* output;  // expected in stdout + stderr
   };
   const Case cases[] = {
-      {{"call", "echo"}, 0, "{\"args\":null,\"kinds\":{}}"},
-      {{"call", "where", "--channel", "core"}, 0, "\"core\""},
-      {{"call", "fail"}, 1, "error CONNECT_FAILED: no route"},
-      {{"call", "unknown"}, 2, "not implemented"},
-      {{"call", "unknown", "--channel", "core"}, 0, "\"core\""},
-      {{"call", "echo", "[1,"}, 1, "not valid JSON"},
-      {{"call"}, 1, "usage"},
-      {{"frobnicate"}, 1, "usage"},
+      {{"call", "echo", "--unlisted"}, 0, "{\"ok\":true,\"value\":{\"args\":null,\"kinds\":{}}}"},
+      {{"call", "where", "--channel", "core", "--unlisted"}, 0, "{\"ok\":true,\"value\":\"core\"}"},
+      {{"call", "fail", "--unlisted"},
+       1,
+       "{\"code\":\"CONNECT_FAILED\",\"details\":null,\"message\":\"no route\",\"ok\":false}"},
+      {{"call", "unknown", "--unlisted"}, 6, "\"code\":\"NOT_IMPLEMENTED\""},
+      {{"call", "unknown", "--channel", "core", "--unlisted"}, 0, "\"core\""},
+      {{"call", "unknown"}, 2, "unknown method 'unknown'"},
+      {{"call", "echo", "[1,", "--unlisted"}, 2, "not valid JSON"},
+      {{"call"}, 2, "needs a METHOD"},
+      {{"frobnicate"}, 2, "unknown command"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
@@ -188,7 +191,7 @@ TEST_F(KorvanectlTest, ExitStatusFollowsTheAnswer) {
         << result.out << result.err;
   }
   std::string missing = dir_ + "/nobody.sock";
-  RunResult result = Run({"call", "echo"}, missing.c_str());
+  RunResult result = Run({"call", "echo", "--unlisted"}, missing.c_str());
   EXPECT_EQ(result.status, 3) << result.err;
 }
 
@@ -196,9 +199,10 @@ TEST_F(KorvanectlTest, JsonArgumentsKeepTheirKinds) {
   RunResult result =
       Run({"call", "echo",
            R"({"int":1,"big":9007199254740993,"neg":-5,"float":2.5,"text":"h\u00e9",)"
-           R"("yes":true,"none":null,"list":[1,"a",[]],"map":{"k":{"n":2}}})"});
+           R"("yes":true,"none":null,"list":[1,"a",[]],"map":{"k":{"n":2}}})",
+           "--unlisted"});
   ASSERT_EQ(result.status, 0) << result.err;
-  nlohmann::json got = nlohmann::json::parse(result.out);
+  nlohmann::json got = nlohmann::json::parse(result.out)["value"];
   nlohmann::json args = nlohmann::json::parse(
       R"({"int":1,"big":9007199254740993,"neg":-5,"float":2.5,"text":"h\u00e9",)"
       R"("yes":true,"none":null,"list":[1,"a",[]],"map":{"k":{"n":2}}})");
@@ -215,7 +219,7 @@ TEST_F(KorvanectlTest, JsonArgumentsKeepTheirKinds) {
 }
 
 TEST_F(KorvanectlTest, EventsArePrintedAsJsonLinesUntilTheStreamEnds) {
-  RunResult result = Run({"events"});
+  RunResult result = Run({"events", "--json"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out,
             "{\"status\":\"vpn_connected\"}\n"

@@ -1,36 +1,39 @@
-// korvanectl: plays the Dart UI against a running host over its UI bridge.
-//
-//   korvanectl call METHOD [ARGS-JSON] [--channel vpn|core] [--events] [--until STATUS,...]
-//   korvanectl events
-//   korvanectl hello
-//
-// Exit status: 0 success, 1 error response (or bad usage), 2 not implemented, 3 no host (also
-// a socket refused because its directory or its server belongs to another user).
+// korvanectl: plays the user interface against a running host over its UI bridge. The usage,
+// the output contract and the exit statuses are in help.cc (korvanectl --help) and in
+// docs/man/korvanectl.1.
 
 #include <signal.h>
-#include <string.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "tools/korvanectl/bridge_client.h"
+#include "tools/korvanectl/command_line.h"
+#include "tools/korvanectl/exit_status.h"
+#include "tools/korvanectl/help.h"
+#include "tools/korvanectl/output.h"
+#include "tools/korvanectl/until_watch.h"
 #include "tools/korvanectl/value_json.h"
+#include "vpn/protocol/ui_protocol.h"
 #include "vpn/vpn_channels.h"
 
 namespace {
 
-constexpr const char* kVpnChannel = korvane::kVpnChannelName;
-constexpr const char* kCoreChannel = korvane::kCoreChannelName;
-constexpr const char* kEventChannel = korvane::kEventChannelName;
+namespace ctl = korvane::ctl;
+namespace protocol = korvane::protocol;
+using korvane::BridgeClient;
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitError = 1;
-constexpr int kExitNotImplemented = 2;
-constexpr int kExitNoHost = 3;
-
-// The hello comes at once from a live host; a socket that accepts but says nothing is not one.
-constexpr int kHelloTimeoutMs = 5000;
+// A live host sends its hello at once, unless its main thread is busy starting an engine.
+constexpr int kHelloTimeoutMs = 30000;
+// Waiting steps, so that an interrupt is seen soon.
+constexpr int kStepMs = 200;
+constexpr char kRefreshMethod[] = "refreshVPNStatus";
 
 volatile sig_atomic_t interrupted = 0;
 
@@ -38,299 +41,247 @@ void OnInterrupt(int) {
   interrupted = 1;
 }
 
-std::string Dump(const nlohmann::json& json) {
-  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string ReadStandardInput() {
+  return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
-int Usage() {
-  fprintf(stderr,
-          "usage: korvanectl call METHOD [ARGS-JSON] [--channel vpn|core] [--timeout SECONDS]\n"
-          "                       [--events] [--until STATUS[,STATUS...]]\n"
-          "       korvanectl events\n"
-          "       korvanectl hello\n"
-          "The host's socket: KORVANE_UI_SOCKET, else $XDG_RUNTIME_DIR/korvane/ui.sock, else\n"
-          "/tmp/korvane-<uid>/ui.sock (now: %s).\n"
-          "--events listens on the event channel during the call and prints its events as JSON\n"
-          "lines after the answer; --until keeps printing until an event with one of these\n"
-          "statuses (e.g. vpn_connected,vpn_disconnected). The host serves one client at a\n"
-          "time, so this is how a call and its events are seen together.\n"
-          "The socket's directory and the server must be this user's; others are refused.\n"
-          "Exit status: 0 success, 1 error response, 2 not implemented, 3 no host (or one\n"
-          "refused).\n",
-          korvane::BridgeClient::DefaultSocketPath().c_str());
-  return kExitError;
+int64_t NowMs() {
+  struct timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool ConnectToHost(korvane::BridgeClient* client) {
-  std::string path = korvane::BridgeClient::DefaultSocketPath();
+// Milliseconds left before the command's deadline (-1: none), at least 1 while there is one.
+class Deadline {
+ public:
+  explicit Deadline(int timeout_ms) : end_ms_(timeout_ms < 0 ? -1 : NowMs() + timeout_ms) {}
+  int Left() const {
+    if (end_ms_ < 0) {
+      return -1;
+    }
+    const int64_t left = end_ms_ - NowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+  bool Passed() const { return end_ms_ >= 0 && Left() == 0; }
+  // The next wait: one step, or less when the deadline is nearer.
+  int Step() const { return end_ms_ < 0 ? kStepMs : std::min(kStepMs, std::max(Left(), 1)); }
+
+ private:
+  int64_t end_ms_;
+};
+
+int Fail(int status, const std::string& message) {
+  fprintf(stderr, "korvanectl: %s\n", message.c_str());
+  return status;
+}
+
+// Connects and reads the hello; 0 on success, else the exit status (said on stderr).
+int ConnectToHost(BridgeClient* client, const Deadline& deadline) {
+  const std::string path = BridgeClient::DefaultSocketPath();
   std::string error;
   if (!client->ConnectSocket(path, &error)) {
     // A socket that is not safely ours counts as no host: nothing was sent to it.
-    fprintf(stderr, "korvanectl: %s\n", error.c_str());
-    return false;
+    return Fail(ctl::kExitNoHost, error);
   }
-  if (!client->ReadHello(kHelloTimeoutMs, &error)) {
-    // The host serves one UI at a time and closes any other connection at once.
-    fprintf(stderr,
-            "korvanectl: the host at %s did not accept the connection (%s); is another client "
-            "such as 'korvanectl events' connected?\n",
-            path.c_str(), error.c_str());
-    return false;
+  const int left = deadline.Left();
+  if (client->ReadHello(left >= 0 && left < kHelloTimeoutMs ? left : kHelloTimeoutMs, &error)) {
+    return 0;
   }
-  return true;
+  if (!client->connected()) {
+    // Ours and listening, but it closed at once: it serves another client.
+    return Fail(ctl::kExitHostBusy, "the host at " + path +
+                                        " serves another client (one at a time), such as a running "
+                                        "'korvanectl events'");
+  }
+  if (error.find("in time") != std::string::npos) {
+    return Fail(ctl::kExitTimeout, "the host at " + path + " sent no hello in time");
+  }
+  return Fail(ctl::kExitNoHost, "no host at " + path + ": " + error);
 }
 
-int ExitForFailure(const korvane::BridgeClient::Response& response) {
-  fprintf(stderr, "korvanectl: %s: %s\n", korvane::StatusName(response.status),
-          response.failure.c_str());
-  return response.status == korvane::BridgeClient::Status::kClosed ? kExitNoHost : kExitError;
+// The exit status for a call that got no answer.
+int NoAnswer(const BridgeClient::Response& response) {
+  if (response.status == BridgeClient::Status::kTimeout) {
+    return Fail(ctl::kExitTimeout, "no answer from the host in time");
+  }
+  return Fail(ctl::kExitNoHost,
+              std::string(korvane::StatusName(response.status)) + ": " + response.failure);
 }
 
-int PrintResponse(const korvane::BridgeClient::Response& response,
-                  const std::string& method,
-                  const std::string& channel);
-
-// One event as the JSON line that 'events' prints.
-std::string EventLine(const korvane::BridgeClient::Event& event) {
-  nlohmann::json line;
-  switch (event.kind) {
-    case korvane::BridgeClient::Event::Kind::kData:
-      line = korvane::ValueToJson(event.value.get());
-      break;
-    case korvane::BridgeClient::Event::Kind::kError:
-      line = {{"error",
-               {{"code", event.code},
-                {"message", event.message},
-                {"details", korvane::ValueToJson(event.details.get())}}}};
-      break;
-    case korvane::BridgeClient::Event::Kind::kEndOfStream:
-      line = {{"endOfStream", true}};
-      break;
-  }
-  return Dump(line);
+bool Answered(const BridgeClient::Response& response) {
+  return response.status == BridgeClient::Status::kSuccess ||
+         response.status == BridgeClient::Status::kError ||
+         response.status == BridgeClient::Status::kNotImplemented;
 }
 
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> items;
-  size_t start = 0;
-  for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1) {
-    items.push_back(text.substr(start, comma - start));
-  }
-  items.push_back(text.substr(start));
-  return items;
-}
-
-// Prints the events queued so far and, when |until| is not empty, those that follow until one
-// whose "status" is listed. Returns false when the stream ended first.
-bool PrintEvents(korvane::BridgeClient* client,
-                 const std::vector<std::string>& until,
-                 int timeout_ms) {
-  constexpr int kStepMs = 200;
-  int waited_ms = 0;
-  while (!interrupted) {
-    korvane::BridgeClient::Event event;
-    std::string error;
-    korvane::BridgeClient::Status status =
-        client->NextEvent(until.empty() ? 0 : kStepMs, &event, &error);
-    if (status == korvane::BridgeClient::Status::kTimeout) {
-      if (until.empty()) {
-        return true;
-      }
-      waited_ms += kStepMs;
-      if (timeout_ms >= 0 && waited_ms >= timeout_ms) {
-        fprintf(stderr, "korvanectl: no event with status %s in time\n", until[0].c_str());
-        return false;
-      }
-      continue;
-    }
-    if (status != korvane::BridgeClient::Status::kSuccess) {
-      fprintf(stderr, "korvanectl: %s %s\n", korvane::StatusName(status), error.c_str());
-      return false;
-    }
-    printf("%s\n", EventLine(event).c_str());
-    fflush(stdout);
-    if (event.kind == korvane::BridgeClient::Event::Kind::kEndOfStream) {
-      return false;
-    }
-    FlValue* value = event.value.get();
-    FlValue* state = value != nullptr && fl_value_get_type(value) == FL_VALUE_TYPE_MAP
-                         ? fl_value_lookup_string(value, "status")
-                         : nullptr;
-    if (state != nullptr && fl_value_get_type(state) == FL_VALUE_TYPE_STRING) {
-      for (const std::string& wanted : until) {
-        if (wanted == fl_value_get_string(state)) {
-          return true;
-        }
-      }
-    }
-  }
-  return false;
-}
-
-int RunCall(const std::vector<std::string>& args) {
-  std::string method;
-  std::string args_json;
-  std::string channel = kVpnChannel;
-  int timeout_ms = -1;
-  bool with_events = false;
-  std::vector<std::string> until;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); i++) {
-    if (args[i] == "--channel" && i + 1 < args.size()) {
-      const std::string& name = args[++i];
-      if (name == "vpn") {
-        channel = kVpnChannel;
-      } else if (name == "core") {
-        channel = kCoreChannel;
-      } else {
-        fprintf(stderr, "korvanectl: unknown channel '%s' (vpn or core)\n", name.c_str());
-        return kExitError;
-      }
-    } else if (args[i] == "--timeout" && i + 1 < args.size()) {
-      timeout_ms = atoi(args[++i].c_str()) * 1000;
-    } else if (args[i] == "--events") {
-      with_events = true;
-    } else if (args[i] == "--until" && i + 1 < args.size()) {
-      with_events = true;
-      until = SplitList(args[++i]);
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  if (positional.empty() || positional.size() > 2) {
-    return Usage();
-  }
-  method = positional[0];
-  korvane::FlValuePtr call_args;
-  if (positional.size() == 2) {
-    nlohmann::json parsed = nlohmann::json::parse(positional[1], nullptr, false);
-    if (parsed.is_discarded()) {
-      fprintf(stderr, "korvanectl: ARGS is not valid JSON: %s\n", positional[1].c_str());
-      return kExitError;
-    }
-    call_args = korvane::JsonToValue(parsed);
-  }
-
-  korvane::BridgeClient client;
-  if (!ConnectToHost(&client)) {
-    return kExitNoHost;
-  }
-  if (with_events) {
-    korvane::BridgeClient::Response listening = client.Listen(kEventChannel, nullptr, timeout_ms);
-    if (listening.status != korvane::BridgeClient::Status::kSuccess) {
-      fprintf(stderr, "korvanectl: cannot listen on %s\n", kEventChannel);
-      return ExitForFailure(listening);
-    }
-  }
-  korvane::BridgeClient::Response response =
-      client.Call(channel, method, call_args.get(), timeout_ms);
-  int exit_status = PrintResponse(response, method, channel);
-  if (with_events && exit_status != kExitNoHost && !PrintEvents(&client, until, timeout_ms) &&
-      exit_status == kExitSuccess) {
-    exit_status = interrupted ? kExitSuccess : kExitError;
-  }
-  return exit_status;
-}
-
-int PrintResponse(const korvane::BridgeClient::Response& response,
-                  const std::string& method,
-                  const std::string& channel) {
-  switch (response.status) {
-    case korvane::BridgeClient::Status::kSuccess:
-      printf("%s\n", Dump(korvane::ValueToJson(response.result.get())).c_str());
-      fflush(stdout);
-      return kExitSuccess;
-    case korvane::BridgeClient::Status::kError:
-      printf("error %s: %s\n", response.code.c_str(), response.message.c_str());
-      if (response.details != nullptr &&
-          fl_value_get_type(response.details.get()) != FL_VALUE_TYPE_NULL) {
-        printf("details: %s\n", Dump(korvane::ValueToJson(response.details.get())).c_str());
-      }
-      return kExitError;
-    case korvane::BridgeClient::Status::kNotImplemented:
-      fprintf(stderr, "korvanectl: not implemented: %s on %s\n", method.c_str(), channel.c_str());
-      return kExitNotImplemented;
-    default:
-      return ExitForFailure(response);
-  }
-}
-
-int RunEvents() {
-  korvane::BridgeClient client;
-  if (!ConnectToHost(&client)) {
-    return kExitNoHost;
-  }
-  korvane::BridgeClient::Response response = client.Listen(kEventChannel, nullptr, -1);
-  if (response.status == korvane::BridgeClient::Status::kNotImplemented) {
-    fprintf(stderr, "korvanectl: not implemented: listen on %s\n", kEventChannel);
-    return kExitNotImplemented;
-  }
-  if (response.status == korvane::BridgeClient::Status::kError) {
-    printf("error %s: %s\n", response.code.c_str(), response.message.c_str());
-    return kExitError;
-  }
-  if (response.status != korvane::BridgeClient::Status::kSuccess) {
-    return ExitForFailure(response);
-  }
+void PrintLine(const std::string& line) {
+  printf("%s\n", line.c_str());
   fflush(stdout);
-  // Poll in short steps so an interrupt ends the loop with a clean cancel.
-  constexpr int kStepMs = 200;
+}
+
+// Prints events: those queued, and with `watch` the following ones until it ends. Returns the
+// exit status.
+int PrintEvents(BridgeClient* client, ctl::UntilWatch* watch, const Deadline& deadline) {
+  bool error_seen = false;
   while (!interrupted) {
-    korvane::BridgeClient::Event event;
+    BridgeClient::Event event;
     std::string error;
-    korvane::BridgeClient::Status status = client.NextEvent(kStepMs, &event, &error);
-    if (status == korvane::BridgeClient::Status::kTimeout) {
+    const BridgeClient::Status status =
+        client->NextEvent(watch == nullptr ? 0 : deadline.Step(), &event, &error);
+    if (status == BridgeClient::Status::kTimeout) {
+      if (watch == nullptr) {
+        return ctl::kExitSuccess;
+      }
+      if (deadline.Passed()) {
+        return Fail(ctl::kExitTimeout, "no event ending the call's transition came in time");
+      }
       continue;
     }
-    if (status == korvane::BridgeClient::Status::kClosed) {
-      fprintf(stderr, "korvanectl: the host went away\n");
-      return kExitNoHost;
+    if (status != BridgeClient::Status::kSuccess) {
+      return Fail(ctl::kExitNoHost, "the host went away: " + error);
     }
-    if (status != korvane::BridgeClient::Status::kSuccess) {
-      fprintf(stderr, "korvanectl: %s\n", error.c_str());
-      return kExitError;
+    PrintLine(ctl::EventLine(event, true));
+    const std::string event_status = ctl::EventStatus(event);
+    error_seen = error_seen || event_status == korvane::kEventErrorStatus;
+    if (event.kind == BridgeClient::Event::Kind::kEndOfStream) {
+      return Fail(ctl::kExitNoHost, "the host ended the event stream");
     }
-    if (event.kind == korvane::BridgeClient::Event::Kind::kEndOfStream) {
-      printf("{\"endOfStream\":true}\n");
-      return kExitSuccess;
+    if (watch != nullptr && watch->Ends(event_status)) {
+      return error_seen ? ctl::kExitErrorAnswer : ctl::kExitSuccess;
     }
-    printf("%s\n", EventLine(event).c_str());
-    fflush(stdout);
   }
-  client.Cancel(kEventChannel, nullptr, 2000);
-  return kExitSuccess;
+  return ctl::kExitSuccess;
+}
+
+int RunCall(const ctl::Request& request) {
+  const Deadline deadline(request.timeout_ms);
+  BridgeClient client;
+  if (int status = ConnectToHost(&client, deadline)) {
+    return status;
+  }
+  if (request.with_events) {
+    BridgeClient::Response listening =
+        client.Listen(korvane::kEventChannelName, nullptr, deadline.Left());
+    if (listening.status != BridgeClient::Status::kSuccess) {
+      return Answered(listening) ? Fail(ctl::kExitNoHost, "the host refused the event stream")
+                                 : NoAnswer(listening);
+    }
+  }
+  korvane::FlValuePtr args;
+  if (request.args) {
+    args = korvane::JsonToValue(*request.args);
+  }
+  const BridgeClient::Response response =
+      client.Call(request.channel, request.method, args.get(), deadline.Left());
+  if (!Answered(response)) {
+    return NoAnswer(response);
+  }
+  const protocol::Method* method = protocol::FindMethod(request.method);
+  PrintLine(ctl::Dump(ctl::AnswerJson(response, method, request.method, request.channel)));
+  int status = ctl::kExitSuccess;
+  if (response.status == BridgeClient::Status::kError) {
+    status = ctl::kExitErrorAnswer;
+  } else if (response.status == BridgeClient::Status::kNotImplemented) {
+    status = ctl::kExitNotImplemented;
+  }
+  if (!request.with_events) {
+    return status;
+  }
+  if (status != ctl::kExitSuccess || request.until.empty()) {
+    // What came with the call; a failed call starts no transition to wait for.
+    const int printed = PrintEvents(&client, nullptr, deadline);
+    return status != ctl::kExitSuccess ? status : printed;
+  }
+  ctl::UntilWatch watch(request.until, method != nullptr && protocol::StartsConnection(*method));
+  return PrintEvents(&client, &watch, deadline);
+}
+
+int RunEvents(const ctl::Request& request) {
+  const Deadline deadline(-1);
+  BridgeClient client;
+  if (int status = ConnectToHost(&client, deadline)) {
+    return status;
+  }
+  BridgeClient::Response response = client.Listen(korvane::kEventChannelName, nullptr, -1);
+  if (response.status != BridgeClient::Status::kSuccess) {
+    return Answered(response) ? Fail(ctl::kExitNoHost, "the host refused the event stream")
+                              : NoAnswer(response);
+  }
+  // The host repeats where things stand as an event, so the first line is the current state.
+  response = client.Call(korvane::kVpnChannelName, kRefreshMethod, nullptr, -1);
+  if (!Answered(response)) {
+    return NoAnswer(response);
+  }
+  if (response.status != BridgeClient::Status::kSuccess) {
+    fprintf(stderr, "korvanectl: the host did not repeat its state: %s\n",
+            ctl::Dump(ctl::AnswerJson(response, nullptr, kRefreshMethod, korvane::kVpnChannelName))
+                .c_str());
+  }
+  while (!interrupted) {
+    BridgeClient::Event event;
+    std::string error;
+    const BridgeClient::Status status = client.NextEvent(kStepMs, &event, &error);
+    if (status == BridgeClient::Status::kTimeout) {
+      continue;
+    }
+    if (status != BridgeClient::Status::kSuccess) {
+      return Fail(ctl::kExitNoHost, "the host went away: " + error);
+    }
+    PrintLine(ctl::EventLine(event, request.json_lines));
+    if (event.kind == BridgeClient::Event::Kind::kEndOfStream) {
+      return ctl::kExitSuccess;
+    }
+  }
+  client.Cancel(korvane::kEventChannelName, nullptr, 2000);
+  return ctl::kExitSuccess;
 }
 
 int RunHello() {
-  korvane::BridgeClient client;
-  if (!ConnectToHost(&client)) {
-    return kExitNoHost;
+  BridgeClient client;
+  if (int status = ConnectToHost(&client, Deadline(-1))) {
+    return status;
   }
-  printf("%s\n", Dump(korvane::ValueToJson(client.hello())).c_str());
-  return kExitSuccess;
+  PrintLine(ctl::Dump(korvane::ValueToJson(client.hello())));
+  return ctl::kExitSuccess;
+}
+
+int RunHelp(const ctl::Request& request) {
+  if (request.help_markdown) {
+    fputs(protocol::RenderMarkdown().c_str(), stdout);
+  } else if (request.help_names) {
+    fputs(ctl::MethodNames().c_str(), stdout);
+  } else if (!request.help_topic.empty()) {
+    fputs(protocol::RenderMethodHelp(*protocol::FindMethod(request.help_topic)).c_str(), stdout);
+  } else {
+    fputs(ctl::UsageText(BridgeClient::DefaultSocketPath()).c_str(), stdout);
+  }
+  return ctl::kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    return Usage();
+  ctl::Request request;
+  std::string error;
+  if (!ctl::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &request, &error,
+                             ReadStandardInput)) {
+    fprintf(stderr, "korvanectl: %s\nTry 'korvanectl --help'.\n", error.c_str());
+    return ctl::kExitBadUsage;
   }
   struct sigaction action = {};
   action.sa_handler = OnInterrupt;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  std::string command = argv[1];
-  std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "call") {
-    return RunCall(args);
+  switch (request.command) {
+    case ctl::Request::Command::kCall:
+      return RunCall(request);
+    case ctl::Request::Command::kEvents:
+      return RunEvents(request);
+    case ctl::Request::Command::kHello:
+      return RunHello();
+    case ctl::Request::Command::kHelp:
+      return RunHelp(request);
   }
-  if (command == "events" && args.empty()) {
-    return RunEvents();
-  }
-  if (command == "hello" && args.empty()) {
-    return RunHello();
-  }
-  return Usage();
+  return ctl::kExitBadUsage;
 }

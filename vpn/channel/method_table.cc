@@ -8,12 +8,14 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/logger.h"
 #include "clash/clash_queries.h"
 #include "core/libbox_log_buffer.h"
 #include "platform/desktop_proxy/proxy_manager.h"
 #include "vpn/channel/answer.h"
+#include "vpn/channel/method_names.h"
 #include "vpn/vpn_manager.h"
 
 namespace {
@@ -328,6 +330,14 @@ const MethodEntry kMethodTable[] = {
 };
 
 }  // namespace
+
+std::vector<std::string> korvane::VpnMethodNames() {
+  std::vector<std::string> names;
+  for (const MethodEntry& entry : kMethodTable) {
+    names.push_back(entry.name);
+  }
+  return names;
+}
 
 void VPNManager::HandleMethodCall(FlMethodCall* call) {
   const gchar* name = fl_method_call_get_name(call);
