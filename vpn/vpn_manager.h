@@ -161,8 +161,8 @@ class VPNManager {
   static std::string current_config_;
   // What the connection controller read of current_config_, read once with it.
   static korvane::ConfigFacts current_facts_;
-  // The desktop proxy change of the running connection, when it asked for one; StopBox restores
-  // it, and Shutdown drops any left so nothing is undone at static teardown.
+  // The desktop proxy change of the running connection, when it asked for one. StopBox restores
+  // it; Shutdown resets it (restoring one left), so nothing is left to undo at static teardown.
   static std::unique_ptr<DesktopProxyChange> desktop_proxy_change_;
   // 1 once the engine library is loaded and set up, else 0: a flag, not a handle (the engine
   // keeps no handle of ours).
