@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,8 @@ typedef struct _FlMethodCall FlMethodCall;
 typedef struct _FlEventChannel FlEventChannel;
 typedef struct _FlValue FlValue;
 typedef struct _FlMethodErrorResponse FlMethodErrorResponse;
+
+class DesktopProxyChange;
 
 // The VPN controller behind the platform channels "com.quorandel.korvane/vpn",
 // "com.quorandel.korvane/core" and "com.quorandel.korvane/vpn_events".
@@ -158,6 +161,9 @@ class VPNManager {
   static std::string current_config_;
   // What the connection controller read of current_config_, read once with it.
   static korvane::ConfigFacts current_facts_;
+  // The desktop proxy change of the running connection, when it asked for one. StopBox restores
+  // it; Shutdown resets it (restoring one left), so nothing is left to undo at static teardown.
+  static std::unique_ptr<DesktopProxyChange> desktop_proxy_change_;
   // 1 once the engine library is loaded and set up, else 0: a flag, not a handle (the engine
   // keeps no handle of ours).
   static uintptr_t libbox_handle_;

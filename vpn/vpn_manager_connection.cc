@@ -12,6 +12,7 @@
 #include "base/logger.h"
 #include "core/libbox_interface.h"
 #include "core/libbox_log_buffer.h"
+#include "platform/desktop_proxy/desktop_proxy_change.h"
 #include "platform/desktop_proxy/proxy_manager.h"
 #include "platform/platform_service.h"
 #include "vpn/config_probe.h"
@@ -37,6 +38,7 @@ constexpr size_t kConfigPreviewBytes = 500;
 }  // namespace
 
 korvane::ConfigFacts VPNManager::current_facts_;
+std::unique_ptr<DesktopProxyChange> VPNManager::desktop_proxy_change_;
 
 void VPNManager::InitializeLibbox() {
   if (!LibboxInterface::Initialize()) {
@@ -194,7 +196,9 @@ void VPNManager::StartBox(const std::string& config) {
   if (mixed && configure_proxy) {
     const int port = current_facts_.mixed_port;
     kInfoLog.Error() << "Mixed mode detected, configuring system proxy on port " << port << "...";
-    if (ProxyManager::EnableSystemProxy(kProxyHost, port)) {
+    bool enabled = false;
+    desktop_proxy_change_ = DesktopProxyChange::Apply(kProxyHost, port, &enabled);
+    if (enabled) {
       kSuccessLog.Error() << "System proxy configured for 127.0.0.1:" << port;
     } else {
       kWarningLog.Error() << "Failed to configure system proxy";
@@ -216,7 +220,10 @@ void VPNManager::StopBox() {
     LibboxInterface::StopService();
   }
   kInfoLog.Error() << "Disabling system proxy...";
-  if (ProxyManager::DisableSystemProxy()) {
+  // With no change of this connection held the proxy is switched off all the same, in case
+  // something else pointed the desktop at us.
+  std::unique_ptr<DesktopProxyChange> change = std::move(desktop_proxy_change_);
+  if (change ? change->Restore() : ProxyManager::DisableSystemProxy()) {
     kSuccessLog.Error() << "System proxy disabled";
   } else {
     kWarningLog.Error() << "Failed to disable system proxy";
@@ -236,6 +243,7 @@ void VPNManager::Shutdown() {
       kVpnLog.Error() << "Shutdown stop failed: " << e.what();
     }
   }
+  desktop_proxy_change_.reset();
   PlatformService::Cleanup();
   LibboxInterface::Cleanup();
   libbox_handle_ = 0;

@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/executable_path.h"
 #include "base/log.h"
 #include "base/logger.h"
 #include "base/scoped_fd.h"
@@ -417,7 +416,7 @@ void ElevatedHelper::TerminateHelperProcess(pid_t pid) {
 
 bool ElevatedHelper::ElevatedPatchelfAndSetcap(const GrantRequest& request,
                                                const ElevationEnvironment& environment) {
-  const std::filesystem::path binary = korvane::CanonicalPath(request.path);
+  const std::filesystem::path& binary = request.binary;
   if (binary.empty()) {
     kLog.Error() << "Cannot resolve binary for elevated ops: " + request.path;
     return false;

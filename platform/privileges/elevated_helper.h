@@ -12,6 +12,10 @@
 struct GrantRequest {
   // The user's executable as given (messages name it so).
   std::string path;
+  // `path` canonicalised once, by the caller (korvane::CanonicalPath, which
+  // ManagedRuntime::ResolveInstall applies); the install directory copied is its folder. Empty
+  // when the path did not resolve: nothing is granted.
+  std::filesystem::path binary;
   // The digest of the executable that the host verified; root's copy must have it.
   std::string binary_sha256;
   // The digest of korvane-cap-wrapper when the manifest covers it and the file matches; empty:

@@ -99,6 +99,7 @@ bool PlatformService::RequestElevatedPermissions(const korvane::ElevationEnviron
   } else {
     GrantRequest request;
     request.path = subject.executable;
+    request.binary = korvane::CanonicalPath(subject.executable);
     request.binary_sha256 = subject.sha256;
     request.wrapper_sha256 = korvane::CoveredWrapperDigest(dir);
     granted = ElevatedHelper::ElevatedPatchelfAndSetcap(request, environment);

@@ -76,6 +76,7 @@ bool PlatformService::SetCapabilityOnPath(const std::string& path,
   }
   GrantRequest request;
   request.path = path;
+  request.binary = install.canonical;
   request.binary_sha256 = expected;
   request.wrapper_sha256 = korvane::CoveredWrapperDigest(install_dir);
   return ElevatedHelper::ElevatedPatchelfAndSetcap(request, environment);

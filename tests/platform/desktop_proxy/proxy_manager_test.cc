@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/command_runner.h"
+#include "platform/desktop_proxy/desktop_proxy_change.h"
 #include "platform/desktop_proxy/proxy_backup_file.h"
 #include "platform/desktop_proxy/proxy_manager.h"
 #include "tests/support/test_files.h"
@@ -524,6 +525,35 @@ TEST_F(ProxyManagerTest, DisableWithoutEnableStillSwitchesTheDesktopOff) {
   Run("gsettings set org.gnome.system.proxy mode manual");
   EXPECT_TRUE(ProxyManager::DisableSystemProxy());
   EXPECT_EQ(GnomeGet("org.gnome.system.proxy mode"), "'none'");
+}
+
+// The holder of one connection's change: dropped, it puts the user's settings back; restored
+// early, dropping it changes nothing more.
+TEST_F(ProxyManagerTest, ADesktopProxyChangeIsUndoneOnceByItsHolder) {
+  setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  Run("gsettings set org.gnome.system.proxy mode manual && "
+      "gsettings set org.gnome.system.proxy.http host proxy.corp && "
+      "gsettings set org.gnome.system.proxy.http port 8080");
+  const std::vector<std::string> before = GnomeState();
+  RecordCalls("gsettings", "/usr/bin/gsettings");
+  const std::string switch_off = "gsettings set org.gnome.system.proxy mode none";
+  for (bool restore_first : {false, true}) {
+    SCOPED_TRACE(restore_first ? "restored, then dropped" : "dropped");
+    ClearCalls();
+    bool enabled = false;
+    std::unique_ptr<DesktopProxyChange> change =
+        DesktopProxyChange::Apply("127.0.0.1", 7890, &enabled);
+    ASSERT_TRUE(enabled);
+    ExpectGnomePointsAt("7890");
+    if (restore_first) {
+      EXPECT_TRUE(change->Restore());
+      EXPECT_EQ(GnomeState(), before);
+    }
+    change.reset();
+    EXPECT_EQ(GnomeState(), before);
+    EXPECT_EQ(CountContaining(Calls(), switch_off), 1) << Calls();
+    EXPECT_EQ(RecordMode(), -1);
+  }
 }
 
 // --- Desktop detection -------------------------------------------------------------------------

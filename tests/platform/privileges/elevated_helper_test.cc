@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/executable_path.h"
 #include "base/sha256.h"
 #include "platform/platform_service.h"
 #include "platform/privileges/elevation_script.h"
@@ -83,6 +84,7 @@ int GrantAs(uid_t uid,
       [&] {
         GrantRequest request;
         request.path = path;
+        request.binary = korvane::CanonicalPath(request.path);
         request.binary_sha256 = digest;
         return ElevatedHelper::ElevatedPatchelfAndSetcap(request,
                                                          korvane::ElevationEnvironment::Capture())
@@ -429,6 +431,7 @@ TEST_F(ElevatedHelperTest, HostilePathsReachTheCommandOnlyAsQuotedValues) {
       const std::string before = korvane_test::TreeSnapshot("/tmp/inj");
       GrantRequest request;
       request.path = dir + "/korvane";
+      request.binary = korvane::CanonicalPath(request.path);
       request.binary_sha256 = Sha256::FileHex(request.path);
       korvane_test::Output output = korvane_test::CaptureOutput([&] {
         EXPECT_TRUE(ElevatedHelper::ElevatedPatchelfAndSetcap(
@@ -501,6 +504,7 @@ TEST_F(ElevatedHelperTest, PolkitRuleIsWholeWhenTheGrantReturns) {
     korvane_test::MakeInstallDir("/tmp/r");
     GrantRequest request;
     request.path = "/tmp/r/korvane";
+    request.binary = korvane::CanonicalPath(request.path);
     request.binary_sha256 = Sha256::FileHex(request.path);
     korvane_test::Output output = korvane_test::CaptureOutput([&] {
       EXPECT_TRUE(ElevatedHelper::ElevatedPatchelfAndSetcap(
@@ -558,6 +562,7 @@ TEST_F(ElevatedHelperTest, RefusalsStartNothingAndWriteNothing) {
       }
       GrantRequest request;
       request.path = c.path;
+      request.binary = korvane::CanonicalPath(request.path);
       request.binary_sha256 = std::string(64, 'a');
       korvane_test::Output output = korvane_test::CaptureOutput([&] {
         EXPECT_FALSE(ElevatedHelper::ElevatedPatchelfAndSetcap(
