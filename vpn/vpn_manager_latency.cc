@@ -1,7 +1,6 @@
-// The latency methods: the URL test of the node in use and the auto-selector report. Each runs
-// on a detached worker thread that owns a reference on the method call and its own copy of the
-// configuration, touches no channel object and hands its result to the main loop in a heap
-// record; only the idle callback on the main thread answers the call.
+// The latency methods: the URL test of the node in use and the auto-selector report. Each is
+// work for a worker thread with its own copy of the controller's address and secret; its
+// outcome is the answer.
 
 #include <atomic>
 #include <chrono>
@@ -12,19 +11,22 @@
 #include <system_error>
 #include <thread>
 
-#include "base/log.h"
+#include "base/logger.h"
 #include "clash/json_scan.h"
 #include "vpn/clash_queries.h"
 #include "vpn/vpn_manager.h"
-#include "vpn/vpn_manager_responses.h"
 
 namespace {
 
+constexpr korvane::Logger kLog(korvane::kVPNManagerTag);
+
 using korvane::ClashController;
+using korvane::Deferred;
 using korvane::DelayQuery;
 using korvane::DelayRequestTimeout;
 using korvane::EncodeClashPathSegment;
 using korvane::FindClashController;
+using korvane::Outcome;
 using korvane::ResolveActiveSelector;
 using korvane::ResolvedSelector;
 
@@ -39,28 +41,15 @@ constexpr int kSelectorGroupTimeoutMs = 3000;
 constexpr int kSelectorGroupRequestTimeoutMs = 4000;
 constexpr auto kSelectorSettleTime = std::chrono::milliseconds(500);
 
-// Holds a reference on a method call (released with g_object_unref).
-struct CallRef {
-  explicit CallRef(FlMethodCall* call) : call(FL_METHOD_CALL(g_object_ref(call))) {}
-  ~CallRef() { g_object_unref(call); }
-  CallRef(const CallRef&) = delete;
-  CallRef& operator=(const CallRef&) = delete;
-  FlMethodCall* call;
-};
-
-// A URL test's result, from the worker to the main thread.
+// What a URL test found, before it becomes the answer.
 struct UrlTestReply {
-  explicit UrlTestReply(FlMethodCall* pending) : call(pending) {}
-  CallRef call;
   bool success = false;
   int latency = -1;
   std::string error;
 };
 
-// An auto-selector report, from the worker to the main thread.
+// What an auto-selector report found, before it becomes the answer.
 struct AutoSelectorReply {
-  explicit AutoSelectorReply(FlMethodCall* pending) : call(pending) {}
-  CallRef call;
   bool success = false;
   std::string selectedTag;
   int selectedLatency = -1;
@@ -68,43 +57,29 @@ struct AutoSelectorReply {
   std::string error;
 };
 
-// Called on the main thread: answers the URL test and frees the reply.
-gboolean HandleUrlTestResponse(gpointer user_data) {
-  std::unique_ptr<UrlTestReply> reply(static_cast<UrlTestReply*>(user_data));
-  if (reply->success) {
-    korvane::LogOut() << "[VPNManager] Sending URLTest success response: " << reply->latency
-                      << "ms";
-    g_autoptr(FlValue) result = fl_value_new_int(reply->latency);
-    g_autoptr(FlMethodResponse) response =
-        FL_METHOD_RESPONSE(fl_method_success_response_new(result));
-    korvane::Respond(reply->call.call, response);
-  } else {
-    korvane::LogOut() << "[VPNManager] Sending URLTest error response: " << reply->error;
-    korvane::RespondError(reply->call.call, kUrlTestFailed, reply->error);
+// The URL test's answer.
+Outcome UrlTestOutcome(const UrlTestReply& reply) {
+  if (reply.success) {
+    kLog.Info() << "Sending URLTest success response: " << reply.latency << "ms";
+    return Outcome::Ok(korvane::AnswerValue::OfInt(reply.latency));
   }
-  return G_SOURCE_REMOVE;
+  kLog.Info() << "Sending URLTest error response: " << reply.error;
+  return Outcome::Failure(kUrlTestFailed, reply.error);
 }
 
-// Called on the main thread: answers the auto-selector report and frees the reply.
-gboolean HandleAutoSelectorResponse(gpointer user_data) {
-  std::unique_ptr<AutoSelectorReply> reply(static_cast<AutoSelectorReply*>(user_data));
-  if (reply->success) {
-    korvane::LogOut() << "[VPNManager] Sending AutoSelector success response: tag="
-                      << reply->selectedTag << ", latency=" << reply->selectedLatency << "ms";
-    g_autoptr(FlValue) result = fl_value_new_map();
-    fl_value_set_string_take(result, "selectedTag",
-                             fl_value_new_string(reply->selectedTag.c_str()));
-    fl_value_set_string_take(result, "selectedLatency", fl_value_new_int(reply->selectedLatency));
-    fl_value_set_string_take(result, "allLatencies",
-                             fl_value_new_string(reply->allLatencies.c_str()));
-    g_autoptr(FlMethodResponse) response =
-        FL_METHOD_RESPONSE(fl_method_success_response_new(result));
-    korvane::Respond(reply->call.call, response);
-  } else {
-    korvane::LogOut() << "[VPNManager] Sending AutoSelector error response: " << reply->error;
-    korvane::RespondError(reply->call.call, kAutoSelectorError, reply->error);
+// The auto-selector report's answer.
+Outcome AutoSelectorOutcome(const AutoSelectorReply& reply) {
+  if (reply.success) {
+    kLog.Info() << "Sending AutoSelector success response: tag=" << reply.selectedTag
+                << ", latency=" << reply.selectedLatency << "ms";
+    return Outcome::Ok(
+        korvane::AnswerValue::OfMap()
+            .Set("selectedTag", korvane::AnswerValue::OfString(reply.selectedTag))
+            .Set("selectedLatency", korvane::AnswerValue::OfInt(reply.selectedLatency))
+            .Set("allLatencies", korvane::AnswerValue::OfString(reply.allLatencies)));
   }
-  return G_SOURCE_REMOVE;
+  kLog.Info() << "Sending AutoSelector error response: " << reply.error;
+  return Outcome::Failure(kAutoSelectorError, reply.error);
 }
 
 // What a URL test worker is given. The flag is VPNManager::url_test_in_progress_; the counter
@@ -113,185 +88,207 @@ struct UrlTestJob {
   std::string test_url;
   int timeout;
   std::string selector_tag;
-  std::string config;
+  std::optional<ClashController> controller;
   std::atomic<bool>* in_progress;
   const std::atomic<unsigned>* service_stops;
   unsigned stops_at_start;
 };
 
-// Worker thread: the URL test. Posts exactly one reply, clearing the in-progress flag just
-// before, on every path.
-void RunUrlTest(std::unique_ptr<UrlTestReply> reply, const UrlTestJob& job) {
-  auto post = [&reply, &job]() {
-    job.in_progress->store(false);
-    g_idle_add(HandleUrlTestResponse, reply.release());
-  };
-  try {
-    korvane::LogOut() << "[VPNManager] Starting URLTest via Clash API";
-    korvane::LogOut() << "[VPNManager] Test URL: " << job.test_url << ", Timeout: " << job.timeout
-                      << "ms";
-    std::optional<ClashController> api = FindClashController(job.config);
-    if (!api) {
-      reply->error = kApiDisabled;
-      post();
-      return;
-    }
-    const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
-    // Ends the test when the VPN stopped meanwhile: no request goes to a controller that is gone.
-    // A stop under way counts already, so a probe cut short by it is not taken for a failure.
-    auto aborted = [&reply, &post, &job](const char* checkpoint) {
-      if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
-        return false;
-      }
-      korvane::LogOut() << "[VPNManager] URLTest aborted at " << checkpoint
-                        << ": VPN no longer running";
-      reply->success = false;
-      reply->error = "VPN disconnected during URLTest";
-      post();
-      return true;
-    };
-    if (aborted("before-resolve")) {
-      return;
-    }
-    const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
-    if (resolved.responded && !resolved.leaf.empty()) {
-      if (aborted("before-leaf-probe")) {
-        return;
-      }
-      const int delay = korvane::FetchTagDelay(*api, resolved.leaf, job.timeout);
-      if (delay >= 1) {
-        korvane::LogOut() << "[VPNManager] URLTest via selector " << selector << " leaf "
-                          << resolved.leaf << ": " << delay << "ms";
-        reply->success = true;
-        reply->latency = delay;
-        post();
-        return;
-      }
-      korvane::LogOut() << "[VPNManager] URLTest leaf probe failed for selector " << selector
-                        << " leaf " << resolved.leaf << ", falling back to legacy group probe";
-    }
-    if (aborted("before-group-fallback")) {
-      return;
-    }
-    const int group_timeout = job.timeout < 1 ? kGroupFallbackTimeoutMs : job.timeout;
-    std::optional<std::string> body = korvane::ClashGet(
-        *api, "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
-        DelayRequestTimeout(group_timeout));
-    if (!body && aborted("after-group-probe")) {
-      return;
-    }
-    if (!body) {
-      korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector << " unreachable";
-      reply->error = "Group delay probe unreachable";
-    } else if (std::optional<korvane::JsonMember> best = korvane::BestJsonMember(*body, false)) {
-      korvane::LogOut() << "[VPNManager] URLTest fallback via group " << selector
-                        << " best=" << best->key << " " << *best->value << "ms";
-      reply->success = true;
-      reply->latency = *best->value;
-    } else {
-      korvane::LogOut() << "[VPNManager] URLTest fallback group " << selector
-                        << " has no healthy member";
-      reply->error = "No healthy member in selector group";
-    }
-  } catch (const std::exception& e) {
-    korvane::LogOut() << "[VPNManager] URLTest exception: " << e.what();
-    reply->success = false;
-    reply->error = std::string("Exception: ") + e.what();
-  }
-  korvane::LogOut() << "[VPNManager] Scheduling URLTest response on main thread";
-  post();
+UrlTestReply Failed(std::string error) {
+  UrlTestReply reply;
+  reply.error = std::move(error);
+  return reply;
 }
 
-// Worker thread: the auto-selector report. Posts exactly one reply.
-void RunAutoSelectorInfo(std::unique_ptr<AutoSelectorReply> reply,
-                         const std::string& selector,
-                         const std::string& config) {
-  try {
-    korvane::LogOut() << "[VPNManager] Getting auto selector info via Clash API";
-    std::this_thread::sleep_for(kSelectorSettleTime);
-    if (!VPNManager::IsRunning()) {
-      reply->error = "VPN disconnected before querying auto selector info";
-      g_idle_add(HandleAutoSelectorResponse, reply.release());
-      return;
-    }
-    std::optional<ClashController> api = FindClashController(config);
-    if (!api) {
-      reply->error = kApiDisabled;
-      g_idle_add(HandleAutoSelectorResponse, reply.release());
-      return;
-    }
-    const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
-    if (!resolved.responded) {
-      reply->error = "Clash API selector not responding for " + selector;
-      g_idle_add(HandleAutoSelectorResponse, reply.release());
-      return;
-    }
-    reply->selectedTag = resolved.leaf;
-    if (!resolved.group.empty()) {
-      const std::string& group = resolved.group;
-      std::optional<std::string> body = korvane::ClashGet(
-          *api, "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
-          kSelectorGroupRequestTimeoutMs);
-      if (!body) {
-        korvane::LogOut() << "[VPNManager] Warning: Failed to fetch latencies for group " << group;
-      } else {
-        reply->allLatencies = *body;
-        if (reply->selectedTag.empty()) {
-          korvane::LogOut() << "[VPNManager] AUTO group " << group
-                            << " .now was empty, finding best node";
-          if (std::optional<korvane::JsonMember> best =
-                  korvane::BestJsonMember(reply->allLatencies, true)) {
-            reply->selectedTag = best->key;
-            reply->selectedLatency = *best->value;
-            korvane::LogOut() << "[VPNManager] Auto-detected best node: " << best->key << " ("
-                              << *best->value << "ms)";
-          }
-        }
-        if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
-          reply->selectedLatency =
-              korvane::ExtractJsonIntField(reply->allLatencies, reply->selectedTag).value_or(-1);
-        }
-      }
-    }
-    if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
-      reply->selectedLatency =
-          korvane::FetchTagDelay(*api, reply->selectedTag, kSelectorGroupTimeoutMs);
-      if (reply->selectedLatency < 1) {
-        korvane::LogOut() << "[VPNManager] Warning: Could not find latency for selected tag "
-                          << reply->selectedTag;
-      }
-    }
-    korvane::LogOut() << "[VPNManager] Auto selector info: tag=" << reply->selectedTag
-                      << ", latency=" << reply->selectedLatency << "ms";
-    reply->success = true;
-  } catch (const std::exception& e) {
-    korvane::LogOut() << "[VPNManager] AutoSelector exception: " << e.what();
-    reply->success = false;
-    reply->error = std::string("Exception: ") + e.what();
-  } catch (...) {
-    korvane::LogOut() << "[VPNManager] AutoSelector unknown exception";
-    reply->success = false;
-    reply->error = "Unknown exception occurred";
+UrlTestReply Measured(int latency) {
+  UrlTestReply reply;
+  reply.success = true;
+  reply.latency = latency;
+  return reply;
+}
+
+// The VPN stopped since the test began (a stop under way counts already, so a probe cut short
+// by it is not taken for a failure): the test ends, and no request goes to a controller that is
+// gone.
+std::optional<UrlTestReply> Aborted(const UrlTestJob& job, const char* checkpoint) {
+  if (VPNManager::IsRunning() && job.service_stops->load() == job.stops_at_start) {
+    return std::nullopt;
   }
-  g_idle_add(HandleAutoSelectorResponse, reply.release());
+  kLog.Info() << "URLTest aborted at " << checkpoint << ": VPN no longer running";
+  return Failed("VPN disconnected during URLTest");
+}
+
+// The legacy probe of the whole group: its best member's delay.
+UrlTestReply ProbeGroup(const UrlTestJob& job,
+                        const ClashController& api,
+                        const std::string& selector) {
+  const int group_timeout = job.timeout < 1 ? kGroupFallbackTimeoutMs : job.timeout;
+  std::optional<std::string> body = korvane::ClashGet(
+      api, "/group/" + EncodeClashPathSegment(selector) + DelayQuery(group_timeout),
+      DelayRequestTimeout(group_timeout));
+  if (!body) {
+    if (std::optional<UrlTestReply> aborted = Aborted(job, "after-group-probe")) {
+      return *aborted;
+    }
+    kLog.Info() << "URLTest fallback group " << selector << " unreachable";
+    return Failed("Group delay probe unreachable");
+  }
+  if (std::optional<korvane::JsonMember> best = korvane::BestJsonMember(*body, false)) {
+    kLog.Info() << "URLTest fallback via group " << selector << " best=" << best->key << " "
+                << *best->value << "ms";
+    return Measured(*best->value);
+  }
+  kLog.Info() << "URLTest fallback group " << selector << " has no healthy member";
+  return Failed("No healthy member in selector group");
+}
+
+// The delay of the node the selector uses, else of its group. The UI's test URL is only
+// logged: every probe asks for the default connectivity check.
+UrlTestReply MeasureUrlTest(const UrlTestJob& job) {
+  kLog.Info() << "Starting URLTest via Clash API";
+  kLog.Info() << "Test URL: " << job.test_url << ", Timeout: " << job.timeout << "ms";
+  if (!job.controller) {
+    return Failed(kApiDisabled);
+  }
+  const ClashController& api = *job.controller;
+  const std::string selector = job.selector_tag.empty() ? kDefaultSelector : job.selector_tag;
+  if (std::optional<UrlTestReply> aborted = Aborted(job, "before-resolve")) {
+    return *aborted;
+  }
+  const ResolvedSelector resolved = ResolveActiveSelector(api, selector);
+  if (resolved.responded && !resolved.leaf.empty()) {
+    if (std::optional<UrlTestReply> aborted = Aborted(job, "before-leaf-probe")) {
+      return *aborted;
+    }
+    const int delay = korvane::FetchTagDelay(api, resolved.leaf, job.timeout);
+    if (delay >= 1) {
+      kLog.Info() << "URLTest via selector " << selector << " leaf " << resolved.leaf << ": "
+                  << delay << "ms";
+      return Measured(delay);
+    }
+    kLog.Info() << "URLTest leaf probe failed for selector " << selector << " leaf "
+                << resolved.leaf << ", falling back to legacy group probe";
+  }
+  if (std::optional<UrlTestReply> aborted = Aborted(job, "before-group-fallback")) {
+    return *aborted;
+  }
+  UrlTestReply reply = ProbeGroup(job, api, selector);
+  kLog.Info() << "Scheduling URLTest response on main thread";
+  return reply;
+}
+
+// Worker thread: the URL test's answer. The in-progress flag is cleared just before, on every
+// path.
+Outcome RunUrlTest(const UrlTestJob& job) {
+  UrlTestReply reply;
+  try {
+    reply = MeasureUrlTest(job);
+  } catch (const std::exception& e) {
+    kLog.Info() << "URLTest exception: " << e.what();
+    reply = Failed(std::string("Exception: ") + e.what());
+    kLog.Info() << "Scheduling URLTest response on main thread";
+  }
+  job.in_progress->store(false);
+  return UrlTestOutcome(reply);
+}
+
+// Fills in the group's latencies, and the node when the group's "now" was empty.
+void ReadGroupLatencies(const ClashController& api,
+                        const std::string& group,
+                        AutoSelectorReply* reply) {
+  std::optional<std::string> body = korvane::ClashGet(
+      api, "/group/" + EncodeClashPathSegment(group) + DelayQuery(kSelectorGroupTimeoutMs),
+      kSelectorGroupRequestTimeoutMs);
+  if (!body) {
+    kLog.Info() << "Warning: Failed to fetch latencies for group " << group;
+    return;
+  }
+  reply->allLatencies = *body;
+  if (reply->selectedTag.empty()) {
+    kLog.Info() << "AUTO group " << group << " .now was empty, finding best node";
+    if (std::optional<korvane::JsonMember> best =
+            korvane::BestJsonMember(reply->allLatencies, true)) {
+      reply->selectedTag = best->key;
+      reply->selectedLatency = *best->value;
+      kLog.Info() << "Auto-detected best node: " << best->key << " (" << *best->value << "ms)";
+    }
+  }
+  if (!reply->selectedTag.empty() && reply->selectedLatency < 1) {
+    reply->selectedLatency =
+        korvane::ExtractJsonIntField(reply->allLatencies, reply->selectedTag).value_or(-1);
+  }
+}
+
+// The node in use behind `selector`, its delay and its group's latencies.
+AutoSelectorReply ReadAutoSelector(const std::string& selector,
+                                   const std::optional<ClashController>& api) {
+  AutoSelectorReply reply;
+  kLog.Info() << "Getting auto selector info via Clash API";
+  std::this_thread::sleep_for(kSelectorSettleTime);
+  if (!VPNManager::IsRunning()) {
+    reply.error = "VPN disconnected before querying auto selector info";
+    return reply;
+  }
+  if (!api) {
+    reply.error = kApiDisabled;
+    return reply;
+  }
+  const ResolvedSelector resolved = ResolveActiveSelector(*api, selector);
+  if (!resolved.responded) {
+    reply.error = "Clash API selector not responding for " + selector;
+    return reply;
+  }
+  reply.selectedTag = resolved.leaf;
+  if (!resolved.group.empty()) {
+    ReadGroupLatencies(*api, resolved.group, &reply);
+  }
+  if (!reply.selectedTag.empty() && reply.selectedLatency < 1) {
+    reply.selectedLatency =
+        korvane::FetchTagDelay(*api, reply.selectedTag, kSelectorGroupTimeoutMs);
+    if (reply.selectedLatency < 1) {
+      kLog.Info() << "Warning: Could not find latency for selected tag " << reply.selectedTag;
+    }
+  }
+  kLog.Info() << "Auto selector info: tag=" << reply.selectedTag
+              << ", latency=" << reply.selectedLatency << "ms";
+  reply.success = true;
+  return reply;
+}
+
+// Worker thread: the auto-selector report's answer.
+Outcome RunAutoSelectorInfo(const std::string& selector,
+                            const std::optional<ClashController>& api) {
+  AutoSelectorReply reply;
+  try {
+    reply = ReadAutoSelector(selector, api);
+  } catch (const std::exception& e) {
+    kLog.Info() << "AutoSelector exception: " << e.what();
+    reply.success = false;
+    reply.error = std::string("Exception: ") + e.what();
+  } catch (...) {
+    kLog.Info() << "AutoSelector unknown exception";
+    reply.success = false;
+    reply.error = "Unknown exception occurred";
+  }
+  return AutoSelectorOutcome(reply);
 }
 
 }  // namespace
 
-void VPNManager::PerformUrlTest(const std::string& testUrl,
-                                int timeout,
-                                const std::string& selectorTag,
-                                FlMethodCall* call) {
+Deferred VPNManager::PerformUrlTest(const std::string& testUrl,
+                                    int timeout,
+                                    const std::string& selectorTag) {
+  Deferred deferred;
   bool expected = false;
   if (!url_test_in_progress_.compare_exchange_strong(expected, true)) {
-    korvane::LogOut() << "[VPNManager] URLTest already in progress, rejecting new request";
-    korvane::RespondError(call, kUrlTestInProgress, kUrlTestInProgressMessage);
-    return;
+    kLog.Info() << "URLTest already in progress, rejecting new request";
+    deferred.now = Outcome::Failure(kUrlTestInProgress, kUrlTestInProgressMessage);
+    return deferred;
   }
   UrlTestJob job{testUrl,
                  timeout,
                  selectorTag,
-                 "",
+                 std::nullopt,
                  &url_test_in_progress_,
                  &service_stops_,
                  service_stops_.load()};
@@ -299,28 +296,22 @@ void VPNManager::PerformUrlTest(const std::string& testUrl,
   // exits must not read the static configuration while it is being destroyed.
   {
     std::lock_guard<std::mutex> lock(service_mutex_);
-    job.config = current_config_;
+    job.controller = current_facts_.controller;
   }
-  auto reply = std::make_unique<UrlTestReply>(call);
-  // A thread that cannot start frees the reply with itself.
-  try {
-    std::thread(RunUrlTest, std::move(reply), std::move(job)).detach();
-  } catch (const std::exception& e) {
-    url_test_in_progress_.store(false);
-    korvane::RespondWorkerStartFailure(call, e);
-  }
+  deferred.work = [job = std::move(job)] { return RunUrlTest(job); };
+  deferred.abandon = [] { url_test_in_progress_.store(false); };
+  return deferred;
 }
 
-void VPNManager::GetAutoSelectorInfo(const std::string& selectorTag, FlMethodCall* call) {
-  std::string config;
+Deferred VPNManager::GetAutoSelectorInfo(const std::string& selectorTag) {
+  std::optional<ClashController> controller;
   {
     std::lock_guard<std::mutex> lock(service_mutex_);
-    config = current_config_;
+    controller = current_facts_.controller;
   }
-  auto reply = std::make_unique<AutoSelectorReply>(call);
-  try {
-    std::thread(RunAutoSelectorInfo, std::move(reply), selectorTag, std::move(config)).detach();
-  } catch (const std::exception& e) {
-    korvane::RespondWorkerStartFailure(call, e);
-  }
+  Deferred deferred;
+  deferred.work = [selectorTag, controller = std::move(controller)] {
+    return RunAutoSelectorInfo(selectorTag, controller);
+  };
+  return deferred;
 }

@@ -3,7 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <glib.h>
+#include <gio/gio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "base/log.h"
+#include "base/logger.h"
 #include "platform/granted_copy.h"
 #include "platform/platform_service.h"
 #include "vpn/vpn_manager.h"
-#include "vpn/vpn_manager_responses.h"
 
 namespace {
 
-using korvane::RespondBool;
-using korvane::RespondError;
+constexpr korvane::Logger kLog(korvane::kVPNManagerTag);
+
+using korvane::Outcome;
 
 constexpr char kException[] = "EXCEPTION";
 constexpr char kInvalidArgument[] = "INVALID_ARGUMENT";
@@ -80,7 +80,7 @@ StartResult StartNewInstance(const std::string& program,
   pid_t child = fork();
   if (child == -1) {
     int error = errno;
-    korvane::LogErr() << "[VPNManager] fork failed: " << korvane::ErrnoText(error);
+    kLog.Error() << "fork failed: " << korvane::ErrnoText(error);
     if (status_pipe[0] >= 0) {
       close(status_pipe[0]);
       close(status_pipe[1]);
@@ -129,28 +129,24 @@ gboolean QuitApplicationCb(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
-// Answers the start's result; on success the application quits from the main loop.
-void AnswerStart(FlMethodCall* call,
-                 StartResult result,
-                 int exec_error,
-                 const char* ended_line,
-                 const char* ended_message) {
+// The answer for the start's result; on success the caller quits after answering.
+Outcome StartOutcome(StartResult result,
+                     int exec_error,
+                     const char* ended_line,
+                     const char* ended_message) {
   switch (result) {
     case StartResult::kForkFailed:
-      RespondError(call, kException, kForkFailed);
-      return;
+      return Outcome::Failure(kException, kForkFailed);
     case StartResult::kEnded:
-      korvane::LogErr() << ended_line;
+      kLog.Error() << ended_line;
       if (exec_error != 0) {
-        korvane::LogErr() << "[VPNManager] exec: " << korvane::ErrnoText(exec_error);
+        kLog.Error() << "exec: " << korvane::ErrnoText(exec_error);
       }
-      RespondError(call, kException, ended_message);
-      return;
+      return Outcome::Failure(kException, ended_message);
     case StartResult::kStarted:
-      RespondBool(call, true);
-      g_idle_add(QuitApplicationCb, nullptr);
-      return;
+      break;
   }
+  return Outcome::Ok(true);
 }
 
 // A path fit to be started and logged on one line: absolute (a relative one would mean
@@ -169,12 +165,11 @@ bool IsPlainAbsolutePath(const std::string& path) {
 
 }  // namespace
 
-void VPNManager::RestartApp(FlMethodCall* call) {
+Outcome VPNManager::RestartApp() {
   std::error_code error;
   std::filesystem::path executable = std::filesystem::read_symlink(kExecutableLink, error);
   if (error) {
-    RespondError(call, kException, kNoExecutablePath);
-    return;
+    return Outcome::Failure(kException, kNoExecutablePath);
   }
   // The executable was replaced on disk while running: start the file that replaced it.
   std::string text = executable.string();
@@ -182,7 +177,7 @@ void VPNManager::RestartApp(FlMethodCall* call) {
   if (text.size() > suffix_length &&
       text.compare(text.size() - suffix_length, suffix_length, kDeletedSuffix) == 0) {
     executable = text.substr(0, text.size() - suffix_length);
-    korvane::LogOut() << "[VPNManager] Stripped '(deleted)' suffix from exe path: " << executable;
+    kLog.Info() << "Stripped '(deleted)' suffix from exe path: " << executable;
   }
 
   // A granted copy restarts through the launcher of the install it was copied from; an install
@@ -205,41 +200,40 @@ void VPNManager::RestartApp(FlMethodCall* call) {
       program = korvane::GrantedCopy::Target(granted).string();
     }
   }
-  korvane::LogOut() << "[VPNManager] Restarting app via "
-                    << (use_launcher ? "launcher: " : "binary: ") << program
-                    << ". New instance will wait for PID " << getpid();
+  kLog.Info() << "Restarting app via " << (use_launcher ? "launcher: " : "binary: ") << program
+              << ". New instance will wait for PID " << getpid();
 
   int exec_error = 0;
   StartResult result = StartNewInstance(program, "", &exec_error);
-  AnswerStart(call, result, exec_error,
-              "[VPNManager] Restart child exited immediately (exec failed)", kExecFailed);
+  return StartOutcome(result, exec_error, "Restart child exited immediately (exec failed)",
+                      kExecFailed);
 }
 
-void VPNManager::RestartFromInstallDir(const std::string& install_dir, FlMethodCall* call) {
+Outcome VPNManager::RestartFromInstallDir(const std::string& install_dir) {
   if (!IsPlainAbsolutePath(install_dir)) {
     g_autofree gchar* escaped = g_strescape(install_dir.c_str(), nullptr);
-    korvane::LogErr() << "[VPNManager] Refusing installDir that is not a plain absolute path: "
-                      << escaped;
-    RespondError(call, kInvalidArgument, kOutsideRoot);
-    return;
+    kLog.Error() << "Refusing installDir that is not a plain absolute path: " << escaped;
+    return Outcome::Failure(kInvalidArgument, kOutsideRoot);
   }
   if (!PlatformService::IsManagedAppImagePath(install_dir)) {
-    RespondError(call, kInvalidArgument, kOutsideRoot);
-    return;
+    return Outcome::Failure(kInvalidArgument, kOutsideRoot);
   }
   const std::filesystem::path dir(install_dir);
   for (const char* entry : kRequiredRuntimeEntries) {
     std::error_code error;
     if (!std::filesystem::exists(dir / entry, error)) {
-      RespondError(call, kInvalidArgument, kMissingFiles);
-      return;
+      return Outcome::Failure(kInvalidArgument, kMissingFiles);
     }
   }
 
-  korvane::LogOut() << "[VPNManager] Restarting from managed AppImage runtime: " << install_dir;
+  kLog.Info() << "Restarting from managed AppImage runtime: " << install_dir;
   int exec_error = 0;
   StartResult result = StartNewInstance((dir / kLauncherName).string(), install_dir, &exec_error);
-  AnswerStart(call, result, exec_error,
-              "[VPNManager] Restart child exited immediately (managed runtime exec failed)",
-              kRuntimeExecFailed);
+  return StartOutcome(result, exec_error,
+                      "Restart child exited immediately (managed runtime exec failed)",
+                      kRuntimeExecFailed);
+}
+
+void VPNManager::QuitAfterAnswer() {
+  g_idle_add(QuitApplicationCb, nullptr);
 }

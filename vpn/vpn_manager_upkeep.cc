@@ -4,92 +4,90 @@
 #include <exception>
 #include <string>
 
-#include "base/log.h"
+#include "base/logger.h"
 #include "vpn/vpn_manager.h"
-#include "vpn/vpn_manager_responses.h"
 #include "vpn/vpn_preferences.h"
 
 namespace {
 
-constexpr char kException[] = "EXCEPTION";
+using korvane::Outcome;
 
-// Answers `call` with what `work` returns, or, when it fails, with "EXCEPTION" and the failure's
-// text; what `work` wrote before it failed stays written. `fault` (tests only) runs after the
-// work as a failure of the work would.
+constexpr korvane::Logger kLog("");
+
+// What `work` returns, or, when it fails, "EXCEPTION" with the failure's text; what `work`
+// wrote before it failed stays written. `fault` (tests only) runs after the work as a failure
+// of the work would.
 template <typename Work>
-void AnswerOrException(FlMethodCall* call, void (*fault)(), Work work) {
-  bool answer = false;
+Outcome ValueOrException(void (*fault)(), Work work) {
   try {
-    answer = work();
+    const bool answer = work();
     if (fault != nullptr) {
       fault();
     }
+    return Outcome::Ok(answer);
   } catch (const std::exception& e) {
-    korvane::RespondError(call, kException, e.what());
-    return;
+    return Outcome::Failure(korvane::kExceptionCode, e.what());
   }
-  korvane::RespondBool(call, answer);
 }
 
 }  // namespace
 
-void (*VPNManager::upkeep_fault_)() = nullptr;
-
-void VPNManager::ToggleAutoReconnect(bool enabled, FlMethodCall* call) {
+Outcome VPNManager::ToggleAutoReconnect(bool enabled) {
   auto_reconnect_enabled_ = enabled;
-  korvane::RespondBool(call, true);
+  return Outcome::Ok(true);
 }
 
-void VPNManager::DisableAutoReconnectTemporarily(FlMethodCall* call) {
+Outcome VPNManager::DisableAutoReconnectTemporarily() {
   auto_reconnect_enabled_ = false;
-  korvane::RespondBool(call, true);
+  return Outcome::Ok(true);
 }
 
-void VPNManager::EnableAutoReconnect(FlMethodCall* call) {
+Outcome VPNManager::EnableAutoReconnect() {
   auto_reconnect_enabled_ = true;
-  korvane::RespondBool(call, true);
+  return Outcome::Ok(true);
 }
 
-void VPNManager::RestoreUserAutoReconnectPreference(bool enabled, FlMethodCall* call) {
-  AnswerOrException(call, upkeep_fault_, [enabled] {
+Outcome VPNManager::RestoreUserAutoReconnectPreference(bool enabled) {
+  return ValueOrException(upkeep_fault_, [enabled] {
     auto_reconnect_enabled_ = enabled;
-    korvane::LogOut() << "Restoring user auto-reconnect preference: "
-                      << (enabled ? "enabled" : "disabled");
+    kLog.Info() << "Restoring user auto-reconnect preference: "
+                << (enabled ? "enabled" : "disabled");
     return true;
   });
 }
 
-void VPNManager::DisableAutoReconnect(FlMethodCall* call) {
-  AnswerOrException(call, upkeep_fault_, [] {
+Outcome VPNManager::DisableAutoReconnect() {
+  return ValueOrException(upkeep_fault_, [] {
     auto_reconnect_enabled_ = false;
-    korvane::LogOut() << "Auto-reconnect disabled";
+    kLog.Info() << "Auto-reconnect disabled";
     return true;
   });
 }
 
-void VPNManager::GetOnDemandStatus(FlMethodCall* call) {
-  AnswerOrException(call, upkeep_fault_, [] { return auto_reconnect_enabled_.load(); });
+Outcome VPNManager::GetOnDemandStatus() {
+  return ValueOrException(upkeep_fault_, [] { return auto_reconnect_enabled_.load(); });
 }
 
-void VPNManager::RefreshVPNStatus(FlMethodCall* call) {
-  AnswerOrException(call, upkeep_fault_, [] {
+Outcome VPNManager::RefreshVPNStatus() {
+  return ValueOrException(upkeep_fault_, [] {
     const std::string state = is_running_ ? "connected" : "disconnected";
     SendStateUpdate(state);
-    korvane::LogOut() << "RefreshVPNStatus called - sent state: " << state;
+    kLog.Info() << "RefreshVPNStatus called - sent state: " << state;
     return true;
   });
 }
 
-void VPNManager::ClearVPNPreference(FlMethodCall* call) {
-  AnswerOrException(call, upkeep_fault_, [] {
+Outcome VPNManager::ClearVPNPreference() {
+  return ValueOrException(upkeep_fault_, [] {
     // The store catches its own failures; the result is not looked at.
     VPNPreferences::ClearConfig();
     std::lock_guard<std::mutex> lock(service_mutex_);
     current_config_.clear();
+    current_facts_ = korvane::ConfigFacts();
     return true;
   });
 }
 
-void VPNManager::CheckForStuckState(FlMethodCall* call) {
-  AnswerOrException(call, upkeep_fault_, [] { return false; });
+Outcome VPNManager::CheckForStuckState() {
+  return ValueOrException(upkeep_fault_, [] { return false; });
 }

@@ -14,9 +14,11 @@
 #include <memory>
 
 #include "base/file_util.h"
-#include "base/log.h"
+#include "base/logger.h"
 
 namespace {
+
+constexpr korvane::Logger kPlainLog("");
 
 constexpr char kConfigFileName[] = "/vpn_config.dat";
 constexpr char kBackupFileName[] = "/vpn_config.bak";
@@ -129,7 +131,7 @@ std::string VPNPreferences::ReadFile(const std::string& path) {
   try {
     return korvane::ReadWholeFile(path).value_or(std::string());
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error reading file: " << e.what();
+    kPlainLog.Error() << "Error reading file: " << e.what();
     return std::string();
   }
 }
@@ -138,7 +140,7 @@ bool VPNPreferences::WriteFile(const std::string& path, const std::string& data)
   try {
     return korvane::ReplaceFile(path, data).ok();
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error writing file: " << e.what();
+    kPlainLog.Error() << "Error writing file: " << e.what();
     return false;
   }
 }
@@ -150,12 +152,12 @@ bool VPNPreferences::DeleteFile(const std::string& path) {
 bool VPNPreferences::SaveConfig(const std::string& json) {
   try {
     if (!ValidateConfig(json)) {
-      korvane::LogErr() << "Invalid configuration format";
+      kPlainLog.Error() << "Invalid configuration format";
       return false;
     }
     std::string dir = GetConfigDirectory();
     if (!DirectoryExists(dir) && !CreateDirectory(dir)) {
-      korvane::LogErr() << "Failed to create config directory";
+      kPlainLog.Error() << "Failed to create config directory";
       return false;
     }
     RemoveLeftoverTemporaryFiles(dir);
@@ -163,12 +165,12 @@ bool VPNPreferences::SaveConfig(const std::string& json) {
       BackupConfig();
     }
     if (!WriteFile(GetConfigPath(), ObfuscateString(json))) {
-      korvane::LogErr() << "Failed to write config file";
+      kPlainLog.Error() << "Failed to write config file";
       return false;
     }
     return true;
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error saving config: " << e.what();
+    kPlainLog.Error() << "Error saving config: " << e.what();
     return false;
   }
 }
@@ -185,12 +187,12 @@ std::string VPNPreferences::LoadConfig() {
     if (ValidateConfig(text)) {
       std::string current = ObfuscateString(text);
       if (current != data) {
-        korvane::LogOut() << "Migrating config to new obfuscation format";
+        kPlainLog.Info() << "Migrating config to new obfuscation format";
         WriteFile(path, current);
       }
       return text;
     }
-    korvane::LogErr() << "Loaded configuration is invalid";
+    kPlainLog.Error() << "Loaded configuration is invalid";
     if (!RestoreConfig()) {
       return std::string();
     }
@@ -201,7 +203,7 @@ std::string VPNPreferences::LoadConfig() {
     std::string restored_text = DecodeStored(restored);
     return ValidateConfig(restored_text) ? restored_text : std::string();
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error loading config: " << e.what();
+    kPlainLog.Error() << "Error loading config: " << e.what();
     return std::string();
   }
 }
@@ -214,7 +216,7 @@ bool VPNPreferences::BackupConfig() {
     }
     return WriteFile(GetBackupPath(), data);
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error backing up config: " << e.what();
+    kPlainLog.Error() << "Error backing up config: " << e.what();
     return false;
   }
 }
@@ -227,7 +229,7 @@ bool VPNPreferences::RestoreConfig() {
     }
     return WriteFile(GetConfigPath(), data);
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error restoring config: " << e.what();
+    kPlainLog.Error() << "Error restoring config: " << e.what();
     return false;
   }
 }
@@ -242,7 +244,7 @@ bool VPNPreferences::ClearConfig() {
     }
     return ok;
   } catch (const std::exception& e) {
-    korvane::LogErr() << "Error clearing config: " << e.what();
+    kPlainLog.Error() << "Error clearing config: " << e.what();
     return false;
   }
 }

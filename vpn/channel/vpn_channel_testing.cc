@@ -1,23 +1,27 @@
-// Test-only members; built into korvane_vpn_testing, never into the host.
+// Test-only members; built into korvane_vpn_channel_testing, never into the host.
+#include "vpn/channel/channel_state.h"
 #include "vpn/vpn_manager.h"
 
 void VPNManager::ResetForTesting() {
-  messenger_ = nullptr;
-  channel_ = nullptr;
-  core_channel_ = nullptr;
-  event_channel_ = nullptr;
+  korvane::ChannelState& channels = korvane::Channels();
+  channels.messenger = nullptr;
+  channels.vpn_channel = nullptr;
+  channels.core_channel = nullptr;
+  channels.event_channel = nullptr;
+  event_sink_ = {nullptr, nullptr};
   ResetStateForTesting();
   libbox_handle_ = 0;
 }
 
 void VPNManager::ResetStateForTesting() {
   {
-    std::lock_guard<std::mutex> lock(stream_mutex_);
-    stream_active_ = false;
+    std::lock_guard<std::mutex> lock(korvane::Channels().stream_mutex);
+    korvane::Channels().stream_active = false;
   }
   {
     std::lock_guard<std::mutex> lock(service_mutex_);
     current_config_.clear();
+    current_facts_ = korvane::ConfigFacts();
   }
   is_running_ = false;
   last_error_.clear();
@@ -28,11 +32,12 @@ void VPNManager::ResetStateForTesting() {
 }
 
 void VPNManager::SetEventChannelForTesting(FlEventChannel* channel) {
-  event_channel_ = channel;
+  korvane::Channels().event_channel = channel;
+  korvane::RouteEvents();
 }
 
 void VPNManager::AttachChannelsForTesting(FlBinaryMessenger* messenger) {
-  CreateChannels(messenger);
+  korvane::CreateChannels(messenger);
   InitializeLibbox();
 }
 
@@ -41,8 +46,7 @@ void VPNManager::SetRunningForTesting(bool running) {
 }
 
 void VPNManager::SetConfigForTesting(const std::string& config) {
-  std::lock_guard<std::mutex> lock(service_mutex_);
-  current_config_ = config;
+  SetCurrentConfig(config);
 }
 
 bool VPNManager::UrlTestInProgressForTesting() {
