@@ -21,6 +21,7 @@
 #include "engine/mixed_fd.h"
 #include "engine/mixed_inbound.h"
 #include "engine/mixed_resolver.h"
+#include "engine/udp_outbound.h"
 
 namespace box {
 namespace mixed {
@@ -56,6 +57,12 @@ class MixedServer {
   bool Authenticate(std::string_view username, std::string_view password) const;
   // Adds a session's descriptor to the epoll set, edge-triggered for reading and writing.
   bool Watch(int fd, uint64_t key, int side);
+  // The epoll set for a session's datagram sockets and UDP associations, level-triggered, under
+  // Token(key, side).
+  UdpLoop* udp_loop() { return &udp_loop_; }
+  static uint64_t Token(uint64_t key, int side) {
+    return (key << kSideBits) | static_cast<uint64_t>(side);
+  }
   // Moves a session's deadline; nullopt clears it.
   void SetDeadline(uint64_t key,
                    std::optional<Clock::time_point>* current,
@@ -71,6 +78,8 @@ class MixedServer {
   }
 
  private:
+  // Each session has up to four descriptors (or groups of them) in the epoll set.
+  static constexpr int kSideBits = 2;
   static constexpr uint64_t kWakeKey = 0;
   static constexpr uint64_t kListenerKey = 1;
 
@@ -84,6 +93,17 @@ class MixedServer {
   void CloseRequested();
   void Wake();
 
+  class EpollLoop : public UdpLoop {
+   public:
+    explicit EpollLoop(const UniqueFd* epoll) : epoll_(epoll) {}
+    bool Watch(int fd, uint32_t events, uint64_t token) override;
+    bool Modify(int fd, uint32_t events, uint64_t token) override;
+    void Unwatch(int fd) override;
+
+   private:
+    const UniqueFd* const epoll_;
+  };
+
   const std::string tag_;
   UniqueFd listener_;
   const std::string address_;
@@ -92,6 +112,7 @@ class MixedServer {
   const RouteFn route_;
 
   UniqueFd epoll_;
+  EpollLoop udp_loop_{&epoll_};
   UniqueFd wake_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};

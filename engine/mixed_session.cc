@@ -94,6 +94,12 @@ bool Session::OnEvent(int side, uint32_t events) {
   if (side == kUpstreamSide && state_ == State::kProxyHandshake) {
     return ProxyHandshake();
   }
+  if (side == kUdpClientSide) {
+    return OnUdpClient();
+  }
+  if (side == kUdpOutboundSide) {
+    return OnUdpOutbound();
+  }
   return Pump();
 }
 
@@ -124,6 +130,8 @@ bool Session::Pump() {
       return Relay();
     case State::kFailing:
       return Failing();
+    case State::kUdpAssociate:
+      return UdpControl();
   }
   return false;
 }
@@ -233,6 +241,9 @@ bool Session::Handshake() {
           return Fail(Socks5Reply(reply_code, nullptr));
         }
         to_upstream_.Consumed(consumed);
+        if (request.command == kSocks5CommandUdpAssociate) {
+          return StartUdpAssociate();
+        }
         return OpenOutbound(request.host, request.port);
       }
       case State::kHttpHead: {
@@ -286,21 +297,7 @@ bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   target_host_ = host;
   target_port_ = port;
   server_->Log("INFO", Prefix() + InboundName() + ": inbound connection to " + target_);
-  RouteRequest request;
-  request.inbound = server_->tag();
-  request.inbound_type = "mixed";
-  request.network = "tcp";
-  request.host = host;
-  request.port = port;
-  request.source_ip = FormatSockaddr(peer_);
-  if (size_t colon = request.source_ip.rfind(':'); colon != std::string::npos) {
-    request.source_port = static_cast<uint16_t>(std::stoi(request.source_ip.substr(colon + 1)));
-    request.source_ip = request.source_ip.substr(0, colon);
-    if (request.source_ip.size() > 1 && request.source_ip.front() == '[') {
-      request.source_ip = request.source_ip.substr(1, request.source_ip.size() - 2);
-    }
-  }
-  plan_ = server_->Route(request);
+  plan_ = server_->Route(MakeRouteRequest("tcp", host, port));
   if (plan_.refusal.empty() && plan_.leaf.kind == OutboundLeaf::Kind::kBlock) {
     plan_.refusal = plan_.leaf.name + ": blocked";
   }
@@ -330,6 +327,26 @@ bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   state_ = State::kResolving;
   server_->Resolve(key_, dial_host, dial_port);
   return true;
+}
+
+RouteRequest Session::MakeRouteRequest(const char* network,
+                                       const std::string& host,
+                                       uint16_t port) const {
+  RouteRequest request;
+  request.inbound = server_->tag();
+  request.inbound_type = "mixed";
+  request.network = network;
+  request.host = host;
+  request.port = port;
+  request.source_ip = FormatSockaddr(peer_);
+  if (size_t colon = request.source_ip.rfind(':'); colon != std::string::npos) {
+    request.source_port = static_cast<uint16_t>(std::stoi(request.source_ip.substr(colon + 1)));
+    request.source_ip = request.source_ip.substr(0, colon);
+    if (request.source_ip.size() > 1 && request.source_ip.front() == '[') {
+      request.source_ip = request.source_ip.substr(1, request.source_ip.size() - 2);
+    }
+  }
+  return request;
 }
 
 bool Session::OnResolved(MixedResolver::Result result) {
@@ -398,6 +415,9 @@ bool Session::OnDeadline() {
   if (state_ == State::kProxyHandshake) {
     return OutboundFailed("handshake with " + dialing_ + ": i/o timeout", ETIMEDOUT,
                           kSocks5HostUnreachable);
+  }
+  if (state_ == State::kUdpAssociate) {
+    return UdpTick();
   }
   if (state_ == State::kRelay && resetting_ != nullptr) {
     return PassOnReset();

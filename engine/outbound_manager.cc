@@ -111,8 +111,6 @@ OutboundLeaf MakeLeaf(const OutboundOptions& outbound, std::string* refusal) {
   bool proxy = leaf.kind != OutboundLeaf::Kind::kDirect && leaf.kind != OutboundLeaf::Kind::kBlock;
   if (proxy && (leaf.server.empty() || leaf.server_port == 0)) {
     *refusal = outbound.name + ": missing server address";
-  } else if (!outbound.tcp) {
-    *refusal = outbound.name + ": network tcp is disabled";
   }
   return leaf;
 }
@@ -224,6 +222,13 @@ RoutePlan OutboundManager::Plan(const RouteRequest& request) {
     return plan;
   }
   plan.leaf = leaves_.at(outbound->tag);
+  // Kinds that carry no UDP at all say so when the association opens.
+  const bool carries_udp =
+      plan.leaf.kind != OutboundLeaf::Kind::kHttp && plan.leaf.kind != OutboundLeaf::Kind::kBlock;
+  if (request.network == "udp" ? carries_udp && !outbound->udp : !outbound->tcp) {
+    plan.refusal = outbound->name + ": network " + request.network + " is disabled";
+    return plan;
+  }
   plan.handle = connections_.Open(request, std::move(chains), rule);
   return plan;
 }
