@@ -281,7 +281,7 @@ KeyRules InboundKeyRules(const std::string& type) {
     rules.handled.insert("users");
     rules.unimplemented.insert("set_system_proxy");
   } else {  // tun: the interface is made; no route, rule or stack of the real engine is
-    rules.handled = {"type", "tag", "interface_name", "address", "mtu"};
+    rules.handled = {"type", "tag", "interface_name", "address", "mtu", "stack"};
     rules.unimplemented = {"auto_route",
                            "iproute2_table_index",
                            "iproute2_rule_index",
@@ -300,7 +300,6 @@ KeyRules InboundKeyRules(const std::string& type) {
                            "route_exclude_address_set",
                            "endpoint_independent_nat",
                            "udp_timeout",
-                           "stack",
                            "include_interface",
                            "exclude_interface",
                            "include_uid",
@@ -569,6 +568,12 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
     long long mtu = 0;
     if (GetInt(item, "mtu", path, 0, 65535, "uint32", &mtu)) {
       inbound.mtu = static_cast<int>(mtu);
+    }
+    // Only the system stack is built in; gVisor's user-space TCP is not.
+    std::string stack;
+    if (GetString(item, "stack", path, &stack) && !stack.empty() && stack != "system") {
+      FailAt(path + ".stack",
+             "stack " + stack + " is not built into the reference engine, use \"system\"");
     }
   }
   return inbound;

@@ -70,7 +70,8 @@ RoutePlan MixedServer::Route(const RouteRequest& request) const {
 
 bool MixedServer::Start(std::string* error) {
   if (started_ || stopped_) {
-    *error = "inbound/mixed[" + tag_ + "]: " + (stopped_ ? "already closed" : "already started");
+    *error =
+        "inbound/" + type_ + "[" + tag_ + "]: " + (stopped_ ? "already closed" : "already started");
     return false;
   }
   epoll_.Reset(epoll_create1(EPOLL_CLOEXEC));
@@ -263,7 +264,19 @@ void MixedServer::Accept() {
       continue;
     }
     session->Begin();
+    Session* started = session.get();
     sessions_.emplace(key, std::move(session));
+    if (translation_) {
+      TranslatedFlow flow;
+      if (!translation_(peer, &flow)) {
+        Log("ERROR",
+            "inbound/" + type_ + "[" + tag_ + "]: no translated flow for " + FormatSockaddr(peer));
+        started->Abort();
+        CloseSession(key);
+      } else if (!started->BeginTranslated(flow)) {
+        CloseSession(key);
+      }
+    }
   }
 }
 

@@ -44,12 +44,18 @@ class MixedServer {
   MixedServer(const MixedServer&) = delete;
   MixedServer& operator=(const MixedServer&) = delete;
 
+  // Controlling thread, before Start: accepted connections are translated flows (mixed_inbound.h).
+  void SetTranslation(TranslationFn translation, std::string type) {
+    translation_ = std::move(translation);
+    type_ = std::move(type);
+  }
   // Controlling thread.
   bool Start(std::string* error);
   void Stop();
 
   // Event-loop thread only, for sessions.
   const std::string& tag() const { return tag_; }
+  const std::string& type() const { return type_; }
   void Log(const char* level, const std::string& message) const;
   RoutePlan Route(const RouteRequest& request) const;
   // Whether clients must authenticate, and whether these credentials name a configured user.
@@ -110,6 +116,8 @@ class MixedServer {
   const std::vector<MixedUser> users_;
   const LogFn log_;
   const RouteFn route_;
+  TranslationFn translation_;
+  std::string type_ = "mixed";
 
   UniqueFd epoll_;
   EpollLoop udp_loop_{&epoll_};

@@ -77,7 +77,14 @@ std::string Session::Prefix() const {
 }
 
 std::string Session::InboundName() const {
-  return "inbound/mixed[" + server_->tag() + "]";
+  return "inbound/" + server_->type() + "[" + server_->tag() + "]";
+}
+
+bool Session::BeginTranslated(const TranslatedFlow& flow) {
+  protocol_ = Protocol::kTranslated;
+  translated_ = flow;
+  state_ = State::kResolving;  // nothing is read from the client before the outbound is open
+  return OpenOutbound(flow.destination_ip, flow.destination_port);
 }
 
 bool Session::OnEvent(int side, uint32_t events) {
@@ -334,10 +341,15 @@ RouteRequest Session::MakeRouteRequest(const char* network,
                                        uint16_t port) const {
   RouteRequest request;
   request.inbound = server_->tag();
-  request.inbound_type = "mixed";
+  request.inbound_type = server_->type();
   request.network = network;
   request.host = host;
   request.port = port;
+  if (protocol_ == Protocol::kTranslated) {
+    request.source_ip = translated_.source_ip;
+    request.source_port = translated_.source_port;
+    return request;
+  }
   request.source_ip = FormatSockaddr(peer_);
   if (size_t colon = request.source_ip.rfind(':'); colon != std::string::npos) {
     request.source_port = static_cast<uint16_t>(std::stoi(request.source_ip.substr(colon + 1)));
@@ -363,6 +375,9 @@ bool Session::OnResolved(MixedResolver::Result result) {
 }
 
 bool Session::Fail(const std::string& reply) {
+  if (protocol_ == Protocol::kTranslated) {
+    return Abort();  // a translated flow learns of a failure the way a direct one would
+  }
   state_ = State::kFailing;
   DropUpstream();
   to_upstream_.Clear();

@@ -40,6 +40,10 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   void Begin();
+  // A flow the TUN's system stack translated: no handshake, straight to its outbound.
+  bool BeginTranslated(const TranslatedFlow& flow);
+  // Makes the close a reset on both sides.
+  bool Abort();
   bool OnEvent(int side, uint32_t events);
   bool OnResolved(MixedResolver::Result result);
   bool OnDeadline();
@@ -64,7 +68,7 @@ class Session {
     kFailing,
     kUdpAssociate,
   };
-  enum class Protocol { kUnknown, kSocks5, kHttpConnect, kHttpForward };
+  enum class Protocol { kUnknown, kSocks5, kHttpConnect, kHttpForward, kTranslated };
 
   // One socket with its edge-triggered readiness not yet used up.
   struct Endpoint {
@@ -121,7 +125,6 @@ class Session {
   void ReadFailed(Endpoint* from, int error_number);
   bool WriteFailed(Endpoint* to, int error_number);
   bool PassOnReset();
-  bool Abort();
   void Count(const Endpoint* from, size_t bytes);
 
   // UDP ASSOCIATE (mixed_session_udp.cc): the control connection stays open and idle; each
@@ -178,6 +181,7 @@ class Session {
   std::string dialing_;  // the address being dialled
   std::string first_error_;
   int first_errno_ = 0;
+  TranslatedFlow translated_;
   // UDP ASSOCIATE.
   UniqueFd udp_socket_;
   sockaddr_storage udp_client_{};  // where the client's datagrams come from; unset until one

@@ -98,10 +98,21 @@ bool Service::Start(std::string* error) {
     return false;
   };
   for (const Tun& tun : tuns_) {
+    Logger* logger = &logger_;
+    OutboundManager* outbounds = outbounds_.get();
+    const size_t label = tun.options->name.find('[') + 1;
+    std::string start_error;
+    if (!tun.device->Start(
+            tun.options->name.substr(label, tun.options->name.size() - label - 1),
+            [logger](const std::string& level, const std::string& message) {
+              int parsed = Logger::ParseUpperLevel(level);
+              logger->Log(parsed < 0 ? kInfo : parsed, message);
+            },
+            [outbounds](const RouteRequest& request) { return outbounds->Plan(request); },
+            &start_error)) {
+      return fail("start " + tun.options->name + ": " + start_error);
+    }
     logger_.Log(kInfo, tun.options->name + ": started at " + tun.device->interface_name());
-    logger_.Log(kWarn, tun.options->name +
-                           ": the reference engine does not route packets sent to " +
-                           tun.device->interface_name());
   }
   for (Mixed& mixed : mixed_) {
     std::string start_error;
@@ -141,6 +152,9 @@ void Service::Stop() {
     mixed.inbound->Stop();
   }
   mixed_.clear();
+  for (Tun& tun : tuns_) {
+    tun.device->Stop();
+  }
   for (Tun& tun : tuns_) {
     std::string name = tun.device->interface_name();
     tun.device.reset();

@@ -24,7 +24,7 @@ struct IpAddress {
   int family = 0;  // AF_INET or AF_INET6; 0 when unset
   uint8_t bytes[16] = {};
 
-  size_t size() const { return family == 6 + 4 ? 4 : (family == 0 ? 0 : Size(family)); }
+  size_t size() const { return Size(family); }
   static size_t Size(int family);
   bool operator==(const IpAddress& other) const {
     return family == other.family && std::memcmp(bytes, other.bytes, 16) == 0;

@@ -1,0 +1,214 @@
+// The TUN inbound's system stack carrying a machine's traffic: the test's network namespace is
+// the machine, its only way to the lab's origin is the route into the engine's interface, and
+// the engine's outbounds reach the origin through the lab's servers (tests/support/net_lab.h).
+// The origin answers with the address it saw, so every answer names the path a flow took.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/engine/libbox_library.h"
+#include "tests/support/lab_pattern.h"
+#include "tests/support/net_lab.h"
+
+namespace korvane_test {
+namespace {
+
+using nlohmann::json;
+
+constexpr char kUser[] = "labuser";
+constexpr char kPassword[] = "lab-pass";
+constexpr char kInterface[] = "korvane-tun0";
+constexpr int kSsPort = 8388;
+constexpr int kSocksPort = 1080;
+constexpr size_t kBulk = 16 << 20;
+
+std::string OriginUrl(int n, const std::string& path) {
+  return std::string("http://") + NetLab::kOrigin + ":" +
+         std::to_string(NetLab::kOriginPortBase + n) + path;
+}
+
+// One datagram to the origin's UDP echo straight from this namespace, and its answer ("" when
+// none came within 5 s).
+std::string UdpEcho(const std::string& payload) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in origin{};
+  origin.sin_family = AF_INET;
+  origin.sin_port = htons(NetLab::kOriginUdpPort);
+  inet_pton(AF_INET, NetLab::kOrigin, &origin.sin_addr);
+  std::string answer;
+  if (sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&origin),
+             sizeof(origin)) == static_cast<ssize_t>(payload.size())) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 5000) == 1) {
+      answer.resize(70000);
+      ssize_t count = recv(fd, answer.data(), answer.size(), 0);
+      answer.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+class TunLabTest : public LoadedEngineTest {
+ protected:
+  static void SetUpTestSuite() {
+    LoadedEngineTest::SetUpTestSuite();
+    if (geteuid() != 0) {
+      return;
+    }
+    std::string error;
+    ASSERT_TRUE(NetLab::EnterPrivateNetwork(&error)) << error;
+    lab_ = new NetLab();
+    ASSERT_TRUE(lab_->Start(&error)) << error;
+    ss_ = lab_->AddHost("ss", &error);
+    ASSERT_NE(ss_, nullptr) << error;
+    ASSERT_GT(lab_->StartShadowsocks(*ss_, kSsPort, "chacha20-ietf-poly1305", kPassword), 0)
+        << lab_->Log("ss-ss-server");
+    dante_ = lab_->AddHost("dante", &error);
+    ASSERT_NE(dante_, nullptr) << error;
+    ASSERT_GT(lab_->StartDante(*dante_, kSocksPort, kUser, kPassword), 0)
+        << lab_->Log("dante-danted");
+  }
+  static void TearDownTestSuite() {
+    delete lab_;
+    lab_ = nullptr;
+    LoadedEngineTest::TearDownTestSuite();
+  }
+
+  void SetUp() override {
+    if (geteuid() != 0) {
+      GTEST_SKIP() << "needs root for the lab's network namespaces";
+    }
+    ASSERT_NE(lab_, nullptr);
+  }
+
+  static json Outbound(const std::string& kind) {
+    if (kind == "shadowsocks") {
+      return {{"type", "shadowsocks"},
+              {"tag", "proxy"},
+              {"server", ss_->address},
+              {"server_port", kSsPort},
+              {"method", "chacha20-ietf-poly1305"},
+              {"password", kPassword}};
+    }
+    return {{"type", "socks"},           {"tag", "proxy"},    {"server", dante_->address},
+            {"server_port", kSocksPort}, {"username", kUser}, {"password", kPassword}};
+  }
+
+  // Starts the engine with the TUN inbound and `outbound` as the only route, and sends the
+  // origin's network into the interface.
+  void Start(const json& outbound) {
+    log_ = dir_.File("box" + std::to_string(++starts_) + ".log");
+    json config = {{"log", {{"level", "debug"}, {"output", log_}}},
+                   {"inbounds", json::array({{{"type", "tun"},
+                                              {"tag", "tun-in"},
+                                              {"interface_name", kInterface},
+                                              {"address", json::array({"172.19.0.1/30"})},
+                                              {"stack", "system"}}})},
+                   {"outbounds", json::array({outbound})},
+                   {"route", {{"final", outbound["tag"]}}},
+                   {"experimental", {{"clash_api", {{"external_controller", "127.0.0.1:0"}}}}}};
+    ASSERT_EQ(library_->create_service(config.dump().c_str()), 0) << library_->LastError();
+    ASSERT_EQ(library_->start_service(), 0) << library_->LastError();
+    std::string output;
+    ASSERT_EQ(RunShellCommand(std::string("ip route add 198.19.0.0/24 dev ") + kInterface, &output),
+              0)
+        << output;
+    controller_ = ControllerPortFromLog(ReadFile(log_));
+  }
+
+  json Connections() const {
+    return json::parse(
+        Http("GET", "http://127.0.0.1:" + std::to_string(controller_) + "/connections").body,
+        nullptr, false);
+  }
+
+  static NetLab* lab_;
+  static const NetLab::Host* ss_;
+  static const NetLab::Host* dante_;
+  TempDir dir_;
+  std::string log_;
+  int starts_ = 0;
+  int controller_ = 0;
+};
+
+NetLab* TunLabTest::lab_ = nullptr;
+const NetLab::Host* TunLabTest::ss_ = nullptr;
+const NetLab::Host* TunLabTest::dante_ = nullptr;
+
+// TCP and UDP that enter the interface leave through the chosen proxy: plain curl and a plain
+// UDP socket, no proxy settings. 16 MiB down and up byte for byte, 100 connections at once,
+// datagrams from one byte to past the link MTU.
+TEST_F(TunLabTest, SystemStackCarriesTcpAndUdpThroughTheProxy) {
+  const std::string expected_download = LabPattern(0, kBulk);
+  const std::string upload_file = dir_.File("upload.bin");
+  WriteFile(upload_file, expected_download);
+  char digest[32];
+  snprintf(digest, sizeof(digest), "%016llx",
+           static_cast<unsigned long long>(
+               LabDigest(kLabDigestStart, expected_download.data(), expected_download.size())));
+  const std::string expected_upload = std::to_string(kBulk) + " " + digest;
+
+  for (const char* kind : {"shadowsocks", "socks"}) {
+    SCOPED_TRACE(kind);
+    const NetLab::Host* server = std::string(kind) == "socks" ? dante_ : ss_;
+    Start(Outbound(kind));
+    std::string output;
+    EXPECT_EQ(RunShellCommand("curl -sS --max-time 20 " + OriginUrl(0, "/whoami"), &output), 0);
+    EXPECT_EQ(output, server->egress) << ReadFile(log_);
+
+    const std::string file = dir_.File("download.bin");
+    EXPECT_EQ(RunShellCommand("curl -sS --max-time 60 -o " + file + " " +
+                                  OriginUrl(1, "/bytes/" + std::to_string(kBulk)),
+                              &output),
+              0)
+        << output;
+    EXPECT_TRUE(ReadFile(file) == expected_download) << "download differs";
+    EXPECT_EQ(RunShellCommand("curl -sS --max-time 60 --data-binary @" + upload_file + " " +
+                                  OriginUrl(2, "/upload"),
+                              &output),
+              0);
+    EXPECT_EQ(output, expected_upload);
+
+    // 100 connections at once, each answered with the proxy's address.
+    std::string urls;
+    for (int i = 0; i < 100; ++i) {
+      urls += " " + OriginUrl(i % NetLab::kOriginPortCount, "/whoami") + " -w '\\n'";
+    }
+    EXPECT_EQ(RunShellCommand("curl -sS --max-time 60 -Z --parallel-max 100" + urls, &output), 0)
+        << output;
+    size_t answers = 0;
+    for (size_t at = output.find(server->egress); at != std::string::npos;
+         at = output.find(server->egress, at + 1)) {
+      ++answers;
+    }
+    EXPECT_EQ(answers, 100u) << output;
+
+    for (size_t size : {size_t{1}, size_t{1000}, size_t{1400}}) {
+      const std::string payload = LabPattern(size, size);
+      EXPECT_TRUE(UdpEcho(payload) == server->egress + " " + payload) << size << " bytes\n"
+                                                                      << ReadFile(log_);
+    }
+    json connections = Connections();
+    EXPECT_GE(connections["downloadTotal"].get<uint64_t>(), kBulk) << connections;
+    EXPECT_GE(connections["uploadTotal"].get<uint64_t>(), kBulk) << connections;
+    ASSERT_EQ(library_->stop_service(), 0);
+    const std::string text = ReadFile(log_);
+    EXPECT_TRUE(
+        std::regex_search(text, std::regex("inbound/tun\\[tun-in\\]: \\d+ packet\\(s\\) dropped")))
+        << text;
+  }
+}
+
+}  // namespace
+}  // namespace korvane_test
