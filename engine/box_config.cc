@@ -281,11 +281,18 @@ KeyRules InboundKeyRules(const std::string& type) {
     rules.handled.insert("users");
     rules.unimplemented.insert("set_system_proxy");
   } else {  // tun: the interface is made; no route, rule or stack of the real engine is
-    rules.handled = {"type", "tag", "interface_name", "address", "mtu", "stack"};
-    rules.unimplemented = {"auto_route",
-                           "iproute2_table_index",
-                           "iproute2_rule_index",
-                           "auto_redirect",
+    rules.handled = {"type",
+                     "tag",
+                     "interface_name",
+                     "address",
+                     "mtu",
+                     "stack",
+                     "auto_route",
+                     "iproute2_table_index",
+                     "iproute2_rule_index",
+                     "route_address",
+                     "route_exclude_address"};
+    rules.unimplemented = {"auto_redirect",
                            "auto_redirect_input_mark",
                            "auto_redirect_output_mark",
                            "auto_redirect_reset_mark",
@@ -294,8 +301,6 @@ KeyRules InboundKeyRules(const std::string& type) {
                            "exclude_mptcp",
                            "loopback_address",
                            "strict_route",
-                           "route_address",
-                           "route_exclude_address",
                            "route_address_set",
                            "route_exclude_address_set",
                            "endpoint_independent_nat",
@@ -568,6 +573,22 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
     long long mtu = 0;
     if (GetInt(item, "mtu", path, 0, 65535, "uint32", &mtu)) {
       inbound.mtu = static_cast<int>(mtu);
+    }
+    GetBool(item, "auto_route", path, &inbound.auto_route);
+    long long index = 0;
+    if (GetInt(item, "iproute2_table_index", path, 1, 0x7fffffff, "int", &index)) {
+      inbound.table_index = static_cast<int>(index);
+    }
+    if (GetInt(item, "iproute2_rule_index", path, 1, 32000, "int", &index)) {
+      inbound.rule_index = static_cast<int>(index);
+    }
+    for (const char* key : {"route_address", "route_exclude_address"}) {
+      std::vector<std::string> prefixes = GetStringList(item, key, path);
+      for (size_t i = 0; i < prefixes.size(); ++i) {
+        (std::string(key) == "route_address" ? inbound.route_address
+                                             : inbound.route_exclude_address)
+            .push_back(ParsePrefix(prefixes[i], path + "." + key + "[" + std::to_string(i) + "]"));
+      }
     }
     // Only the system stack is built in; gVisor's user-space TCP is not.
     std::string stack;

@@ -43,6 +43,11 @@ struct InboundOptions {
   std::string interface_name;
   std::vector<TunAddress> address;
   int mtu = 0;
+  bool auto_route = false;
+  int table_index = 2022;
+  int rule_index = 9000;
+  std::vector<TunAddress> route_address;
+  std::vector<TunAddress> route_exclude_address;
 };
 
 struct OutboundOptions {

@@ -102,7 +102,7 @@ bool MixedServer::Start(std::string* error) {
   resolver_ = std::make_unique<MixedResolver>([this] { Wake(); });
   started_ = true;
   thread_ = std::thread(&MixedServer::Run, this);
-  Log("INFO", "inbound/mixed[" + tag_ + "]: tcp server started at " + address_);
+  Log("INFO", "inbound/" + type_ + "[" + tag_ + "]: tcp server started at " + address_);
   return true;
 }
 

@@ -117,12 +117,19 @@ std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, st
     return nullptr;
   }
   tun->interface_name_ = request.ifr_name;
+  tun->auto_route_ = options.auto_route;
+  tun->route_options_.interface_name = tun->interface_name_;
+  tun->route_options_.table = options.table_index;
+  tun->route_options_.rule_index = options.rule_index;
+  tun->route_options_.route_address = options.route_address;
+  tun->route_options_.route_exclude_address = options.route_exclude_address;
   int index = static_cast<int>(if_nametoindex(tun->interface_name_.c_str()));
   for (const TunAddress& address : options.address) {
     if (address.family == AF_INET && tun->address_.family == 0) {
       tun->address_.family = AF_INET;
       memcpy(tun->address_.bytes, address.bytes, 4);
       tun->prefix_ = address.prefix;
+      tun->route_options_.address = address;
     }
     int err = address.family == AF_INET ? SetIpv4Address(tun->interface_name_, address)
                                         : SetIpv6Address(index, address);
@@ -164,10 +171,15 @@ bool TunInbound::Start(const std::string& tag, LogFn log, RouteFn route, std::st
     stack_.reset();
     return false;
   }
+  if (auto_route_ && !routes_.Install(route_options_, error)) {
+    stack_.reset();
+    return false;
+  }
   return true;
 }
 
 void TunInbound::Stop() {
+  routes_.Remove();
   if (stack_) {
     stack_->Stop();
   }

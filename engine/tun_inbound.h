@@ -9,6 +9,7 @@
 
 #include "engine/box_config.h"
 #include "engine/net_util.h"
+#include "engine/tun_route.h"
 #include "engine/tun_stack.h"
 
 namespace box {
@@ -23,10 +24,11 @@ class TunInbound {
 
   const std::string& interface_name() const { return interface_name_; }
 
-  // Starts carrying packets: the system stack on the first IPv4 address. *error as "need one
-  // more IPv4 address in first prefix for system stack".
+  // Starts carrying packets: the system stack on the first IPv4 address, then auto_route's
+  // routes and rules. *error as "need one more IPv4 address in first prefix for system stack".
   bool Start(const std::string& tag, LogFn log, RouteFn route, std::string* error);
-  // Stops carrying packets (the interface stays until destruction). Idempotent.
+  // Removes the rules and stops carrying packets (the interface stays until destruction).
+  // Idempotent.
   void Stop();
 
  private:
@@ -37,6 +39,9 @@ class TunInbound {
   tun::IpAddress address_;  // the first IPv4 address; unset without one
   int prefix_ = 0;
   std::unique_ptr<TunStack> stack_;
+  bool auto_route_ = false;
+  TunRoutes::Options route_options_;
+  TunRoutes routes_;
 };
 
 }  // namespace box

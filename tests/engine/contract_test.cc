@@ -189,8 +189,11 @@ const ConfigCase kConfigCases[] = {
      "[]auth.User"},
     {"system proxy", "{\"inbounds\":[{\"type\":\"mixed\",\"set_system_proxy\":true}]}",
      "decode config: inbounds[0].set_system_proxy: not implemented by the reference engine"},
-    {"tun routes", "{\"inbounds\":[{\"type\":\"tun\",\"auto_route\":true}]}",
-     "decode config: inbounds[0].auto_route: not implemented by the reference engine"},
+    {"tun strict route", "{\"inbounds\":[{\"type\":\"tun\",\"strict_route\":true}]}",
+     "decode config: inbounds[0].strict_route: not implemented by the reference engine"},
+    {"tun user-space stack", "{\"inbounds\":[{\"type\":\"tun\",\"stack\":\"gvisor\"}]}",
+     "decode config: inbounds[0].stack: stack gvisor is not built into the reference engine, use "
+     "\"system\""},
     {"dial field",
      "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\",\"bind_interface\":\"eth0\"}]}",
      "decode config: outbounds[0].bind_interface: not implemented by the reference engine"},

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -105,26 +107,36 @@ class TunLabTest : public LoadedEngineTest {
             {"server_port", kSocksPort}, {"username", kUser}, {"password", kPassword}};
   }
 
-  // Starts the engine with the TUN inbound and `outbound` as the only route, and sends the
-  // origin's network into the interface.
-  void Start(const json& outbound) {
+  // The engine's configuration: the TUN inbound with auto_route, `outbound` as the only route.
+  json Config(const json& outbound) {
     log_ = dir_.File("box" + std::to_string(++starts_) + ".log");
     json config = {{"log", {{"level", "debug"}, {"output", log_}}},
                    {"inbounds", json::array({{{"type", "tun"},
                                               {"tag", "tun-in"},
                                               {"interface_name", kInterface},
                                               {"address", json::array({"172.19.0.1/30"})},
-                                              {"stack", "system"}}})},
+                                              {"stack", "system"},
+                                              {"auto_route", true}}})},
                    {"outbounds", json::array({outbound})},
                    {"route", {{"final", outbound["tag"]}}},
                    {"experimental", {{"clash_api", {{"external_controller", "127.0.0.1:0"}}}}}};
-    ASSERT_EQ(library_->create_service(config.dump().c_str()), 0) << library_->LastError();
+    return config;
+  }
+
+  void Start(const json& outbound) {
+    ASSERT_EQ(library_->create_service(Config(outbound).dump().c_str()), 0)
+        << library_->LastError();
     ASSERT_EQ(library_->start_service(), 0) << library_->LastError();
-    std::string output;
-    ASSERT_EQ(RunShellCommand(std::string("ip route add 198.19.0.0/24 dev ") + kInterface, &output),
-              0)
-        << output;
     controller_ = ControllerPortFromLog(ReadFile(log_));
+  }
+
+  static std::string Routing() {
+    std::string rules;
+    std::string routes;
+    RunShellCommand("ip rule show", &rules);
+    // IPv4 only: link-local IPv6 addresses of the lab links appear on their own schedule.
+    RunShellCommand("ip -4 route show table all", &routes);
+    return rules + routes;
   }
 
   json Connections() const {
@@ -150,6 +162,7 @@ const NetLab::Host* TunLabTest::dante_ = nullptr;
 // UDP socket, no proxy settings. 16 MiB down and up byte for byte, 100 connections at once,
 // datagrams from one byte to past the link MTU.
 TEST_F(TunLabTest, SystemStackCarriesTcpAndUdpThroughTheProxy) {
+  const std::string routing_before = Routing();
   const std::string expected_download = LabPattern(0, kBulk);
   const std::string upload_file = dir_.File("upload.bin");
   WriteFile(upload_file, expected_download);
@@ -207,7 +220,61 @@ TEST_F(TunLabTest, SystemStackCarriesTcpAndUdpThroughTheProxy) {
     EXPECT_TRUE(
         std::regex_search(text, std::regex("inbound/tun\\[tun-in\\]: \\d+ packet\\(s\\) dropped")))
         << text;
+    EXPECT_EQ(Routing(), routing_before);
   }
+}
+
+// An engine killed with SIGKILL leaves its rules behind; the next start removes them before it
+// installs its own, and its stop leaves routing as it was before either.
+TEST_F(TunLabTest, NextStartRemovesACrashedRunsRules) {
+  const std::string routing_before = Routing();
+  const std::string config_file = dir_.File("crash.json");
+  WriteFile(config_file, Config(Outbound("socks")).dump());
+  int out[2];
+  int in[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(in), 0);
+  const char* build = getenv("KORVANE_BUILD_DIR");
+  const std::string helper =
+      std::string(build == nullptr ? "." : build) + "/tests/engine/engine_test_helper";
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    execl(helper.c_str(), helper.c_str(), "serve", config_file.c_str(), nullptr);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  std::string said;
+  char buffer[256];
+  ssize_t count = 0;
+  while (said.find("serving") == std::string::npos &&
+         (count = read(out[0], buffer, sizeof(buffer))) > 0) {
+    said.append(buffer, static_cast<size_t>(count));
+  }
+  ASSERT_NE(said.find("serving"), std::string::npos) << said;
+  std::string rules_running;
+  RunShellCommand("ip rule show", &rules_running);
+  EXPECT_NE(rules_running.find("lookup 2022"), std::string::npos) << rules_running;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(in[1]);
+  close(out[0]);
+  std::string stale;
+  RunShellCommand("ip rule show", &stale);
+  ASSERT_NE(stale.find("lookup 2022"), std::string::npos) << "the crash left no rule: " << stale;
+
+  // The new run's rules are exactly one set: the stale ones are gone, not doubled.
+  Start(Outbound("socks"));
+  std::string rules;
+  RunShellCommand("ip rule show", &rules);
+  EXPECT_EQ(rules, rules_running);
+  std::string output;
+  EXPECT_EQ(RunShellCommand("curl -sS --max-time 20 " + OriginUrl(0, "/whoami"), &output), 0);
+  EXPECT_EQ(output, dante_->egress);
+  ASSERT_EQ(library_->stop_service(), 0);
+  EXPECT_EQ(Routing(), routing_before);
 }
 
 }  // namespace
