@@ -305,6 +305,9 @@ bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   target_port_ = port;
   server_->Log("INFO", Prefix() + InboundName() + ": inbound connection to " + target_);
   plan_ = server_->Route(MakeRouteRequest("tcp", host, port));
+  if (plan_.refusal.empty() && plan_.hijack_dns) {
+    plan_.refusal = "dns: hijacked TCP queries are not answered by the reference engine";
+  }
   if (plan_.refusal.empty() && plan_.leaf.kind == OutboundLeaf::Kind::kBlock) {
     plan_.refusal = plan_.leaf.name + ": blocked";
   }

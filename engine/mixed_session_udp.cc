@@ -101,6 +101,9 @@ bool Session::OpenUdpOutbound(const std::string& host, uint16_t port) {
   target_ = FormatHostPort(host, port);
   server_->Log("INFO", Prefix() + InboundName() + ": inbound packet connection to " + target_);
   plan_ = server_->Route(MakeRouteRequest("udp", host, port));
+  if (plan_.refusal.empty() && plan_.hijack_dns) {
+    plan_.refusal = "dns: hijack is served on the tun inbound only";
+  }
   std::string error = plan_.refusal;
   if (error.empty()) {
     udp_outbound_ = UdpOutbound::Create(plan_.leaf, server_->udp_loop(),

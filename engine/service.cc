@@ -109,7 +109,7 @@ bool Service::Start(std::string* error) {
               logger->Log(parsed < 0 ? kInfo : parsed, message);
             },
             [outbounds](const RouteRequest& request) { return outbounds->Plan(request); },
-            &start_error)) {
+            DnsOptionsForTun(), &start_error)) {
       return fail("start " + tun.options->name + ": " + start_error);
     }
     logger_.Log(kInfo, tun.options->name + ": started at " + tun.device->interface_name());
@@ -133,6 +133,37 @@ bool Service::Start(std::string* error) {
   snprintf(took, sizeof(took), "%.2fs", seconds);
   logger_.Log(kInfo, std::string("sing-box started (") + took + ")");
   return true;
+}
+
+TunStack::Options Service::DnsOptionsForTun() {
+  TunStack::Options options;
+  const DnsOptions& dns = config_.dns;
+  if (dns.servers.empty()) {
+    return options;
+  }
+  const DnsServer* server = &dns.servers.front();
+  for (const DnsServer& candidate : dns.servers) {
+    if (!dns.final_server.empty() && candidate.tag == dns.final_server) {
+      server = &candidate;
+    }
+  }
+  options.dns_server = server->server;
+  options.dns_port = static_cast<uint16_t>(server->port);
+  options.dns_cache_capacity = dns.disable_cache ? 0 : static_cast<size_t>(dns.cache_capacity);
+  OutboundManager* outbounds = outbounds_.get();
+  const std::string detour = server->detour;
+  const std::string target = server->server;
+  const uint16_t port = options.dns_port;
+  options.dns_plan = [outbounds, detour, target, port] {
+    RouteRequest request;
+    request.inbound = "dns";
+    request.inbound_type = "dns";
+    request.network = "udp";
+    request.host = target;
+    request.port = port;
+    return outbounds->PlanThrough(detour, "dns", request);
+  };
+  return options;
 }
 
 void Service::Stop() {

@@ -146,7 +146,11 @@ std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, st
   return tun;
 }
 
-bool TunInbound::Start(const std::string& tag, LogFn log, RouteFn route, std::string* error) {
+bool TunInbound::Start(const std::string& tag,
+                       LogFn log,
+                       RouteFn route,
+                       TunStack::Options dns,
+                       std::string* error) {
   // The stack needs the address after the interface's own in the same prefix, and not the
   // prefix's broadcast address.
   uint32_t address = 0;
@@ -163,7 +167,7 @@ bool TunInbound::Start(const std::string& tag, LogFn log, RouteFn route, std::st
     *error = "configure tun interface: " + ErrnoText(errno);
     return false;
   }
-  TunStack::Options options;
+  TunStack::Options options = std::move(dns);
   options.tag = tag;
   options.address = address_;
   stack_ = std::make_unique<TunStack>(device_.get(), options, std::move(log), std::move(route));

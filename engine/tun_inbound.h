@@ -25,8 +25,13 @@ class TunInbound {
   const std::string& interface_name() const { return interface_name_; }
 
   // Starts carrying packets: the system stack on the first IPv4 address, then auto_route's
-  // routes and rules. *error as "need one more IPv4 address in first prefix for system stack".
-  bool Start(const std::string& tag, LogFn log, RouteFn route, std::string* error);
+  // routes and rules; `dns` carries the stack's DNS fields. *error as "need one more IPv4 address
+  // in first prefix for system stack".
+  bool Start(const std::string& tag,
+             LogFn log,
+             RouteFn route,
+             TunStack::Options dns,
+             std::string* error);
   // Removes the rules and stops carrying packets (the interface stays until destruction).
   // Idempotent.
   void Stop();

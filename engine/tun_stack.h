@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "engine/dns_cache.h"
 #include "engine/mixed_inbound.h"
 #include "engine/outbound_plan.h"
 #include "engine/tun_packet.h"
@@ -38,6 +40,12 @@ class TunStack : public UdpLoop {
     tun::IpAddress address;  // the device's first IPv4 address
     std::chrono::seconds udp_timeout{300};
     std::chrono::seconds tcp_idle_timeout{600};
+    // Hijacked DNS (route action hijack-dns on UDP port 53): the name server and the plan of
+    // the outbound that reaches it; no server leaves hijacked queries unanswered (counted).
+    std::string dns_server;
+    uint16_t dns_port = 53;
+    std::function<RoutePlan()> dns_plan;
+    size_t dns_cache_capacity = 1024;  // 0: no cache
   };
 
   // device: the open TUN descriptor, owned by the caller and kept open until Stop().
@@ -71,9 +79,17 @@ class TunStack : public UdpLoop {
     bool reset = false;
   };
   struct UdpSession;
+  struct DnsQuery {
+    tun::IpAddress client;
+    uint16_t client_port = 0;
+    tun::IpAddress server;  // where the client sent it
+    uint16_t original_id = 0;
+    std::chrono::steady_clock::time_point sent;
+  };
 
   static constexpr uint64_t kWakeToken = 0;
   static constexpr uint64_t kDeviceToken = 1;
+  static constexpr uint64_t kDnsToken = 2;
 
   void Run();
   void ReadDevice();
@@ -85,6 +101,13 @@ class TunStack : public UdpLoop {
   void Drop() { dropped_.fetch_add(1, std::memory_order_relaxed); }
   bool Translate(const sockaddr_storage& peer, TranslatedFlow* flow);
   void CloseUdp(uint64_t token, const std::string& why);
+  // A hijacked query: answered from the cache, or sent to the name server.
+  void HandleDns(const tun::Packet& packet, std::string_view query);
+  void OnDnsReady();
+  void Answer(const tun::IpAddress& from,
+              const tun::IpAddress& to,
+              uint16_t to_port,
+              std::string_view message);
 
   const int device_;
   const Options options_;
@@ -110,7 +133,11 @@ class TunStack : public UdpLoop {
   // Device thread.
   std::map<std::pair<uint32_t, uint16_t>, uint64_t> udp_by_source_;
   std::unordered_map<uint64_t, std::unique_ptr<UdpSession>> udp_sessions_;
-  uint64_t next_token_ = 2;
+  uint64_t next_token_ = 3;
+  DnsCache dns_cache_;
+  std::unique_ptr<UdpOutbound> dns_upstream_;
+  std::unordered_map<uint16_t, DnsQuery> dns_pending_;  // by the ID sent upstream
+  uint16_t next_dns_id_ = 0;
   std::chrono::steady_clock::time_point next_tick_;
 };
 

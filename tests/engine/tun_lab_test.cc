@@ -107,8 +107,9 @@ class TunLabTest : public LoadedEngineTest {
             {"server_port", kSocksPort}, {"username", kUser}, {"password", kPassword}};
   }
 
-  // The engine's configuration: the TUN inbound with auto_route, `outbound` as the only route.
-  json Config(const json& outbound) {
+  // The engine's configuration: the TUN inbound with auto_route, `outbound` as the only route
+  // (`extra` merged in at the top level).
+  json Config(const json& outbound, const json& extra = json::object()) {
     log_ = dir_.File("box" + std::to_string(++starts_) + ".log");
     json config = {{"log", {{"level", "debug"}, {"output", log_}}},
                    {"inbounds", json::array({{{"type", "tun"},
@@ -120,11 +121,12 @@ class TunLabTest : public LoadedEngineTest {
                    {"outbounds", json::array({outbound})},
                    {"route", {{"final", outbound["tag"]}}},
                    {"experimental", {{"clash_api", {{"external_controller", "127.0.0.1:0"}}}}}};
+    config.merge_patch(extra);
     return config;
   }
 
-  void Start(const json& outbound) {
-    ASSERT_EQ(library_->create_service(Config(outbound).dump().c_str()), 0)
+  void Start(const json& outbound, const json& extra = json::object()) {
+    ASSERT_EQ(library_->create_service(Config(outbound, extra).dump().c_str()), 0)
         << library_->LastError();
     ASSERT_EQ(library_->start_service(), 0) << library_->LastError();
     controller_ = ControllerPortFromLog(ReadFile(log_));
@@ -275,6 +277,59 @@ TEST_F(TunLabTest, NextStartRemovesACrashedRunsRules) {
   EXPECT_EQ(output, dante_->egress);
   ASSERT_EQ(library_->stop_service(), 0);
   EXPECT_EQ(Routing(), routing_before);
+}
+
+// Port 53 is hijacked into the engine's DNS, which asks the lab's name server through the
+// proxy and caches the answer for its TTL: names resolve through the tunnel, a plain curl to a
+// name reaches the origin, and a cached answer outlives the name server with a TTL that went
+// down.
+TEST_F(TunLabTest, HijackedDnsResolvesThroughTheTunnelAndCaches) {
+  const std::string pid_file = dir_.File("dnsmasq.pid");
+  pid_t dnsmasq = lab_->Run(
+      *ss_,
+      {"dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "--bind-interfaces",
+       "--listen-address=" + ss_->address, "--address=/origin.lab/" + std::string(NetLab::kOrigin),
+       "--local-ttl=300", "--user=root", "--pid-file=" + pid_file},
+      "dnsmasq");
+  ASSERT_GT(dnsmasq, 0);
+  json dns = {{"servers", json::array({{{"type", "udp"},
+                                        {"tag", "lab-dns"},
+                                        {"server", ss_->address},
+                                        {"detour", "proxy"}}})}};
+  json route = {{"rules", json::array({{{"port", 53}, {"action", "hijack-dns"}}})},
+                {"final", "proxy"}};
+  Start(Outbound("shadowsocks"), {{"dns", dns}, {"route", route}});
+
+  std::string output;
+  // Any resolver address will do: every port-53 datagram enters the interface.
+  bool answered = false;
+  for (int attempt = 0; attempt < 50 && !answered; ++attempt) {
+    RunShellCommand("dig +short +tries=1 +time=1 @9.9.9.9 origin.lab", &output);
+    answered = output == std::string(NetLab::kOrigin) + "\n";
+  }
+  EXPECT_TRUE(answered) << output << ReadFile(log_);
+  const std::string resolv = dir_.File("resolv.conf");
+  WriteFile(resolv, "nameserver 9.9.9.9\n");
+  EXPECT_EQ(RunShellCommand("unshare -m sh -c 'mount --bind " + resolv +
+                                " /etc/resolv.conf && curl -sS --max-time 20 "
+                                "http://origin.lab:" +
+                                std::to_string(NetLab::kOriginPortBase) + "/whoami'",
+                            &output),
+            0)
+      << output;
+  EXPECT_EQ(output, ss_->egress);
+
+  lab_->Kill(dnsmasq);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // lets the TTL go down
+  EXPECT_EQ(RunShellCommand("dig +noall +answer +tries=1 +time=2 @9.9.9.9 origin.lab", &output), 0);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(
+      output, match, std::regex("origin\\.lab\\.\\s+(\\d+)\\s+IN\\s+A\\s+198\\.19\\.0\\.1")))
+      << output;
+  const int ttl = std::stoi(match[1]);
+  EXPECT_LT(ttl, 300);
+  EXPECT_GT(ttl, 200);
+  ASSERT_EQ(library_->stop_service(), 0);
 }
 
 }  // namespace
