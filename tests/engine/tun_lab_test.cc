@@ -126,8 +126,10 @@ class TunLabTest : public LoadedEngineTest {
   }
 
   void Start(const json& outbound, const json& extra = json::object()) {
-    ASSERT_EQ(library_->create_service(Config(outbound, extra).dump().c_str()), 0)
-        << library_->LastError();
+    StartConfig(Config(outbound, extra));
+  }
+  void StartConfig(const json& config) {
+    ASSERT_EQ(library_->create_service(config.dump().c_str()), 0) << library_->LastError();
     ASSERT_EQ(library_->start_service(), 0) << library_->LastError();
     controller_ = ControllerPortFromLog(ReadFile(log_));
   }
@@ -330,6 +332,50 @@ TEST_F(TunLabTest, HijackedDnsResolvesThroughTheTunnelAndCaches) {
   EXPECT_LT(ttl, 300);
   EXPECT_GT(ttl, 200);
   ASSERT_EQ(library_->stop_service(), 0);
+}
+
+// The direct outbound's own sockets are bound to the physical interface (route.
+// default_interface), so with the server's network routed into the interface they still leave
+// through the link instead of looping back into the tunnel.
+TEST_F(TunLabTest, DirectOutboundLeavesThroughTheBoundInterface) {
+  constexpr int kPort = 9001;
+  constexpr int kUdpPort = 5354;
+  pid_t origin = lab_->Run(
+      *ss_, {NetLab::OriginProgram(), "serve", std::to_string(kPort), std::to_string(kUdpPort)},
+      "ss-origin");
+  ASSERT_GT(origin, 0);
+  ASSERT_TRUE(lab_->WaitForPort(ss_->address, kPort));
+  const std::string link = "lab" + std::to_string(ss_->index);
+  const std::string own = "198.18." + std::to_string(ss_->index) + ".1";
+  const std::string network = "198.18." + std::to_string(ss_->index) + ".0/24";
+  json config = Config({{"type", "direct"}, {"tag", "direct"}},
+                       {{"route", {{"final", "direct"}, {"default_interface", link}}}});
+  config["inbounds"][0]["route_address"] = json::array({network});
+  StartConfig(config);
+  std::string route;
+  RunShellCommand("ip route get " + ss_->address, &route);
+  EXPECT_NE(route.find(kInterface), std::string::npos) << route;
+
+  std::string output;
+  EXPECT_EQ(RunShellCommand("curl -sS --max-time 10 http://" + ss_->address + ":" +
+                                std::to_string(kPort) + "/whoami",
+                            &output),
+            0)
+      << output << ReadFile(log_);
+  EXPECT_EQ(output, own);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(kUdpPort);
+  inet_pton(AF_INET, ss_->address.c_str(), &target.sin_addr);
+  ASSERT_EQ(sendto(fd, "ping", 4, 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)), 4);
+  pollfd ready{fd, POLLIN, 0};
+  char answer[128] = {};
+  ssize_t count = poll(&ready, 1, 5000) == 1 ? recv(fd, answer, sizeof(answer), 0) : -1;
+  close(fd);
+  EXPECT_EQ(std::string(answer, std::max<ssize_t>(count, 0)), own + " ping");
+  ASSERT_EQ(library_->stop_service(), 0);
+  lab_->Kill(origin);
 }
 
 }  // namespace
