@@ -53,6 +53,7 @@ TunStack::TunStack(int device, Options options, LogFn log, RouteFn route)
       nat_address_(options_.address.Next()),
       log_(std::move(log)),
       route_(std::move(route)),
+      packet_buffer_(kMaxPacket),
       dns_cache_(options_.dns_cache_capacity) {}
 
 TunStack::~TunStack() {
@@ -152,7 +153,7 @@ void TunStack::Run() {
 }
 
 void TunStack::ReadDevice() {
-  std::vector<uint8_t> buffer(kMaxPacket);
+  std::vector<uint8_t>& buffer = packet_buffer_;
   // A bounded batch, so UDP answers and ticks get their turn under a flood.
   for (int batch = 0; batch < 256; ++batch) {
     ssize_t count = read(device_, buffer.data(), buffer.size());

@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/dns_cache.h"
 #include "engine/mixed_inbound.h"
@@ -114,6 +115,7 @@ class TunStack : public UdpLoop {
   const tun::IpAddress nat_address_;  // address + 1
   const LogFn log_;
   const RouteFn route_;
+  std::vector<uint8_t> packet_buffer_;  // device thread
   std::unique_ptr<MixedInbound> listener_;
   uint16_t listener_port_ = 0;
   UniqueFd epoll_;
