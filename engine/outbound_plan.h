@@ -55,6 +55,8 @@ struct OutboundLeaf {
 struct TrafficTotals {
   std::atomic<uint64_t> upload{0};
   std::atomic<uint64_t> download{0};
+  // Packets a TUN inbound could not carry (a full queue, no flow, a protocol it does not carry).
+  std::atomic<uint64_t> dropped_packets{0};
 };
 
 // One live connection, shared by the loop that carries it and the controller. Any thread.

@@ -137,6 +137,7 @@ bool Service::Start(std::string* error) {
 
 TunStack::Options Service::DnsOptionsForTun() {
   TunStack::Options options;
+  options.totals = outbounds_->connections()->totals();
   const DnsOptions& dns = config_.dns;
   if (dns.servers.empty()) {
     return options;

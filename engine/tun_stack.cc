@@ -390,7 +390,7 @@ void TunStack::CloseUdp(uint64_t token, const std::string& why) {
   if (log_ && !why.empty()) {
     log_("ERROR", "inbound/tun[" + options_.tag + "]: packet connection: " + why);
   }
-  dropped_.fetch_add(found->second->outbound->dropped(), std::memory_order_relaxed);
+  Drop(found->second->outbound->dropped());
   udp_by_source_.erase(std::make_pair(Ipv4(found->second->source), found->second->source_port));
   udp_sessions_.erase(found);
 }

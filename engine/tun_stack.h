@@ -47,6 +47,8 @@ class TunStack : public UdpLoop {
     uint16_t dns_port = 53;
     std::function<RoutePlan()> dns_plan;
     size_t dns_cache_capacity = 1024;  // 0: no cache
+    // The service's totals, where drops are counted for the controller too (may be null).
+    std::shared_ptr<TrafficTotals> totals;
   };
 
   // device: the open TUN descriptor, owned by the caller and kept open until Stop().
@@ -99,7 +101,12 @@ class TunStack : public UdpLoop {
   void OnUdpReady(uint64_t token);
   void Tick();
   void WritePacket(const uint8_t* data, size_t size);
-  void Drop() { dropped_.fetch_add(1, std::memory_order_relaxed); }
+  void Drop(uint64_t count = 1) {
+    dropped_.fetch_add(count, std::memory_order_relaxed);
+    if (options_.totals) {
+      options_.totals->dropped_packets.fetch_add(count, std::memory_order_relaxed);
+    }
+  }
   bool Translate(const sockaddr_storage& peer, TranslatedFlow* flow);
   void CloseUdp(uint64_t token, const std::string& why);
   // A hijacked query: answered from the cache, or sent to the name server.

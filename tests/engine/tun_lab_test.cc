@@ -216,7 +216,23 @@ TEST_F(TunLabTest, SystemStackCarriesTcpAndUdpThroughTheProxy) {
       EXPECT_TRUE(UdpEcho(payload) == server->egress + " " + payload) << size << " bytes\n"
                                                                       << ReadFile(log_);
     }
+    // ICMP is not carried: an echo request is a counted drop, shown by the controller.
+    int icmp = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    sockaddr_in origin{};
+    origin.sin_family = AF_INET;
+    inet_pton(AF_INET, NetLab::kOrigin, &origin.sin_addr);
+    const char kEchoRequest[] = {8, 0, static_cast<char>(0xf7), static_cast<char>(0xff), 0, 0,
+                                 0, 0};
+    EXPECT_EQ(sendto(icmp, kEchoRequest, sizeof(kEchoRequest), 0,
+                     reinterpret_cast<sockaddr*>(&origin), sizeof(origin)),
+              static_cast<ssize_t>(sizeof(kEchoRequest)));
+    close(icmp);
     json connections = Connections();
+    for (int i = 0; i < 100 && connections["droppedPackets"].get<uint64_t>() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the device thread counts it
+      connections = Connections();
+    }
+    EXPECT_GE(connections["droppedPackets"].get<uint64_t>(), 1u) << connections;
     EXPECT_GE(connections["downloadTotal"].get<uint64_t>(), kBulk) << connections;
     EXPECT_GE(connections["uploadTotal"].get<uint64_t>(), kBulk) << connections;
     ASSERT_EQ(library_->stop_service(), 0);
