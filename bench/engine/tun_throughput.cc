@@ -1,10 +1,13 @@
-// TUN path throughput: a download from a server in another network namespace, over the
-// namespace's plain route, against the same download with the server's network routed into
-// the engine's TUN (system stack, direct outbound bound to the link). curl downloads into
-// /dev/null; the table shows throughput, the CPU seconds per GiB of the engine's process (a
-// forked child, measured by the run time the kernel accounts to all of its threads) and of
-// curl. The runs alternate between the paths. Needs root (private network namespaces; nothing
-// outside them is touched). Run from the build directory (it starts tests/support/lab_origin).
+// TUN path throughput. First table: a download from a server in another network namespace,
+// over the namespace's plain route, against the same download with the server's network
+// routed into the engine's TUN (system stack, direct outbound bound to the link). Second
+// table: a download from the lab's origin, reachable only through a danted, through the TUN
+// with a socks outbound against redsocks (fed by an nftables redirect) to the same danted.
+// curl downloads into /dev/null; the tables show throughput and the CPU seconds per GiB of the
+// engine's process (a forked child) or redsocks', and of curl, measured by the run time the
+// kernel accounts to all of a process's threads. The runs alternate between the paths. Needs root
+// (private network namespaces; nothing outside them is touched). Run from the build directory (it
+// starts tests/support/lab_origin).
 //
 // Usage: engine_tun_throughput [--mib N] [--runs N]   (defaults: 1024 MiB, 3 runs; best shown)
 #include <signal.h>
@@ -115,6 +118,25 @@ bool Download(const std::string& url, size_t bytes, Run* run) {
 
 }  // namespace
 
+pid_t Spawn(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+      args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int Shell(const std::string& command) {
+  int status = system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int main(int argc, char** argv) {
   size_t mib = 1024;
   int runs = 3;
@@ -201,7 +223,93 @@ int main(int argc, char** argv) {
   printf("| plain route | %.0f | - | %.2f |\n", best_plain.mib_per_s, best_plain.curl_cpu / gib);
   printf("| TUN, direct | %.0f | %.2f | %.2f |\n", best_tun.mib_per_s, best_engine_cpu / gib,
          best_tun.curl_cpu / gib);
-  printf("TUN / plain throughput: %.2f (%zu MiB, best of %d)\n",
+  printf("TUN / plain throughput: %.2f (%zu MiB, best of %d)\n\n",
          best_tun.mib_per_s / best_plain.mib_per_s, mib, runs);
+
+  // The socks comparison: the origin only through danted.
+  const korvane_test::NetLab::Host* dante = lab.AddHost("dante", &error);
+  if (dante == nullptr || lab.StartDante(*dante, 1080, "benchuser", "bench-pass") < 0) {
+    fprintf(stderr, "danted did not start: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string origin_url = std::string("http://") + korvane_test::NetLab::kOrigin + ":" +
+                                 std::to_string(korvane_test::NetLab::kOriginPortBase) + "/bytes/" +
+                                 std::to_string(bytes);
+  nlohmann::json socks_config = config;
+  socks_config["inbounds"][0].erase("route_address");
+  socks_config["outbounds"] = {{{"type", "socks"},
+                                {"tag", "dante"},
+                                {"server", dante->address},
+                                {"server_port", 1080},
+                                {"username", "benchuser"},
+                                {"password", "bench-pass"}}};
+  socks_config["route"] = {{"final", "dante"}};
+  const std::string redsocks_conf = lab.dir() + "/redsocks.conf";
+  {
+    std::ofstream out(redsocks_conf);
+    out << "base { log_debug = off; log_info = off; daemon = off; redirector = iptables; }\n"
+        << "redsocks { local_ip = 127.0.0.1; local_port = 12345; ip = " << dante->address
+        << "; port = 1080; type = socks5; login = \"benchuser\"; password = \"bench-pass\"; }\n";
+  }
+  Run best_redsocks;
+  Run best_socks_tun;
+  double best_redsocks_cpu = 0;
+  double best_socks_engine_cpu = 0;
+  for (int r = 0; r < runs; ++r) {
+    pid_t redsocks = Spawn({"redsocks", "-c", redsocks_conf});
+    if (redsocks < 0 || !lab.WaitForPort("127.0.0.1", 12345) ||
+        // A local connect needs a route before the output hook can redirect it.
+        Shell("ip route add 198.19.0.0/24 via " + dante->address) != 0 ||
+        Shell("nft add table ip korvane_bench && nft add chain ip korvane_bench out "
+              "'{ type nat hook output priority -100; }' && nft add rule ip korvane_bench out "
+              "ip daddr 198.19.0.0/24 tcp dport " +
+              std::to_string(korvane_test::NetLab::kOriginPortBase) + " redirect to :12345") != 0) {
+      fprintf(stderr, "redsocks path did not come up\n");
+      return 1;
+    }
+    double before = CpuSeconds(redsocks);
+    Run red;
+    bool ok = Download(origin_url, bytes, &red);
+    const double redsocks_cpu = CpuSeconds(redsocks) - before;
+    Shell("nft delete table ip korvane_bench");
+    Shell("ip route del 198.19.0.0/24");
+    kill(redsocks, SIGTERM);
+    waitpid(redsocks, nullptr, 0);
+    if (!ok) {
+      fprintf(stderr, "download through redsocks failed\n");
+      return 1;
+    }
+    if (red.mib_per_s > best_redsocks.mib_per_s) {
+      best_redsocks = red;
+      best_redsocks_cpu = redsocks_cpu;
+    }
+    pid_t engine = StartEngine(socks_config.dump());
+    if (engine < 0) {
+      return 1;
+    }
+    before = CpuSeconds(engine);
+    Run tun;
+    ok = Download(origin_url, bytes, &tun);
+    const double engine_cpu = CpuSeconds(engine) - before;
+    kill(engine, SIGTERM);
+    waitpid(engine, nullptr, 0);
+    if (!ok) {
+      fprintf(stderr, "download through the TUN and danted failed\n");
+      return 1;
+    }
+    if (tun.mib_per_s > best_socks_tun.mib_per_s) {
+      best_socks_tun = tun;
+      best_socks_engine_cpu = engine_cpu;
+    }
+  }
+  printf("| path to danted | MiB/s | proxy CPU s/GiB | curl CPU s/GiB |\n");
+  printf("|---|---|---|---|\n");
+  printf("| redsocks | %.0f | %.2f | %.2f |\n", best_redsocks.mib_per_s, best_redsocks_cpu / gib,
+         best_redsocks.curl_cpu / gib);
+  printf("| TUN, socks | %.0f | %.2f | %.2f |\n", best_socks_tun.mib_per_s,
+         best_socks_engine_cpu / gib, best_socks_tun.curl_cpu / gib);
+  printf("TUN / redsocks: throughput %.2f, CPU per GiB %.2f\n",
+         best_socks_tun.mib_per_s / best_redsocks.mib_per_s,
+         best_redsocks_cpu / best_socks_engine_cpu);
   return 0;
 }
