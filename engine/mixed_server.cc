@@ -263,7 +263,9 @@ void MixedServer::Accept() {
     if (!Watch(fd, key, Session::kClientSide)) {
       continue;
     }
-    session->Begin();
+    if (!translation_) {
+      session->Begin();
+    }
     Session* started = session.get();
     sessions_.emplace(key, std::move(session));
     if (translation_) {

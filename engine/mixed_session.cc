@@ -83,6 +83,8 @@ std::string Session::InboundName() const {
 bool Session::BeginTranslated(const TranslatedFlow& flow) {
   protocol_ = Protocol::kTranslated;
   translated_ = flow;
+  server_->Log("INFO", Prefix() + InboundName() + ": inbound connection from " +
+                           FormatHostPort(flow.source_ip, flow.source_port));
   state_ = State::kResolving;  // nothing is read from the client before the outbound is open
   return OpenOutbound(flow.destination_ip, flow.destination_port);
 }
