@@ -281,11 +281,18 @@ KeyRules InboundKeyRules(const std::string& type) {
     rules.handled.insert("users");
     rules.unimplemented.insert("set_system_proxy");
   } else {  // tun: the interface is made; no route, rule or stack of the real engine is
-    rules.handled = {"type", "tag", "interface_name", "address", "mtu"};
-    rules.unimplemented = {"auto_route",
-                           "iproute2_table_index",
-                           "iproute2_rule_index",
-                           "auto_redirect",
+    rules.handled = {"type",
+                     "tag",
+                     "interface_name",
+                     "address",
+                     "mtu",
+                     "stack",
+                     "auto_route",
+                     "iproute2_table_index",
+                     "iproute2_rule_index",
+                     "route_address",
+                     "route_exclude_address"};
+    rules.unimplemented = {"auto_redirect",
                            "auto_redirect_input_mark",
                            "auto_redirect_output_mark",
                            "auto_redirect_reset_mark",
@@ -294,13 +301,10 @@ KeyRules InboundKeyRules(const std::string& type) {
                            "exclude_mptcp",
                            "loopback_address",
                            "strict_route",
-                           "route_address",
-                           "route_exclude_address",
                            "route_address_set",
                            "route_exclude_address_set",
                            "endpoint_independent_nat",
                            "udp_timeout",
-                           "stack",
                            "include_interface",
                            "exclude_interface",
                            "include_uid",
@@ -569,6 +573,28 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
     long long mtu = 0;
     if (GetInt(item, "mtu", path, 0, 65535, "uint32", &mtu)) {
       inbound.mtu = static_cast<int>(mtu);
+    }
+    GetBool(item, "auto_route", path, &inbound.auto_route);
+    long long index = 0;
+    if (GetInt(item, "iproute2_table_index", path, 1, 0x7fffffff, "int", &index)) {
+      inbound.table_index = static_cast<int>(index);
+    }
+    if (GetInt(item, "iproute2_rule_index", path, 1, 32000, "int", &index)) {
+      inbound.rule_index = static_cast<int>(index);
+    }
+    for (const char* key : {"route_address", "route_exclude_address"}) {
+      std::vector<std::string> prefixes = GetStringList(item, key, path);
+      for (size_t i = 0; i < prefixes.size(); ++i) {
+        (std::string(key) == "route_address" ? inbound.route_address
+                                             : inbound.route_exclude_address)
+            .push_back(ParsePrefix(prefixes[i], path + "." + key + "[" + std::to_string(i) + "]"));
+      }
+    }
+    // Only the system stack is built in; gVisor's user-space TCP is not.
+    std::string stack;
+    if (GetString(item, "stack", path, &stack) && !stack.empty() && stack != "system") {
+      FailAt(path + ".stack",
+             "stack " + stack + " is not built into the reference engine, use \"system\"");
     }
   }
   return inbound;
@@ -882,10 +908,10 @@ void DecodeRules(const json& rules, Config* config) {
     CheckKeys(item, path, keys);
     std::string action;
     GetString(item, "action", path, &action);
-    if (action == "reject" || action == "hijack-dns" || action == "sniff" || action == "resolve" ||
+    if (action == "reject" || action == "sniff" || action == "resolve" ||
         action == "route-options" || action == "bypass") {
       FailAt(path + ".action", "not implemented by the reference engine");
-    } else if (!action.empty() && action != "route") {
+    } else if (!action.empty() && action != "route" && action != "hijack-dns") {
       FailAt(path, "unknown rule action: " + action);
     }
     RouteRule rule;
@@ -926,10 +952,11 @@ void DecodeRules(const json& rules, Config* config) {
     }
     rule.inbound = GetStringList(item, "inbound", path);
     GetString(item, "outbound", path, &rule.outbound);
-    if (rule.outbound.empty()) {
+    rule.hijack_dns = action == "hijack-dns";
+    if (rule.outbound.empty() && !rule.hijack_dns) {
       FailAt(path, "missing outbound");
     }
-    if (tags.count(rule.outbound) == 0) {
+    if (!rule.hijack_dns && tags.count(rule.outbound) == 0) {
       FailAt(path, "outbound not found: " + rule.outbound);
     }
     if (!rule.inbound.empty()) {
@@ -953,8 +980,77 @@ void DecodeRules(const json& rules, Config* config) {
     for (const std::string& part : parts) {
       rule.text += part + " ";
     }
-    rule.text += "=> route(" + rule.outbound + ")";
+    rule.text += rule.hijack_dns ? "=> hijack-dns" : "=> route(" + rule.outbound + ")";
     config->rules.push_back(std::move(rule));
+  }
+}
+
+// The dns section: plain UDP servers reached through an outbound ("type": "udp", or the legacy
+// "address": "udp://1.1.1.1" / "1.1.1.1"), final, and the cache switches.
+void DecodeDns(const json& dns, Config* config) {
+  if (!dns.is_object()) {
+    FailType("dns", dns, "option.DNSOptions");
+  }
+  CheckKeys(dns, "dns",
+            KeyRules{{"servers", "final", "disable_cache", "cache_capacity"},
+                     {"rules", "strategy", "disable_expire", "independent_cache", "reverse_mapping",
+                      "fakeip", "client_subnet"}});
+  DnsOptions& options = config->dns;
+  GetString(dns, "final", "dns", &options.final_server);
+  GetBool(dns, "disable_cache", "dns", &options.disable_cache);
+  long long capacity = 0;
+  if (GetInt(dns, "cache_capacity", "dns", 0, 1 << 24, "uint32", &capacity)) {
+    options.cache_capacity = std::max<int>(1024, static_cast<int>(capacity));
+  }
+  const json* servers = Member(dns, "servers");
+  if (servers == nullptr) {
+    return;
+  }
+  if (!servers->is_array()) {
+    FailType("dns.servers", *servers, "[]option.DNSServerOptions");
+  }
+  for (size_t i = 0; i < servers->size(); ++i) {
+    const json& item = (*servers)[i];
+    const std::string path = "dns.servers[" + std::to_string(i) + "]";
+    if (!item.is_object()) {
+      FailType(path, item, "option.DNSServerOptions");
+    }
+    CheckKeys(item, path,
+              KeyRules{{"type", "tag", "server", "server_port", "address", "detour"},
+                       {"address_resolver", "strategy", "domain_resolver", "client_subnet"}});
+    DnsServer server;
+    GetString(item, "tag", path, &server.tag);
+    GetString(item, "detour", path, &server.detour);
+    std::string type;
+    GetString(item, "type", path, &type);
+    std::string address;
+    if (GetString(item, "address", path, &address)) {
+      if (address.rfind("udp://", 0) == 0) {
+        address = address.substr(6);
+      }
+      size_t colon = address.rfind(':');
+      if (colon != std::string::npos && address.find(':') == colon) {
+        server.port = std::atoi(address.c_str() + colon + 1);
+        address = address.substr(0, colon);
+      }
+      server.server = address;
+    } else {
+      if (!type.empty() && type != "udp") {
+        FailAt(path + ".type", "not implemented by the reference engine: " + type);
+      }
+      GetString(item, "server", path, &server.server);
+      long long port = 0;
+      if (GetInt(item, "server_port", path, 0, 65535, "uint16", &port) && port != 0) {
+        server.port = static_cast<int>(port);
+      }
+    }
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET, server.server.c_str(), bytes) != 1 &&
+        inet_pton(AF_INET6, server.server.c_str(), bytes) != 1) {
+      FailAt(path, "the reference engine reaches name servers by IP address over UDP only: " +
+                       server.server);
+    }
+    options.servers.push_back(server);
   }
 }
 
@@ -974,7 +1070,10 @@ void Decode(const json& root, Config* config) {
     DecodeLog(*log, config);
   }
   // Sections the engine has no part for: they may be present but must ask for nothing.
-  for (const char* section : {"dns", "ntp", "certificate", "services"}) {
+  if (const json* dns = Member(root, "dns")) {
+    DecodeDns(*dns, config);
+  }
+  for (const char* section : {"ntp", "certificate", "services"}) {
     if (const json* value = Member(root, section)) {
       CheckUnimplementedSection(*value, section);
     }
@@ -1002,12 +1101,17 @@ void Decode(const json& root, Config* config) {
     // Rules and the final outbound decide; no interface option is acted on.
     CheckKeys(
         *route, "route",
-        KeyRules{{"final", "rules"},
-                 {"rule_set", "auto_detect_interface", "override_android_vpn", "default_interface",
-                  "default_mark", "default_domain_resolver", "default_network_strategy",
-                  "default_network_type", "default_fallback_network_type", "default_fallback_delay",
-                  "find_process"}});
+        KeyRules{{"final", "rules", "auto_detect_interface", "default_interface", "default_mark"},
+                 {"rule_set", "override_android_vpn", "default_domain_resolver",
+                  "default_network_strategy", "default_network_type",
+                  "default_fallback_network_type", "default_fallback_delay", "find_process"}});
     GetString(*route, "final", "route", &config->final_outbound);
+    GetBool(*route, "auto_detect_interface", "route", &config->auto_detect_interface);
+    GetString(*route, "default_interface", "route", &config->default_interface);
+    long long mark = 0;
+    if (GetInt(*route, "default_mark", "route", 0, 0xffffffffLL, "uint32", &mark)) {
+      config->default_mark = static_cast<uint32_t>(mark);
+    }
     if (const json* rules = Member(*route, "rules")) {
       DecodeRules(*rules, config);
     }

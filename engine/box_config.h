@@ -43,6 +43,11 @@ struct InboundOptions {
   std::string interface_name;
   std::vector<TunAddress> address;
   int mtu = 0;
+  bool auto_route = false;
+  int table_index = 2022;
+  int rule_index = 9000;
+  std::vector<TunAddress> route_address;
+  std::vector<TunAddress> route_exclude_address;
 };
 
 struct OutboundOptions {
@@ -91,7 +96,23 @@ struct RouteRule {
   std::vector<std::string> network;
   std::vector<std::string> inbound;
   std::string outbound;
-  std::string text;  // how the controller shows it: "domain_suffix=[x.com] => route(proxy)"
+  bool hijack_dns = false;  // action hijack-dns: the engine's DNS answers; no outbound
+  std::string text;         // how the controller shows it: "domain_suffix=[x.com] => route(proxy)"
+};
+
+// One upstream name server of the dns section: plain DNS over UDP, reached through an outbound.
+struct DnsServer {
+  std::string tag;
+  std::string server;  // an IP literal
+  int port = 53;
+  std::string detour;  // outbound tag; "" = the route's final outbound
+};
+
+struct DnsOptions {
+  std::vector<DnsServer> servers;
+  std::string final_server;  // tag; "" = the first server
+  bool disable_cache = false;
+  int cache_capacity = 1024;
 };
 
 struct Config {
@@ -100,7 +121,14 @@ struct Config {
   std::vector<OutboundOptions> outbounds;  // tagged outbounds, then tagged endpoints
   std::vector<RouteRule> rules;            // route.rules, in order
   std::string final_outbound;              // route.final, else the first outbound
-  std::string external_controller;         // "" when the controller is off
+  // Keeping the engine's own sockets off a TUN: route.auto_detect_interface binds them to the
+  // main table's default-route interface, route.default_interface to a named one;
+  // route.default_mark sets SO_MARK.
+  bool auto_detect_interface = false;
+  std::string default_interface;
+  uint32_t default_mark = 0;
+  DnsOptions dns;
+  std::string external_controller;  // "" when the controller is off
   std::string secret;
   // Origins a browser page may call the controller from; empty: none (no CORS headers).
   std::vector<std::string> allow_origins;

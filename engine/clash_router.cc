@@ -329,6 +329,7 @@ ClashReply ClashRouter::Connections() const {
   return JsonReply(200, nlohmann::json{{"downloadTotal", tracker->download_total()},
                                        {"uploadTotal", tracker->upload_total()},
                                        {"connections", list},
+                                       {"droppedPackets", tracker->dropped_packets()},
                                        {"memory", 0}});
 }
 

@@ -32,6 +32,8 @@ class ConnectionTracker {
 
   uint64_t upload_total() const { return totals_->upload.load(); }
   uint64_t download_total() const { return totals_->download.load(); }
+  uint64_t dropped_packets() const { return totals_->dropped_packets.load(); }
+  const std::shared_ptr<TrafficTotals>& totals() const { return totals_; }
 
  private:
   std::string NewId();

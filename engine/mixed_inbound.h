@@ -3,6 +3,9 @@
 #ifndef ENGINE_MIXED_INBOUND_H_
 #define ENGINE_MIXED_INBOUND_H_
 
+#include <sys/socket.h>
+
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +20,17 @@ struct MixedUser {
   std::string password;
 };
 
+// A TCP flow the TUN inbound's system stack translated to the listener: its real ends.
+struct TranslatedFlow {
+  std::string source_ip;
+  uint16_t source_port = 0;
+  std::string destination_ip;
+  uint16_t destination_port = 0;
+};
+
+// Any thread. False when the accepted peer is no live translation.
+using TranslationFn = std::function<bool(const sockaddr_storage& peer, TranslatedFlow* flow)>;
+
 struct MixedInboundOptions {
   std::string tag;
   std::string listen = "127.0.0.1";
@@ -24,6 +38,10 @@ struct MixedInboundOptions {
   // When not empty, every client must name one of these: SOCKS5 username/password (RFC 1929)
   // or HTTP Basic Proxy-Authorization.
   std::vector<MixedUser> users;
+  // Set by the TUN inbound's system stack: the listener then accepts translated flows, not
+  // proxy clients, and each goes straight to its route ("inbound/<type>[tag]" in the log).
+  TranslationFn translation;
+  std::string type = "mixed";
 };
 
 using LogFn = std::function<void(const std::string& level /*"INFO","WARN","ERROR",...*/,

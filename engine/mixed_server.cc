@@ -70,7 +70,8 @@ RoutePlan MixedServer::Route(const RouteRequest& request) const {
 
 bool MixedServer::Start(std::string* error) {
   if (started_ || stopped_) {
-    *error = "inbound/mixed[" + tag_ + "]: " + (stopped_ ? "already closed" : "already started");
+    *error =
+        "inbound/" + type_ + "[" + tag_ + "]: " + (stopped_ ? "already closed" : "already started");
     return false;
   }
   epoll_.Reset(epoll_create1(EPOLL_CLOEXEC));
@@ -101,7 +102,7 @@ bool MixedServer::Start(std::string* error) {
   resolver_ = std::make_unique<MixedResolver>([this] { Wake(); });
   started_ = true;
   thread_ = std::thread(&MixedServer::Run, this);
-  Log("INFO", "inbound/mixed[" + tag_ + "]: tcp server started at " + address_);
+  Log("INFO", "inbound/" + type_ + "[" + tag_ + "]: tcp server started at " + address_);
   return true;
 }
 
@@ -132,12 +133,30 @@ void MixedServer::Wake() {
 bool MixedServer::Watch(int fd, uint64_t key, int side) {
   epoll_event event{};
   event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-  event.data.u64 = (key << 1) | static_cast<uint64_t>(side);
+  event.data.u64 = Token(key, side);
   if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
     Log("ERROR", "inbound/mixed[" + tag_ + "]: epoll_ctl: " + ErrnoText(errno));
     return false;
   }
   return true;
+}
+
+bool MixedServer::EpollLoop::Watch(int fd, uint32_t events, uint64_t token) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = token;
+  return epoll_ctl(epoll_->get(), EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+bool MixedServer::EpollLoop::Modify(int fd, uint32_t events, uint64_t token) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = token;
+  return epoll_ctl(epoll_->get(), EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
+void MixedServer::EpollLoop::Unwatch(int fd) {
+  epoll_ctl(epoll_->get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
 void MixedServer::SetDeadline(uint64_t key,
@@ -195,12 +214,13 @@ void MixedServer::Run() {
         Accept();
         continue;
       }
-      uint64_t key = data >> 1;
+      uint64_t key = data >> kSideBits;
       auto found = sessions_.find(key);
       if (found == sessions_.end()) {
         continue;  // closed earlier in this batch
       }
-      if (!found->second->OnEvent(static_cast<int>(data & 1), events[i].events)) {
+      if (!found->second->OnEvent(static_cast<int>(data & ((1u << kSideBits) - 1)),
+                                  events[i].events)) {
         CloseSession(key);
       }
     }
@@ -243,8 +263,22 @@ void MixedServer::Accept() {
     if (!Watch(fd, key, Session::kClientSide)) {
       continue;
     }
-    session->Begin();
+    if (!translation_) {
+      session->Begin();
+    }
+    Session* started = session.get();
     sessions_.emplace(key, std::move(session));
+    if (translation_) {
+      TranslatedFlow flow;
+      if (!translation_(peer, &flow)) {
+        Log("ERROR",
+            "inbound/" + type_ + "[" + tag_ + "]: no translated flow for " + FormatSockaddr(peer));
+        started->Abort();
+        CloseSession(key);
+      } else if (!started->BeginTranslated(flow)) {
+        CloseSession(key);
+      }
+    }
   }
 }
 

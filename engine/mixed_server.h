@@ -21,6 +21,7 @@
 #include "engine/mixed_fd.h"
 #include "engine/mixed_inbound.h"
 #include "engine/mixed_resolver.h"
+#include "engine/udp_outbound.h"
 
 namespace box {
 namespace mixed {
@@ -43,12 +44,18 @@ class MixedServer {
   MixedServer(const MixedServer&) = delete;
   MixedServer& operator=(const MixedServer&) = delete;
 
+  // Controlling thread, before Start: accepted connections are translated flows (mixed_inbound.h).
+  void SetTranslation(TranslationFn translation, std::string type) {
+    translation_ = std::move(translation);
+    type_ = std::move(type);
+  }
   // Controlling thread.
   bool Start(std::string* error);
   void Stop();
 
   // Event-loop thread only, for sessions.
   const std::string& tag() const { return tag_; }
+  const std::string& type() const { return type_; }
   void Log(const char* level, const std::string& message) const;
   RoutePlan Route(const RouteRequest& request) const;
   // Whether clients must authenticate, and whether these credentials name a configured user.
@@ -56,6 +63,12 @@ class MixedServer {
   bool Authenticate(std::string_view username, std::string_view password) const;
   // Adds a session's descriptor to the epoll set, edge-triggered for reading and writing.
   bool Watch(int fd, uint64_t key, int side);
+  // The epoll set for a session's datagram sockets and UDP associations, level-triggered, under
+  // Token(key, side).
+  UdpLoop* udp_loop() { return &udp_loop_; }
+  static uint64_t Token(uint64_t key, int side) {
+    return (key << kSideBits) | static_cast<uint64_t>(side);
+  }
   // Moves a session's deadline; nullopt clears it.
   void SetDeadline(uint64_t key,
                    std::optional<Clock::time_point>* current,
@@ -71,6 +84,8 @@ class MixedServer {
   }
 
  private:
+  // Each session has up to four descriptors (or groups of them) in the epoll set.
+  static constexpr int kSideBits = 2;
   static constexpr uint64_t kWakeKey = 0;
   static constexpr uint64_t kListenerKey = 1;
 
@@ -84,14 +99,28 @@ class MixedServer {
   void CloseRequested();
   void Wake();
 
+  class EpollLoop : public UdpLoop {
+   public:
+    explicit EpollLoop(const UniqueFd* epoll) : epoll_(epoll) {}
+    bool Watch(int fd, uint32_t events, uint64_t token) override;
+    bool Modify(int fd, uint32_t events, uint64_t token) override;
+    void Unwatch(int fd) override;
+
+   private:
+    const UniqueFd* const epoll_;
+  };
+
   const std::string tag_;
   UniqueFd listener_;
   const std::string address_;
   const std::vector<MixedUser> users_;
   const LogFn log_;
   const RouteFn route_;
+  TranslationFn translation_;
+  std::string type_ = "mixed";
 
   UniqueFd epoll_;
+  EpollLoop udp_loop_{&epoll_};
   UniqueFd wake_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};

@@ -77,7 +77,16 @@ std::string Session::Prefix() const {
 }
 
 std::string Session::InboundName() const {
-  return "inbound/mixed[" + server_->tag() + "]";
+  return "inbound/" + server_->type() + "[" + server_->tag() + "]";
+}
+
+bool Session::BeginTranslated(const TranslatedFlow& flow) {
+  protocol_ = Protocol::kTranslated;
+  translated_ = flow;
+  server_->Log("INFO", Prefix() + InboundName() + ": inbound connection from " +
+                           FormatHostPort(flow.source_ip, flow.source_port));
+  state_ = State::kResolving;  // nothing is read from the client before the outbound is open
+  return OpenOutbound(flow.destination_ip, flow.destination_port);
 }
 
 bool Session::OnEvent(int side, uint32_t events) {
@@ -93,6 +102,12 @@ bool Session::OnEvent(int side, uint32_t events) {
   }
   if (side == kUpstreamSide && state_ == State::kProxyHandshake) {
     return ProxyHandshake();
+  }
+  if (side == kUdpClientSide) {
+    return OnUdpClient();
+  }
+  if (side == kUdpOutboundSide) {
+    return OnUdpOutbound();
   }
   return Pump();
 }
@@ -124,6 +139,8 @@ bool Session::Pump() {
       return Relay();
     case State::kFailing:
       return Failing();
+    case State::kUdpAssociate:
+      return UdpControl();
   }
   return false;
 }
@@ -233,6 +250,9 @@ bool Session::Handshake() {
           return Fail(Socks5Reply(reply_code, nullptr));
         }
         to_upstream_.Consumed(consumed);
+        if (request.command == kSocks5CommandUdpAssociate) {
+          return StartUdpAssociate();
+        }
         return OpenOutbound(request.host, request.port);
       }
       case State::kHttpHead: {
@@ -286,21 +306,10 @@ bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   target_host_ = host;
   target_port_ = port;
   server_->Log("INFO", Prefix() + InboundName() + ": inbound connection to " + target_);
-  RouteRequest request;
-  request.inbound = server_->tag();
-  request.inbound_type = "mixed";
-  request.network = "tcp";
-  request.host = host;
-  request.port = port;
-  request.source_ip = FormatSockaddr(peer_);
-  if (size_t colon = request.source_ip.rfind(':'); colon != std::string::npos) {
-    request.source_port = static_cast<uint16_t>(std::stoi(request.source_ip.substr(colon + 1)));
-    request.source_ip = request.source_ip.substr(0, colon);
-    if (request.source_ip.size() > 1 && request.source_ip.front() == '[') {
-      request.source_ip = request.source_ip.substr(1, request.source_ip.size() - 2);
-    }
+  plan_ = server_->Route(MakeRouteRequest("tcp", host, port));
+  if (plan_.refusal.empty() && plan_.hijack_dns) {
+    plan_.refusal = "dns: hijacked TCP queries are not answered by the reference engine";
   }
-  plan_ = server_->Route(request);
   if (plan_.refusal.empty() && plan_.leaf.kind == OutboundLeaf::Kind::kBlock) {
     plan_.refusal = plan_.leaf.name + ": blocked";
   }
@@ -332,6 +341,31 @@ bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   return true;
 }
 
+RouteRequest Session::MakeRouteRequest(const char* network,
+                                       const std::string& host,
+                                       uint16_t port) const {
+  RouteRequest request;
+  request.inbound = server_->tag();
+  request.inbound_type = server_->type();
+  request.network = network;
+  request.host = host;
+  request.port = port;
+  if (protocol_ == Protocol::kTranslated) {
+    request.source_ip = translated_.source_ip;
+    request.source_port = translated_.source_port;
+    return request;
+  }
+  request.source_ip = FormatSockaddr(peer_);
+  if (size_t colon = request.source_ip.rfind(':'); colon != std::string::npos) {
+    request.source_port = static_cast<uint16_t>(std::stoi(request.source_ip.substr(colon + 1)));
+    request.source_ip = request.source_ip.substr(0, colon);
+    if (request.source_ip.size() > 1 && request.source_ip.front() == '[') {
+      request.source_ip = request.source_ip.substr(1, request.source_ip.size() - 2);
+    }
+  }
+  return request;
+}
+
 bool Session::OnResolved(MixedResolver::Result result) {
   if (state_ != State::kResolving) {
     return true;
@@ -346,6 +380,9 @@ bool Session::OnResolved(MixedResolver::Result result) {
 }
 
 bool Session::Fail(const std::string& reply) {
+  if (protocol_ == Protocol::kTranslated) {
+    return Abort();  // a translated flow learns of a failure the way a direct one would
+  }
   state_ = State::kFailing;
   DropUpstream();
   to_upstream_.Clear();
@@ -398,6 +435,9 @@ bool Session::OnDeadline() {
   if (state_ == State::kProxyHandshake) {
     return OutboundFailed("handshake with " + dialing_ + ": i/o timeout", ETIMEDOUT,
                           kSocks5HostUnreachable);
+  }
+  if (state_ == State::kUdpAssociate) {
+    return UdpTick();
   }
   if (state_ == State::kRelay && resetting_ != nullptr) {
     return PassOnReset();

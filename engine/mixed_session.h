@@ -21,6 +21,7 @@
 #include "engine/outbound_plan.h"
 #include "engine/proxy_client.h"
 #include "engine/ss_aead.h"
+#include "engine/udp_outbound.h"
 
 namespace box {
 namespace mixed {
@@ -29,6 +30,9 @@ class Session {
  public:
   static constexpr int kClientSide = 0;
   static constexpr int kUpstreamSide = 1;
+  // A UDP association: the socket the client sends its datagrams to, and the outbound's.
+  static constexpr int kUdpClientSide = 2;
+  static constexpr int kUdpOutboundSide = 3;
 
   Session(MixedServer* server, uint64_t key, UniqueFd client, const sockaddr_storage& peer);
   ~Session();
@@ -36,6 +40,10 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   void Begin();
+  // A flow the TUN's system stack translated: no handshake, straight to its outbound.
+  bool BeginTranslated(const TranslatedFlow& flow);
+  // Makes the close a reset on both sides.
+  bool Abort();
   bool OnEvent(int side, uint32_t events);
   bool OnResolved(MixedResolver::Result result);
   bool OnDeadline();
@@ -58,8 +66,9 @@ class Session {
     kProxyHandshake,
     kRelay,
     kFailing,
+    kUdpAssociate,
   };
-  enum class Protocol { kUnknown, kSocks5, kHttpConnect, kHttpForward };
+  enum class Protocol { kUnknown, kSocks5, kHttpConnect, kHttpForward, kTranslated };
 
   // One socket with its edge-triggered readiness not yet used up.
   struct Endpoint {
@@ -75,6 +84,7 @@ class Session {
   bool ReadHandshake();
   bool Handshake();
   bool OpenOutbound(const std::string& host, uint16_t port);
+  RouteRequest MakeRouteRequest(const char* network, const std::string& host, uint16_t port) const;
   bool Fail(const std::string& reply);
   // Logs a refused handshake with the client's address.
   void LogRefusal(const std::string& reason);
@@ -115,8 +125,16 @@ class Session {
   void ReadFailed(Endpoint* from, int error_number);
   bool WriteFailed(Endpoint* to, int error_number);
   bool PassOnReset();
-  bool Abort();
   void Count(const Endpoint* from, size_t bytes);
+
+  // UDP ASSOCIATE (mixed_session_udp.cc): the control connection stays open and idle; each
+  // client datagram goes out through the outbound the first one was routed to.
+  bool StartUdpAssociate();
+  bool UdpControl();
+  bool OnUdpClient();
+  bool OnUdpOutbound();
+  bool UdpTick();
+  bool OpenUdpOutbound(const std::string& host, uint16_t port);
 
   // "[<id> <age>] " of this connection's log lines.
   std::string Prefix() const;
@@ -163,6 +181,13 @@ class Session {
   std::string dialing_;  // the address being dialled
   std::string first_error_;
   int first_errno_ = 0;
+  TranslatedFlow translated_;
+  // UDP ASSOCIATE.
+  UniqueFd udp_socket_;
+  sockaddr_storage udp_client_{};  // where the client's datagrams come from; unset until one
+  std::unique_ptr<UdpOutbound> udp_outbound_;
+  Clock::time_point udp_active_;
+  uint64_t udp_dropped_ = 0;  // client datagrams that could not be used
 };
 
 // Formats an age the way the engine's log does: "12ms", "1.25s", "2m5s".

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "engine/dial_control.h"
 #include "engine/mixed_http.h"
 #include "engine/mixed_session.h"
 #include "engine/mixed_socks5.h"
@@ -52,6 +53,14 @@ bool Session::DialNext() {
       if (first_error_.empty()) {
         first_error_ = "dial tcp " + dialing_ + ": socket: " + ErrnoText(error_number);
         first_errno_ = error_number;
+      }
+      continue;
+    }
+    std::string control_error;
+    if (!ApplyDialControl(fd.get(), plan_.leaf, &control_error)) {
+      if (first_error_.empty()) {
+        first_error_ = "dial tcp " + dialing_ + ": " + control_error;
+        first_errno_ = EPERM;
       }
       continue;
     }

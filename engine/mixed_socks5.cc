@@ -86,7 +86,7 @@ ParseStatus ParseSocks5Request(const uint8_t* data,
     *error = "socks5: unsupported version " + std::to_string(data[0]);
     return ParseStatus::kInvalid;
   }
-  if (data[1] != kSocks5CommandConnect) {
+  if (data[1] != kSocks5CommandConnect && data[1] != kSocks5CommandUdpAssociate) {
     *reply_code = kSocks5CommandNotSupported;
     *error = "socks5: unsupported command " + std::to_string(data[1]);
     return ParseStatus::kInvalid;

@@ -1,5 +1,5 @@
 // SOCKS5 (RFC 1928) messages of the mixed inbound: no authentication or username/password
-// (RFC 1929), CONNECT only.
+// (RFC 1929), CONNECT and UDP ASSOCIATE.
 #ifndef ENGINE_MIXED_SOCKS5_H_
 #define ENGINE_MIXED_SOCKS5_H_
 
@@ -19,6 +19,7 @@ constexpr uint8_t kSocks5MethodNoAuth = 0x00;
 constexpr uint8_t kSocks5MethodUserPass = 0x02;
 constexpr uint8_t kSocks5MethodNoneAcceptable = 0xff;
 constexpr uint8_t kSocks5CommandConnect = 0x01;
+constexpr uint8_t kSocks5CommandUdpAssociate = 0x03;
 constexpr uint8_t kSocks5AddressIpv4 = 0x01;
 constexpr uint8_t kSocks5AddressDomain = 0x03;
 constexpr uint8_t kSocks5AddressIpv6 = 0x04;

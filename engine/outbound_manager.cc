@@ -1,5 +1,9 @@
 #include "engine/outbound_manager.h"
 
+#include <net/if.h>
+
+#include <cstdio>
+
 #include <time.h>
 
 #include <algorithm>
@@ -111,8 +115,6 @@ OutboundLeaf MakeLeaf(const OutboundOptions& outbound, std::string* refusal) {
   bool proxy = leaf.kind != OutboundLeaf::Kind::kDirect && leaf.kind != OutboundLeaf::Kind::kBlock;
   if (proxy && (leaf.server.empty() || leaf.server_port == 0)) {
     *refusal = outbound.name + ": missing server address";
-  } else if (!outbound.tcp) {
-    *refusal = outbound.name + ": network tcp is disabled";
   }
   return leaf;
 }
@@ -192,12 +194,25 @@ RoutePlan OutboundManager::Plan(const RouteRequest& request) {
   std::string matched = config_.final_outbound;
   std::string rule = "final";
   if (const RouteRule* found = MatchRules(config_.rules, request)) {
+    if (found->hijack_dns) {
+      plan.hijack_dns = true;
+      return plan;
+    }
     matched = found->outbound;
     rule = found->text;
   }
+  return PlanThrough(matched, rule, request);
+}
+
+RoutePlan OutboundManager::PlanThrough(const std::string& tag,
+                                       const std::string& rule,
+                                       const RouteRequest& request) {
+  RoutePlan plan;
+  const std::string& matched = tag.empty() ? config_.final_outbound : tag;
   if (matched.empty()) {
     // No outbounds at all: the engine's implicit direct.
     plan.handle = connections_.Open(request, {"direct"}, rule);
+    ApplyDialDefaults(&plan.leaf);
     return plan;
   }
   std::vector<std::string> chains;
@@ -224,8 +239,54 @@ RoutePlan OutboundManager::Plan(const RouteRequest& request) {
     return plan;
   }
   plan.leaf = leaves_.at(outbound->tag);
+  // Kinds that carry no UDP at all say so when the association opens.
+  const bool carries_udp =
+      plan.leaf.kind != OutboundLeaf::Kind::kHttp && plan.leaf.kind != OutboundLeaf::Kind::kBlock;
+  if (request.network == "udp" ? carries_udp && !outbound->udp : !outbound->tcp) {
+    plan.refusal = outbound->name + ": network " + request.network + " is disabled";
+    return plan;
+  }
+  ApplyDialDefaults(&plan.leaf);
   plan.handle = connections_.Open(request, std::move(chains), rule);
   return plan;
+}
+
+void OutboundManager::ApplyDialDefaults(OutboundLeaf* leaf) const {
+  leaf->routing_mark = config_.default_mark;
+  if (config_.auto_detect_interface) {
+    leaf->bind_interface = DefaultRouteInterface();
+  } else if (!config_.default_interface.empty()) {
+    leaf->bind_interface = static_cast<int>(if_nametoindex(config_.default_interface.c_str()));
+  }
+}
+
+int DefaultRouteInterface() {
+  // The main table's IPv4 routes; a TUN's default lives in a table of its own and is not here.
+  FILE* routes = fopen("/proc/net/route", "re");
+  if (routes == nullptr) {
+    return 0;
+  }
+  char line[256];
+  int index = 0;
+  unsigned best_metric = ~0u;
+  while (fgets(line, sizeof(line), routes) != nullptr) {
+    char name[64];
+    unsigned destination = 0;
+    unsigned gateway = 0;
+    unsigned flags = 0;
+    unsigned refs = 0;
+    unsigned use = 0;
+    unsigned metric = 0;
+    unsigned mask = 0;
+    if (sscanf(line, "%63s %x %x %x %u %u %u %x", name, &destination, &gateway, &flags, &refs, &use,
+               &metric, &mask) == 8 &&
+        destination == 0 && mask == 0 && (flags & 0x1) != 0 && metric < best_metric) {
+      best_metric = metric;
+      index = static_cast<int>(if_nametoindex(name));
+    }
+  }
+  fclose(routes);
+  return index;
 }
 
 void OutboundManager::ChoiceChanged(const OutboundOptions& group) {

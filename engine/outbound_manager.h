@@ -42,6 +42,11 @@ class OutboundManager {
   // How a new connection leaves: the first matching rule's outbound, else route.final,
   // resolved through its groups to the concrete outbound; the connection is tracked from now.
   RoutePlan Plan(const RouteRequest& request);
+  // The plan of a connection the engine opens itself through outbound `tag` ("" = the route's
+  // final), e.g. to a DNS server.
+  RoutePlan PlanThrough(const std::string& tag,
+                        const std::string& rule,
+                        const RouteRequest& request);
   ConnectionTracker* connections() { return &connections_; }
 
   SelectResult Select(const std::string& group, const std::string& member);
@@ -67,6 +72,8 @@ class OutboundManager {
   void StopUrlTests();
 
  private:
+  // route.default_mark and the interface binding of auto_detect_interface / default_interface.
+  void ApplyDialDefaults(OutboundLeaf* leaf) const;
   struct History {
     std::chrono::system_clock::time_point time;
     int delay = 0;
@@ -102,6 +109,9 @@ class OutboundManager {
 // Go's RFC 3339 with nanoseconds in local time: "2025-05-01T10:00:00.123456789+08:00" (trailing
 // zeros of the fraction dropped, "Z" for UTC).
 std::string FormatRfc3339Nano(std::chrono::system_clock::time_point time);
+
+// The interface index of the main table's IPv4 default route, 0 when there is none.
+int DefaultRouteInterface();
 
 }  // namespace box
 

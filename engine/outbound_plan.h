@@ -43,12 +43,20 @@ struct OutboundLeaf {
   // Shadowsocks: a server that stays silent this long after the client spoke is taken for a
   // wrong key or an unreachable target (the protocol has no other way to tell).
   std::chrono::milliseconds first_answer_timeout{10000};
+  // Keeps the outbound's own sockets off a TUN's routes: bound to this interface index (0:
+  // none) and given this SO_MARK (0: none). Filled per connection from the route's
+  // auto_detect_interface / default_interface / default_mark and the outbound's bind_interface
+  // / routing_mark (dial_control.h applies them).
+  int bind_interface = 0;
+  uint32_t routing_mark = 0;
 };
 
 // Totals of every connection of a service, for the controller's traffic figures.
 struct TrafficTotals {
   std::atomic<uint64_t> upload{0};
   std::atomic<uint64_t> download{0};
+  // Packets a TUN inbound could not carry (a full queue, no flow, a protocol it does not carry).
+  std::atomic<uint64_t> dropped_packets{0};
 };
 
 // One live connection, shared by the loop that carries it and the controller. Any thread.
@@ -108,6 +116,9 @@ class ConnectionHandle {
 
 struct RoutePlan {
   std::string refusal;  // not empty: the connection is refused, for this reason
+  // A DNS query's flow (route action hijack-dns): the engine's own DNS answers it, no outbound
+  // is opened.
+  bool hijack_dns = false;
   OutboundLeaf leaf;
   std::shared_ptr<ConnectionHandle> handle;  // null when nothing tracks connections
 };

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include "engine/ss_aead.h"
+
 namespace box {
 namespace {
 
@@ -78,7 +80,7 @@ ProxyClient::Status ProxyClient::Fail(const std::string& error, uint8_t code) {
 }
 
 std::string ProxyClient::Start() {
-  if (kind_ == Kind::kSocks5) {
+  if (kind_ != Kind::kHttpConnect) {
     step_ = Step::kSocksMethod;
     // With credentials both methods are offered: a server without accounts may still answer.
     return username_.empty() ? std::string{static_cast<char>(kVersion), 1, kNoAuth}
@@ -96,7 +98,10 @@ std::string ProxyClient::Start() {
 }
 
 std::string ProxyClient::Socks5Request() const {
-  std::string request{static_cast<char>(kVersion), 0x01, 0x00};
+  constexpr char kConnect = 0x01;
+  constexpr char kUdpAssociate = 0x03;
+  std::string request{static_cast<char>(kVersion),
+                      kind_ == Kind::kSocks5UdpAssociate ? kUdpAssociate : kConnect, 0x00};
   uint8_t address[16];
   if (inet_pton(AF_INET, host_.c_str(), address) == 1) {
     request.push_back(0x01);
@@ -194,6 +199,7 @@ ProxyClient::Status ProxyClient::Feed(std::string_view data, size_t* consumed, s
         if (rest.size() < length) {
           return Status::kIncomplete;
         }
+        ss::DecodeAddress(rest.substr(3, length - 3), &bound_host_, &bound_port_);
         *consumed += length;
         step_ = Step::kDone;
         return Status::kDone;

@@ -14,7 +14,10 @@ namespace box {
 
 class ProxyClient {
  public:
-  enum class Kind { kSocks5, kHttpConnect };
+  // kSocks5UdpAssociate asks for a UDP relay instead of a stream; `host`:`port` is then the
+  // address the client will send from (0.0.0.0:0 when unknown) and bound_host()/bound_port()
+  // give the relay's address once done.
+  enum class Kind { kSocks5, kSocks5UdpAssociate, kHttpConnect };
   enum class Status { kIncomplete, kDone, kFailed };
 
   // `host`:`port` is the target the proxy is asked to reach. With `greeting_only`, a SOCKS5
@@ -34,6 +37,9 @@ class ProxyClient {
   Status Feed(std::string_view data, size_t* consumed, std::string* send);
 
   const std::string& error() const { return error_; }
+  // The server's BND.ADDR and BND.PORT from its SOCKS5 reply.
+  const std::string& bound_host() const { return bound_host_; }
+  uint16_t bound_port() const { return bound_port_; }
   // The SOCKS5 reply code that tells our own client why: the server's own failure code, or
   // "general failure" when the exchange itself went wrong.
   uint8_t failure_code() const { return failure_code_; }
@@ -53,6 +59,8 @@ class ProxyClient {
   Step step_ = Step::kDone;
   std::string error_;
   uint8_t failure_code_ = 0x01;
+  std::string bound_host_;
+  uint16_t bound_port_ = 0;
 };
 
 // Standard Base64 with padding.

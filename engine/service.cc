@@ -98,10 +98,21 @@ bool Service::Start(std::string* error) {
     return false;
   };
   for (const Tun& tun : tuns_) {
+    Logger* logger = &logger_;
+    OutboundManager* outbounds = outbounds_.get();
+    const size_t label = tun.options->name.find('[') + 1;
+    std::string start_error;
+    if (!tun.device->Start(
+            tun.options->name.substr(label, tun.options->name.size() - label - 1),
+            [logger](const std::string& level, const std::string& message) {
+              int parsed = Logger::ParseUpperLevel(level);
+              logger->Log(parsed < 0 ? kInfo : parsed, message);
+            },
+            [outbounds](const RouteRequest& request) { return outbounds->Plan(request); },
+            DnsOptionsForTun(), &start_error)) {
+      return fail("start " + tun.options->name + ": " + start_error);
+    }
     logger_.Log(kInfo, tun.options->name + ": started at " + tun.device->interface_name());
-    logger_.Log(kWarn, tun.options->name +
-                           ": the reference engine does not route packets sent to " +
-                           tun.device->interface_name());
   }
   for (Mixed& mixed : mixed_) {
     std::string start_error;
@@ -124,6 +135,38 @@ bool Service::Start(std::string* error) {
   return true;
 }
 
+TunStack::Options Service::DnsOptionsForTun() {
+  TunStack::Options options;
+  options.totals = outbounds_->connections()->totals();
+  const DnsOptions& dns = config_.dns;
+  if (dns.servers.empty()) {
+    return options;
+  }
+  const DnsServer* server = &dns.servers.front();
+  for (const DnsServer& candidate : dns.servers) {
+    if (!dns.final_server.empty() && candidate.tag == dns.final_server) {
+      server = &candidate;
+    }
+  }
+  options.dns_server = server->server;
+  options.dns_port = static_cast<uint16_t>(server->port);
+  options.dns_cache_capacity = dns.disable_cache ? 0 : static_cast<size_t>(dns.cache_capacity);
+  OutboundManager* outbounds = outbounds_.get();
+  const std::string detour = server->detour;
+  const std::string target = server->server;
+  const uint16_t port = options.dns_port;
+  options.dns_plan = [outbounds, detour, target, port] {
+    RouteRequest request;
+    request.inbound = "dns";
+    request.inbound_type = "dns";
+    request.network = "udp";
+    request.host = target;
+    request.port = port;
+    return outbounds->PlanThrough(detour, "dns", request);
+  };
+  return options;
+}
+
 void Service::Stop() {
   if (stopped_) {
     return;
@@ -141,6 +184,9 @@ void Service::Stop() {
     mixed.inbound->Stop();
   }
   mixed_.clear();
+  for (Tun& tun : tuns_) {
+    tun.device->Stop();
+  }
   for (Tun& tun : tuns_) {
     std::string name = tun.device->interface_name();
     tun.device.reset();

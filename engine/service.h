@@ -45,6 +45,8 @@ class Service {
 
   Service();
   bool Acquire(std::string* error);
+  // The TUN stack's DNS fields from the dns section (its final server, else the first).
+  TunStack::Options DnsOptionsForTun();
 
   Config config_;
   std::string working_directory_;

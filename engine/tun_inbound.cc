@@ -117,8 +117,20 @@ std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, st
     return nullptr;
   }
   tun->interface_name_ = request.ifr_name;
+  tun->auto_route_ = options.auto_route;
+  tun->route_options_.interface_name = tun->interface_name_;
+  tun->route_options_.table = options.table_index;
+  tun->route_options_.rule_index = options.rule_index;
+  tun->route_options_.route_address = options.route_address;
+  tun->route_options_.route_exclude_address = options.route_exclude_address;
   int index = static_cast<int>(if_nametoindex(tun->interface_name_.c_str()));
   for (const TunAddress& address : options.address) {
+    if (address.family == AF_INET && tun->address_.family == 0) {
+      tun->address_.family = AF_INET;
+      memcpy(tun->address_.bytes, address.bytes, 4);
+      tun->prefix_ = address.prefix;
+      tun->route_options_.address = address;
+    }
     int err = address.family == AF_INET ? SetIpv4Address(tun->interface_name_, address)
                                         : SetIpv6Address(index, address);
     if (err != 0) {
@@ -134,6 +146,51 @@ std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, st
   return tun;
 }
 
-TunInbound::~TunInbound() = default;
+bool TunInbound::Start(const std::string& tag,
+                       LogFn log,
+                       RouteFn route,
+                       TunStack::Options dns,
+                       std::string* error) {
+  // The stack needs the address after the interface's own in the same prefix, and not the
+  // prefix's broadcast address.
+  uint32_t address = 0;
+  memcpy(&address, address_.bytes, 4);
+  const uint32_t host_bits = prefix_ >= 32 ? 0 : (~uint32_t{0} >> prefix_);
+  const uint32_t next = ntohl(address) + 1;
+  if (address_.family == 0 || prefix_ > 30 || (next & host_bits) == 0 ||
+      (next & host_bits) == host_bits) {
+    *error = "need one more IPv4 address in first prefix for system stack";
+    return false;
+  }
+  int flags = fcntl(device_.get(), F_GETFL);
+  if (flags < 0 || fcntl(device_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    *error = "configure tun interface: " + ErrnoText(errno);
+    return false;
+  }
+  TunStack::Options options = std::move(dns);
+  options.tag = tag;
+  options.address = address_;
+  stack_ = std::make_unique<TunStack>(device_.get(), options, std::move(log), std::move(route));
+  if (!stack_->Start(error)) {
+    stack_.reset();
+    return false;
+  }
+  if (auto_route_ && !routes_.Install(route_options_, error)) {
+    stack_.reset();
+    return false;
+  }
+  return true;
+}
+
+void TunInbound::Stop() {
+  routes_.Remove();
+  if (stack_) {
+    stack_->Stop();
+  }
+}
+
+TunInbound::~TunInbound() {
+  stack_.reset();
+}
 
 }  // namespace box

@@ -1,5 +1,6 @@
-// The "tun" inbound: creates the interface through /dev/net/tun and configures its addresses,
-// MTU and link state. It does not route packets (the log says so). Any thread, one owner.
+// The "tun" inbound: creates the interface through /dev/net/tun, configures its addresses, MTU
+// and link state, and carries what enters it through the system stack (tun_stack.h). Any
+// thread, one owner.
 #ifndef ENGINE_TUN_INBOUND_H_
 #define ENGINE_TUN_INBOUND_H_
 
@@ -8,6 +9,8 @@
 
 #include "engine/box_config.h"
 #include "engine/net_util.h"
+#include "engine/tun_route.h"
+#include "engine/tun_stack.h"
 
 namespace box {
 
@@ -21,11 +24,29 @@ class TunInbound {
 
   const std::string& interface_name() const { return interface_name_; }
 
+  // Starts carrying packets: the system stack on the first IPv4 address, then auto_route's
+  // routes and rules; `dns` carries the stack's DNS fields. *error as "need one more IPv4 address
+  // in first prefix for system stack".
+  bool Start(const std::string& tag,
+             LogFn log,
+             RouteFn route,
+             TunStack::Options dns,
+             std::string* error);
+  // Removes the rules and stops carrying packets (the interface stays until destruction).
+  // Idempotent.
+  void Stop();
+
  private:
   TunInbound() = default;
 
   UniqueFd device_;
   std::string interface_name_;
+  tun::IpAddress address_;  // the first IPv4 address; unset without one
+  int prefix_ = 0;
+  std::unique_ptr<TunStack> stack_;
+  bool auto_route_ = false;
+  TunRoutes::Options route_options_;
+  TunRoutes routes_;
 };
 
 }  // namespace box

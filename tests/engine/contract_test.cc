@@ -189,8 +189,11 @@ const ConfigCase kConfigCases[] = {
      "[]auth.User"},
     {"system proxy", "{\"inbounds\":[{\"type\":\"mixed\",\"set_system_proxy\":true}]}",
      "decode config: inbounds[0].set_system_proxy: not implemented by the reference engine"},
-    {"tun routes", "{\"inbounds\":[{\"type\":\"tun\",\"auto_route\":true}]}",
-     "decode config: inbounds[0].auto_route: not implemented by the reference engine"},
+    {"tun strict route", "{\"inbounds\":[{\"type\":\"tun\",\"strict_route\":true}]}",
+     "decode config: inbounds[0].strict_route: not implemented by the reference engine"},
+    {"tun user-space stack", "{\"inbounds\":[{\"type\":\"tun\",\"stack\":\"gvisor\"}]}",
+     "decode config: inbounds[0].stack: stack gvisor is not built into the reference engine, use "
+     "\"system\""},
     {"dial field",
      "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\",\"bind_interface\":\"eth0\"}]}",
      "decode config: outbounds[0].bind_interface: not implemented by the reference engine"},
@@ -215,7 +218,7 @@ const ConfigCase kConfigCases[] = {
      "{\"outbounds\":[{\"type\":\"socks\",\"tag\":\"s\",\"detour\":\"d\"},"
      "{\"type\":\"direct\",\"tag\":\"d\"}]}",
      "decode config: outbounds[0].detour: not implemented by the reference engine"},
-    {"rule action", "{\"route\":{\"rules\":[{\"port\":53,\"action\":\"hijack-dns\"}]}}",
+    {"rule action", "{\"route\":{\"rules\":[{\"port\":53,\"action\":\"reject\"}]}}",
      "decode config: route.rules[0].action: not implemented by the reference engine"},
     {"rule field",
      "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\"}],"
@@ -228,8 +231,10 @@ const ConfigCase kConfigCases[] = {
      "{\"outbounds\":[{\"type\":\"direct\",\"tag\":\"d\"}],"
      "\"route\":{\"rules\":[{\"port\":80,\"outbound\":\"x\"}]}}",
      "decode config: route.rules[0]: outbound not found: x"},
-    {"dns servers", "{\"dns\":{\"servers\":[{\"type\":\"local\",\"tag\":\"l\"}]}}",
-     "decode config: dns.servers: not implemented by the reference engine"},
+    {"dns server type", "{\"dns\":{\"servers\":[{\"type\":\"local\",\"tag\":\"l\"}]}}",
+     "decode config: dns.servers[0].type: not implemented by the reference engine: local"},
+    {"dns rules", "{\"dns\":{\"rules\":[{\"domain\":\"x\",\"server\":\"l\"}]}}",
+     "decode config: dns.rules: not implemented by the reference engine"},
     {"services", "{\"services\":[{\"type\":\"resolved\"}]}",
      "decode config: services: not implemented by the reference engine"},
     {"cache file", "{\"experimental\":{\"cache_file\":{\"enabled\":true}}}",

@@ -4,6 +4,8 @@
 //   engine_test_helper once CONFIG [INTERFACE]   create, start, show the descriptors it opened
 //                                                and INTERFACE, stop
 //   engine_test_helper cycles CONFIG N INTERFACE  N create/start/stop cycles, then leftovers
+//   engine_test_helper serve CONFIG               create and start, print "serving", stop when
+//                                                stdin ends (a test kills it to crash it)
 //   engine_test_helper silent-dns CONFIG PATH      with a name server on 127.0.0.1:53 that never
 //                                                  answers, GET PATH from the controller (the
 //                                                  configuration logs to a file to find it)
@@ -137,6 +139,18 @@ int main(int argc, char** argv) {
     printf("extra-descriptors: %d\n", CountOpenDescriptors() - fds_before);
     printf("listening: %d\n", CountListeningSockets());
     printf("after-stop: %s\n", if_nametoindex(argv[4]) == 0 ? "absent" : "present");
+  } else if (mode == "serve") {
+    int rc = library->create_service(config.c_str());
+    if (rc != 0 || library->start_service() != 0) {
+      printf("error: %s\n", library->LastError().c_str());
+      return 1;
+    }
+    printf("serving\n");
+    fflush(stdout);
+    char byte;
+    while (read(0, &byte, 1) > 0) {
+    }
+    library->stop_service();
   } else if (mode == "silent-dns" && argc > 3) {
     // Queries to this socket are received and never answered.
     int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

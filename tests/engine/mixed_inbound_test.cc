@@ -686,8 +686,6 @@ TEST_F(MixedInboundTest, Socks5RepliesWithTheFailureCode) {
       {"no acceptable method", std::string("\x05\x01\x02", 3), std::string("\x05\xff", 2), "", -1},
       {"BIND", std::string("\x05\x01\x00", 3), std::string("\x05\x00", 2),
        ipv4_request('\x02', origin_.port()), 0x07},
-      {"UDP ASSOCIATE", std::string("\x05\x02\x02\x00", 4), std::string("\x05\x00", 2),
-       ipv4_request('\x03', origin_.port()), 0x07},
       {"unknown address type", std::string("\x05\x01\x00", 3), std::string("\x05\x00", 2),
        std::string("\x05\x01\x00\x05\x7f\x00\x00\x01\x00\x50", 10), 0x08},
       {"connection refused", std::string("\x05\x01\x00", 3), std::string("\x05\x00", 2),
@@ -714,6 +712,70 @@ TEST_F(MixedInboundTest, Socks5RepliesWithTheFailureCode) {
                                      std::to_string(refused_port) +
                                      ": connect: connection refused"))
       << logs_.All();
+}
+
+// SOCKS5 UDP ASSOCIATE: a datagram to a name goes out through the direct outbound and the
+// answer comes back with its source address; the relay port takes datagrams only from the host
+// that holds the control connection.
+TEST_F(MixedInboundTest, Socks5UdpAssociateRelaysTheClientsDatagrams) {
+  MixedInbound* inbound = StartInbound();
+  ASSERT_NE(inbound, nullptr);
+  auto udp_socket = [](const std::string& host, int* port) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    ToSockaddr(host, 0, &address, &length);
+    Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    SetReceiveTimeout(fd.get(), 5s);
+    return fd;
+  };
+  int echo_port = 0;
+  Fd echo = udp_socket("127.0.0.1", &echo_port);
+  Fd control = ConnectTo("127.0.0.1", inbound->port());
+  ASSERT_TRUE(SendAll(control.get(),
+                      std::string("\x05\x01\x00\x05\x03\x00\x01", 7) + std::string(6, '\0')));
+  std::string reply = RecvExact(control.get(), 2 + 10);
+  ASSERT_EQ(reply.substr(0, 7), std::string("\x05\x00\x05\x00\x00\x01\x7f", 7));
+  sockaddr_in relay{};
+  relay.sin_family = AF_INET;
+  std::memcpy(&relay.sin_addr, reply.data() + 6, 4);
+  std::memcpy(&relay.sin_port, reply.data() + 10, 2);
+
+  auto send_from = [&](int fd, const std::string& payload) {
+    std::string packet = std::string("\x00\x00\x00\x03\x09", 5) + "localhost";
+    packet.push_back(static_cast<char>(echo_port >> 8));
+    packet.push_back(static_cast<char>(echo_port & 0xff));
+    packet += payload;
+    return sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&relay),
+                  sizeof(relay)) == static_cast<ssize_t>(packet.size());
+  };
+  int client_port = 0;
+  Fd client = udp_socket("127.0.0.1", &client_port);
+  const std::string payload = PatternBytes(20000, 7);
+  ASSERT_TRUE(send_from(client.get(), payload));
+  std::string received(70000, '\0');
+  sockaddr_in from{};
+  socklen_t from_length = sizeof(from);
+  ssize_t count = recvfrom(echo.get(), received.data(), received.size(), 0,
+                           reinterpret_cast<sockaddr*>(&from), &from_length);
+  ASSERT_EQ(count, static_cast<ssize_t>(payload.size())) << logs_.All();
+  EXPECT_TRUE(received.substr(0, payload.size()) == payload);
+  ASSERT_EQ(sendto(echo.get(), "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), from_length), 4);
+  count = recv(client.get(), received.data(), received.size(), 0);
+  std::string expected("\x00\x00\x00\x01\x7f\x00\x00\x01", 8);
+  expected.push_back(static_cast<char>(echo_port >> 8));
+  expected.push_back(static_cast<char>(echo_port & 0xff));
+  EXPECT_EQ(received.substr(0, std::max<ssize_t>(count, 0)), expected + "pong");
+
+  // Another host's datagram to the relay port goes nowhere.
+  int stranger_port = 0;
+  Fd stranger = udp_socket("127.0.0.2", &stranger_port);
+  ASSERT_TRUE(send_from(stranger.get(), "from a stranger"));
+  ASSERT_TRUE(send_from(client.get(), "from the client"));
+  count = recv(echo.get(), received.data(), received.size(), 0);
+  EXPECT_EQ(received.substr(0, std::max<ssize_t>(count, 0)), "from the client");
 }
 
 // A successful SOCKS5 CONNECT reports the outgoing connection's local address and relays.

@@ -1,0 +1,533 @@
+#include "engine/tun_stack.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/mixed_address.h"
+
+namespace box {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxEvents = 64;
+constexpr size_t kMaxPacket = 65535;
+// Translated TCP ports: the kernel's ephemeral range is left alone, so no translated flow can
+// collide with a socket of the machine's own on the NAT address.
+constexpr uint16_t kFirstPort = 10000;
+constexpr uint16_t kPortCount = 22000;
+// A reset flow's translation stays for the retransmissions around it.
+constexpr auto kResetLinger = std::chrono::seconds(10);
+
+uint32_t Ipv4(const tun::IpAddress& address) {
+  uint32_t value;
+  std::memcpy(&value, address.bytes, 4);
+  return value;
+}
+
+}  // namespace
+
+struct TunStack::UdpSession {
+  tun::IpAddress source;
+  uint16_t source_port = 0;
+  std::unique_ptr<UdpOutbound> outbound;
+  std::shared_ptr<ConnectionHandle> handle;
+  Clock::time_point last_active;
+};
+
+bool TunStack::FlowKey::operator<(const FlowKey& other) const {
+  return std::memcmp(this, &other, sizeof(FlowKey)) < 0;
+}
+
+TunStack::TunStack(int device, Options options, LogFn log, RouteFn route)
+    : device_(device),
+      options_(std::move(options)),
+      nat_address_(options_.address.Next()),
+      log_(std::move(log)),
+      route_(std::move(route)),
+      packet_buffer_(kMaxPacket),
+      dns_cache_(options_.dns_cache_capacity) {}
+
+TunStack::~TunStack() {
+  Stop();
+}
+
+bool TunStack::Start(std::string* error) {
+  MixedInboundOptions listen;
+  listen.tag = options_.tag;
+  listen.type = "tun";
+  listen.listen = options_.address.ToString();
+  listen.listen_port = 0;
+  listen.translation = [this](const sockaddr_storage& peer, TranslatedFlow* flow) {
+    return Translate(peer, flow);
+  };
+  listener_ = MixedInbound::Create(listen, log_, route_, error);
+  if (!listener_) {
+    return false;
+  }
+  listener_port_ = static_cast<uint16_t>(listener_->port());
+  epoll_.Reset(epoll_create1(EPOLL_CLOEXEC));
+  wake_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!epoll_.valid() || !wake_.valid() || !Watch(wake_.get(), EPOLLIN, kWakeToken) ||
+      !Watch(device_, EPOLLIN, kDeviceToken)) {
+    *error = "epoll: " + mixed::ErrnoText(errno);
+    return false;
+  }
+  if (!listener_->Start(error)) {
+    return false;
+  }
+  started_ = true;
+  next_tick_ = Clock::now() + std::chrono::seconds(1);
+  thread_ = std::thread(&TunStack::Run, this);
+  return true;
+}
+
+void TunStack::Stop() {
+  if (stopped_) {
+    return;
+  }
+  stopped_ = true;
+  if (thread_.joinable()) {
+    stopping_.store(true);
+    uint64_t one = 1;
+    ssize_t ignored = write(wake_.get(), &one, sizeof(one));
+    (void)ignored;
+    thread_.join();
+  }
+  udp_sessions_.clear();
+  dns_upstream_.reset();
+  if (listener_) {
+    listener_->Stop();
+  }
+  if (started_ && log_) {
+    log_("INFO",
+         "inbound/tun[" + options_.tag + "]: " + std::to_string(dropped()) + " packet(s) dropped");
+  }
+}
+
+bool TunStack::Watch(int fd, uint32_t events, uint64_t token) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = token;
+  return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+bool TunStack::Modify(int fd, uint32_t events, uint64_t token) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = token;
+  return epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
+void TunStack::Unwatch(int fd) {
+  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void TunStack::Run() {
+  epoll_event events[kMaxEvents];
+  while (!stopping_.load()) {
+    int count = epoll_wait(epoll_.get(), events, kMaxEvents, 1000);
+    for (int i = 0; i < count; ++i) {
+      const uint64_t token = events[i].data.u64;
+      if (token == kDeviceToken) {
+        ReadDevice();
+      } else if (token == kDnsToken) {
+        OnDnsReady();
+      } else if (token != kWakeToken) {
+        OnUdpReady(token);
+      }
+    }
+    if (Clock::now() >= next_tick_) {
+      Tick();
+      next_tick_ = Clock::now() + std::chrono::seconds(1);
+    }
+  }
+}
+
+void TunStack::ReadDevice() {
+  std::vector<uint8_t>& buffer = packet_buffer_;
+  // A bounded batch, so UDP answers and ticks get their turn under a flood.
+  for (int batch = 0; batch < 256; ++batch) {
+    ssize_t count = read(device_, buffer.data(), buffer.size());
+    if (count <= 0) {
+      return;
+    }
+    tun::Packet packet;
+    if (!tun::ParsePacket(buffer.data(), static_cast<size_t>(count), &packet) ||
+        packet.family != AF_INET || packet.fragment) {
+      Drop();
+      continue;
+    }
+    if (packet.protocol == tun::kProtocolTcp) {
+      HandleTcp(&packet);
+    } else if (packet.protocol == tun::kProtocolUdp) {
+      HandleUdp(&packet);
+    } else {
+      Drop();
+    }
+  }
+}
+
+void TunStack::WritePacket(const uint8_t* data, size_t size) {
+  // The device queue is the kernel's; a full one loses this packet, counted.
+  if (write(device_, data, size) != static_cast<ssize_t>(size)) {
+    Drop();
+  }
+}
+
+void TunStack::HandleTcp(tun::Packet* packet) {
+  const Clock::time_point now = Clock::now();
+  const uint8_t flags = tun::TcpFlags(*packet);
+  if (packet->source == options_.address && packet->source_port == listener_port_ &&
+      packet->destination == nat_address_) {
+    // The listener answering a translated flow: back to its real ends.
+    FlowKey key;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto found = tcp_entries_.find(packet->destination_port);
+      if (found == tcp_entries_.end()) {
+        Drop();
+        return;
+      }
+      found->second.last_seen = now;
+      found->second.reset = found->second.reset || (flags & tun::kTcpRst) != 0;
+      key = found->second.key;
+    }
+    tun::IpAddress source;
+    source.family = AF_INET;
+    std::memcpy(source.bytes, key.destination, 4);
+    tun::IpAddress destination;
+    destination.family = AF_INET;
+    std::memcpy(destination.bytes, key.source, 4);
+    tun::RewritePacket(packet, source, key.destination_port, destination, key.source_port);
+    WritePacket(packet->data, packet->size);
+    return;
+  }
+  if (!packet->destination.IsGlobalUnicast() || packet->destination == options_.address) {
+    Drop();
+    return;
+  }
+  FlowKey key{};
+  std::memcpy(key.source, packet->source.bytes, 4);
+  key.source_port = packet->source_port;
+  std::memcpy(key.destination, packet->destination.bytes, 4);
+  key.destination_port = packet->destination_port;
+  uint16_t port = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = tcp_ports_.find(key);
+    if (found != tcp_ports_.end()) {
+      port = found->second;
+      TcpEntry& entry = tcp_entries_[port];
+      entry.last_seen = now;
+      entry.reset = entry.reset || (flags & tun::kTcpRst) != 0;
+    } else if ((flags & tun::kTcpSyn) && !(flags & tun::kTcpAck)) {
+      // A new flow: the next free translated port.
+      for (uint32_t tried = 0; tried < kPortCount && port == 0; ++tried) {
+        uint16_t candidate = static_cast<uint16_t>(kFirstPort + next_port_);
+        next_port_ = static_cast<uint16_t>((next_port_ + 1) % kPortCount);
+        if (tcp_entries_.count(candidate) == 0) {
+          port = candidate;
+        }
+      }
+      if (port != 0) {
+        tcp_ports_[key] = port;
+        tcp_entries_[port] = TcpEntry{key, now, false};
+      }
+    }
+  }
+  if (port == 0) {
+    Drop();  // a segment of no known flow, or every port in use
+    return;
+  }
+  tun::RewritePacket(packet, nat_address_, port, options_.address, listener_port_);
+  WritePacket(packet->data, packet->size);
+}
+
+bool TunStack::Translate(const sockaddr_storage& peer, TranslatedFlow* flow) {
+  if (peer.ss_family != AF_INET) {
+    return false;
+  }
+  const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+  if (std::memcmp(&v4.sin_addr, nat_address_.bytes, 4) != 0) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = tcp_entries_.find(ntohs(v4.sin_port));
+  if (found == tcp_entries_.end()) {
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, found->second.key.source, text, sizeof(text));
+  flow->source_ip = text;
+  flow->source_port = found->second.key.source_port;
+  inet_ntop(AF_INET, found->second.key.destination, text, sizeof(text));
+  flow->destination_ip = text;
+  flow->destination_port = found->second.key.destination_port;
+  return true;
+}
+
+void TunStack::HandleUdp(tun::Packet* packet) {
+  if (!packet->destination.IsGlobalUnicast()) {
+    Drop();
+    return;
+  }
+  const uint8_t* udp = packet->transport();
+  const size_t length = static_cast<size_t>((udp[4] << 8) | udp[5]);
+  std::string_view payload(reinterpret_cast<const char*>(udp) + 8, length - 8);
+  const std::string destination = packet->destination.ToString();
+  if (packet->destination_port == 53) {
+    RouteRequest request;
+    request.inbound = options_.tag;
+    request.inbound_type = "tun";
+    request.network = "udp";
+    request.host = destination;
+    request.port = 53;
+    request.source_ip = packet->source.ToString();
+    request.source_port = packet->source_port;
+    if (route_ && route_(request).hijack_dns) {
+      HandleDns(*packet, payload);
+      return;
+    }
+  }
+  const auto source_key = std::make_pair(Ipv4(packet->source), packet->source_port);
+  uint64_t token = 0;
+  if (auto found = udp_by_source_.find(source_key); found != udp_by_source_.end()) {
+    token = found->second;
+  } else {
+    RouteRequest request;
+    request.inbound = options_.tag;
+    request.inbound_type = "tun";
+    request.network = "udp";
+    request.host = destination;
+    request.port = packet->destination_port;
+    request.source_ip = packet->source.ToString();
+    request.source_port = packet->source_port;
+    RoutePlan plan = route_ ? route_(request) : RoutePlan();
+    const std::string flow = request.source_ip + ":" + std::to_string(request.source_port) +
+                             " -> " + mixed::FormatHostPort(destination, request.port);
+    std::string error = plan.refusal;
+    auto session = std::make_unique<UdpSession>();
+    token = next_token_++;
+    if (error.empty()) {
+      session->outbound = UdpOutbound::Create(plan.leaf, this, token, &error);
+    }
+    if (!session->outbound) {
+      if (log_) {
+        log_("ERROR", "inbound/tun[" + options_.tag + "]: " + flow +
+                          ": open outbound packet connection: " + error);
+      }
+      Drop();
+      return;
+    }
+    if (log_) {
+      log_("INFO", "inbound/tun[" + options_.tag + "]: inbound packet connection " + flow);
+    }
+    session->source = packet->source;
+    session->source_port = packet->source_port;
+    session->handle = plan.handle;
+    udp_by_source_[source_key] = token;
+    udp_sessions_[token] = std::move(session);
+  }
+  UdpSession& session = *udp_sessions_.at(token);
+  session.last_active = Clock::now();
+  if (session.outbound->Send(destination, packet->destination_port, payload)) {
+    if (session.handle) {
+      session.handle->AddUpload(payload.size());
+    }
+  } else {
+    Drop();
+  }
+  if (!session.outbound->error().empty()) {
+    CloseUdp(token, session.outbound->error());
+  }
+}
+
+void TunStack::OnUdpReady(uint64_t token) {
+  auto found = udp_sessions_.find(token);
+  if (found == udp_sessions_.end()) {
+    return;
+  }
+  UdpSession& session = *found->second;
+  std::vector<Datagram> received;
+  const bool alive = session.outbound->OnReady(&received);
+  for (const Datagram& datagram : received) {
+    tun::IpAddress from;
+    if (!tun::IpAddress::Parse(datagram.host, &from) || from.family != AF_INET) {
+      Drop();
+      continue;
+    }
+    std::string packet = tun::BuildUdpPacket(from, datagram.port, session.source,
+                                             session.source_port, datagram.payload);
+    if (packet.empty()) {
+      Drop();
+      continue;
+    }
+    WritePacket(reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+    if (session.handle) {
+      session.handle->AddDownload(datagram.payload.size());
+    }
+    session.last_active = Clock::now();
+  }
+  if (!alive) {
+    CloseUdp(token, session.outbound->error());
+  }
+}
+
+void TunStack::CloseUdp(uint64_t token, const std::string& why) {
+  auto found = udp_sessions_.find(token);
+  if (found == udp_sessions_.end()) {
+    return;
+  }
+  if (log_ && !why.empty()) {
+    log_("ERROR", "inbound/tun[" + options_.tag + "]: packet connection: " + why);
+  }
+  Drop(found->second->outbound->dropped());
+  udp_by_source_.erase(std::make_pair(Ipv4(found->second->source), found->second->source_port));
+  udp_sessions_.erase(found);
+}
+
+void TunStack::Answer(const tun::IpAddress& from,
+                      const tun::IpAddress& to,
+                      uint16_t to_port,
+                      std::string_view message) {
+  std::string packet = tun::BuildUdpPacket(from, 53, to, to_port, message);
+  if (packet.empty()) {
+    Drop();
+    return;
+  }
+  WritePacket(reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+}
+
+void TunStack::HandleDns(const tun::Packet& packet, std::string_view query) {
+  const Clock::time_point now = Clock::now();
+  std::string answer;
+  if (query.size() < 12 || DnsCache::QuestionKey(query).empty()) {
+    Drop();
+    return;
+  }
+  if (dns_cache_.Find(query, now, &answer)) {
+    Answer(packet.destination, packet.source, packet.source_port, answer);
+    return;
+  }
+  if (!dns_upstream_ && options_.dns_plan) {
+    RoutePlan plan = options_.dns_plan();
+    std::string error = plan.refusal;
+    if (error.empty()) {
+      dns_upstream_ = UdpOutbound::Create(plan.leaf, this, kDnsToken, &error);
+    }
+    if (!dns_upstream_ && log_) {
+      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + error);
+    }
+  }
+  if (!dns_upstream_ || dns_pending_.size() >= 4096) {
+    Drop();
+    return;
+  }
+  // The upstream ID is ours, so answers to different clients with the same ID do not mix.
+  uint16_t id = 0;
+  for (int tried = 0; tried < 65536; ++tried) {
+    id = next_dns_id_++;
+    if (dns_pending_.count(id) == 0) {
+      break;
+    }
+  }
+  DnsQuery pending;
+  pending.client = packet.source;
+  pending.client_port = packet.source_port;
+  pending.server = packet.destination;
+  pending.original_id =
+      static_cast<uint16_t>((static_cast<uint8_t>(query[0]) << 8) | static_cast<uint8_t>(query[1]));
+  pending.sent = now;
+  std::string forwarded(query);
+  forwarded[0] = static_cast<char>(id >> 8);
+  forwarded[1] = static_cast<char>(id & 0xff);
+  if (!dns_upstream_->Send(options_.dns_server, options_.dns_port, forwarded)) {
+    Drop();
+    return;
+  }
+  dns_pending_[id] = pending;
+}
+
+void TunStack::OnDnsReady() {
+  if (!dns_upstream_) {
+    return;
+  }
+  std::vector<Datagram> received;
+  const bool alive = dns_upstream_->OnReady(&received);
+  const Clock::time_point now = Clock::now();
+  for (Datagram& datagram : received) {
+    std::string& message = datagram.payload;
+    if (message.size() < 12) {
+      continue;
+    }
+    const uint16_t id = static_cast<uint16_t>((static_cast<uint8_t>(message[0]) << 8) |
+                                              static_cast<uint8_t>(message[1]));
+    auto found = dns_pending_.find(id);
+    if (found == dns_pending_.end()) {
+      continue;
+    }
+    const DnsQuery query = found->second;
+    dns_pending_.erase(found);
+    message[0] = static_cast<char>(query.original_id >> 8);
+    message[1] = static_cast<char>(query.original_id & 0xff);
+    dns_cache_.Store(message, now);
+    Answer(query.server, query.client, query.client_port, message);
+  }
+  if (!alive) {
+    if (log_) {
+      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + dns_upstream_->error());
+    }
+    dns_upstream_.reset();
+  }
+}
+
+void TunStack::Tick() {
+  const Clock::time_point now = Clock::now();
+  for (auto it = dns_pending_.begin(); it != dns_pending_.end();) {
+    if (now - it->second.sent >= std::chrono::seconds(5)) {
+      Drop();  // no answer came: the client retries or gives up
+      it = dns_pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (dns_upstream_ && !dns_upstream_->Tick(now)) {
+    if (log_) {
+      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + dns_upstream_->error());
+    }
+    dns_upstream_.reset();
+  }
+  std::vector<std::pair<uint64_t, std::string>> ended;
+  for (auto& [token, session] : udp_sessions_) {
+    if (!session->outbound->Tick(now)) {
+      ended.emplace_back(token, session->outbound->error());
+    } else if (now - session->last_active >= options_.udp_timeout ||
+               (session->handle && session->handle->close_requested())) {
+      ended.emplace_back(token, std::string());
+    }
+  }
+  for (const auto& [token, why] : ended) {
+    CloseUdp(token, why);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = tcp_entries_.begin(); it != tcp_entries_.end();) {
+    const auto idle = now - it->second.last_seen;
+    if (idle >= options_.tcp_idle_timeout || (it->second.reset && idle >= kResetLinger)) {
+      tcp_ports_.erase(it->second.key);
+      it = tcp_entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace box

@@ -1,0 +1,155 @@
+// The TUN inbound's "system" stack over IPv4: the kernel's own TCP terminates every TCP flow.
+// A SYN from the device to D:dp from S:sp is rewritten to come from (address + 1):n and go to
+// the stack's listener on address:l, and written back into the device; the listener's answers
+// leave through the device towards (address + 1):n and are rewritten back to come from D:dp and
+// go to S:sp. The listener is a mixed-inbound event loop in translation mode, so every accepted
+// flow is routed and relayed like any proxied connection. UDP is user space: one session per
+// source address and port, its datagrams sent through the routed outbound's UDP association
+// and the answers written to the device as UDP packets. Checksums are updated incrementally.
+//
+// One thread reads and writes the device. A packet the device cannot take, or a datagram the
+// outbound cannot take, is a counted drop (dropped(), and a log line at stop). Other protocols,
+// fragments and ICMP (echo requests too) are dropped and counted as well.
+#ifndef ENGINE_TUN_STACK_H_
+#define ENGINE_TUN_STACK_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/dns_cache.h"
+#include "engine/mixed_inbound.h"
+#include "engine/outbound_plan.h"
+#include "engine/tun_packet.h"
+#include "engine/udp_outbound.h"
+#include "engine/unique_fd.h"
+
+namespace box {
+
+class TunStack : public UdpLoop {
+ public:
+  struct Options {
+    std::string tag;
+    tun::IpAddress address;  // the device's first IPv4 address
+    std::chrono::seconds udp_timeout{300};
+    std::chrono::seconds tcp_idle_timeout{600};
+    // Hijacked DNS (route action hijack-dns on UDP port 53): the name server and the plan of
+    // the outbound that reaches it; no server leaves hijacked queries unanswered (counted).
+    std::string dns_server;
+    uint16_t dns_port = 53;
+    std::function<RoutePlan()> dns_plan;
+    size_t dns_cache_capacity = 1024;  // 0: no cache
+    // The service's totals, where drops are counted for the controller too (may be null).
+    std::shared_ptr<TrafficTotals> totals;
+  };
+
+  // device: the open TUN descriptor, owned by the caller and kept open until Stop().
+  TunStack(int device, Options options, LogFn log, RouteFn route);
+  ~TunStack() override;  // Stop()
+  TunStack(const TunStack&) = delete;
+  TunStack& operator=(const TunStack&) = delete;
+
+  // Starts the listener and the device thread. *error as "listen tcp 172.19.0.1:0: ...".
+  bool Start(std::string* error);
+  void Stop();  // idempotent; logs the drop count
+
+  uint64_t dropped() const { return dropped_.load(); }
+
+  // UdpLoop, device thread only.
+  bool Watch(int fd, uint32_t events, uint64_t token) override;
+  bool Modify(int fd, uint32_t events, uint64_t token) override;
+  void Unwatch(int fd) override;
+
+ private:
+  struct FlowKey {
+    uint8_t source[4];
+    uint16_t source_port;
+    uint8_t destination[4];
+    uint16_t destination_port;
+    bool operator<(const FlowKey& other) const;
+  };
+  struct TcpEntry {
+    FlowKey key;
+    std::chrono::steady_clock::time_point last_seen;
+    bool reset = false;
+  };
+  struct UdpSession;
+  struct DnsQuery {
+    tun::IpAddress client;
+    uint16_t client_port = 0;
+    tun::IpAddress server;  // where the client sent it
+    uint16_t original_id = 0;
+    std::chrono::steady_clock::time_point sent;
+  };
+
+  static constexpr uint64_t kWakeToken = 0;
+  static constexpr uint64_t kDeviceToken = 1;
+  static constexpr uint64_t kDnsToken = 2;
+
+  void Run();
+  void ReadDevice();
+  void HandleTcp(tun::Packet* packet);
+  void HandleUdp(tun::Packet* packet);
+  void OnUdpReady(uint64_t token);
+  void Tick();
+  void WritePacket(const uint8_t* data, size_t size);
+  void Drop(uint64_t count = 1) {
+    dropped_.fetch_add(count, std::memory_order_relaxed);
+    if (options_.totals) {
+      options_.totals->dropped_packets.fetch_add(count, std::memory_order_relaxed);
+    }
+  }
+  bool Translate(const sockaddr_storage& peer, TranslatedFlow* flow);
+  void CloseUdp(uint64_t token, const std::string& why);
+  // A hijacked query: answered from the cache, or sent to the name server.
+  void HandleDns(const tun::Packet& packet, std::string_view query);
+  void OnDnsReady();
+  void Answer(const tun::IpAddress& from,
+              const tun::IpAddress& to,
+              uint16_t to_port,
+              std::string_view message);
+
+  const int device_;
+  const Options options_;
+  const tun::IpAddress nat_address_;  // address + 1
+  const LogFn log_;
+  const RouteFn route_;
+  std::vector<uint8_t> packet_buffer_;  // device thread
+  std::unique_ptr<MixedInbound> listener_;
+  uint16_t listener_port_ = 0;
+  UniqueFd epoll_;
+  UniqueFd wake_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> dropped_{0};
+  bool started_ = false;
+  bool stopped_ = false;
+
+  // TCP translations: read by the listener's thread, so under mutex_.
+  std::mutex mutex_;
+  std::map<FlowKey, uint16_t> tcp_ports_;
+  std::unordered_map<uint16_t, TcpEntry> tcp_entries_;  // by translated port
+  uint16_t next_port_ = 0;
+
+  // Device thread.
+  std::map<std::pair<uint32_t, uint16_t>, uint64_t> udp_by_source_;
+  std::unordered_map<uint64_t, std::unique_ptr<UdpSession>> udp_sessions_;
+  uint64_t next_token_ = 3;
+  DnsCache dns_cache_;
+  std::unique_ptr<UdpOutbound> dns_upstream_;
+  std::unordered_map<uint16_t, DnsQuery> dns_pending_;  // by the ID sent upstream
+  uint16_t next_dns_id_ = 0;
+  std::chrono::steady_clock::time_point next_tick_;
+};
+
+}  // namespace box
+
+#endif  // ENGINE_TUN_STACK_H_
