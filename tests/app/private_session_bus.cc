@@ -9,7 +9,7 @@ namespace korvane_test {
 namespace {
 
 constexpr int kStartTimeoutMs = 20000;
-// RequestName's flag and answer (the D-Bus specification's values).
+// RequestName's flag and answer, as the message bus defines them.
 constexpr guint32 kDoNotQueue = 4;
 constexpr guint32 kPrimaryOwner = 1;
 
