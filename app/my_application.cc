@@ -23,6 +23,9 @@ constexpr char kWindowTitle[] = "Korvane";
 constexpr char kGnomeShell[] = "GNOME Shell";
 constexpr int kDefaultWidth = 1280;
 constexpr int kDefaultHeight = 800;
+// Whoever owns this name on the session bus shows tray icons, so a hidden window can be
+// brought back from one.
+constexpr char kTrayWatcherName[] = "org.kde.StatusNotifierWatcher";
 
 }  // namespace
 
@@ -32,6 +35,9 @@ struct _MyApplication {
   char** dart_entrypoint_arguments;
   // The main window, created on first activation; not owned, cleared when it is destroyed.
   GtkWindow* main_window;
+  // Watch of the tray watcher's name (0 when none) and whether it has an owner now.
+  guint tray_watch;
+  gboolean tray_present;
 };
 
 G_DEFINE_TYPE(MyApplication, my_application, GTK_TYPE_APPLICATION)
@@ -44,11 +50,27 @@ static void main_window_destroy_cb(GtkWidget* widget, gpointer user_data) {
   }
 }
 
-// Called when the user closes the window: hide it; the process and the VPN keep running.
-static gboolean main_window_delete_event_cb(GtkWidget* widget, GdkEvent*, gpointer) {
-  kLog.Info() << "Main window close requested; hiding to tray.";
+// Called when the user closes the window. With a tray to bring it back, hide it; the process
+// and the VPN keep running. Without one a hidden window could never be shown again, so quit
+// through the normal shut-down (the engine stops, the desktop proxy is switched off).
+static gboolean main_window_delete_event_cb(GtkWidget* widget, GdkEvent*, gpointer user_data) {
+  MyApplication* self = MY_APPLICATION(user_data);
   gtk_widget_hide(widget);
+  if (self->tray_present) {
+    kLog.Info() << "Main window close requested; hiding to tray.";
+    return TRUE;
+  }
+  kLog.Info() << "Main window close requested; no tray to bring it back, quitting.";
+  g_application_quit(G_APPLICATION(self));
   return TRUE;
+}
+
+static void tray_appeared_cb(GDBusConnection*, const gchar*, const gchar*, gpointer user_data) {
+  MY_APPLICATION(user_data)->tray_present = TRUE;
+}
+
+static void tray_vanished_cb(GDBusConnection*, const gchar*, gpointer user_data) {
+  MY_APPLICATION(user_data)->tray_present = FALSE;
 }
 
 // Called on SIGTERM, SIGINT or SIGHUP: quit through the normal shut-down, so the engine stops
@@ -104,7 +126,7 @@ static void my_application_activate(GApplication* application) {
 
   fl_register_plugins(FL_PLUGIN_REGISTRY(view));
 
-  g_signal_connect(window, "delete-event", G_CALLBACK(main_window_delete_event_cb), nullptr);
+  g_signal_connect(window, "delete-event", G_CALLBACK(main_window_delete_event_cb), self);
 
   FlBinaryMessenger* messenger = fl_engine_get_binary_messenger(fl_view_get_engine(view));
   initialize_vpn_manager(messenger);
@@ -136,9 +158,16 @@ static void my_application_startup(GApplication* application) {
   g_unix_signal_add(SIGTERM, quit_signal_cb, application);
   g_unix_signal_add(SIGINT, quit_signal_cb, application);
   g_unix_signal_add(SIGHUP, quit_signal_cb, application);
+  // Followed from the start, so that a close never waits on the bus. Without a session bus
+  // the name counts as absent.
+  MyApplication* self = MY_APPLICATION(application);
+  self->tray_watch =
+      g_bus_watch_name(G_BUS_TYPE_SESSION, kTrayWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                       tray_appeared_cb, tray_vanished_cb, self, nullptr);
 }
 
 static void my_application_shutdown(GApplication* application) {
+  g_clear_handle_id(&MY_APPLICATION(application)->tray_watch, g_bus_unwatch_name);
   VPNManager::Shutdown();
   G_APPLICATION_CLASS(my_application_parent_class)->shutdown(application);
 }

@@ -1,6 +1,7 @@
 #include "control_panel/control_panel.h"
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,9 +34,10 @@ constexpr char kCss[] =
     ".korvane-state { color: #ffffff; font-weight: bold; padding: 6px 16px;"
     "  border-radius: 6px; }"
     ".korvane-state-disconnected { background-color: #6b7280; }"
-    ".korvane-state-connecting, .korvane-state-disconnecting { background-color: #b7791f; }"
+    ".korvane-state-connecting { background-color: #b7791f; }"
     ".korvane-state-connected { background-color: #1e8e3e; }"
-    ".korvane-state-unknown { background-color: #44546a; }"
+    ".korvane-state-disconnecting { background-color: #c2410c; }"
+    ".korvane-state-unknown { background-color: #6d28d9; }"
     ".korvane-error { background-color: #fde8e8; color: #b3261e; padding: 6px 10px;"
     "  border-radius: 6px; }"
     ".korvane-note { color: #57606a; }"
@@ -44,6 +46,10 @@ constexpr char kCss[] =
 
 const char* const kStates[] = {"disconnected", "connecting", "connected", "disconnecting",
                                "unknown"};
+
+// A frame that never comes (a window the compositor does not draw) must not hold a call back
+// for long.
+constexpr guint kFrameWaitMs = 500;
 
 bool PanelDisabled() {
   const gchar* value = g_getenv(kDisableVariable);
@@ -63,6 +69,19 @@ std::string MapString(FlValue* map, const char* key) {
     return "";
   }
   return StringOf(fl_value_lookup_string(map, key));
+}
+
+// @path with a leading "~" or "~/" standing for the home folder, as a shell reads it.
+std::string ExpandHome(const std::string& path) {
+  if (path == "~" || path.rfind("~/", 0) == 0) {
+    return std::string(g_get_home_dir()) + path.substr(1);
+  }
+  return path;
+}
+
+// A latency the host reports; a negative one means no test has answered for it.
+std::string DelayText(gint64 delay, const char* none) {
+  return delay < 0 ? std::string(none) : std::to_string(delay) + " ms";
 }
 
 GtkWidget* NewLabel(const char* text, const char* style_class = nullptr) {
@@ -88,6 +107,7 @@ GtkWidget* NewHeading(const char* text) {
 class ControlPanel {
  public:
   explicit ControlPanel(FlBridgeMessenger* messenger);
+  ~ControlPanel();
   ControlPanel(const ControlPanel&) = delete;
   ControlPanel& operator=(const ControlPanel&) = delete;
 
@@ -101,13 +121,20 @@ class ControlPanel {
   // The channels are ours (true) or handed over to an attached UI (false).
   void SetActive(bool active);
   void Refresh();
+  void RefreshState();
   void OnEvent(FlValue* event, const std::string& error);
 
   void SetState(const std::string& state);
   void ShowError(const std::string& text);
   void Show(GtkWidget* label, const char* key, const std::string& text);
 
+  // Runs @work once the window has drawn what is queued now (at once when it cannot draw): a
+  // call that blocks the main loop is sent only after the state it is in is on screen.
+  void AfterNextFrame(std::function<void()> work);
+  void RunAfterFrame();
+
   void ChooseFile();
+  void Toggle();
   void Connect();
   void Disconnect();
   void ClearProxy();
@@ -129,6 +156,15 @@ class ControlPanel {
   std::unique_ptr<PanelHandOver> hand_over_;
   bool listening_ = false;
   std::string state_class_;
+  std::string state_;
+  // Work waiting for the next frame, and what wakes it.
+  std::function<void()> after_frame_;
+  GdkFrameClock* frame_clock_ = nullptr;
+  gulong after_paint_handler_ = 0;
+  guint frame_timeout_ = 0;
+  // The file last picked in the chooser and the text the entry shows for it.
+  std::string chosen_path_;
+  std::string chosen_shown_;
   // The last error shown ("" when none).
   std::string error_text_;
   bool asked_for_crash_report_ = false;
@@ -141,6 +177,7 @@ class ControlPanel {
   GtkWidget* version_label_ = nullptr;
   GtkWidget* error_label_ = nullptr;
   GtkWidget* path_entry_ = nullptr;
+  GtkWidget* toggle_button_ = nullptr;
   GtkWidget* proxy_switch_ = nullptr;
   GtkWidget* proxy_label_ = nullptr;
   GtkWidget* latency_button_ = nullptr;
@@ -159,6 +196,14 @@ ControlPanel::ControlPanel(FlBridgeMessenger* messenger)
   Show(attached_label_, "channels", "waiting for the host");
   hand_over_ =
       std::make_unique<PanelHandOver>(messenger, [this](bool active) { SetActive(active); });
+}
+
+ControlPanel::~ControlPanel() {
+  g_clear_handle_id(&frame_timeout_, g_source_remove);
+  if (frame_clock_ != nullptr) {
+    g_clear_signal_handler(&after_paint_handler_, frame_clock_);
+    g_clear_object(&frame_clock_);
+  }
 }
 
 GtkWidget* ControlPanel::AddRow(const char* heading, GtkWidget* content) {
@@ -243,11 +288,16 @@ void ControlPanel::Build() {
   gtk_grid_attach(GTK_GRID(grid_), file_row, 1, rows_, 1, 1);
   rows_++;
 
+  // Enter in the path connects, as the button does.
+  g_signal_connect(path_entry_, "activate", G_CALLBACK(+[](GtkEntry*, gpointer data) {
+                     static_cast<ControlPanel*>(data)->Connect();
+                   }),
+                   this);
+
+  // One button whose action follows the state: nothing to choose between that does nothing.
   GtkWidget* actions = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
-  gtk_box_pack_start(GTK_BOX(actions), NewButton("_Connect", &ControlPanel::Connect), FALSE, FALSE,
-                     0);
-  gtk_box_pack_start(GTK_BOX(actions), NewButton("_Disconnect", &ControlPanel::Disconnect), FALSE,
-                     FALSE, 0);
+  toggle_button_ = NewButton("_Connect", &ControlPanel::Toggle);
+  gtk_box_pack_start(GTK_BOX(actions), toggle_button_, FALSE, FALSE, 0);
   AddRow("", actions);
 
   GtkWidget* proxy_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
@@ -307,6 +357,18 @@ void ControlPanel::SetState(const std::string& state) {
   }
   if (!known) {
     name = "unknown";
+  }
+  if (name == state_) {
+    return;
+  }
+  state_ = name;
+  const bool running = name == "connected" || name == "connecting";
+  gtk_button_set_label(GTK_BUTTON(toggle_button_), running ? "_Disconnect" : "_Connect");
+  gtk_widget_set_sensitive(toggle_button_, name != "disconnecting");
+  if (name == "disconnected") {
+    // What was measured belongs to the connection that has gone.
+    Show(latency_label_, "latency", "");
+    Show(node_label_, "selected node", "\u2014");
   }
   GtkStyleContext* style = gtk_widget_get_style_context(state_label_);
   if (!state_class_.empty()) {
@@ -368,18 +430,7 @@ void ControlPanel::SetActive(bool active) {
 }
 
 void ControlPanel::Refresh() {
-  Call(kVpnChannel, "getStatus", nullptr, [](ControlPanel* self, const auto& answer) {
-    const std::string status = StringOf(answer.value.get());
-    if (!answer.ok()) {
-      self->SetState("unknown");
-      self->ShowError("getStatus: " + answer.Describe());
-    } else if (g_str_has_prefix(status.c_str(), kErrorPrefix)) {
-      self->SetState("disconnected");
-      self->ShowError(status.substr(strlen(kErrorPrefix)));
-    } else {
-      self->SetState(status);
-    }
-  });
+  RefreshState();
   Call(kCoreChannel, korvane::kGetCoreVersionMethod, nullptr,
        [](ControlPanel* self, const auto& answer) {
          self->Show(
@@ -393,6 +444,22 @@ void ControlPanel::Refresh() {
     asked_for_crash_report_ = true;
     CheckCrashLogs();
   }
+}
+
+void ControlPanel::RefreshState() {
+  Call(kVpnChannel, "getStatus", nullptr, [](ControlPanel* self, const auto& answer) {
+    const std::string status = StringOf(answer.value.get());
+    if (!answer.ok()) {
+      self->SetState("unknown");
+      self->ShowError("getStatus: " + answer.Describe());
+    } else if (g_str_has_prefix(status.c_str(), kErrorPrefix)) {
+      // The host's last failure may be from long ago or from another UI; the panel's "Last
+      // error" is about its own last action.
+      self->SetState("disconnected");
+    } else {
+      self->SetState(status);
+    }
+  });
 }
 
 void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
@@ -409,7 +476,7 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
     return;
   }
   const std::string state = status.substr(strlen(kStatusPrefix));
-  if (state == "connecting") {
+  if (state == "connecting" || state == "connected") {
     ShowError("");
   }
   SetState(state);
@@ -435,22 +502,37 @@ void ControlPanel::ChooseFile() {
   gtk_file_filter_add_pattern(all, "*");
   gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), all);
   // Opens where the typed path points: at the file, or in the folder.
-  g_autofree gchar* typed = g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(path_entry_))));
-  if (g_file_test(typed, G_FILE_TEST_IS_DIR)) {
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), typed);
-  } else if (g_file_test(typed, G_FILE_TEST_IS_REGULAR)) {
-    gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dialog), typed);
+  g_autofree gchar* entered = g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(path_entry_))));
+  const std::string typed = ExpandHome(entered);
+  if (g_file_test(typed.c_str(), G_FILE_TEST_IS_DIR)) {
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), typed.c_str());
+  } else if (g_file_test(typed.c_str(), G_FILE_TEST_IS_REGULAR)) {
+    gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dialog), typed.c_str());
   }
   g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, gint response, gpointer data) {
                      ControlPanel* self = static_cast<ControlPanel*>(data);
                      if (response == GTK_RESPONSE_ACCEPT) {
                        g_autofree gchar* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
                        if (path != nullptr) {
-                         gtk_entry_set_text(GTK_ENTRY(self->path_entry_), path);
-                         g_print("[Panel] configuration: %s\n", path);
+                         // The entry holds text: a name that is not UTF-8 is shown in its
+                         // display form, and the file itself is remembered for it.
+                         g_autofree gchar* shown = g_filename_display_name(path);
+                         self->chosen_path_ = path;
+                         self->chosen_shown_ = shown;
+                         gtk_entry_set_text(GTK_ENTRY(self->path_entry_), shown);
+                         g_print("[Panel] configuration: %s\n", shown);
                        }
                      }
-                     gtk_widget_destroy(GTK_WIDGET(d));
+                     // Enter answers from inside the chooser's own activation, which goes on
+                     // using the dialog after this returns: it goes once that is done.
+                     gtk_widget_hide(GTK_WIDGET(d));
+                     g_idle_add(
+                         +[](gpointer dialog) -> gboolean {
+                           gtk_widget_destroy(GTK_WIDGET(dialog));
+                           g_object_unref(dialog);
+                           return G_SOURCE_REMOVE;
+                         },
+                         g_object_ref(d));
                    }),
                    this);
   // The dialog must not outlive the panel that it reports to.
@@ -459,36 +541,105 @@ void ControlPanel::ChooseFile() {
   gtk_widget_show(dialog);
 }
 
+void ControlPanel::AfterNextFrame(std::function<void()> work) {
+  if (after_frame_) {
+    RunAfterFrame();
+  }
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(card_);
+  if (clock == nullptr || !gtk_widget_get_mapped(card_)) {
+    work();
+    return;
+  }
+  after_frame_ = std::move(work);
+  frame_clock_ = GDK_FRAME_CLOCK(g_object_ref(clock));
+  after_paint_handler_ =
+      g_signal_connect(clock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, gpointer data) {
+                         // Out of the frame first: the work may block the main loop.
+                         ControlPanel* self = static_cast<ControlPanel*>(data);
+                         g_clear_signal_handler(&self->after_paint_handler_, self->frame_clock_);
+                         g_clear_handle_id(&self->frame_timeout_, g_source_remove);
+                         self->frame_timeout_ = g_idle_add(
+                             +[](gpointer data) -> gboolean {
+                               ControlPanel* panel = static_cast<ControlPanel*>(data);
+                               panel->frame_timeout_ = 0;
+                               panel->RunAfterFrame();
+                               return G_SOURCE_REMOVE;
+                             },
+                             self);
+                       }),
+                       this);
+  frame_timeout_ = g_timeout_add(
+      kFrameWaitMs,
+      +[](gpointer data) -> gboolean {
+        ControlPanel* self = static_cast<ControlPanel*>(data);
+        self->frame_timeout_ = 0;
+        self->RunAfterFrame();
+        return G_SOURCE_REMOVE;
+      },
+      this);
+  gtk_widget_queue_draw(card_);
+}
+
+void ControlPanel::RunAfterFrame() {
+  g_clear_handle_id(&frame_timeout_, g_source_remove);
+  if (frame_clock_ != nullptr) {
+    g_clear_signal_handler(&after_paint_handler_, frame_clock_);
+    g_clear_object(&frame_clock_);
+  }
+  std::function<void()> work = std::move(after_frame_);
+  after_frame_ = nullptr;
+  if (work) {
+    // What was drawn reaches the display server before the main loop may stop for a while.
+    gdk_display_flush(gtk_widget_get_display(card_));
+    work();
+  }
+}
+
+void ControlPanel::Toggle() {
+  if (state_ == "connected" || state_ == "connecting") {
+    Disconnect();
+  } else if (state_ != "disconnecting") {
+    Connect();
+  }
+}
+
 void ControlPanel::Connect() {
-  g_autofree gchar* path = g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(path_entry_))));
-  if (path[0] == '\0') {
+  g_autofree gchar* typed = g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(path_entry_))));
+  const std::string path =
+      !chosen_path_.empty() && chosen_shown_ == typed ? chosen_path_ : ExpandHome(typed);
+  if (path.empty()) {
     ShowError("Choose a configuration file first");
     return;
   }
   g_autofree gchar* text = nullptr;
   g_autoptr(GError) error = nullptr;
-  if (!g_file_get_contents(path, &text, nullptr, &error)) {
+  if (!g_file_get_contents(path.c_str(), &text, nullptr, &error)) {
     ShowError(std::string("Cannot read the configuration: ") + error->message);
     return;
   }
   ShowError("");
-  g_autoptr(FlValue) args = fl_value_new_map();
-  fl_value_set_string_take(args, "config", fl_value_new_string(text));
-  fl_value_set_string_take(args, "autoConfigureProxy",
+  // The host starts the engine on its main loop, so nothing is drawn until it is done: the
+  // state goes on screen before the call.
+  SetState("connecting");
+  std::shared_ptr<FlValue> args(fl_value_new_map(), fl_value_unref);
+  fl_value_set_string_take(args.get(), "config", fl_value_new_string(text));
+  fl_value_set_string_take(args.get(), "autoConfigureProxy",
                            fl_value_new_bool(gtk_switch_get_active(GTK_SWITCH(proxy_switch_))));
-  g_print("[Panel] connect: %s\n", path);
-  Call(kVpnChannel, "loadVPNPreference", args, [](ControlPanel* self, const auto& answer) {
-    if (!answer.ok()) {
-      self->ShowError(answer.Describe());
-    }
+  g_autofree gchar* shown = g_filename_display_name(path.c_str());
+  AfterNextFrame([this, args, name = std::string(shown)] {
+    g_print("[Panel] connect: %s\n", name.c_str());
+    Call(kVpnChannel, "loadVPNPreference", args.get(), [](ControlPanel* self, const auto& answer) {
+      if (!answer.ok()) {
+        self->ShowError(answer.Describe());
+        self->RefreshState();
+      }
+    });
   });
 }
 
 void ControlPanel::Disconnect() {
   Call(kVpnChannel, "disconnect", nullptr, [](ControlPanel* self, const auto& answer) {
-    if (!answer.ok()) {
-      self->ShowError(answer.Describe());
-    }
+    self->ShowError(answer.ok() ? "" : answer.Describe());
   });
 }
 
@@ -513,7 +664,7 @@ void ControlPanel::TestLatency() {
     gtk_widget_set_sensitive(self->latency_button_, TRUE);
     FlValue* value = answer.value.get();
     if (answer.ok() && value != nullptr && fl_value_get_type(value) == FL_VALUE_TYPE_INT) {
-      self->Show(self->latency_label_, "latency", std::to_string(fl_value_get_int(value)) + " ms");
+      self->Show(self->latency_label_, "latency", DelayText(fl_value_get_int(value), "failed"));
     } else {
       self->Show(self->latency_label_, "latency", answer.Describe());
     }
@@ -531,7 +682,7 @@ void ControlPanel::QuerySelector() {
     std::string text = MapString(value, "selectedTag");
     FlValue* latency = fl_value_lookup_string(value, "selectedLatency");
     if (latency != nullptr && fl_value_get_type(latency) == FL_VALUE_TYPE_INT) {
-      text += " (" + std::to_string(fl_value_get_int(latency)) + " ms)";
+      text += " (" + DelayText(fl_value_get_int(latency), "untested") + ")";
     }
     self->Show(self->node_label_, "selected node", text);
   });
@@ -567,9 +718,35 @@ void ControlPanel::GrantAccess() {
 }
 
 void ControlPanel::Restart() {
-  Call(kVpnChannel, "restartApp", nullptr, [](ControlPanel* self, const auto& answer) {
-    self->Show(self->privileges_label_, "restart", answer.ok() ? "restarting" : answer.Describe());
-  });
+  // A restart ends the connection and the window: asked first, with staying as the default.
+  GtkWidget* toplevel = gtk_widget_get_toplevel(card_);
+  GtkWidget* dialog = gtk_message_dialog_new(
+      gtk_widget_is_toplevel(toplevel) ? GTK_WINDOW(toplevel) : nullptr,
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "Restart Korvane now?");
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog),
+                                           "The connection stops while the application restarts.");
+  gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Cancel", GTK_RESPONSE_CANCEL, "_Restart",
+                         GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+  gtk_window_set_title(GTK_WINDOW(dialog), "Restart Korvane");
+  g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, gint response, gpointer data) {
+                     ControlPanel* self = static_cast<ControlPanel*>(data);
+                     gtk_widget_destroy(GTK_WIDGET(d));
+                     if (response != GTK_RESPONSE_ACCEPT) {
+                       g_print("[Panel] restart: cancelled\n");
+                       return;
+                     }
+                     self->Call(kVpnChannel, "restartApp", nullptr,
+                                [](ControlPanel* panel, const auto& answer) {
+                                  panel->Show(panel->privileges_label_, "restart",
+                                              answer.ok() ? "restarting" : answer.Describe());
+                                });
+                   }),
+                   this);
+  g_signal_connect_object(card_, "destroy", G_CALLBACK(gtk_widget_destroy), dialog,
+                          G_CONNECT_SWAPPED);
+  gtk_widget_show(dialog);
 }
 
 void ControlPanel::CheckCrashLogs() {

@@ -362,6 +362,22 @@ static gboolean prepare_directory(const gchar* path, GError** error) {
   return TRUE;
 }
 
+// Whether a listener answers on @address. Only a refused connection counts as nobody: a
+// listener too busy to take the probe at once is still alive.
+static bool socket_is_served(const struct sockaddr_un& address) {
+  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (probe < 0) {
+    return false;
+  }
+  int result;
+  do {
+    result = connect(probe, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address));
+  } while (result != 0 && errno == EINTR);
+  const bool served = result == 0 || (errno != ECONNREFUSED && errno != ENOENT);
+  close(probe);
+  return served;
+}
+
 static void fl_ui_bridge_dispose(GObject* object) {
   fl_ui_bridge_stop(FL_UI_BRIDGE(object));
   G_OBJECT_CLASS(fl_ui_bridge_parent_class)->dispose(object);
@@ -428,7 +444,13 @@ gboolean fl_ui_bridge_start(FlUiBridge* self, const gchar* path, GError** error)
       g_set_error(error, G_IO_ERROR, G_IO_ERROR_EXISTS, "%s exists and is not a socket", path);
       return FALSE;
     }
-    // A socket left by an earlier run (the directory is ours alone).
+    // A socket another running instance serves stays its own: taking it over would leave
+    // that instance unreachable. One nobody answers on was left by an earlier run.
+    if (socket_is_served(address)) {
+      g_set_error(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE,
+                  "%s is served by another running instance; not taking it over", path);
+      return FALSE;
+    }
     unlink(path);
   }
 

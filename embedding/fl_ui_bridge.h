@@ -63,7 +63,8 @@ gchar* fl_ui_bridge_default_socket_path();
 FlUiBridge* fl_ui_bridge_new(const FlUiBridgeCallbacks* callbacks, gpointer user_data);
 
 // Creates the socket directory (0700, must be owned by the real uid and not writable by
-// others), replaces a stale socket, binds @path with mode 0600 and starts accepting.
+// others), replaces a stale socket (one nobody answers on), binds @path with mode 0600 and
+// starts accepting. A socket another running instance serves is left alone: that fails.
 gboolean fl_ui_bridge_start(FlUiBridge* bridge, const gchar* path, GError** error);
 
 // Closes the client and the listening socket and removes the socket file. Idempotent.

@@ -1,12 +1,14 @@
 // The main window of the real korvane executable, looked at from the X server: a plain title
 // under an X11 window manager that is not GNOME Shell (and under none), a header bar under one
-// that calls itself "GNOME Shell" and under a Wayland compositor; closing hides the window and
-// the host keeps answering. A screenshot of each kind is kept in $KORVANE_BUILD_DIR/artifacts.
+// that calls itself "GNOME Shell" and under a Wayland compositor. Closing hides the window while
+// a tray can bring it back (the host keeps answering); with none, it quits cleanly. A screenshot
+// of each kind is kept in $KORVANE_BUILD_DIR/artifacts.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -16,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/logger.h"
+#include "tests/app/private_session_bus.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
@@ -30,6 +33,9 @@ constexpr int kTimeoutMs = 20000;
 constexpr const char* kVpn = korvane::kVpnChannelName;
 const std::string kCloseLine =
     std::string(korvane::kKorvaneTag) + " Main window close requested; hiding to tray.\n";
+const std::string kQuitLine = std::string(korvane::kKorvaneTag) +
+                              " Main window close requested; no tray to bring it back, quitting.\n";
+constexpr char kTrayWatcher[] = "org.kde.StatusNotifierWatcher";
 constexpr char kWaylandSocket[] = "korvane-test-wayland";
 
 enum class Close { kWmDeleteMessage, kHeaderBarButton, kNone };
@@ -104,12 +110,14 @@ class WindowTestBase : public ::testing::Test {
     return values.size() >= 3 && (values[0] & 2) != 0 && values[2] == 0;
   }
 
+  // Declared first, so it outlives the host on it.
+  PrivateSessionBus bus_;
   HostFixture host_;
 };
 
 class WindowE2ETest : public WindowTestBase, public ::testing::WithParamInterface<WindowCase> {};
 
-TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseHides) {
+TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseWithoutTrayQuits) {
   const WindowCase& c = GetParam();
   HostOptions options;
   options.window_manager = c.window_manager;
@@ -176,19 +184,11 @@ TEST_P(WindowE2ETest, TitleOrHeaderBarAndCloseHides) {
         Run({"xdotool", "mousemove", "--sync", "--window", window, x, "26", "click", "1"}, &status);
     ASSERT_EQ(status, 0) << output;
   }
-  ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs)) << host_.Stdout();
-
-  // Hidden, not destroyed, and the host keeps answering.
-  const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-  while (MapState(window) != "IsUnMapped" && g_get_monotonic_time() < deadline) {
-    g_usleep(50 * 1000);
-  }
-  EXPECT_EQ(MapState(window), "IsUnMapped");
-  EXPECT_TRUE(host_.IsHostRunning());
-  EXPECT_EQ(bridge.Call(kVpn, "getStatus", nullptr, kTimeoutMs), "success \"disconnected\"");
-  EXPECT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success false");
-  EXPECT_EQ(Run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(host_.host_pid())}),
-            "");
+  // No tray here to bring a hidden window back: the host quits through its shut-down.
+  ASSERT_TRUE(host_.WaitForStdout(kQuitLine, kTimeoutMs)) << host_.Stdout();
+  const int status = host_.WaitForHostExit(kTimeoutMs);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host_.Stderr();
+  EXPECT_EQ(host_.Stdout().find(kCloseLine), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -202,10 +202,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ConnectionWindowE2ETest : public WindowTestBase {
  protected:
-  // Starts a host whose desktop proxy commands reach only private GNOME settings.
-  void StartHost() {
+  // Starts a host whose desktop proxy commands reach only private GNOME settings; with |tray|,
+  // on a private session bus where a tray watcher is present.
+  void StartHost(bool tray = false) {
     HostOptions options;
     options.env = {{"GSETTINGS_BACKEND", "keyfile"}, {"XDG_CURRENT_DESKTOP", "GNOME"}};
+    if (tray) {
+      std::string error;
+      ASSERT_TRUE(bus_.Start(host_.dir(), &error)) << error;
+      ASSERT_TRUE(bus_.OwnName(kTrayWatcher, &error)) << error;
+      options.env.emplace_back("DBUS_SESSION_BUS_ADDRESS", bus_.address());
+    }
     std::string error;
     ASSERT_TRUE(host_.Start(options, &error)) << error;
     ASSERT_TRUE(bridge_.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
@@ -225,6 +232,15 @@ class ConnectionWindowE2ETest : public WindowTestBase {
   std::string ProxyMode() {
     std::string mode = Run({"gsettings", "get", "org.gnome.system.proxy", "mode"});
     return mode.substr(0, mode.find_last_not_of('\n') + 1);
+  }
+
+  // Closes the host's window as a window manager's close button does.
+  void CloseWindow() {
+    const std::string window = FindMappedWindow();
+    ASSERT_FALSE(window.empty());
+    int status = -1;
+    std::string output = Run({KORVANE_SEND_WM_DELETE, window}, &status);
+    ASSERT_EQ(status, 0) << output;
   }
 
   RawBridge bridge_;
@@ -248,8 +264,26 @@ TEST_F(ConnectionWindowE2ETest, ShutdownStopsTheConnectionAndRestoresTheDesktop)
   EXPECT_NE(host_.Stdout().find("VPN disconnected successfully\n"), std::string::npos);
 }
 
-TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
+TEST_F(ConnectionWindowE2ETest, ClosingWithoutATrayQuitsAndRestoresTheDesktop) {
   StartHost();
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(Connect(port, true), "success true");
+  ASSERT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true") << host_.Stderr();
+  EXPECT_EQ(ProxyMode(), "'manual'");
+
+  // Hidden, nothing could show the window again: the close ends the host as log-out would.
+  CloseWindow();
+  ASSERT_TRUE(host_.WaitForStdout(kQuitLine, kTimeoutMs)) << host_.Stdout();
+  const int status = host_.WaitForHostExit(kTimeoutMs);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host_.Stderr();
+  EXPECT_FALSE(IsListening(port));
+  EXPECT_EQ(ProxyMode(), "'none'");
+  EXPECT_NE(host_.Stdout().find("VPN disconnected successfully\n"), std::string::npos);
+}
+
+TEST_F(ConnectionWindowE2ETest, ClosingTheWindowWithATrayLeavesTheConnectionRunning) {
+  StartHost(/*tray=*/true);
   constexpr const char* kEvents = korvane::kEventChannelName;
   ASSERT_EQ(bridge_.Call(kEvents, "listen", nullptr, kTimeoutMs), "success null");
 
@@ -275,13 +309,19 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowLeavesTheConnectionRunning) {
   EXPECT_EQ(bridge_.Call(kVpn, "getAutoSelectorInfo", seven.get(), kTimeoutMs),
             "error AUTO_SELECTOR_ERROR: Clash API is disabled for this session");
 
-  // Closing the window hides it; the connection and the host go on.
+  // Closing the window hides it (the tray can bring it back); the connection and the host go on.
   const std::string window = FindMappedWindow();
   ASSERT_FALSE(window.empty());
   int status = -1;
   std::string output = Run({KORVANE_SEND_WM_DELETE, window}, &status);
   ASSERT_EQ(status, 0) << output;
-  ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs));
+  ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs)) << host_.Stdout();
+  const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
+  while (MapState(window) != "IsUnMapped" && g_get_monotonic_time() < deadline) {
+    g_usleep(50 * 1000);
+  }
+  EXPECT_EQ(MapState(window), "IsUnMapped");
+  EXPECT_TRUE(host_.IsHostRunning());
   EXPECT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true");
   EXPECT_TRUE(IsListening(port));
 

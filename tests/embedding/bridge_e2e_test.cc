@@ -191,6 +191,36 @@ TEST_F(BridgeE2ETest, GarbageFramesCloseOnlyTheirConnection) {
                                                              << host_.Stderr();
 }
 
+TEST_F(BridgeE2ETest, SecondHostLeavesTheFirstReachable) {
+  StartHost();
+  const char* bundle = getenv("KORVANE_BUNDLE_DIR");
+  ASSERT_NE(bundle, nullptr);
+  // A second host with the same environment (and so the same socket) runs until it has said
+  // that it runs without the bridge, and is then ended as a person would end it.
+  const std::string second_stderr = host_.dir() + "/second.stderr";
+  constexpr char kSecond[] =
+      "\"$1\" >/dev/null 2>\"$2\" & pid=$!\n"
+      "i=0\n"
+      "while ! grep -q 'not listening' \"$2\" && kill -0 $pid 2>/dev/null && [ $i -lt 400 ]; do\n"
+      "  sleep 0.05; i=$((i + 1))\n"
+      "done\n"
+      "kill -TERM $pid; wait $pid\n"
+      "cat \"$2\"\n";
+  std::string output;
+  host_.RunWithHostEnvironment(
+      {"/bin/sh", "-c", kSecond, "sh", std::string(bundle) + "/korvane", second_stderr}, &output);
+  EXPECT_NE(output.find("[UI bridge] not listening: " + host_.socket_path() +
+                        " is served by another running instance"),
+            std::string::npos)
+      << output;
+
+  // The first host is still the one korvanectl reaches.
+  EXPECT_EQ(host_.RunWithHostEnvironment({KorvanectlPath(), "hello"}, &output), 0) << output;
+  EXPECT_NE(output.find("\"pid\":" + std::to_string(host_.host_pid())), std::string::npos)
+      << output;
+  EXPECT_TRUE(host_.IsHostRunning());
+}
+
 TEST_F(BridgeE2ETest, KorvanectlExitStatus) {
   StartHost();
   std::string korvanectl = KorvanectlPath();

@@ -229,6 +229,23 @@ TEST_F(UiBridgeTest, SocketIsPrivateAndStaleSocketIsReplaced) {
   EXPECT_NE(lstat(socket_path_.c_str(), &info), 0);
 }
 
+TEST_F(UiBridgeTest, LiveSocketIsNotTakenOver) {
+  ASSERT_TRUE(StartEngine());
+  // A second instance on the same path: the first one answers there, so it is left alone.
+  FlEngine* second = fl_engine_new_headless(project_);
+  g_autoptr(GError) error = nullptr;
+  EXPECT_FALSE(fl_engine_start(second, &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error->message).find("served by another running instance"),
+            std::string::npos)
+      << error->message;
+  // The second going away leaves the first reachable.
+  g_object_unref(second);
+  struct stat info;
+  EXPECT_EQ(lstat(socket_path_.c_str(), &info), 0);
+  ExpectServed();
+}
+
 TEST_F(UiBridgeTest, UnsafeSocketLocationsAreRefused) {
   struct Case {
     const char* name;
