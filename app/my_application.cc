@@ -159,11 +159,16 @@ static void my_application_startup(GApplication* application) {
   g_unix_signal_add(SIGINT, quit_signal_cb, application);
   g_unix_signal_add(SIGHUP, quit_signal_cb, application);
   // Followed from the start, so that a close never waits on the bus. Without a session bus
-  // the name counts as absent.
+  // the name counts as absent. The application's registration has just connected (or failed
+  // to connect) to the same bus, so this reuses that connection instead of opening one from a
+  // worker thread.
   MyApplication* self = MY_APPLICATION(application);
-  self->tray_watch =
-      g_bus_watch_name(G_BUS_TYPE_SESSION, kTrayWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                       tray_appeared_cb, tray_vanished_cb, self, nullptr);
+  g_autoptr(GDBusConnection) session_bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (session_bus != nullptr) {
+    self->tray_watch =
+        g_bus_watch_name_on_connection(session_bus, kTrayWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                       tray_appeared_cb, tray_vanished_cb, self, nullptr);
+  }
 }
 
 static void my_application_shutdown(GApplication* application) {
