@@ -142,6 +142,17 @@ class TunModeE2ETest : public ::testing::Test {
       fs::copy_file(BuildFile(tool), target);
       chmod(target.c_str(), 0755);
     }
+    // korvanectl's run path names the build tree, which the user may not reach: its copy finds
+    // the embedding's library beside itself.
+    fs::copy_file(BuildFile("bundle/lib/libflutter_linux_gtk.so"),
+                  tools_ + "/libflutter_linux_gtk.so");
+    chmod((tools_ + "/libflutter_linux_gtk.so").c_str(), 0755);
+    std::string patched;
+    ASSERT_EQ(RunShellCommand(
+                  "patchelf --set-rpath '$ORIGIN' " + ShellQuote(tools_ + "/korvanectl") + " 2>&1",
+                  &patched),
+              0)
+        << patched;
     std::string error;
     const std::string korvane = CopyBundleExecutable(host_.dir() + "/bundle", &error);
     ASSERT_NE(korvane, "") << error;
