@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/engine/process_cpu.h"
 #include "engine/mixed_inbound.h"
 #include "engine/outbound_plan.h"
 #include "engine/ss_aead.h"
@@ -43,26 +44,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kPassword[] = "bench-password";
 constexpr size_t kBlock = 256 * 1024;
 
-// Nanoseconds of CPU the kernel accounted to every thread of `pid` so far.
-double CpuSeconds(pid_t pid) {
-  double total = 0;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(tasks.c_str());
-  if (dir == nullptr) {
-    return 0;
-  }
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') {
-      continue;
-    }
-    std::ifstream in(tasks + "/" + entry->d_name + "/schedstat");
-    unsigned long long ns = 0;
-    in >> ns;
-    total += static_cast<double>(ns) / 1e9;
-  }
-  closedir(dir);
-  return total;
-}
+using korvane_bench::CpuSeconds;
 
 pid_t Spawn(const std::vector<std::string>& argv) {
   std::vector<char*> args;

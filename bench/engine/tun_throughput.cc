@@ -26,32 +26,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/engine/process_cpu.h"
 #include "engine/service.h"
 #include "tests/support/net_lab.h"
+#include "tests/support/shell_command.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double CpuSeconds(pid_t pid) {
-  double total = 0;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = opendir(tasks.c_str());
-  if (dir == nullptr) {
-    return 0;
-  }
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') {
-      continue;
-    }
-    std::ifstream in(tasks + "/" + entry->d_name + "/schedstat");
-    unsigned long long ns = 0;
-    in >> ns;
-    total += static_cast<double>(ns) / 1e9;
-  }
-  closedir(dir);
-  return total;
-}
+using korvane_bench::CpuSeconds;
 
 // The engine with `config`, in a child process that stops it on SIGTERM.
 pid_t StartEngine(const std::string& config) {
@@ -133,8 +117,12 @@ pid_t Spawn(const std::vector<std::string>& argv) {
 }
 
 int Shell(const std::string& command) {
-  int status = system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::string output;
+  const int status = korvane_test::RunShellCommand(command, &output);
+  if (status != 0) {
+    fprintf(stderr, "%s: %s", command.c_str(), output.c_str());
+  }
+  return status;
 }
 
 int main(int argc, char** argv) {
