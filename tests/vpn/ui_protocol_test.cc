@@ -16,6 +16,7 @@
 #include "platform/desktop_proxy/proxy_manager.h"
 #include "tests/support/mock_messenger.h"
 #include "tests/support/test_files.h"
+#include "tests/vpn/vpn_channel_fixture.h"
 #include "tools/korvanectl/value_json.h"
 #include "vpn/channel/method_names.h"
 #include "vpn/protocol/ui_protocol.h"
@@ -27,59 +28,16 @@ namespace {
 
 namespace protocol = korvane::protocol;
 
-class UiProtocolTest : public ::testing::Test {
+class UiProtocolTest : public VpnChannelTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(g_main_context_acquire(g_main_context_default()));
-    messenger_ = fl_mock_binary_messenger_new();
-    g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-    vpn_channel_ = fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), korvane::kVpnChannelName,
-                                         FL_METHOD_CODEC(codec));
-    fl_method_channel_set_method_call_handler(vpn_channel_, VPNManager::HandleMethodCallStatic,
-                                              nullptr, nullptr);
-    core_channel_ = fl_method_channel_new(FL_BINARY_MESSENGER(messenger_),
-                                          korvane::kCoreChannelName, FL_METHOD_CODEC(codec));
-    fl_method_channel_set_method_call_handler(core_channel_, VPNManager::HandleCoreMethodCallStatic,
-                                              nullptr, nullptr);
-  }
-
-  void TearDown() override {
-    VPNManager::ResetForTesting();
-    LibboxLogBuffer::resetForTesting();
-    LibboxInterface::ResetForTesting();
-    ProxyManager::ResetForTesting();
-    g_clear_object(&vpn_channel_);
-    g_clear_object(&core_channel_);
-    g_clear_object(&messenger_);
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
-    g_main_context_release(g_main_context_default());
-  }
-
   // The one answer to `method` with `args_json` (nullptr: no argument), rendered.
   std::string Call(const char* channel, const char* method, const char* args_json) {
     korvane::FlValuePtr args;
     if (args_json != nullptr) {
       args = korvane::JsonToValue(nlohmann::json::parse(args_json));
     }
-    g_autoptr(GError) error = nullptr;
-    guint call_id = 0;
-    g_autoptr(FlMethodResponse) response = fl_mock_binary_messenger_invoke_method_sync(
-        messenger_, channel, method, args.get(), &error, &call_id);
-    if (response == nullptr) {
-      return std::string("no answer: ") + (error ? error->message : "?");
-    }
-    return fl_mock_response_to_string(response);
+    return VpnChannelTest::Call(channel, method, args.release());
   }
-
-  TempDir dir_;
-  ScopedEnv config_home_{"XDG_CONFIG_HOME", dir_.File("config").c_str()};
-  ScopedEnv home_{"HOME", dir_.path().c_str()};
-  ScopedEnv desktop_{"XDG_CURRENT_DESKTOP", nullptr};
-  ScopedEnv session_{"DESKTOP_SESSION", nullptr};
-  FlMockBinaryMessenger* messenger_ = nullptr;
-  FlMethodChannel* vpn_channel_ = nullptr;
-  FlMethodChannel* core_channel_ = nullptr;
 };
 
 TEST_F(UiProtocolTest, TheHostTableListsTheReferenceMethodsInOrder) {

@@ -25,6 +25,7 @@
 #include "tests/support/mock_messenger.h"
 #include "tests/support/tagged_line.h"
 #include "tests/support/test_files.h"
+#include "tests/vpn/vpn_channel_fixture.h"
 #include "vpn/vpn_channels.h"
 #include "vpn/vpn_manager.h"
 
@@ -65,62 +66,7 @@ FlValue* List(std::initializer_list<FlValue*> items) {
   return list;
 }
 
-class VPNManagerDispatchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(g_main_context_acquire(g_main_context_default()));
-    messenger_ = fl_mock_binary_messenger_new();
-    g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-    vpn_channel_ = fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), kVpnChannelName,
-                                         FL_METHOD_CODEC(codec));
-    fl_method_channel_set_method_call_handler(vpn_channel_, VPNManager::HandleMethodCallStatic,
-                                              nullptr, nullptr);
-    core_channel_ = fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), kCoreChannelName,
-                                          FL_METHOD_CODEC(codec));
-    fl_method_channel_set_method_call_handler(core_channel_, VPNManager::HandleCoreMethodCallStatic,
-                                              nullptr, nullptr);
-  }
-
-  void TearDown() override {
-    VPNManager::ResetForTesting();
-    LibboxLogBuffer::resetForTesting();
-    LibboxInterface::ResetForTesting();
-    ProxyManager::ResetForTesting();
-    g_clear_object(&vpn_channel_);
-    g_clear_object(&core_channel_);
-    g_clear_object(&messenger_);
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
-    g_main_context_release(g_main_context_default());
-  }
-
-  // Calls `method` and renders its one answer ("success true", "error CODE: message", ...).
-  std::string Call(const char* channel, const char* method, FlValue* args) {
-    g_autoptr(FlValue) owned_args = args;
-    g_autoptr(GError) error = nullptr;
-    guint call_id = 0;
-    g_autoptr(FlMethodResponse) response = fl_mock_binary_messenger_invoke_method_sync(
-        messenger_, channel, method, owned_args, &error, &call_id);
-    if (response == nullptr) {
-      return std::string("no answer: ") + (error ? error->message : "?");
-    }
-    const int answers = fl_mock_binary_messenger_get_response_count(messenger_, call_id);
-    if (answers != 1) {
-      return "answered " + std::to_string(answers) + " times";
-    }
-    return fl_mock_response_to_string(response);
-  }
-
-  // The host's own files go to a private tree; the desktop proxy is the process environment.
-  TempDir dir_;
-  ScopedEnv config_home_{"XDG_CONFIG_HOME", dir_.File("config").c_str()};
-  ScopedEnv home_{"HOME", dir_.path().c_str()};
-  ScopedEnv desktop_{"XDG_CURRENT_DESKTOP", nullptr};
-  ScopedEnv session_{"DESKTOP_SESSION", nullptr};
-  FlMockBinaryMessenger* messenger_ = nullptr;
-  FlMethodChannel* vpn_channel_ = nullptr;
-  FlMethodChannel* core_channel_ = nullptr;
-};
+using VPNManagerDispatchTest = VpnChannelTest;
 
 struct Row {
   const char* method;
