@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -180,6 +181,38 @@ bool WaitForText(const std::string& path, const std::string& needle, int timeout
     }
     g_usleep(kPollMs * 1000);
   }
+}
+
+// Each process of the group `pgid` (and `extra`), with what it waits on: the report of a host
+// that never came up says where it stands.
+std::string DescribeProcesses(pid_t pgid, pid_t extra) {
+  std::string report;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    const std::string stat = ReadFile(entry.path().string() + "/stat");
+    const size_t comm_end = stat.rfind(')');
+    if (comm_end == std::string::npos) {
+      continue;
+    }
+    // After the command: state, ppid, pgrp.
+    char state = '?';
+    int ppid = 0;
+    int group = 0;
+    if (sscanf(stat.c_str() + comm_end + 1, " %c %d %d", &state, &ppid, &group) != 3 ||
+        (group != pgid && std::stoi(name) != extra)) {
+      continue;
+    }
+    std::string command = ReadFile(entry.path().string() + "/cmdline");
+    std::replace(command.begin(), command.end(), '\0', ' ');
+    report += "  pid " + name + " ppid " + std::to_string(ppid) + " state " + state + " wchan " +
+              ReadFile(entry.path().string() + "/wchan") + ": " + command + "\n" +
+              ReadFile(entry.path().string() + "/stack");
+  }
+  return report.empty() ? "  (none)\n" : report;
 }
 
 }  // namespace
@@ -415,7 +448,9 @@ bool HostFixture::StartHost(const HostOptions& options, std::string* error) {
       return false;
     }
     if (Now() >= deadline) {
-      *error = "no UI bridge socket at " + socket_path_;
+      *error = "no UI bridge socket at " + socket_path_ +
+               "; the host's processes and the display:\n" +
+               DescribeProcesses(host_pid_, xvfb_pid_);
       return false;
     }
     g_usleep(kPollMs * 1000);
