@@ -233,7 +233,20 @@ class TunModeE2ETest : public ::testing::Test {
       }
       g_usleep(100 * 1000);
     }
+    fprintf(stderr, "no new host after pid %d:\n%s", static_cast<int>(old),
+            UserProcesses().c_str());
     return -1;
+  }
+
+  // The user's processes and the display server, with what each waits on.
+  static std::string UserProcesses() {
+    return ShellOutput(
+        "for p in $(pgrep -u " + std::to_string(kUid) +
+        ") $(pgrep -x Xvfb); do ps -o pid=,ppid=,pgid=,stat=,wchan:32=,args= -p $p; "
+        "cat /proc/$p/stack 2>/dev/null; for t in /proc/$p/task/*; do "
+        "printf '  task %s %s %s\\n' \"${t##*/}\" \"$(cat $t/comm)\" \"$(cat $t/wchan)\"; "
+        "done; [ \"$(cat /proc/$p/comm)\" = korvane ] && timeout 60 gdb -p $p -batch -nx "
+        "-ex 'thread apply all bt' 2>&1 | grep -E '^(#|Thread)'; done");
   }
 
   // Asks for network access, restarts into the granted copy; the new host's pid.
@@ -380,8 +393,7 @@ TEST_F(TunModeE2ETest, AnOrdinaryUserGrantsConnectsThroughTheTunnelAndRecoversFr
 
   // Connected again (stale rules of the killed run go), then disconnected: routing as before.
   const pid_t again = GrantAndRestart(host_.host_pid());
-  ASSERT_GT(again, 0) << host_.Stdout() << host_.Stderr()
-                      << ShellOutput("ps -eo pid,ppid,uid,args");
+  ASSERT_GT(again, 0) << host_.Stdout() << host_.Stderr() << UserProcesses();
   ASSERT_NO_FATAL_FAILURE(Connect());
   EXPECT_EQ(WhoAmI(), ss_->egress);
   EXPECT_EQ(AsUser("korvanectl call disconnect --until vpn_disconnected --timeout 120", &out), 0)

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 namespace korvane_test {
 
@@ -183,6 +184,28 @@ bool WaitForText(const std::string& path, const std::string& needle, int timeout
   }
 }
 
+// Every thread's user-space stack of process `pid`, when gdb is there to ask.
+std::string ThreadStacks(const std::string& pid) {
+  gchar* out = nullptr;
+  const gchar* argv[] = {
+      "timeout", "60", "gdb", "-p", pid.c_str(), "-batch", "-nx", "-ex", "thread apply all bt 30",
+      nullptr};
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
+                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
+                    nullptr, nullptr, &out, nullptr, nullptr, nullptr)) {
+    return "";
+  }
+  std::string frames;
+  std::istringstream lines(out != nullptr ? out : "");
+  g_free(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("#", 0) == 0 || line.rfind("Thread ", 0) == 0) {
+      frames += "    " + line + "\n";
+    }
+  }
+  return frames;
+}
+
 // Each process of the group `pgid` (and `extra`), with what it waits on: the report of a host
 // that never came up says where it stands.
 std::string DescribeProcesses(pid_t pgid, pid_t extra) {
@@ -210,7 +233,7 @@ std::string DescribeProcesses(pid_t pgid, pid_t extra) {
     std::replace(command.begin(), command.end(), '\0', ' ');
     report += "  pid " + name + " ppid " + std::to_string(ppid) + " state " + state + " wchan " +
               ReadFile(entry.path().string() + "/wchan") + ": " + command + "\n" +
-              ReadFile(entry.path().string() + "/stack");
+              ReadFile(entry.path().string() + "/stack") + ThreadStacks(name);
   }
   return report.empty() ? "  (none)\n" : report;
 }
