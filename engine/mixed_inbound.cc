@@ -102,7 +102,7 @@ std::unique_ptr<MixedInbound> MixedInbound::Create(const MixedInboundOptions& op
   impl->server =
       std::make_unique<mixed::MixedServer>(options.tag, std::move(listener), address_text,
                                            options.users, std::move(log), std::move(route));
-  impl->server->SetTranslation(options.translation, options.type);
+  impl->server->SetTranslation(options.translation, options.dns_handoff, options.type);
   return std::unique_ptr<MixedInbound>(new MixedInbound(std::move(impl)));
 }
 

@@ -69,6 +69,9 @@ bool TunStack::Start(std::string* error) {
   listen.translation = [this](const sockaddr_storage& peer, TranslatedFlow* flow) {
     return Translate(peer, flow);
   };
+  listen.dns_handoff = [this](UniqueFd client, const TranslatedFlow&) {
+    HandOver(std::move(client));
+  };
   listener_ = MixedInbound::Create(listen, log_, route_, error);
   if (!listener_) {
     return false;
@@ -107,6 +110,11 @@ void TunStack::Stop() {
   if (listener_) {
     listener_->Stop();
   }
+  dns_tcp_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handed_over_.clear();
+  }
   if (started_ && log_) {
     log_("INFO",
          "inbound/tun[" + options_.tag + "]: " + std::to_string(dropped()) + " packet(s) dropped");
@@ -141,7 +149,11 @@ void TunStack::Run() {
         ReadDevice();
       } else if (token == kDnsToken) {
         OnDnsReady();
-      } else if (token != kWakeToken) {
+      } else if (token == kWakeToken) {
+        TakeHandedOver();
+      } else if (dns_tcp_.count(token) != 0) {
+        OnDnsTcp(token, events[i].events);
+      } else {
         OnUdpReady(token);
       }
     }
@@ -395,117 +407,9 @@ void TunStack::CloseUdp(uint64_t token, const std::string& why) {
   udp_sessions_.erase(found);
 }
 
-void TunStack::Answer(const tun::IpAddress& from,
-                      const tun::IpAddress& to,
-                      uint16_t to_port,
-                      std::string_view message) {
-  std::string packet = tun::BuildUdpPacket(from, 53, to, to_port, message);
-  if (packet.empty()) {
-    Drop();
-    return;
-  }
-  WritePacket(reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
-}
-
-void TunStack::HandleDns(const tun::Packet& packet, std::string_view query) {
-  const Clock::time_point now = Clock::now();
-  std::string answer;
-  if (query.size() < 12 || DnsCache::QuestionKey(query).empty()) {
-    Drop();
-    return;
-  }
-  if (dns_cache_.Find(query, now, &answer)) {
-    Answer(packet.destination, packet.source, packet.source_port, answer);
-    return;
-  }
-  if (!dns_upstream_ && options_.dns_plan) {
-    RoutePlan plan = options_.dns_plan();
-    std::string error = plan.refusal;
-    if (error.empty()) {
-      dns_upstream_ = UdpOutbound::Create(plan.leaf, this, kDnsToken, &error);
-    }
-    if (!dns_upstream_ && log_) {
-      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + error);
-    }
-  }
-  if (!dns_upstream_ || dns_pending_.size() >= 4096) {
-    Drop();
-    return;
-  }
-  // The upstream ID is ours, so answers to different clients with the same ID do not mix.
-  uint16_t id = 0;
-  for (int tried = 0; tried < 65536; ++tried) {
-    id = next_dns_id_++;
-    if (dns_pending_.count(id) == 0) {
-      break;
-    }
-  }
-  DnsQuery pending;
-  pending.client = packet.source;
-  pending.client_port = packet.source_port;
-  pending.server = packet.destination;
-  pending.original_id =
-      static_cast<uint16_t>((static_cast<uint8_t>(query[0]) << 8) | static_cast<uint8_t>(query[1]));
-  pending.sent = now;
-  std::string forwarded(query);
-  forwarded[0] = static_cast<char>(id >> 8);
-  forwarded[1] = static_cast<char>(id & 0xff);
-  if (!dns_upstream_->Send(options_.dns_server, options_.dns_port, forwarded)) {
-    Drop();
-    return;
-  }
-  dns_pending_[id] = pending;
-}
-
-void TunStack::OnDnsReady() {
-  if (!dns_upstream_) {
-    return;
-  }
-  std::vector<Datagram> received;
-  const bool alive = dns_upstream_->OnReady(&received);
-  const Clock::time_point now = Clock::now();
-  for (Datagram& datagram : received) {
-    std::string& message = datagram.payload;
-    if (message.size() < 12) {
-      continue;
-    }
-    const uint16_t id = static_cast<uint16_t>((static_cast<uint8_t>(message[0]) << 8) |
-                                              static_cast<uint8_t>(message[1]));
-    auto found = dns_pending_.find(id);
-    if (found == dns_pending_.end()) {
-      continue;
-    }
-    const DnsQuery query = found->second;
-    dns_pending_.erase(found);
-    message[0] = static_cast<char>(query.original_id >> 8);
-    message[1] = static_cast<char>(query.original_id & 0xff);
-    dns_cache_.Store(message, now);
-    Answer(query.server, query.client, query.client_port, message);
-  }
-  if (!alive) {
-    if (log_) {
-      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + dns_upstream_->error());
-    }
-    dns_upstream_.reset();
-  }
-}
-
 void TunStack::Tick() {
   const Clock::time_point now = Clock::now();
-  for (auto it = dns_pending_.begin(); it != dns_pending_.end();) {
-    if (now - it->second.sent >= std::chrono::seconds(5)) {
-      Drop();  // no answer came: the client retries or gives up
-      it = dns_pending_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  if (dns_upstream_ && !dns_upstream_->Tick(now)) {
-    if (log_) {
-      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + dns_upstream_->error());
-    }
-    dns_upstream_.reset();
-  }
+  TickDns(now);
   std::vector<std::pair<uint64_t, std::string>> ended;
   for (auto& [token, session] : udp_sessions_) {
     if (!session->outbound->Tick(now)) {
