@@ -473,5 +473,107 @@ TEST_F(TunLabTest, DirectOutboundLeavesThroughTheBoundInterface) {
   lab_->Kill(origin);
 }
 
+// With an IPv6 address on the interface, IPv6 takes the same path as IPv4: auto_route sends
+// the origin's IPv6 address into the interface, and the system stack hands TCP (the kernel's,
+// by translation to its IPv6 listener) and UDP to the direct outbound, whose sockets leave
+// through the bound link; stopping removes the IPv6 rules too.
+TEST_F(TunLabTest, SystemStackCarriesIpv6) {
+  constexpr int kPort = 9002;
+  constexpr int kUdpPort = 5355;
+  const std::string n = std::to_string(ss_->index);
+  const std::string link = "lab" + n;
+  const std::string own = "fd18:" + n + "::1";
+  const std::string origin = "fd18:" + n + "::2";
+  std::string output;
+  // IPv6 on the link to the host, and an origin there that answers with the client's address.
+  ASSERT_EQ(RunShellCommand("ip -6 addr replace " + own + "/64 dev " + link + " nodad", &output), 0)
+      << output;
+  ASSERT_EQ(RunShellCommand("nsenter -t " + std::to_string(ss_->member) +
+                                " -n ip -6 addr replace " + origin + "/64 dev eth0 nodad",
+                            &output),
+            0)
+      << output;
+  const char kOrigin6[] = R"(
+import socket, sys, threading
+address = sys.argv[1]
+def echo():
+    udp = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    udp.bind((address, int(sys.argv[3])))
+    while True:
+        data, peer = udp.recvfrom(65535)
+        udp.sendto(peer[0].encode() + b' ' + data, peer)
+threading.Thread(target=echo, daemon=True).start()
+tcp = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+tcp.bind((address, int(sys.argv[2])))
+tcp.listen(16)
+while True:
+    client, peer = tcp.accept()
+    client.recv(4096)
+    body = peer[0].encode()
+    client.sendall(b'HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n' % len(body) + body)
+    client.close()
+)";
+  pid_t server = lab_->Run(
+      *ss_,
+      {"/usr/bin/python3", "-c", kOrigin6, origin, std::to_string(kPort), std::to_string(kUdpPort)},
+      "ss-origin6");
+  ASSERT_GT(server, 0);
+  sockaddr_in6 target{};
+  target.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, origin.c_str(), &target.sin6_addr);
+  bool listening = false;
+  for (int attempt = 0; attempt < 200 && !listening; ++attempt) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    target.sin6_port = htons(kPort);
+    listening = connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+    close(fd);
+    if (!listening) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the origin is starting
+    }
+  }
+  ASSERT_TRUE(listening) << lab_->Log("ss-origin6");
+  std::string rules_before;
+  RunShellCommand("ip -6 rule show", &rules_before);
+
+  json config = Config({{"type", "direct"}, {"tag", "direct"}},
+                       {{"route", {{"final", "direct"}, {"default_interface", link}}}});
+  config["inbounds"][0]["address"] = json::array({"172.19.0.1/30", "fdfe:dcba:9876::1/126"});
+  config["inbounds"][0]["route_address"] = json::array({"198.18." + n + ".0/24", origin + "/128"});
+  StartConfig(config);
+  RunShellCommand("ip -6 route get " + origin, &output);
+  EXPECT_NE(output.find(kInterface), std::string::npos) << output;
+
+  EXPECT_EQ(RunShellCommand("curl -6 -sS --max-time 10 http://[" + origin +
+                                "]:" + std::to_string(kPort) + "/whoami",
+                            &output),
+            0)
+      << output << ReadFile(log_);
+  EXPECT_EQ(output, own);
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  target.sin6_port = htons(kUdpPort);
+  ASSERT_EQ(sendto(fd, "ping", 4, 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)), 4);
+  pollfd ready{fd, POLLIN, 0};
+  char answer[128] = {};
+  ssize_t count = poll(&ready, 1, 5000) == 1 ? recv(fd, answer, sizeof(answer), 0) : -1;
+  close(fd);
+  EXPECT_EQ(std::string(answer, std::max<ssize_t>(count, 0)), own + " ping");
+  // Both went through the interface: the engine saw them.
+  const std::string text = ReadFile(log_);
+  EXPECT_NE(text.find("inbound connection to [" + origin + "]:" + std::to_string(kPort)),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" -> [" + origin + "]:" + std::to_string(kUdpPort)), std::string::npos)
+      << text;
+  std::string rules_running;
+  RunShellCommand("ip -6 rule show", &rules_running);
+  EXPECT_NE(rules_running.find("lookup 2022"), std::string::npos) << rules_running;
+  ASSERT_EQ(library_->stop_service(), 0);
+  std::string rules_after;
+  RunShellCommand("ip -6 rule show", &rules_after);
+  EXPECT_EQ(rules_after, rules_before);
+  lab_->Kill(server);
+}
+
 }  // namespace
 }  // namespace korvane_test
