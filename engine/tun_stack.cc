@@ -43,6 +43,7 @@ struct TunStack::UdpSession {
 };
 
 bool TunStack::FlowKey::operator<(const FlowKey& other) const {
+  static_assert(sizeof(FlowKey) == 38, "a padding byte would take part in the comparison");
   return std::memcmp(this, &other, sizeof(FlowKey)) < 0;
 }
 
