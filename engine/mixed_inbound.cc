@@ -53,6 +53,11 @@ UniqueFd Listen(const MixedInboundOptions& options,
     int zero = 0;
     setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
   }
+  if (options.translation) {
+    // The TUN's listener: the kernel finishes setting up a new IPv6 address on the interface
+    // asynchronously after the link comes up, and translated flows only arrive after that.
+    setsockopt(fd.get(), IPPROTO_IP, IP_FREEBIND, &one, sizeof(one));
+  }
   socklen_t length = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     *error = prefix + "bind: " + mixed::ErrnoText(errno);
@@ -102,7 +107,7 @@ std::unique_ptr<MixedInbound> MixedInbound::Create(const MixedInboundOptions& op
   impl->server =
       std::make_unique<mixed::MixedServer>(options.tag, std::move(listener), address_text,
                                            options.users, std::move(log), std::move(route));
-  impl->server->SetTranslation(options.translation, options.type);
+  impl->server->SetTranslation(options.translation, options.dns_handoff, options.type);
   return std::unique_ptr<MixedInbound>(new MixedInbound(std::move(impl)));
 }
 

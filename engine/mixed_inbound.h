@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/outbound_plan.h"
+#include "engine/unique_fd.h"
 
 namespace box {
 
@@ -30,6 +31,9 @@ struct TranslatedFlow {
 
 // Any thread. False when the accepted peer is no live translation.
 using TranslationFn = std::function<bool(const sockaddr_storage& peer, TranslatedFlow* flow)>;
+// Called on the listener's thread with a translated flow whose route is hijack-dns: the accepted
+// socket goes to whoever answers DNS over TCP, and the listener forgets it.
+using DnsHandoffFn = std::function<void(UniqueFd client, const TranslatedFlow& flow)>;
 
 struct MixedInboundOptions {
   std::string tag;
@@ -41,6 +45,8 @@ struct MixedInboundOptions {
   // Set by the TUN inbound's system stack: the listener then accepts translated flows, not
   // proxy clients, and each goes straight to its route ("inbound/<type>[tag]" in the log).
   TranslationFn translation;
+  // With translation: where hijacked DNS connections go; unset, they are refused with a reset.
+  DnsHandoffFn dns_handoff;
   std::string type = "mixed";
 };
 

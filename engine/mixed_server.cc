@@ -68,6 +68,15 @@ RoutePlan MixedServer::Route(const RouteRequest& request) const {
   return route_ ? route_(request) : RoutePlan();
 }
 
+bool MixedServer::HandOffDns(UniqueFd* client, const TranslatedFlow& flow) {
+  if (!dns_handoff_) {
+    return false;
+  }
+  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, client->get(), nullptr);
+  dns_handoff_(std::move(*client), flow);
+  return true;
+}
+
 bool MixedServer::Start(std::string* error) {
   if (started_ || stopped_) {
     *error =

@@ -45,8 +45,9 @@ class MixedServer {
   MixedServer& operator=(const MixedServer&) = delete;
 
   // Controlling thread, before Start: accepted connections are translated flows (mixed_inbound.h).
-  void SetTranslation(TranslationFn translation, std::string type) {
+  void SetTranslation(TranslationFn translation, DnsHandoffFn dns_handoff, std::string type) {
     translation_ = std::move(translation);
+    dns_handoff_ = std::move(dns_handoff);
     type_ = std::move(type);
   }
   // Controlling thread.
@@ -58,6 +59,9 @@ class MixedServer {
   const std::string& type() const { return type_; }
   void Log(const char* level, const std::string& message) const;
   RoutePlan Route(const RouteRequest& request) const;
+  // A translated flow routed to hijack-dns: its socket leaves the loop for the DNS answerer.
+  // False, the socket untouched, when nobody takes it.
+  bool HandOffDns(UniqueFd* client, const TranslatedFlow& flow);
   // Whether clients must authenticate, and whether these credentials name a configured user.
   bool RequiresAuth() const { return !users_.empty(); }
   bool Authenticate(std::string_view username, std::string_view password) const;
@@ -117,6 +121,7 @@ class MixedServer {
   const LogFn log_;
   const RouteFn route_;
   TranslationFn translation_;
+  DnsHandoffFn dns_handoff_;
   std::string type_ = "mixed";
 
   UniqueFd epoll_;

@@ -308,7 +308,10 @@ bool Session::OpenOutbound(const std::string& host, uint16_t port) {
   server_->Log("INFO", Prefix() + InboundName() + ": inbound connection to " + target_);
   plan_ = server_->Route(MakeRouteRequest("tcp", host, port));
   if (plan_.refusal.empty() && plan_.hijack_dns) {
-    plan_.refusal = "dns: hijacked TCP queries are not answered by the reference engine";
+    if (protocol_ == Protocol::kTranslated && server_->HandOffDns(&client_.fd, translated_)) {
+      return false;  // the DNS answerer owns the connection now
+    }
+    plan_.refusal = "dns: hijacked TCP queries are answered on the tun inbound only";
   }
   if (plan_.refusal.empty() && plan_.leaf.kind == OutboundLeaf::Kind::kBlock) {
     plan_.refusal = plan_.leaf.name + ": blocked";

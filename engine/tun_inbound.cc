@@ -131,6 +131,12 @@ std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, st
       tun->prefix_ = address.prefix;
       tun->route_options_.address = address;
     }
+    if (address.family == AF_INET6 && tun->address6_.family == 0) {
+      tun->address6_.family = AF_INET6;
+      memcpy(tun->address6_.bytes, address.bytes, 16);
+      tun->prefix6_ = address.prefix;
+      tun->route_options_.address6 = address;
+    }
     int err = address.family == AF_INET ? SetIpv4Address(tun->interface_name_, address)
                                         : SetIpv6Address(index, address);
     if (err != 0) {
@@ -162,6 +168,19 @@ bool TunInbound::Start(const std::string& tag,
     *error = "need one more IPv4 address in first prefix for system stack";
     return false;
   }
+  // The same for IPv6, when there is an IPv6 address: the next one, not past the prefix.
+  if (address6_.family == AF_INET6) {
+    const tun::IpAddress next6 = address6_.Next();
+    bool inside = prefix6_ <= 126;
+    for (int bit = 0; inside && bit < prefix6_; ++bit) {
+      const int mask = 0x80 >> (bit % 8);
+      inside = (address6_.bytes[bit / 8] & mask) == (next6.bytes[bit / 8] & mask);
+    }
+    if (!inside) {
+      *error = "need one more IPv6 address in first prefix for system stack";
+      return false;
+    }
+  }
   int flags = fcntl(device_.get(), F_GETFL);
   if (flags < 0 || fcntl(device_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
     *error = "configure tun interface: " + ErrnoText(errno);
@@ -170,6 +189,7 @@ bool TunInbound::Start(const std::string& tag,
   TunStack::Options options = std::move(dns);
   options.tag = tag;
   options.address = address_;
+  options.address6 = address6_;
   stack_ = std::make_unique<TunStack>(device_.get(), options, std::move(log), std::move(route));
   if (!stack_->Start(error)) {
     stack_.reset();

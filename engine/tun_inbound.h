@@ -24,9 +24,9 @@ class TunInbound {
 
   const std::string& interface_name() const { return interface_name_; }
 
-  // Starts carrying packets: the system stack on the first IPv4 address, then auto_route's
-  // routes and rules; `dns` carries the stack's DNS fields. *error as "need one more IPv4 address
-  // in first prefix for system stack".
+  // Starts carrying packets: the system stack on the first IPv4 address and the first IPv6 one
+  // (if any), then auto_route's routes and rules; `dns` carries the stack's DNS fields. *error
+  // as "need one more IPv4 address in first prefix for system stack".
   bool Start(const std::string& tag,
              LogFn log,
              RouteFn route,
@@ -43,6 +43,8 @@ class TunInbound {
   std::string interface_name_;
   tun::IpAddress address_;  // the first IPv4 address; unset without one
   int prefix_ = 0;
+  tun::IpAddress address6_;  // the first IPv6 address; unset without one
+  int prefix6_ = 0;
   std::unique_ptr<TunStack> stack_;
   bool auto_route_ = false;
   TunRoutes::Options route_options_;

@@ -80,6 +80,7 @@ class Request {
 
 // One policy rule as the kernel's fib_rule_hdr and attributes describe it.
 struct Rule {
+  int family = AF_INET;
   int priority = 0;
   uint8_t action = FR_ACT_TO_TBL;
   int table = 0;
@@ -93,19 +94,23 @@ struct Rule {
   int goto_priority = 0;
 };
 
-void Masked(const TunAddress& address, uint8_t out[4]) {
-  std::memcpy(out, address.bytes, 4);
-  const uint32_t mask = address.prefix == 0 ? 0 : htonl(~uint32_t{0} << (32 - address.prefix));
-  uint32_t value;
-  std::memcpy(&value, out, 4);
-  value &= mask;
-  std::memcpy(out, &value, 4);
+size_t AddressSize(int family) {
+  return family == AF_INET6 ? 16 : 4;
+}
+
+// The address with its host bits cleared; AddressSize(family) bytes.
+void Masked(const TunAddress& address, uint8_t out[16]) {
+  const size_t size = AddressSize(address.family);
+  std::memcpy(out, address.bytes, size);
+  for (size_t bit = static_cast<size_t>(std::max(address.prefix, 0)); bit < size * 8; ++bit) {
+    out[bit / 8] &= static_cast<uint8_t>(~(0x80 >> (bit % 8)));
+  }
 }
 
 int AddRule(const Rule& rule) {
   Request request(RTM_NEWRULE, NLM_F_CREATE);
   auto* header = request.Body<fib_rule_hdr>();
-  header->family = AF_INET;
+  header->family = static_cast<uint8_t>(rule.family);
   header->action = rule.action;
   header->flags = rule.invert ? FIB_RULE_INVERT : 0;
   header->table = rule.table > 0 && rule.table < 256 ? static_cast<uint8_t>(rule.table) : 0;
@@ -114,16 +119,16 @@ int AddRule(const Rule& rule) {
     request.Attribute32(FRA_TABLE, static_cast<uint32_t>(rule.table));
   }
   if (rule.to != nullptr) {
-    uint8_t network[4];
+    uint8_t network[16];
     Masked(*rule.to, network);
     header->dst_len = static_cast<uint8_t>(rule.to->prefix);
-    request.Attribute(FRA_DST, network, 4);
+    request.Attribute(FRA_DST, network, AddressSize(rule.family));
   }
   if (rule.from != nullptr) {
-    uint8_t network[4];
+    uint8_t network[16];
     Masked(*rule.from, network);
     header->src_len = static_cast<uint8_t>(rule.from->prefix);
-    request.Attribute(FRA_SRC, network, 4);
+    request.Attribute(FRA_SRC, network, AddressSize(rule.family));
   } else if (rule.from_any) {
     const uint8_t zero[4] = {};
     header->src_len = 32;
@@ -145,37 +150,114 @@ int AddRule(const Rule& rule) {
   return request.Send();
 }
 
-int AddRoute(int table, int interface_index, const TunAddress* destination) {
+int AddRoute(int family, int table, int interface_index, const TunAddress* destination) {
   Request request(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_REPLACE);
   auto* route = request.Body<rtmsg>();
-  route->rtm_family = AF_INET;
+  route->rtm_family = static_cast<uint8_t>(family);
   route->rtm_table = RT_TABLE_UNSPEC;
   route->rtm_protocol = RTPROT_BOOT;
-  route->rtm_scope = RT_SCOPE_LINK;
+  route->rtm_scope = family == AF_INET ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE;
   route->rtm_type = RTN_UNICAST;
   request.Attribute32(RTA_TABLE, static_cast<uint32_t>(table));
   request.Attribute32(RTA_OIF, static_cast<uint32_t>(interface_index));
   if (destination != nullptr && destination->prefix > 0) {
-    uint8_t network[4];
+    uint8_t network[16];
     Masked(*destination, network);
     route->rtm_dst_len = static_cast<uint8_t>(destination->prefix);
-    request.Attribute(RTA_DST, network, 4);
+    request.Attribute(RTA_DST, network, AddressSize(family));
   }
   return request.Send();
+}
+
+// The policy rules of one family, in the order they are added (each goto's target first).
+std::vector<Rule> FamilyRules(int family,
+                              const TunAddress& address,
+                              const TunRoutes::Options& options) {
+  const int base = options.rule_index;
+  const int table = options.table;
+  std::vector<Rule> rules;
+  Rule rule;
+  rule.family = family;
+  rule.priority = base + kNopOffset;
+  rule.action = FR_ACT_NOP;
+  rules.push_back(rule);
+
+  rule = Rule();
+  rule.family = family;
+  rule.priority = base;
+  rule.table = table;
+  rule.to = &address;
+  rules.push_back(rule);
+  for (const TunAddress& exclude : options.route_exclude_address) {
+    if (exclude.family != family) {
+      continue;
+    }
+    rule = Rule();
+    rule.family = family;
+    rule.priority = base;
+    rule.action = FR_ACT_GOTO;
+    rule.goto_priority = base + kNopOffset;
+    rule.to = &exclude;
+    rules.push_back(rule);
+  }
+
+  rule = Rule();
+  rule.family = family;
+  rule.priority = base + 1;
+  rule.table = table;
+  rule.suppress_default = true;
+  rules.push_back(rule);
+
+  rule = Rule();
+  rule.family = family;
+  rule.priority = base + 2;
+  rule.table = RT_TABLE_MAIN;
+  rule.invert = true;
+  rule.dport = 53;
+  rule.suppress_default = true;
+  rules.push_back(rule);
+  rule = Rule();
+  rule.family = family;
+  rule.priority = base + 2;
+  rule.action = FR_ACT_GOTO;
+  rule.goto_priority = base + kNopOffset;
+  rule.iif = options.interface_name;
+  rules.push_back(rule);
+
+  rule = Rule();
+  rule.family = family;
+  rule.priority = base + 3;
+  rule.table = table;
+  if (family == AF_INET6) {
+    rules.push_back(rule);  // IPv6: everything else
+    return rules;
+  }
+  rule.invert = true;
+  rule.iif = "lo";
+  rules.push_back(rule);
+  rule.invert = false;
+  rule.from_any = true;
+  rules.push_back(rule);
+  rule.from_any = false;
+  rule.from = &address;
+  rules.push_back(rule);
+  return rules;
 }
 
 }  // namespace
 
 void TunRoutes::RemoveRules(int rule_index) {
-  for (int priority = rule_index; priority <= rule_index + kNopOffset; ++priority) {
-    // Each request deletes one rule with this priority; repeat until none is left.
-    for (int guard = 0; guard < 64; ++guard) {
-      Request request(RTM_DELRULE, 0);
-      auto* header = request.Body<fib_rule_hdr>();
-      header->family = AF_INET;
-      request.Attribute32(FRA_PRIORITY, static_cast<uint32_t>(priority));
-      if (request.Send() != 0) {
-        break;
+  for (int family : {AF_INET, AF_INET6}) {
+    for (int priority = rule_index; priority <= rule_index + kNopOffset; ++priority) {
+      // Each request deletes one rule with this priority; repeat until none is left.
+      for (int guard = 0; guard < 64; ++guard) {
+        Request request(RTM_DELRULE, 0);
+        auto* header = request.Body<fib_rule_hdr>();
+        header->family = static_cast<uint8_t>(family);
+        request.Attribute32(FRA_PRIORITY, static_cast<uint32_t>(priority));
+        if (request.Send() != 0) {
+          break;
+        }
       }
     }
   }
@@ -192,93 +274,34 @@ bool TunRoutes::Install(const Options& options, std::string* error) {
   if (index == 0) {
     return failed("find interface " + options.interface_name, errno);
   }
-  bool any_route = false;
-  for (const TunAddress& address : options.route_address) {
-    if (address.family != AF_INET) {
-      continue;
-    }
-    any_route = true;
-    if (int err = AddRoute(options.table, index, &address); err != 0) {
-      return failed("add route " + address.text, err);
-    }
+  std::vector<std::pair<int, const TunAddress*>> families = {{AF_INET, &options.address}};
+  if (options.address6.family == AF_INET6) {
+    families.emplace_back(AF_INET6, &options.address6);
   }
-  if (!any_route) {
-    if (int err = AddRoute(options.table, index, nullptr); err != 0) {
-      return failed("add default route to table " + std::to_string(options.table), err);
+  for (const auto& [family, own] : families) {
+    bool any_route = false;
+    for (const TunAddress& address : options.route_address) {
+      if (address.family != family) {
+        continue;
+      }
+      any_route = true;
+      if (int err = AddRoute(family, options.table, index, &address); err != 0) {
+        return failed("add route " + address.text, err);
+      }
+    }
+    if (!any_route) {
+      if (int err = AddRoute(family, options.table, index, nullptr); err != 0) {
+        return failed("add default route to table " + std::to_string(options.table), err);
+      }
     }
   }
   rule_index_ = options.rule_index;
-  const int base = options.rule_index;
-  const int table = options.table;
-  std::vector<Rule> rules;
-  {
-    Rule rule;
-    rule.priority = base;
-    rule.table = table;
-    rule.to = &options.address;
-    rules.push_back(rule);
-  }
-  for (const TunAddress& exclude : options.route_exclude_address) {
-    if (exclude.family != AF_INET) {
-      continue;
-    }
-    Rule rule;
-    rule.priority = base;
-    rule.action = FR_ACT_GOTO;
-    rule.goto_priority = base + kNopOffset;
-    rule.to = &exclude;
-    rules.push_back(rule);
-  }
-  {
-    Rule rule;
-    rule.priority = base + 1;
-    rule.table = table;
-    rule.suppress_default = true;
-    rules.push_back(rule);
-  }
-  {
-    Rule rule;
-    rule.priority = base + 2;
-    rule.table = RT_TABLE_MAIN;
-    rule.invert = true;
-    rule.dport = 53;
-    rule.suppress_default = true;
-    rules.push_back(rule);
-  }
-  {
-    Rule rule;
-    rule.priority = base + 2;
-    rule.action = FR_ACT_GOTO;
-    rule.goto_priority = base + kNopOffset;
-    rule.iif = options.interface_name;
-    rules.push_back(rule);
-  }
-  {
-    Rule rule;
-    rule.priority = base + 3;
-    rule.table = table;
-    rule.invert = true;
-    rule.iif = "lo";
-    rules.push_back(rule);
-    rule.invert = false;
-    rule.from_any = true;
-    rules.push_back(rule);
-    rule.from_any = false;
-    rule.from = &options.address;
-    rules.push_back(rule);
-  }
-  {
-    Rule rule;
-    rule.priority = base + kNopOffset;
-    rule.action = FR_ACT_NOP;
-    rules.push_back(rule);
-  }
-  // The goto rules' target exists first.
-  std::rotate(rules.begin(), rules.end() - 1, rules.end());
-  for (const Rule& rule : rules) {
-    if (int err = AddRule(rule); err != 0) {
-      rule_index_ = -1;
-      return failed("add rule " + std::to_string(rule.priority), err);
+  for (const auto& [family, own] : families) {
+    for (const Rule& rule : FamilyRules(family, *own, options)) {
+      if (int err = AddRule(rule); err != 0) {
+        rule_index_ = -1;
+        return failed("add rule " + std::to_string(rule.priority), err);
+      }
     }
   }
   return true;

@@ -27,10 +27,9 @@ constexpr uint16_t kPortCount = 22000;
 // A reset flow's translation stays for the retransmissions around it.
 constexpr auto kResetLinger = std::chrono::seconds(10);
 
-uint32_t Ipv4(const tun::IpAddress& address) {
-  uint32_t value;
-  std::memcpy(&value, address.bytes, 4);
-  return value;
+// A UDP session's source address as a map key: its bytes, 4 or 16 of them.
+std::string AddressKey(const tun::IpAddress& address) {
+  return std::string(reinterpret_cast<const char*>(address.bytes), address.size());
 }
 
 }  // namespace
@@ -44,13 +43,13 @@ struct TunStack::UdpSession {
 };
 
 bool TunStack::FlowKey::operator<(const FlowKey& other) const {
+  static_assert(sizeof(FlowKey) == 38, "a padding byte would take part in the comparison");
   return std::memcmp(this, &other, sizeof(FlowKey)) < 0;
 }
 
 TunStack::TunStack(int device, Options options, LogFn log, RouteFn route)
     : device_(device),
       options_(std::move(options)),
-      nat_address_(options_.address.Next()),
       log_(std::move(log)),
       route_(std::move(route)),
       packet_buffer_(kMaxPacket),
@@ -60,20 +59,38 @@ TunStack::~TunStack() {
   Stop();
 }
 
-bool TunStack::Start(std::string* error) {
+bool TunStack::StartSide(const tun::IpAddress& address, Side* side, std::string* error) {
   MixedInboundOptions listen;
   listen.tag = options_.tag;
   listen.type = "tun";
-  listen.listen = options_.address.ToString();
+  listen.listen = address.ToString();
   listen.listen_port = 0;
   listen.translation = [this](const sockaddr_storage& peer, TranslatedFlow* flow) {
     return Translate(peer, flow);
   };
-  listener_ = MixedInbound::Create(listen, log_, route_, error);
-  if (!listener_) {
+  listen.dns_handoff = [this](UniqueFd client, const TranslatedFlow&) {
+    HandOver(std::move(client));
+  };
+  side->listener = MixedInbound::Create(listen, log_, route_, error);
+  if (!side->listener) {
     return false;
   }
-  listener_port_ = static_cast<uint16_t>(listener_->port());
+  side->address = address;
+  side->nat_address = address.Next();
+  side->listener_port = static_cast<uint16_t>(side->listener->port());
+  return true;
+}
+
+const TunStack::Side* TunStack::SideOf(int family) const {
+  const Side* side = family == AF_INET ? &v4_ : (family == AF_INET6 ? &v6_ : nullptr);
+  return side != nullptr && side->listener ? side : nullptr;
+}
+
+bool TunStack::Start(std::string* error) {
+  if (!StartSide(options_.address, &v4_, error) ||
+      (options_.address6.family == AF_INET6 && !StartSide(options_.address6, &v6_, error))) {
+    return false;
+  }
   epoll_.Reset(epoll_create1(EPOLL_CLOEXEC));
   wake_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!epoll_.valid() || !wake_.valid() || !Watch(wake_.get(), EPOLLIN, kWakeToken) ||
@@ -81,7 +98,7 @@ bool TunStack::Start(std::string* error) {
     *error = "epoll: " + mixed::ErrnoText(errno);
     return false;
   }
-  if (!listener_->Start(error)) {
+  if (!v4_.listener->Start(error) || (v6_.listener && !v6_.listener->Start(error))) {
     return false;
   }
   started_ = true;
@@ -104,8 +121,15 @@ void TunStack::Stop() {
   }
   udp_sessions_.clear();
   dns_upstream_.reset();
-  if (listener_) {
-    listener_->Stop();
+  for (Side* side : {&v4_, &v6_}) {
+    if (side->listener) {
+      side->listener->Stop();
+    }
+  }
+  dns_tcp_.clear();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handed_over_.clear();
   }
   if (started_ && log_) {
     log_("INFO",
@@ -141,7 +165,11 @@ void TunStack::Run() {
         ReadDevice();
       } else if (token == kDnsToken) {
         OnDnsReady();
-      } else if (token != kWakeToken) {
+      } else if (token == kWakeToken) {
+        TakeHandedOver();
+      } else if (dns_tcp_.count(token) != 0) {
+        OnDnsTcp(token, events[i].events);
+      } else {
         OnUdpReady(token);
       }
     }
@@ -162,7 +190,7 @@ void TunStack::ReadDevice() {
     }
     tun::Packet packet;
     if (!tun::ParsePacket(buffer.data(), static_cast<size_t>(count), &packet) ||
-        packet.family != AF_INET || packet.fragment) {
+        SideOf(packet.family) == nullptr || packet.fragment) {
       Drop();
       continue;
     }
@@ -186,14 +214,16 @@ void TunStack::WritePacket(const uint8_t* data, size_t size) {
 void TunStack::HandleTcp(tun::Packet* packet) {
   const Clock::time_point now = Clock::now();
   const uint8_t flags = tun::TcpFlags(*packet);
-  if (packet->source == options_.address && packet->source_port == listener_port_ &&
-      packet->destination == nat_address_) {
+  const Side& side = *SideOf(packet->family);
+  const size_t address_size = packet->source.size();
+  if (packet->source == side.address && packet->source_port == side.listener_port &&
+      packet->destination == side.nat_address) {
     // The listener answering a translated flow: back to its real ends.
     FlowKey key;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto found = tcp_entries_.find(packet->destination_port);
-      if (found == tcp_entries_.end()) {
+      if (found == tcp_entries_.end() || found->second.key.family != packet->family) {
         Drop();
         return;
       }
@@ -202,23 +232,24 @@ void TunStack::HandleTcp(tun::Packet* packet) {
       key = found->second.key;
     }
     tun::IpAddress source;
-    source.family = AF_INET;
-    std::memcpy(source.bytes, key.destination, 4);
+    source.family = packet->family;
+    std::memcpy(source.bytes, key.destination, address_size);
     tun::IpAddress destination;
-    destination.family = AF_INET;
-    std::memcpy(destination.bytes, key.source, 4);
+    destination.family = packet->family;
+    std::memcpy(destination.bytes, key.source, address_size);
     tun::RewritePacket(packet, source, key.destination_port, destination, key.source_port);
     WritePacket(packet->data, packet->size);
     return;
   }
-  if (!packet->destination.IsGlobalUnicast() || packet->destination == options_.address) {
+  if (!packet->destination.IsGlobalUnicast() || packet->destination == side.address) {
     Drop();
     return;
   }
   FlowKey key{};
-  std::memcpy(key.source, packet->source.bytes, 4);
+  key.family = static_cast<uint8_t>(packet->family);
+  std::memcpy(key.source, packet->source.bytes, address_size);
   key.source_port = packet->source_port;
-  std::memcpy(key.destination, packet->destination.bytes, 4);
+  std::memcpy(key.destination, packet->destination.bytes, address_size);
   key.destination_port = packet->destination_port;
   uint16_t port = 0;
   {
@@ -248,28 +279,40 @@ void TunStack::HandleTcp(tun::Packet* packet) {
     Drop();  // a segment of no known flow, or every port in use
     return;
   }
-  tun::RewritePacket(packet, nat_address_, port, options_.address, listener_port_);
+  tun::RewritePacket(packet, side.nat_address, port, side.address, side.listener_port);
   WritePacket(packet->data, packet->size);
 }
 
 bool TunStack::Translate(const sockaddr_storage& peer, TranslatedFlow* flow) {
-  if (peer.ss_family != AF_INET) {
+  // Sides are set before the listeners start and never change, so any thread may read them.
+  const Side* side = SideOf(peer.ss_family);
+  if (side == nullptr) {
     return false;
   }
-  const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
-  if (std::memcmp(&v4.sin_addr, nat_address_.bytes, 4) != 0) {
+  const void* address = nullptr;
+  uint16_t port = 0;
+  if (peer.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+    address = &v4.sin_addr;
+    port = ntohs(v4.sin_port);
+  } else {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+    address = &v6.sin6_addr;
+    port = ntohs(v6.sin6_port);
+  }
+  if (std::memcmp(address, side->nat_address.bytes, side->nat_address.size()) != 0) {
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = tcp_entries_.find(ntohs(v4.sin_port));
-  if (found == tcp_entries_.end()) {
+  auto found = tcp_entries_.find(port);
+  if (found == tcp_entries_.end() || found->second.key.family != peer.ss_family) {
     return false;
   }
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, found->second.key.source, text, sizeof(text));
+  char text[INET6_ADDRSTRLEN] = {};
+  inet_ntop(peer.ss_family, found->second.key.source, text, sizeof(text));
   flow->source_ip = text;
   flow->source_port = found->second.key.source_port;
-  inet_ntop(AF_INET, found->second.key.destination, text, sizeof(text));
+  inet_ntop(peer.ss_family, found->second.key.destination, text, sizeof(text));
   flow->destination_ip = text;
   flow->destination_port = found->second.key.destination_port;
   return true;
@@ -298,7 +341,7 @@ void TunStack::HandleUdp(tun::Packet* packet) {
       return;
     }
   }
-  const auto source_key = std::make_pair(Ipv4(packet->source), packet->source_port);
+  const auto source_key = std::make_pair(AddressKey(packet->source), packet->source_port);
   uint64_t token = 0;
   if (auto found = udp_by_source_.find(source_key); found != udp_by_source_.end()) {
     token = found->second;
@@ -312,7 +355,7 @@ void TunStack::HandleUdp(tun::Packet* packet) {
     request.source_ip = packet->source.ToString();
     request.source_port = packet->source_port;
     RoutePlan plan = route_ ? route_(request) : RoutePlan();
-    const std::string flow = request.source_ip + ":" + std::to_string(request.source_port) +
+    const std::string flow = mixed::FormatHostPort(request.source_ip, request.source_port) +
                              " -> " + mixed::FormatHostPort(destination, request.port);
     std::string error = plan.refusal;
     auto session = std::make_unique<UdpSession>();
@@ -361,7 +404,7 @@ void TunStack::OnUdpReady(uint64_t token) {
   const bool alive = session.outbound->OnReady(&received);
   for (const Datagram& datagram : received) {
     tun::IpAddress from;
-    if (!tun::IpAddress::Parse(datagram.host, &from) || from.family != AF_INET) {
+    if (!tun::IpAddress::Parse(datagram.host, &from) || from.family != session.source.family) {
       Drop();
       continue;
     }
@@ -391,121 +434,14 @@ void TunStack::CloseUdp(uint64_t token, const std::string& why) {
     log_("ERROR", "inbound/tun[" + options_.tag + "]: packet connection: " + why);
   }
   Drop(found->second->outbound->dropped());
-  udp_by_source_.erase(std::make_pair(Ipv4(found->second->source), found->second->source_port));
+  udp_by_source_.erase(
+      std::make_pair(AddressKey(found->second->source), found->second->source_port));
   udp_sessions_.erase(found);
-}
-
-void TunStack::Answer(const tun::IpAddress& from,
-                      const tun::IpAddress& to,
-                      uint16_t to_port,
-                      std::string_view message) {
-  std::string packet = tun::BuildUdpPacket(from, 53, to, to_port, message);
-  if (packet.empty()) {
-    Drop();
-    return;
-  }
-  WritePacket(reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
-}
-
-void TunStack::HandleDns(const tun::Packet& packet, std::string_view query) {
-  const Clock::time_point now = Clock::now();
-  std::string answer;
-  if (query.size() < 12 || DnsCache::QuestionKey(query).empty()) {
-    Drop();
-    return;
-  }
-  if (dns_cache_.Find(query, now, &answer)) {
-    Answer(packet.destination, packet.source, packet.source_port, answer);
-    return;
-  }
-  if (!dns_upstream_ && options_.dns_plan) {
-    RoutePlan plan = options_.dns_plan();
-    std::string error = plan.refusal;
-    if (error.empty()) {
-      dns_upstream_ = UdpOutbound::Create(plan.leaf, this, kDnsToken, &error);
-    }
-    if (!dns_upstream_ && log_) {
-      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + error);
-    }
-  }
-  if (!dns_upstream_ || dns_pending_.size() >= 4096) {
-    Drop();
-    return;
-  }
-  // The upstream ID is ours, so answers to different clients with the same ID do not mix.
-  uint16_t id = 0;
-  for (int tried = 0; tried < 65536; ++tried) {
-    id = next_dns_id_++;
-    if (dns_pending_.count(id) == 0) {
-      break;
-    }
-  }
-  DnsQuery pending;
-  pending.client = packet.source;
-  pending.client_port = packet.source_port;
-  pending.server = packet.destination;
-  pending.original_id =
-      static_cast<uint16_t>((static_cast<uint8_t>(query[0]) << 8) | static_cast<uint8_t>(query[1]));
-  pending.sent = now;
-  std::string forwarded(query);
-  forwarded[0] = static_cast<char>(id >> 8);
-  forwarded[1] = static_cast<char>(id & 0xff);
-  if (!dns_upstream_->Send(options_.dns_server, options_.dns_port, forwarded)) {
-    Drop();
-    return;
-  }
-  dns_pending_[id] = pending;
-}
-
-void TunStack::OnDnsReady() {
-  if (!dns_upstream_) {
-    return;
-  }
-  std::vector<Datagram> received;
-  const bool alive = dns_upstream_->OnReady(&received);
-  const Clock::time_point now = Clock::now();
-  for (Datagram& datagram : received) {
-    std::string& message = datagram.payload;
-    if (message.size() < 12) {
-      continue;
-    }
-    const uint16_t id = static_cast<uint16_t>((static_cast<uint8_t>(message[0]) << 8) |
-                                              static_cast<uint8_t>(message[1]));
-    auto found = dns_pending_.find(id);
-    if (found == dns_pending_.end()) {
-      continue;
-    }
-    const DnsQuery query = found->second;
-    dns_pending_.erase(found);
-    message[0] = static_cast<char>(query.original_id >> 8);
-    message[1] = static_cast<char>(query.original_id & 0xff);
-    dns_cache_.Store(message, now);
-    Answer(query.server, query.client, query.client_port, message);
-  }
-  if (!alive) {
-    if (log_) {
-      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + dns_upstream_->error());
-    }
-    dns_upstream_.reset();
-  }
 }
 
 void TunStack::Tick() {
   const Clock::time_point now = Clock::now();
-  for (auto it = dns_pending_.begin(); it != dns_pending_.end();) {
-    if (now - it->second.sent >= std::chrono::seconds(5)) {
-      Drop();  // no answer came: the client retries or gives up
-      it = dns_pending_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  if (dns_upstream_ && !dns_upstream_->Tick(now)) {
-    if (log_) {
-      log_("ERROR", "dns: exchange with " + options_.dns_server + ": " + dns_upstream_->error());
-    }
-    dns_upstream_.reset();
-  }
+  TickDns(now);
   std::vector<std::pair<uint64_t, std::string>> ended;
   for (auto& [token, session] : udp_sessions_) {
     if (!session->outbound->Tick(now)) {

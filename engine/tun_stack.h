@@ -1,15 +1,23 @@
-// The TUN inbound's "system" stack over IPv4: the kernel's own TCP terminates every TCP flow.
-// A SYN from the device to D:dp from S:sp is rewritten to come from (address + 1):n and go to
-// the stack's listener on address:l, and written back into the device; the listener's answers
-// leave through the device towards (address + 1):n and are rewritten back to come from D:dp and
-// go to S:sp. The listener is a mixed-inbound event loop in translation mode, so every accepted
-// flow is routed and relayed like any proxied connection. UDP is user space: one session per
-// source address and port, its datagrams sent through the routed outbound's UDP association
-// and the answers written to the device as UDP packets. Checksums are updated incrementally.
+// The TUN inbound's "system" stack, over IPv4 and, when the device has an IPv6 address, IPv6:
+// the kernel's own TCP terminates every TCP flow. A SYN from the device to D:dp from S:sp is
+// rewritten to come from (address + 1):n and go to the stack's listener on address:l (the
+// device's address of the packet's family), and written back into the device; the listener's
+// answers leave through the device towards (address + 1):n and are rewritten back to come from
+// D:dp and go to S:sp. One NAT table holds the flows of both families. Each listener is a
+// mixed-inbound event loop in translation mode, so every accepted flow is routed and relayed
+// like any proxied connection. UDP is user space: one session per source address and port, its
+// datagrams sent through the routed outbound's UDP association and the answers written to the
+// device as UDP packets. Checksums are updated incrementally.
+//
+// Hijacked DNS (route action hijack-dns) is answered here, over UDP and over TCP alike: the
+// listener hands a hijacked TCP flow's socket over, and its length-prefixed queries (any number
+// per connection) take the same path as datagrams to port 53 — the cache, or the name server
+// through its outbound (tun_stack_dns.cc).
 //
 // One thread reads and writes the device. A packet the device cannot take, or a datagram the
 // outbound cannot take, is a counted drop (dropped(), and a log line at stop). Other protocols,
-// fragments and ICMP (echo requests too) are dropped and counted as well.
+// fragments, ICMP and ICMPv6 (echo requests too), and IPv6 without an IPv6 address are dropped
+// and counted as well.
 #ifndef ENGINE_TUN_STACK_H_
 #define ENGINE_TUN_STACK_H_
 
@@ -38,10 +46,11 @@ class TunStack : public UdpLoop {
  public:
   struct Options {
     std::string tag;
-    tun::IpAddress address;  // the device's first IPv4 address
+    tun::IpAddress address;   // the device's first IPv4 address
+    tun::IpAddress address6;  // its first IPv6 address; unset: IPv6 packets are dropped
     std::chrono::seconds udp_timeout{300};
     std::chrono::seconds tcp_idle_timeout{600};
-    // Hijacked DNS (route action hijack-dns on UDP port 53): the name server and the plan of
+    // Hijacked DNS (route action hijack-dns, UDP or TCP): the name server and the plan of
     // the outbound that reaches it; no server leaves hijacked queries unanswered (counted).
     std::string dns_server;
     uint16_t dns_port = 53;
@@ -69,12 +78,22 @@ class TunStack : public UdpLoop {
   void Unwatch(int fd) override;
 
  private:
+  // Compared bytewise: no padding, every byte set.
   struct FlowKey {
-    uint8_t source[4];
     uint16_t source_port;
-    uint8_t destination[4];
     uint16_t destination_port;
+    uint8_t family;  // AF_INET or AF_INET6; IPv4 uses the first four address bytes
+    uint8_t unused;
+    uint8_t source[16];
+    uint8_t destination[16];
     bool operator<(const FlowKey& other) const;
+  };
+  // The listener of one address family and the addresses its translated flows use.
+  struct Side {
+    tun::IpAddress address;      // the device's, where the listener is
+    tun::IpAddress nat_address;  // address + 1, where translated flows come from
+    std::unique_ptr<MixedInbound> listener;
+    uint16_t listener_port = 0;
   };
   struct TcpEntry {
     FlowKey key;
@@ -82,10 +101,22 @@ class TunStack : public UdpLoop {
     bool reset = false;
   };
   struct UdpSession;
+  // A hijacked DNS-over-TCP connection, on the device thread.
+  struct DnsTcpConnection {
+    UniqueFd fd;
+    std::string input;   // the start of the next message
+    std::string output;  // length-prefixed answers not yet taken by the socket
+    size_t waiting = 0;  // its queries at the name server
+    bool read_closed = false;
+    uint32_t events = 0;  // what the epoll set watches for
+    std::chrono::steady_clock::time_point last_active;
+  };
+  // Who asked a hijacked query: a datagram's ends, or a DNS-over-TCP connection's token.
   struct DnsQuery {
     tun::IpAddress client;
     uint16_t client_port = 0;
-    tun::IpAddress server;  // where the client sent it
+    tun::IpAddress server;   // where the client sent it
+    uint64_t tcp_token = 0;  // not 0: the answer goes to this connection
     uint16_t original_id = 0;
     std::chrono::steady_clock::time_point sent;
   };
@@ -107,24 +138,32 @@ class TunStack : public UdpLoop {
       options_.totals->dropped_packets.fetch_add(count, std::memory_order_relaxed);
     }
   }
+  bool StartSide(const tun::IpAddress& address, Side* side, std::string* error);
+  const Side* SideOf(int family) const;
   bool Translate(const sockaddr_storage& peer, TranslatedFlow* flow);
   void CloseUdp(uint64_t token, const std::string& why);
-  // A hijacked query: answered from the cache, or sent to the name server.
+  // Hijacked DNS (tun_stack_dns.cc). A query is answered from the cache or sent to the name
+  // server; false when it can be neither.
   void HandleDns(const tun::Packet& packet, std::string_view query);
+  bool Resolve(std::string_view query, DnsQuery asker);
+  void Deliver(const DnsQuery& asker, std::string_view message);
   void OnDnsReady();
-  void Answer(const tun::IpAddress& from,
-              const tun::IpAddress& to,
-              uint16_t to_port,
-              std::string_view message);
+  void TickDns(std::chrono::steady_clock::time_point now);
+  // Listener thread: a hijacked TCP flow's socket, queued for the device thread.
+  void HandOver(UniqueFd client);
+  void TakeHandedOver();  // device thread, on a wake
+  void OnDnsTcp(uint64_t token, uint32_t events);
+  bool ReadDnsTcp(uint64_t token, DnsTcpConnection* connection);
+  bool FlushDnsTcp(uint64_t token, DnsTcpConnection* connection);
+  void CloseDnsTcp(uint64_t token);
 
   const int device_;
   const Options options_;
-  const tun::IpAddress nat_address_;  // address + 1
   const LogFn log_;
   const RouteFn route_;
   std::vector<uint8_t> packet_buffer_;  // device thread
-  std::unique_ptr<MixedInbound> listener_;
-  uint16_t listener_port_ = 0;
+  Side v4_;
+  Side v6_;  // no listener without an IPv6 address
   UniqueFd epoll_;
   UniqueFd wake_;
   std::thread thread_;
@@ -138,15 +177,17 @@ class TunStack : public UdpLoop {
   std::map<FlowKey, uint16_t> tcp_ports_;
   std::unordered_map<uint16_t, TcpEntry> tcp_entries_;  // by translated port
   uint16_t next_port_ = 0;
+  std::vector<UniqueFd> handed_over_;  // hijacked DNS connections not yet taken
 
   // Device thread.
-  std::map<std::pair<uint32_t, uint16_t>, uint64_t> udp_by_source_;
+  std::map<std::pair<std::string, uint16_t>, uint64_t> udp_by_source_;  // address bytes, port
   std::unordered_map<uint64_t, std::unique_ptr<UdpSession>> udp_sessions_;
   uint64_t next_token_ = 3;
   DnsCache dns_cache_;
   std::unique_ptr<UdpOutbound> dns_upstream_;
   std::unordered_map<uint16_t, DnsQuery> dns_pending_;  // by the ID sent upstream
   uint16_t next_dns_id_ = 0;
+  std::unordered_map<uint64_t, std::unique_ptr<DnsTcpConnection>> dns_tcp_;
   std::chrono::steady_clock::time_point next_tick_;
 };
 

@@ -61,6 +61,58 @@ std::string UdpEcho(const std::string& payload) {
   return answer;
 }
 
+// A query for the A record of `name` with this ID.
+std::string DnsQuery(uint16_t id, const std::string& name) {
+  std::string query = {
+      static_cast<char>(id >> 8), static_cast<char>(id & 0xff), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+  for (size_t start = 0; start <= name.size();) {
+    size_t dot = std::min(name.find('.', start), name.size());
+    query.push_back(static_cast<char>(dot - start));
+    query += name.substr(start, dot - start);
+    start = dot + 1;
+  }
+  query += std::string("\0\0\1\0\1", 5);
+  return query;
+}
+
+// DNS over TCP to `server`:53 from this namespace: every query written at once on one
+// connection, each prefixed with its length, and the answers read back the same way until the
+// connection ends or 5 s pass without a byte.
+std::vector<std::string> DnsOverTcp(const char* server, const std::vector<std::string>& queries) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  inet_pton(AF_INET, server, &address.sin_addr);
+  std::vector<std::string> answers;
+  std::string out;
+  for (const std::string& query : queries) {
+    out += {static_cast<char>(query.size() >> 8), static_cast<char>(query.size() & 0xff)};
+    out += query;
+  }
+  std::string in;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      send(fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size())) {
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    ssize_t count = 0;
+    while (answers.size() < queries.size() && poll(&ready, 1, 5000) == 1 &&
+           (count = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+      in.append(buffer, static_cast<size_t>(count));
+      while (in.size() >= 2) {
+        const size_t length = (static_cast<uint8_t>(in[0]) << 8) | static_cast<uint8_t>(in[1]);
+        if (in.size() < 2 + length) {
+          break;
+        }
+        answers.push_back(in.substr(2, length));
+        in.erase(0, 2 + length);
+      }
+    }
+  }
+  close(fd);
+  return answers;
+}
+
 class TunLabTest : public LoadedEngineTest {
  protected:
   static void SetUpTestSuite() {
@@ -297,10 +349,11 @@ TEST_F(TunLabTest, NextStartRemovesACrashedRunsRules) {
   EXPECT_EQ(Routing(), routing_before);
 }
 
-// Port 53 is hijacked into the engine's DNS, which asks the lab's name server through the
-// proxy and caches the answer for its TTL: names resolve through the tunnel, a plain curl to a
-// name reaches the origin, and a cached answer outlives the name server with a TTL that went
-// down.
+// Port 53 is hijacked into the engine's DNS, over UDP and over TCP, which asks the lab's name
+// server through the proxy and caches the answer for its TTL: names resolve through the tunnel,
+// a plain curl to a name reaches the origin, several queries share one TCP connection, and a
+// cached answer outlives the name server with a TTL that went down, whichever transport asked
+// first.
 TEST_F(TunLabTest, HijackedDnsResolvesThroughTheTunnelAndCaches) {
   const std::string pid_file = dir_.File("dnsmasq.pid");
   pid_t dnsmasq = lab_->Run(
@@ -337,16 +390,42 @@ TEST_F(TunLabTest, HijackedDnsResolvesThroughTheTunnelAndCaches) {
       << output;
   EXPECT_EQ(output, ss_->egress);
 
+  // Over TCP: a resolver's own connection, then two queries written at once on one connection,
+  // the second of a name nobody asked for yet, so it goes to the name server.
+  EXPECT_EQ(RunShellCommand("dig +tcp +short +tries=1 +time=5 @9.9.9.9 origin.lab", &output), 0);
+  EXPECT_EQ(output, std::string(NetLab::kOrigin) + "\n") << ReadFile(log_);
+  const std::vector<std::string> answers =
+      DnsOverTcp("9.9.9.9", {DnsQuery(0x1234, "origin.lab"), DnsQuery(0x5678, "tcp.origin.lab")});
+  ASSERT_EQ(answers.size(), 2u) << ReadFile(log_);
+  in_addr origin{};
+  inet_pton(AF_INET, NetLab::kOrigin, &origin);
+  const std::string origin_bytes(reinterpret_cast<const char*>(&origin), 4);
+  for (size_t i = 0; i < answers.size(); ++i) {
+    const std::string& answer = answers[i];
+    ASSERT_GE(answer.size(), 16u) << i;
+    EXPECT_EQ(answer.substr(0, 2), i == 0 ? "\x12\x34" : "\x56\x78") << i;
+    EXPECT_EQ(answer[3] & 0x0f, 0) << i << ": rcode";
+    EXPECT_EQ(answer.substr(6, 2), std::string("\0\1", 2)) << i << ": one answer";
+    // The A record's data: its length, 4, and the address.
+    EXPECT_NE(answer.find(std::string("\0\4", 2) + origin_bytes), std::string::npos) << i;
+  }
+
   lab_->Kill(dnsmasq);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // lets the TTL go down
-  EXPECT_EQ(RunShellCommand("dig +noall +answer +tries=1 +time=2 @9.9.9.9 origin.lab", &output), 0);
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(
-      output, match, std::regex("origin\\.lab\\.\\s+(\\d+)\\s+IN\\s+A\\s+198\\.19\\.0\\.1")))
-      << output;
-  const int ttl = std::stoi(match[1]);
-  EXPECT_LT(ttl, 300);
-  EXPECT_GT(ttl, 200);
+  // UDP gets the name TCP asked for, TCP the one UDP asked for: one cache.
+  for (const char* ask : {"+notcp tcp.origin.lab", "+tcp origin.lab"}) {
+    SCOPED_TRACE(ask);
+    EXPECT_EQ(RunShellCommand(std::string("dig +noall +answer +tries=1 +time=2 @9.9.9.9 ") + ask,
+                              &output),
+              0);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(
+        output, match, std::regex("origin\\.lab\\.\\s+(\\d+)\\s+IN\\s+A\\s+198\\.19\\.0\\.1")))
+        << output;
+    const int ttl = std::stoi(match[1]);
+    EXPECT_LT(ttl, 300);
+    EXPECT_GT(ttl, 200);
+  }
   ASSERT_EQ(library_->stop_service(), 0);
 }
 
@@ -392,6 +471,108 @@ TEST_F(TunLabTest, DirectOutboundLeavesThroughTheBoundInterface) {
   EXPECT_EQ(std::string(answer, std::max<ssize_t>(count, 0)), own + " ping");
   ASSERT_EQ(library_->stop_service(), 0);
   lab_->Kill(origin);
+}
+
+// With an IPv6 address on the interface, IPv6 takes the same path as IPv4: auto_route sends
+// the origin's IPv6 address into the interface, and the system stack hands TCP (the kernel's,
+// by translation to its IPv6 listener) and UDP to the direct outbound, whose sockets leave
+// through the bound link; stopping removes the IPv6 rules too.
+TEST_F(TunLabTest, SystemStackCarriesIpv6) {
+  constexpr int kPort = 9002;
+  constexpr int kUdpPort = 5355;
+  const std::string n = std::to_string(ss_->index);
+  const std::string link = "lab" + n;
+  const std::string own = "fd18:" + n + "::1";
+  const std::string origin = "fd18:" + n + "::2";
+  std::string output;
+  // IPv6 on the link to the host, and an origin there that answers with the client's address.
+  ASSERT_EQ(RunShellCommand("ip -6 addr replace " + own + "/64 dev " + link + " nodad", &output), 0)
+      << output;
+  ASSERT_EQ(RunShellCommand("nsenter -t " + std::to_string(ss_->member) +
+                                " -n ip -6 addr replace " + origin + "/64 dev eth0 nodad",
+                            &output),
+            0)
+      << output;
+  const char kOrigin6[] = R"(
+import socket, sys, threading
+address = sys.argv[1]
+def echo():
+    udp = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    udp.bind((address, int(sys.argv[3])))
+    while True:
+        data, peer = udp.recvfrom(65535)
+        udp.sendto(peer[0].encode() + b' ' + data, peer)
+threading.Thread(target=echo, daemon=True).start()
+tcp = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+tcp.bind((address, int(sys.argv[2])))
+tcp.listen(16)
+while True:
+    client, peer = tcp.accept()
+    client.recv(4096)
+    body = peer[0].encode()
+    client.sendall(b'HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n' % len(body) + body)
+    client.close()
+)";
+  pid_t server = lab_->Run(
+      *ss_,
+      {"/usr/bin/python3", "-c", kOrigin6, origin, std::to_string(kPort), std::to_string(kUdpPort)},
+      "ss-origin6");
+  ASSERT_GT(server, 0);
+  sockaddr_in6 target{};
+  target.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, origin.c_str(), &target.sin6_addr);
+  bool listening = false;
+  for (int attempt = 0; attempt < 200 && !listening; ++attempt) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    target.sin6_port = htons(kPort);
+    listening = connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+    close(fd);
+    if (!listening) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the origin is starting
+    }
+  }
+  ASSERT_TRUE(listening) << lab_->Log("ss-origin6");
+  std::string rules_before;
+  RunShellCommand("ip -6 rule show", &rules_before);
+
+  json config = Config({{"type", "direct"}, {"tag", "direct"}},
+                       {{"route", {{"final", "direct"}, {"default_interface", link}}}});
+  config["inbounds"][0]["address"] = json::array({"172.19.0.1/30", "fdfe:dcba:9876::1/126"});
+  config["inbounds"][0]["route_address"] = json::array({"198.18." + n + ".0/24", origin + "/128"});
+  StartConfig(config);
+  RunShellCommand("ip -6 route get " + origin, &output);
+  EXPECT_NE(output.find(kInterface), std::string::npos) << output;
+
+  EXPECT_EQ(RunShellCommand("curl -6 -sS --max-time 10 http://[" + origin +
+                                "]:" + std::to_string(kPort) + "/whoami",
+                            &output),
+            0)
+      << output << ReadFile(log_);
+  EXPECT_EQ(output, own);
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  target.sin6_port = htons(kUdpPort);
+  ASSERT_EQ(sendto(fd, "ping", 4, 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)), 4);
+  pollfd ready{fd, POLLIN, 0};
+  char answer[128] = {};
+  ssize_t count = poll(&ready, 1, 5000) == 1 ? recv(fd, answer, sizeof(answer), 0) : -1;
+  close(fd);
+  EXPECT_EQ(std::string(answer, std::max<ssize_t>(count, 0)), own + " ping");
+  // Both went through the interface: the engine saw them.
+  const std::string text = ReadFile(log_);
+  EXPECT_NE(text.find("inbound connection to [" + origin + "]:" + std::to_string(kPort)),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" -> [" + origin + "]:" + std::to_string(kUdpPort)), std::string::npos)
+      << text;
+  std::string rules_running;
+  RunShellCommand("ip -6 rule show", &rules_running);
+  EXPECT_NE(rules_running.find("lookup 2022"), std::string::npos) << rules_running;
+  ASSERT_EQ(library_->stop_service(), 0);
+  std::string rules_after;
+  RunShellCommand("ip -6 rule show", &rules_after);
+  EXPECT_EQ(rules_after, rules_before);
+  lab_->Kill(server);
 }
 
 }  // namespace
