@@ -8,6 +8,7 @@
 #include "control_panel/panel_channel_client.h"
 #include "control_panel/panel_hand_over.h"
 #include "control_panel/panel_http.h"
+#include "control_panel/panel_log.h"
 #include "control_panel/panel_nodes.h"
 #include "fl_view_private.h"
 #include "vpn/vpn_channels.h"
@@ -160,6 +161,7 @@ class ControlPanel {
   std::unique_ptr<PanelChannelClient> client_;
   std::unique_ptr<PanelHandOver> hand_over_;
   std::unique_ptr<PanelNodes> nodes_;
+  std::unique_ptr<PanelLog> log_;
   // The controller of the configuration the panel last connected with; unknown for one that
   // another UI started.
   PanelController controller_;
@@ -200,7 +202,8 @@ class ControlPanel {
 
 ControlPanel::ControlPanel(FlBridgeMessenger* messenger)
     : client_(std::make_unique<PanelChannelClient>(messenger)),
-      nodes_(std::make_unique<PanelNodes>(client_.get())) {
+      nodes_(std::make_unique<PanelNodes>(client_.get())),
+      log_(std::make_unique<PanelLog>()) {
   Build();
   SetState("unknown");
   Show(attached_label_, "channels", "waiting for the host");
@@ -354,6 +357,7 @@ void ControlPanel::Build() {
   gtk_widget_set_hexpand(nodes_->widget(), TRUE);
   gtk_grid_attach(GTK_GRID(grid_), nodes_->widget(), 1, rows_, 1, 1);
   rows_++;
+  AddRow("Engine log", log_->widget());
 
   gtk_widget_show_all(card_);
   // The panel goes with its card, before the card's widgets are gone: no answer reaches it
@@ -514,10 +518,17 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
 
 void ControlPanel::FollowConnection() {
   nodes_->Load(controller_);
+  Call(kVpnChannel, "getLibboxLogPath", nullptr, [](ControlPanel* self, const auto& answer) {
+    const std::string path = StringOf(answer.value.get());
+    if (answer.ok() && !path.empty() && self->state_ == "connected") {
+      self->log_->Follow(path);
+    }
+  });
 }
 
 void ControlPanel::ClearConnection() {
   nodes_->Clear();
+  log_->Stop();
 }
 
 void ControlPanel::ChooseFile() {

@@ -2,8 +2,8 @@
 // keyboard: the node view lists the selector's members from the engine's controller, and
 // activating the other member moves the traffic of the mixed inbound to it (the lab's origin
 // sees the other node's address); "Test latency" fills in every member's delay through the
-// host's latency methods; everything goes with the connection. The nodes are two ss-servers in
-// the network lab (tests/support/net_lab.h).
+// host's latency methods; the engine's log is followed as it is written; everything goes with
+// the connection. The nodes are two ss-servers in the network lab (tests/support/net_lab.h).
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -155,6 +155,21 @@ TEST_F(ControlPanelNodesE2ETest, SwitchingANodeInThePanelMovesTheTraffic) {
       std::regex_search(switched, std::regex("^proxy: node-a \\([^)]*\\), node-b \\([^)]*\\)\\*;")))
       << switched;
   EXPECT_EQ(Egress(), nodes_[1]->egress) << "the panel's switch did not move the traffic";
+
+  // The log view follows the engine's session log: the line the engine writes for a request to
+  // a port nothing else asked for appears.
+  const std::string fresh =
+      std::string(NetLab::kOrigin) + ":" + std::to_string(NetLab::kOriginPortBase + 1);
+  std::string output;
+  ASSERT_EQ(RunShellCommand("curl -sS --max-time 20 --noproxy '' --proxy http://127.0.0.1:" +
+                                std::to_string(mixed_port_) + " http://" + fresh + "/whoami",
+                            &output),
+            0)
+      << output;
+  const std::string logged = panel_.ExpectValueWhere("log: ", [&](const std::string& line) {
+    return line.find("inbound connection to " + fresh) != std::string::npos;
+  });
+  EXPECT_NE(logged.find(" INFO "), std::string::npos) << logged;
 
   // Measured through the host: the member each group uses and every member of the automatic
   // group; the one that is down says so in words, and the selector's member not in use was not
