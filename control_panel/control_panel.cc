@@ -10,6 +10,7 @@
 #include "control_panel/panel_http.h"
 #include "control_panel/panel_log.h"
 #include "control_panel/panel_nodes.h"
+#include "control_panel/panel_traffic.h"
 #include "fl_view_private.h"
 #include "vpn/vpn_channels.h"
 
@@ -162,6 +163,7 @@ class ControlPanel {
   std::unique_ptr<PanelHandOver> hand_over_;
   std::unique_ptr<PanelNodes> nodes_;
   std::unique_ptr<PanelLog> log_;
+  std::unique_ptr<PanelTraffic> traffic_;
   // The controller of the configuration the panel last connected with; unknown for one that
   // another UI started.
   PanelController controller_;
@@ -203,7 +205,8 @@ class ControlPanel {
 ControlPanel::ControlPanel(FlBridgeMessenger* messenger)
     : client_(std::make_unique<PanelChannelClient>(messenger)),
       nodes_(std::make_unique<PanelNodes>(client_.get())),
-      log_(std::make_unique<PanelLog>()) {
+      log_(std::make_unique<PanelLog>()),
+      traffic_(std::make_unique<PanelTraffic>()) {
   Build();
   SetState("unknown");
   Show(attached_label_, "channels", "waiting for the host");
@@ -357,6 +360,7 @@ void ControlPanel::Build() {
   gtk_widget_set_hexpand(nodes_->widget(), TRUE);
   gtk_grid_attach(GTK_GRID(grid_), nodes_->widget(), 1, rows_, 1, 1);
   rows_++;
+  AddRow("Traffic", traffic_->widget());
   AddRow("Engine log", log_->widget());
 
   gtk_widget_show_all(card_);
@@ -518,6 +522,7 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
 
 void ControlPanel::FollowConnection() {
   nodes_->Load(controller_);
+  traffic_->Follow(controller_);
   Call(kVpnChannel, "getLibboxLogPath", nullptr, [](ControlPanel* self, const auto& answer) {
     const std::string path = StringOf(answer.value.get());
     if (answer.ok() && !path.empty() && self->state_ == "connected") {
@@ -528,6 +533,7 @@ void ControlPanel::FollowConnection() {
 
 void ControlPanel::ClearConnection() {
   nodes_->Clear();
+  traffic_->Clear();
   log_->Stop();
 }
 

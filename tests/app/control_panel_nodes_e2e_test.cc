@@ -2,10 +2,13 @@
 // keyboard: the node view lists the selector's members from the engine's controller, and
 // activating the other member moves the traffic of the mixed inbound to it (the lab's origin
 // sees the other node's address); "Test latency" fills in every member's delay through the
-// host's latency methods; the engine's log is followed as it is written; everything goes with
-// the connection. The nodes are two ss-servers in the network lab (tests/support/net_lab.h).
+// host's latency methods; the engine's log is followed as it is written; a running download
+// shows as a live connection and a speed; everything goes with the connection. The nodes are two
+// ss-servers in the network lab (tests/support/net_lab.h).
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -171,6 +174,32 @@ TEST_F(ControlPanelNodesE2ETest, SwitchingANodeInThePanelMovesTheTraffic) {
   });
   EXPECT_NE(logged.find(" INFO "), std::string::npos) << logged;
 
+  // A download that goes on (1 KiB every 50 ms): a live connection and a speed of kilobytes,
+  // then none once it has ended.
+  const std::string drip = "http://127.0.0.1:" + std::to_string(mixed_port_);
+  const std::string url = Origin("/drip/10000000");
+  const gchar* argv[] = {"curl", "-sS",     "-o",         "/dev/null", "--noproxy",
+                         "",     "--proxy", drip.c_str(), url.c_str(), nullptr};
+  GPid download = 0;
+  g_autoptr(GError) error = nullptr;
+  ASSERT_TRUE(
+      g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr,
+                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+                    nullptr, nullptr, &download, &error))
+      << error->message;
+  const std::string live = panel_.ExpectValueWhere(
+      "connections: ", [](const std::string& count) { return count != "0" && count != "\u2014"; });
+  EXPECT_EQ(live, "1");
+  const std::string speed = panel_.ExpectValueWhere("speed: ", [](const std::string& text) {
+    return std::regex_search(text, std::regex("down [0-9.]+ [kM]B/s$"));
+  });
+  EXPECT_TRUE(std::regex_match(speed, std::regex("up .+, down [0-9.]+ [kM]B/s"))) << speed;
+  kill(download, SIGTERM);
+  int status = 0;
+  waitpid(download, &status, 0);
+  g_spawn_close_pid(download);
+  EXPECT_TRUE(panel_.Expect("connections: 0"));
+
   // Measured through the host: the member each group uses and every member of the automatic
   // group; the one that is down says so in words, and the selector's member not in use was not
   // measured.
@@ -186,6 +215,8 @@ TEST_F(ControlPanelNodesE2ETest, SwitchingANodeInThePanelMovesTheTraffic) {
   // Everything goes with the connection.
   panel_.Keys({"alt+d"});
   EXPECT_TRUE(panel_.Expect("nodes: \u2014"));
+  EXPECT_TRUE(panel_.Expect("speed: \u2014"));
+  EXPECT_TRUE(panel_.Expect("connections: \u2014"));
   ASSERT_TRUE(panel_.Expect("state: disconnected"));
   EXPECT_EQ(host_.Stderr().find("CRITICAL"), std::string::npos) << host_.Stderr();
 }

@@ -57,6 +57,21 @@ std::string PanelDriver::ExpectValue(const std::string& prefix) {
   return out.substr(at, seen_ - at);
 }
 
+std::string PanelDriver::ExpectValueWhere(const std::string& prefix,
+                                          const std::function<bool(const std::string&)>& accept) {
+  const gint64 deadline = g_get_monotonic_time() + kTimeoutUs;
+  std::string passed;
+  while (g_get_monotonic_time() < deadline) {
+    const std::string value = ExpectValue(prefix);
+    if (value.empty() || accept(value)) {
+      return value;
+    }
+    passed += value + "\n";
+  }
+  ADD_FAILURE() << "no \"" << prefix << "\" line the test takes; it showed:\n" << passed;
+  return "";
+}
+
 void PanelDriver::Keys(const std::vector<std::string>& keys) {
   int status = -1;
   std::string output =

@@ -1,6 +1,7 @@
 #ifndef TESTS_APP_PANEL_DRIVER_H_
 #define TESTS_APP_PANEL_DRIVER_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,16 +23,9 @@ class PanelDriver {
   // The rest of the next panel line that begins "[Panel] |prefix|" ("" when none comes).
   std::string ExpectValue(const std::string& prefix);
   // The next panel line that begins "[Panel] |prefix|" and whose rest |accept| takes; the lines
-  // before it are passed over. "" when none comes.
-  template <typename Accept>
-  std::string ExpectValueWhere(const std::string& prefix, Accept accept) {
-    for (;;) {
-      const std::string value = ExpectValue(prefix);
-      if (value.empty() || accept(value)) {
-        return value;
-      }
-    }
-  }
+  // before it are passed over. "" when none comes in time.
+  std::string ExpectValueWhere(const std::string& prefix,
+                               const std::function<bool(const std::string&)>& accept);
   // Keys typed into the window, as a person types them.
   void Keys(const std::vector<std::string>& keys);
   void Type(const std::string& text);
