@@ -73,7 +73,9 @@ void PanelNodes::Load(const PanelController& controller) {
   Clear();
   controller_ = controller;
   if (controller_.empty()) {
-    ShowStatus("the configuration has no controller (experimental.clash_api)");
+    ShowStatus(
+        "no controller known: the configuration the panel connected with has none "
+        "(experimental.clash_api), or another UI started this connection");
     return;
   }
   Reload();
