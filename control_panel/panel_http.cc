@@ -43,9 +43,15 @@ gboolean Deliver(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-void Post(std::unique_ptr<Delivery> delivery) {
-  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, Deliver, delivery.release(),
-                             [](gpointer data) { delete static_cast<Delivery*>(data); });
+// Queued on @context in every case: invoking there could run the callback on the worker itself
+// whenever the main loop does not hold its context at that moment.
+void Post(GMainContext* context, std::unique_ptr<Delivery> delivery) {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, Deliver, delivery.release(),
+                        [](gpointer data) { delete static_cast<Delivery*>(data); });
+  g_source_attach(source, context);
+  g_source_unref(source);
 }
 
 }  // namespace
@@ -101,10 +107,15 @@ struct PanelHttp::Job {
   std::shared_ptr<ReplyCallback> done;
   std::shared_ptr<LineCallback> on_line;  // set for a stream
   GCancellable* cancellable = nullptr;
+  // The main loop's context, where the answers go.
+  GMainContext* context = nullptr;
   // What has come so far (a stream's unfinished line).
   std::string received;
 
-  ~Job() { g_clear_object(&cancellable); }
+  ~Job() {
+    g_clear_object(&cancellable);
+    g_clear_pointer(&context, g_main_context_unref);
+  }
 };
 
 PanelHttp::PanelHttp() : cancellable_(g_cancellable_new()) {
@@ -154,6 +165,7 @@ void PanelHttp::Stream(const PanelController& controller,
 
 void PanelHttp::Start(std::unique_ptr<Job> job) {
   job->cancellable = G_CANCELLABLE(g_object_ref(cancellable_));
+  job->context = g_main_context_ref_thread_default();
   GThread* thread = g_thread_new("panel-http", Run, job.release());
   g_thread_unref(thread);
 }
@@ -197,7 +209,7 @@ gpointer PanelHttp::Run(gpointer data) {
               delivery->on_line = job->on_line;
               delivery->line = job->received.substr(0, end);
               job->received.erase(0, end + 1);
-              Post(std::move(delivery));
+              Post(job->context, std::move(delivery));
             }
           }
           return size * count;
@@ -226,7 +238,7 @@ gpointer PanelHttp::Run(gpointer data) {
     delivery->cancellable = G_CANCELLABLE(g_object_ref(job->cancellable));
     delivery->done = job->done;
     delivery->reply = std::move(reply);
-    Post(std::move(delivery));
+    Post(job->context, std::move(delivery));
   }
   return nullptr;
 }
