@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <deque>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -17,41 +19,6 @@ void InitCurlOnce() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     g_once_init_leave(&done, 1);
   }
-}
-
-// What a worker hands to the main loop: a line of a stream or the final reply.
-struct Delivery {
-  GCancellable* cancellable;
-  std::shared_ptr<PanelHttp::ReplyCallback> done;
-  std::shared_ptr<PanelHttp::LineCallback> on_line;
-  PanelHttp::Reply reply;
-  std::string line;
-
-  ~Delivery() { g_object_unref(cancellable); }
-};
-
-gboolean Deliver(gpointer data) {
-  Delivery* delivery = static_cast<Delivery*>(data);
-  // Cancelled on the main loop too, so a callback of a panel that has gone never runs.
-  if (!g_cancellable_is_cancelled(delivery->cancellable)) {
-    if (delivery->on_line) {
-      (*delivery->on_line)(delivery->line);
-    } else if (delivery->done && *delivery->done) {
-      (*delivery->done)(delivery->reply);
-    }
-  }
-  return G_SOURCE_REMOVE;
-}
-
-// Queued on @context in every case: invoking there could run the callback on the worker itself
-// whenever the main loop does not hold its context at that moment.
-void Post(GMainContext* context, std::unique_ptr<Delivery> delivery) {
-  GSource* source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, Deliver, delivery.release(),
-                        [](gpointer data) { delete static_cast<Delivery*>(data); });
-  g_source_attach(source, context);
-  g_source_unref(source);
 }
 
 }  // namespace
@@ -99,6 +66,46 @@ std::string PanelHttp::Reply::Describe() const {
   return text;
 }
 
+// Results waiting for the main loop. The source is the main loop's: a worker only wakes it, and
+// only while the client exists.
+struct PanelHttp::Mailbox {
+  std::mutex mutex;
+  std::deque<std::function<void()>> items;
+  GSource* source = nullptr;
+
+  // Any thread.
+  void Post(std::function<void()> item) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (source == nullptr) {
+      return;
+    }
+    items.push_back(std::move(item));
+    g_source_set_ready_time(source, 0);
+  }
+
+  // Main loop: runs what has come, in order.
+  void Drain() {
+    std::deque<std::function<void()>> ready;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ready.swap(items);
+      g_source_set_ready_time(source, -1);
+    }
+    for (auto& item : ready) {
+      item();
+    }
+  }
+};
+
+namespace {
+
+struct MailboxSource {
+  GSource source;
+  void* mailbox;  // PanelHttp::Mailbox
+};
+
+}  // namespace
+
 struct PanelHttp::Job {
   std::string method;
   std::string url;
@@ -106,31 +113,54 @@ struct PanelHttp::Job {
   std::string body;
   std::shared_ptr<ReplyCallback> done;
   std::shared_ptr<LineCallback> on_line;  // set for a stream
-  GCancellable* cancellable = nullptr;
-  // The main loop's context, where the answers go.
-  GMainContext* context = nullptr;
+  Flag cancelled;
+  std::shared_ptr<Mailbox> mailbox;
   // What has come so far (a stream's unfinished line).
   std::string received;
 
-  ~Job() {
-    g_clear_object(&cancellable);
-    g_clear_pointer(&context, g_main_context_unref);
+  // Hands @item to the main loop, where it runs unless the job was cancelled by then (checked
+  // there, where cancelling happens).
+  void Post(std::function<void()> item) {
+    mailbox->Post([cancelled = cancelled, item = std::move(item)] {
+      if (!cancelled->load()) {
+        item();
+      }
+    });
   }
 };
 
-PanelHttp::PanelHttp() : cancellable_(g_cancellable_new()) {
+PanelHttp::PanelHttp()
+    : mailbox_(std::make_shared<Mailbox>()), cancelled_(std::make_shared<std::atomic<bool>>()) {
   InitCurlOnce();
+  static GSourceFuncs funcs = {
+      nullptr,
+      nullptr,
+      [](GSource* source, GSourceFunc, gpointer) -> gboolean {
+        static_cast<Mailbox*>(reinterpret_cast<MailboxSource*>(source)->mailbox)->Drain();
+        return G_SOURCE_CONTINUE;
+      },
+      nullptr,
+      nullptr,
+      nullptr};
+  GSource* source = g_source_new(&funcs, sizeof(MailboxSource));
+  reinterpret_cast<MailboxSource*>(source)->mailbox = mailbox_.get();
+  g_source_set_ready_time(source, -1);
+  g_source_attach(source, g_main_context_get_thread_default());
+  mailbox_->source = source;
 }
 
 PanelHttp::~PanelHttp() {
-  g_cancellable_cancel(cancellable_);
-  g_object_unref(cancellable_);
+  cancelled_->store(true);
+  std::lock_guard<std::mutex> lock(mailbox_->mutex);
+  g_source_destroy(mailbox_->source);
+  g_source_unref(mailbox_->source);
+  mailbox_->source = nullptr;
+  mailbox_->items.clear();
 }
 
 void PanelHttp::Cancel() {
-  g_cancellable_cancel(cancellable_);
-  g_object_unref(cancellable_);
-  cancellable_ = g_cancellable_new();
+  cancelled_->store(true);
+  cancelled_ = std::make_shared<std::atomic<bool>>();
 }
 
 std::string PanelHttp::Segment(const std::string& tag) {
@@ -164,8 +194,8 @@ void PanelHttp::Stream(const PanelController& controller,
 }
 
 void PanelHttp::Start(std::unique_ptr<Job> job) {
-  job->cancellable = G_CANCELLABLE(g_object_ref(cancellable_));
-  job->context = g_main_context_ref_thread_default();
+  job->cancelled = cancelled_;
+  job->mailbox = mailbox_;
   GThread* thread = g_thread_new("panel-http", Run, job.release());
   g_thread_unref(thread);
 }
@@ -204,12 +234,10 @@ gpointer PanelHttp::Run(gpointer data) {
           if (job->on_line) {
             size_t end;
             while ((end = job->received.find('\n')) != std::string::npos) {
-              auto delivery = std::make_unique<Delivery>();
-              delivery->cancellable = G_CANCELLABLE(g_object_ref(job->cancellable));
-              delivery->on_line = job->on_line;
-              delivery->line = job->received.substr(0, end);
+              job->Post([on_line = job->on_line, line = job->received.substr(0, end)] {
+                (*on_line)(line);
+              });
               job->received.erase(0, end + 1);
-              Post(job->context, std::move(delivery));
             }
           }
           return size * count;
@@ -220,9 +248,9 @@ gpointer PanelHttp::Run(gpointer data) {
     curl_easy_setopt(
         curl, CURLOPT_XFERINFOFUNCTION,
         +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
-          return g_cancellable_is_cancelled(static_cast<GCancellable*>(user)) ? 1 : 0;
+          return static_cast<std::atomic<bool>*>(user)->load() ? 1 : 0;
         });
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, job->cancellable);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, job->cancelled.get());
     const CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_OK) {
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
@@ -234,11 +262,11 @@ gpointer PanelHttp::Run(gpointer data) {
     curl_easy_cleanup(curl);
   }
   if (!job->on_line) {
-    auto delivery = std::make_unique<Delivery>();
-    delivery->cancellable = G_CANCELLABLE(g_object_ref(job->cancellable));
-    delivery->done = job->done;
-    delivery->reply = std::move(reply);
-    Post(job->context, std::move(delivery));
+    job->Post([done = job->done, reply = std::move(reply)] {
+      if (*done) {
+        (*done)(reply);
+      }
+    });
   }
   return nullptr;
 }

@@ -3,6 +3,7 @@
 
 #include <gio/gio.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,7 +21,9 @@ struct PanelController {
 
 // The panel's HTTP client of the engine's controller. Every request runs on a thread of its own
 // with libcurl; its result comes back on the main loop, so the window never waits for the
-// controller. Main thread only (except the workers it starts).
+// controller. Main thread only (except the workers it starts). The workers touch nothing of
+// GLib's: they hand results over through a mailbox under a lock of ours, and a source the main
+// loop created is only woken.
 class PanelHttp {
  public:
   struct Reply {
@@ -59,11 +62,15 @@ class PanelHttp {
 
  private:
   struct Job;
+  struct Mailbox;
+  using Flag = std::shared_ptr<std::atomic<bool>>;
   static gpointer Run(gpointer data);
   void Start(std::unique_ptr<Job> job);
 
-  // Cancelled by Cancel() and replaced; every job holds the one it started with.
-  GCancellable* cancellable_;
+  // Where the workers leave their results; shared with them, as they may outlive the client.
+  std::shared_ptr<Mailbox> mailbox_;
+  // Set by Cancel() and replaced; every job holds the one it started with.
+  Flag cancelled_;
 };
 
 #endif  // CONTROL_PANEL_PANEL_HTTP_H_
