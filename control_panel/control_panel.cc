@@ -7,6 +7,10 @@
 
 #include "control_panel/panel_channel_client.h"
 #include "control_panel/panel_hand_over.h"
+#include "control_panel/panel_http.h"
+#include "control_panel/panel_log.h"
+#include "control_panel/panel_nodes.h"
+#include "control_panel/panel_traffic.h"
 #include "fl_view_private.h"
 #include "vpn/vpn_channels.h"
 
@@ -144,6 +148,9 @@ class ControlPanel {
   void GrantAccess();
   void Restart();
   void CheckCrashLogs();
+  // The views of a running connection: filled when it is up, emptied when it goes.
+  void FollowConnection();
+  void ClearConnection();
 
   // Runs @then with the answer if the panel still exists; the panel lives as long as its card.
   template <typename Then>
@@ -154,6 +161,12 @@ class ControlPanel {
 
   std::unique_ptr<PanelChannelClient> client_;
   std::unique_ptr<PanelHandOver> hand_over_;
+  std::unique_ptr<PanelNodes> nodes_;
+  std::unique_ptr<PanelLog> log_;
+  std::unique_ptr<PanelTraffic> traffic_;
+  // The controller of the configuration the panel last connected with; unknown for one that
+  // another UI started.
+  PanelController controller_;
   bool listening_ = false;
   std::string state_class_;
   std::string state_;
@@ -190,7 +203,10 @@ class ControlPanel {
 };
 
 ControlPanel::ControlPanel(FlBridgeMessenger* messenger)
-    : client_(std::make_unique<PanelChannelClient>(messenger)) {
+    : client_(std::make_unique<PanelChannelClient>(messenger)),
+      nodes_(std::make_unique<PanelNodes>(client_.get())),
+      log_(std::make_unique<PanelLog>()),
+      traffic_(std::make_unique<PanelTraffic>()) {
   Build();
   SetState("unknown");
   Show(attached_label_, "channels", "waiting for the host");
@@ -335,6 +351,18 @@ void ControlPanel::Build() {
 
   crash_label_ = AddRow("Crash report", NewLabel("none from the previous session"));
 
+  GtkWidget* nodes_heading = gtk_label_new_with_mnemonic("_Nodes");
+  gtk_label_set_xalign(GTK_LABEL(nodes_heading), 0.0);
+  gtk_widget_set_valign(nodes_heading, GTK_ALIGN_START);
+  gtk_style_context_add_class(gtk_widget_get_style_context(nodes_heading), "korvane-note");
+  gtk_label_set_mnemonic_widget(GTK_LABEL(nodes_heading), nodes_->tree());
+  gtk_grid_attach(GTK_GRID(grid_), nodes_heading, 0, rows_, 1, 1);
+  gtk_widget_set_hexpand(nodes_->widget(), TRUE);
+  gtk_grid_attach(GTK_GRID(grid_), nodes_->widget(), 1, rows_, 1, 1);
+  rows_++;
+  AddRow("Traffic", traffic_->widget());
+  AddRow("Engine log", log_->widget());
+
   gtk_widget_show_all(card_);
   // The panel goes with its card, before the card's widgets are gone: no answer reaches it
   // after that.
@@ -361,7 +389,13 @@ void ControlPanel::SetState(const std::string& state) {
   if (name == state_) {
     return;
   }
+  const bool was_connected = state_ == "connected";
   state_ = name;
+  if (name == "connected") {
+    FollowConnection();
+  } else if (was_connected) {
+    ClearConnection();
+  }
   const bool running = name == "connected" || name == "connecting";
   gtk_button_set_label(GTK_BUTTON(toggle_button_), running ? "_Disconnect" : "_Connect");
   gtk_widget_set_sensitive(toggle_button_, name != "disconnecting");
@@ -409,8 +443,9 @@ void ControlPanel::SetActive(bool active) {
       client_->Cancel(kEventsChannel);
       listening_ = false;
     }
-    // From here on the state is the attached UI's to follow.
+    // From here on the state is the attached UI's to follow, and what runs may become its.
     SetState("unknown");
+    controller_ = PanelController();
     gtk_style_context_add_class(gtk_widget_get_style_context(attached_label_), "korvane-attached");
     Show(attached_label_, "channels",
          "handed over: a UI is attached over the bridge; the panel sends nothing until it leaves");
@@ -483,6 +518,23 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
   if (state == "connected") {
     QuerySelector();
   }
+}
+
+void ControlPanel::FollowConnection() {
+  nodes_->Load(controller_);
+  traffic_->Follow(controller_);
+  Call(kVpnChannel, "getLibboxLogPath", nullptr, [](ControlPanel* self, const auto& answer) {
+    const std::string path = StringOf(answer.value.get());
+    if (answer.ok() && !path.empty() && self->state_ == "connected") {
+      self->log_->Follow(path);
+    }
+  });
+}
+
+void ControlPanel::ClearConnection() {
+  nodes_->Clear();
+  traffic_->Clear();
+  log_->Stop();
 }
 
 void ControlPanel::ChooseFile() {
@@ -618,6 +670,7 @@ void ControlPanel::Connect() {
     return;
   }
   ShowError("");
+  controller_ = PanelController::FromConfig(text);
   // The host starts the engine on its main loop, so nothing is drawn until it is done: the
   // state goes on screen before the call.
   SetState("connecting");
@@ -669,6 +722,7 @@ void ControlPanel::TestLatency() {
       self->Show(self->latency_label_, "latency", answer.Describe());
     }
     self->QuerySelector();
+    self->nodes_->TestDelays();
   });
 }
 
