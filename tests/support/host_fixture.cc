@@ -326,8 +326,13 @@ bool HostFixture::SpawnDisplay(const HostOptions& options, std::string* error) {
   int display_fd = OpenOutput(display_file);
   int log_fd = OpenOutput(dir_ + "/xvfb.log");
   std::vector<std::string> base_env = MakeEnvironment({{"HOME", home_}}, {"WAYLAND_DISPLAY"});
-  xvfb_pid_ = Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
-                    base_env, log_fd, log_fd, display_fd, true, error);
+  // No reset when the last client leaves (a host that restarts or is killed is the last one):
+  // a resetting server re-creates its listeners, and one whose socket file another server
+  // replaced (the servers of tests in private network namespaces all take display 0 and share
+  // /tmp/.X11-unix) then left the next client unanswered in its connection setup.
+  xvfb_pid_ = Spawn(
+      {"Xvfb", "-displayfd", "3", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
+      base_env, log_fd, log_fd, display_fd, true, error);
   close(display_fd);
   close(log_fd);
   if (xvfb_pid_ < 0) {
