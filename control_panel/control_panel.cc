@@ -1,5 +1,8 @@
 #include "control_panel/control_panel.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -10,7 +13,9 @@
 #include "control_panel/panel_http.h"
 #include "control_panel/panel_log.h"
 #include "control_panel/panel_nodes.h"
+#include "control_panel/panel_present.h"
 #include "control_panel/panel_traffic.h"
+#include "fl_ui_bridge.h"
 #include "fl_view_private.h"
 #include "vpn/vpn_channels.h"
 
@@ -839,7 +844,33 @@ GtkWidget* control_panel_new(FlBridgeMessenger* messenger) {
   if (PanelDisabled()) {
     return nullptr;
   }
+  const gchar* bridge_path = fl_bridge_messenger_get_socket_path(messenger);
+  if (bridge_path == nullptr) {
+    // Another host may hold the bridge: then this launch only brings that host's window up.
+    // Nothing of this host has started yet (its VPN controller comes after the view), so there
+    // is nothing to shut down, and an exit through the application would run its shut-down.
+    g_autofree gchar* served_path = fl_ui_bridge_default_socket_path();
+    if (PanelAskRunningHostToPresent(served_path)) {
+      g_printerr("[Panel] Korvane is already running; its window was brought to the front.\n");
+      fflush(stdout);
+      fflush(stderr);
+      _exit(0);
+    }
+  }
   // Owned by its widget (freed when the widget is).
   ControlPanel* panel = new ControlPanel(messenger);
-  return panel->widget();
+  GtkWidget* widget = panel->widget();
+  if (bridge_path != nullptr) {
+    auto* server = new PanelPresentServer(bridge_path, [widget]() {
+      GtkWidget* window = gtk_widget_get_toplevel(widget);
+      if (GTK_IS_WINDOW(window)) {
+        gtk_widget_show(window);
+        gtk_window_present(GTK_WINDOW(window));
+      }
+      g_print("[Panel] window: brought to the front for a second launch\n");
+    });
+    g_object_set_data_full(G_OBJECT(widget), "korvane-panel-present-server", server,
+                           [](gpointer data) { delete static_cast<PanelPresentServer*>(data); });
+  }
+  return widget;
 }

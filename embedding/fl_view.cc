@@ -187,7 +187,6 @@ FlView* fl_view_new(FlDartProject* project) {
   self->engine = fl_engine_new(project);
   g_autoptr(GError) error = nullptr;
   if (!fl_engine_start(self->engine, &error)) {
-    g_printerr("[UI bridge] not listening: %s\n", error->message);
     self->start_error = g_strdup(error->message);
   }
   self->state_changed_handler =
@@ -203,6 +202,11 @@ FlView* fl_view_new(FlDartProject* project) {
   if (panel != nullptr) {
     gtk_box_pack_start(GTK_BOX(self), panel, FALSE, FALSE, 0);
     gtk_box_reorder_child(GTK_BOX(self), panel, 3);
+  }
+  // Said after the stand-in has had its look: it may end a launch that finds another host
+  // holding the bridge, which then has nothing to complain about.
+  if (self->start_error != nullptr) {
+    g_printerr("[UI bridge] not listening: %s\n", self->start_error);
   }
   return self;
 }
