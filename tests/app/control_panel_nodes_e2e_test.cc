@@ -194,6 +194,8 @@ TEST_F(ControlPanelNodesE2ETest, SwitchingANodeInThePanelMovesTheTraffic) {
     return std::regex_search(text, std::regex("down [0-9.]+ [kM]B/s$"));
   });
   EXPECT_TRUE(std::regex_match(speed, std::regex("up .+, down [0-9.]+ [kM]B/s"))) << speed;
+  // The node view after the switch, with the log and the live traffic, for the README.
+  EXPECT_FALSE(host_.Screenshot("panel_nodes").empty());
   kill(download, SIGTERM);
   int status = 0;
   waitpid(download, &status, 0);
