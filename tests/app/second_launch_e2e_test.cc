@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/host_windows.h"
 #include "tests/app/private_session_bus.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
@@ -38,35 +39,6 @@ class SecondLaunchE2ETest : public ::testing::TestWithParam<LaunchCase> {
  protected:
   std::string Run(const std::vector<std::string>& argv, int* status = nullptr) {
     return host_.OutputWithHostEnvironment(argv, status);
-  }
-
-  std::string FindMappedWindow() {
-    const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-    while (g_get_monotonic_time() < deadline) {
-      std::istringstream ids(
-          Run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(host_.host_pid())}));
-      std::string id;
-      if (ids >> id) {
-        return id;
-      }
-      g_usleep(100 * 1000);
-    }
-    return "";
-  }
-
-  std::string MapState(const std::string& window) {
-    std::string info = Run({"xwininfo", "-id", window});
-    size_t at = info.find("Map State: ");
-    return at == std::string::npos ? "<no window>"
-                                   : info.substr(at + 11, info.find('\n', at) - at - 11);
-  }
-
-  bool WaitForMapState(const std::string& window, const std::string& state) {
-    const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-    while (MapState(window) != state && g_get_monotonic_time() < deadline) {
-      g_usleep(50 * 1000);
-    }
-    return MapState(window) == state;
   }
 
   // Runs korvane once more as the user would, in the host's environment; its exit status, and
@@ -117,7 +89,7 @@ TEST_P(SecondLaunchE2ETest, BringsTheRunningHostsWindowToTheFrontAndExits) {
   }
   std::string error;
   ASSERT_TRUE(host_.Start(options, &error)) << error;
-  const std::string window = FindMappedWindow();
+  const std::string window = FindHostWindow(host_, kTimeoutMs);
   ASSERT_FALSE(window.empty()) << "no mapped window of the host";
 
   // Out of sight: hidden to the tray, or minimised.
@@ -125,13 +97,15 @@ TEST_P(SecondLaunchE2ETest, BringsTheRunningHostsWindowToTheFrontAndExits) {
   std::string output = GetParam().tray ? Run({KORVANE_SEND_WM_DELETE, window}, &status)
                                        : Run({"xdotool", "windowminimize", window}, &status);
   ASSERT_EQ(status, 0) << output;
-  ASSERT_TRUE(WaitForMapState(window, "IsUnMapped")) << MapState(window);
+  ASSERT_TRUE(WaitForMapState(host_, window, "IsUnMapped", kTimeoutMs))
+      << WindowMapState(host_, window);
 
   std::string out;
   std::string err;
   EXPECT_EQ(LaunchAgain(&out, &err), 0) << out << err;
   EXPECT_EQ(err, kHandOverLine);
-  EXPECT_TRUE(WaitForMapState(window, "IsViewable")) << MapState(window);
+  EXPECT_TRUE(WaitForMapState(host_, window, "IsViewable", kTimeoutMs))
+      << WindowMapState(host_, window);
   EXPECT_TRUE(host_.WaitForStdout(kPresentedLine, kTimeoutMs)) << host_.Stdout();
 
   // The running host is still the one that serves its UI.

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/logger.h"
+#include "tests/app/host_windows.h"
 #include "tests/app/private_session_bus.h"
 #include "tests/app/raw_bridge.h"
 #include "tests/support/host_fixture.h"
@@ -59,32 +60,14 @@ class WindowTestBase : public ::testing::Test {
     return host_.OutputWithHostEnvironment(argv, status);
   }
 
-  // The host's mapped top-level window, or "" when none appears.
-  std::string FindMappedWindow() {
-    const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-    while (g_get_monotonic_time() < deadline) {
-      std::istringstream ids(
-          Run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(host_.host_pid())}));
-      std::string id;
-      if (ids >> id) {
-        return id;
-      }
-      g_usleep(100 * 1000);
-    }
-    return "";
-  }
+  std::string FindMappedWindow() { return FindHostWindow(host_, kTimeoutMs); }
 
   std::string Property(const std::string& window, const std::string& name) {
     std::string value = Run({"xprop", "-id", window, name});
     return value.substr(0, value.find_last_not_of('\n') + 1);
   }
 
-  std::string MapState(const std::string& window) {
-    std::string info = Run({"xwininfo", "-id", window});
-    size_t at = info.find("Map State: ");
-    return at == std::string::npos ? "<no window>"
-                                   : info.substr(at + 11, info.find('\n', at) - at - 11);
-  }
+  std::string MapState(const std::string& window) { return WindowMapState(host_, window); }
 
   int Geometry(const std::string& window, const std::string& field) {
     std::string info = Run({"xwininfo", "-id", window});
@@ -316,10 +299,7 @@ TEST_F(ConnectionWindowE2ETest, ClosingTheWindowWithATrayLeavesTheConnectionRunn
   std::string output = Run({KORVANE_SEND_WM_DELETE, window}, &status);
   ASSERT_EQ(status, 0) << output;
   ASSERT_TRUE(host_.WaitForStdout(kCloseLine, kTimeoutMs)) << host_.Stdout();
-  const gint64 deadline = g_get_monotonic_time() + kTimeoutMs * 1000LL;
-  while (MapState(window) != "IsUnMapped" && g_get_monotonic_time() < deadline) {
-    g_usleep(50 * 1000);
-  }
+  WaitForMapState(host_, window, "IsUnMapped", kTimeoutMs);
   EXPECT_EQ(MapState(window), "IsUnMapped");
   EXPECT_TRUE(host_.IsHostRunning());
   EXPECT_EQ(bridge_.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success true");

@@ -27,6 +27,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/bundle_copy.h"
 #include "tests/support/net_lab.h"
+#include "tests/support/process_report.h"
 #include "tests/support/shell_command.h"
 #include "tests/support/test_files.h"
 
@@ -240,13 +241,9 @@ class TunModeE2ETest : public ::testing::Test {
 
   // The user's processes and the display server, with what each waits on.
   static std::string UserProcesses() {
-    return ShellOutput(
-        "for p in $(pgrep -u " + std::to_string(kUid) +
-        ") $(pgrep -x Xvfb); do ps -o pid=,ppid=,pgid=,stat=,wchan:32=,args= -p $p; "
-        "cat /proc/$p/stack 2>/dev/null; for t in /proc/$p/task/*; do "
-        "printf '  task %s %s %s\\n' \"${t##*/}\" \"$(cat $t/comm)\" \"$(cat $t/wchan)\"; "
-        "done; [ \"$(cat /proc/$p/comm)\" = korvane ] && timeout 60 gdb -p $p -batch -nx "
-        "-ex 'thread apply all bt' 2>&1 | grep -E '^(#|Thread)'; done");
+    return DescribeProcesses([](const ProcessFacts& process) {
+      return process.uid == kUid || process.command == "Xvfb";
+    });
   }
 
   // Asks for network access, restarts into the granted copy; the new host's pid.

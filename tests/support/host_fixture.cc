@@ -12,10 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
+
+#include "tests/support/process_report.h"
 
 namespace korvane_test {
 
@@ -182,60 +182,6 @@ bool WaitForText(const std::string& path, const std::string& needle, int timeout
     }
     g_usleep(kPollMs * 1000);
   }
-}
-
-// Every thread's user-space stack of process `pid`, when gdb is there to ask.
-std::string ThreadStacks(const std::string& pid) {
-  gchar* out = nullptr;
-  const gchar* argv[] = {
-      "timeout", "60", "gdb", "-p", pid.c_str(), "-batch", "-nx", "-ex", "thread apply all bt 30",
-      nullptr};
-  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
-                    nullptr, nullptr, &out, nullptr, nullptr, nullptr)) {
-    return "";
-  }
-  std::string frames;
-  std::istringstream lines(out != nullptr ? out : "");
-  g_free(out);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("#", 0) == 0 || line.rfind("Thread ", 0) == 0) {
-      frames += "    " + line + "\n";
-    }
-  }
-  return frames;
-}
-
-// Each process of the group `pgid` (and `extra`), with what it waits on: the report of a host
-// that never came up says where it stands.
-std::string DescribeProcesses(pid_t pgid, pid_t extra) {
-  std::string report;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
-    const std::string stat = ReadFile(entry.path().string() + "/stat");
-    const size_t comm_end = stat.rfind(')');
-    if (comm_end == std::string::npos) {
-      continue;
-    }
-    // After the command: state, ppid, pgrp.
-    char state = '?';
-    int ppid = 0;
-    int group = 0;
-    if (sscanf(stat.c_str() + comm_end + 1, " %c %d %d", &state, &ppid, &group) != 3 ||
-        (group != pgid && std::stoi(name) != extra)) {
-      continue;
-    }
-    std::string command = ReadFile(entry.path().string() + "/cmdline");
-    std::replace(command.begin(), command.end(), '\0', ' ');
-    report += "  pid " + name + " ppid " + std::to_string(ppid) + " state " + state + " wchan " +
-              ReadFile(entry.path().string() + "/wchan") + ": " + command + "\n" +
-              ReadFile(entry.path().string() + "/stack") + ThreadStacks(name);
-  }
-  return report.empty() ? "  (none)\n" : report;
 }
 
 }  // namespace
@@ -478,7 +424,9 @@ bool HostFixture::StartHost(const HostOptions& options, std::string* error) {
     if (Now() >= deadline) {
       *error = "no UI bridge socket at " + socket_path_ +
                "; the host's processes and the display:\n" +
-               DescribeProcesses(host_pid_, xvfb_pid_);
+               DescribeProcesses([this](const ProcessFacts& process) {
+                 return process.group == host_pid_ || process.pid == xvfb_pid_;
+               });
       return false;
     }
     g_usleep(kPollMs * 1000);
