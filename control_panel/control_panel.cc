@@ -14,6 +14,7 @@
 #include "control_panel/panel_log.h"
 #include "control_panel/panel_nodes.h"
 #include "control_panel/panel_present.h"
+#include "control_panel/panel_settings.h"
 #include "control_panel/panel_traffic.h"
 #include "fl_ui_bridge.h"
 #include "fl_view_private.h"
@@ -51,10 +52,20 @@ constexpr char kCss[] =
     "  border-radius: 6px; }"
     ".korvane-note { color: #57606a; }"
     ".korvane-attached { background-color: #ddeeff; color: #0b3d91; padding: 6px 10px;"
-    "  border-radius: 6px; }";
+    "  border-radius: 6px; }"
+    // Where the keyboard is, plainly: the theme's own ring is a faint dotted line.
+    ".korvane-panel *:focus { outline-color: #1a73e8; outline-style: solid; outline-width: 2px;"
+    "  outline-offset: 1px; }";
 
 const char* const kStates[] = {"disconnected", "connecting", "connected", "disconnecting",
                                "unknown"};
+
+// The settings key of the configuration last connected from the panel.
+constexpr char kLastProfileKey[] = "lastProfile";
+
+// While a UI is attached the panel does not listen to the host's events (they are that UI's),
+// so it asks for the state this often instead.
+constexpr guint kAttachedPollMs = 1000;
 
 // A frame that never comes (a window the compositor does not draw) must not hold a call back
 // for long.
@@ -134,6 +145,9 @@ class ControlPanel {
   void OnEvent(FlValue* event, const std::string& error);
 
   void SetState(const std::string& state);
+  void ShowRunning();
+  void LoadLastProfile();
+  static gboolean AttachedPollCb(gpointer data);
   void ShowError(const std::string& text);
   void Show(GtkWidget* label, const char* key, const std::string& text);
 
@@ -186,6 +200,11 @@ class ControlPanel {
   // The last error shown ("" when none).
   std::string error_text_;
   bool asked_for_crash_report_ = false;
+  // The file of the panel's connect under way, and of the connection running from it ("" when
+  // the running one was started by another UI, or nothing runs).
+  std::string connecting_path_;
+  std::string running_path_;
+  guint attached_poll_ = 0;
 
   GtkWidget* card_ = nullptr;
   GtkWidget* grid_ = nullptr;
@@ -193,6 +212,7 @@ class ControlPanel {
   GtkWidget* attached_label_ = nullptr;
   GtkWidget* state_label_ = nullptr;
   GtkWidget* version_label_ = nullptr;
+  GtkWidget* running_label_ = nullptr;
   GtkWidget* error_label_ = nullptr;
   GtkWidget* path_entry_ = nullptr;
   GtkWidget* toggle_button_ = nullptr;
@@ -220,6 +240,7 @@ ControlPanel::ControlPanel(FlBridgeMessenger* messenger)
 }
 
 ControlPanel::~ControlPanel() {
+  g_clear_handle_id(&attached_poll_, g_source_remove);
   g_clear_handle_id(&frame_timeout_, g_source_remove);
   if (frame_clock_ != nullptr) {
     g_clear_signal_handler(&after_paint_handler_, frame_clock_);
@@ -289,6 +310,7 @@ void ControlPanel::Build() {
   version_label_ = NewLabel("Core version: ?", "korvane-note");
   gtk_box_pack_start(GTK_BOX(state_row), version_label_, FALSE, FALSE, 0);
   AddRow("Connection", state_row);
+  running_label_ = AddRow("Running", NewLabel("\u2014"));
 
   error_label_ = NewLabel("none", "korvane-note");
   gtk_widget_set_halign(error_label_, GTK_ALIGN_START);
@@ -308,6 +330,8 @@ void ControlPanel::Build() {
   gtk_widget_set_hexpand(file_row, TRUE);
   gtk_grid_attach(GTK_GRID(grid_), file_row, 1, rows_, 1, 1);
   rows_++;
+
+  LoadLastProfile();
 
   // Enter in the path connects, as the button does.
   g_signal_connect(path_entry_, "activate", G_CALLBACK(+[](GtkEntry*, gpointer data) {
@@ -397,9 +421,24 @@ void ControlPanel::SetState(const std::string& state) {
   const bool was_connected = state_ == "connected";
   state_ = name;
   if (name == "connected") {
+    // Ours only when the panel's own connect brought it up; else another UI started it, with a
+    // configuration (and controller) the panel does not know.
+    running_path_ = connecting_path_;
+    if (running_path_.empty()) {
+      controller_ = PanelController();
+    } else {
+      PanelSettings::SetPath(kLastProfileKey, running_path_);
+    }
+    connecting_path_.clear();
+    ShowRunning();
     FollowConnection();
+    QuerySelector();
   } else if (was_connected) {
     ClearConnection();
+  }
+  if (name == "disconnected") {
+    running_path_.clear();
+    ShowRunning();
   }
   const bool running = name == "connected" || name == "connecting";
   gtk_button_set_label(GTK_BUTTON(toggle_button_), running ? "_Disconnect" : "_Connect");
@@ -422,6 +461,36 @@ void ControlPanel::SetState(const std::string& state) {
   }
   gtk_label_set_text(GTK_LABEL(state_label_), text.c_str());
   g_print("[Panel] state: %s\n", name.c_str());
+}
+
+void ControlPanel::ShowRunning() {
+  std::string text = "\u2014";
+  if (state_ == "connected") {
+    if (running_path_.empty()) {
+      text = "a configuration another client connected";
+    } else {
+      g_autofree gchar* shown = g_filename_display_name(running_path_.c_str());
+      text = shown;
+    }
+  }
+  Show(running_label_, "running", text);
+}
+
+void ControlPanel::LoadLastProfile() {
+  const std::string path = PanelSettings::GetPath(kLastProfileKey);
+  if (path.empty()) {
+    return;
+  }
+  g_autofree gchar* shown = g_filename_display_name(path.c_str());
+  chosen_path_ = path;
+  chosen_shown_ = shown;
+  gtk_entry_set_text(GTK_ENTRY(path_entry_), shown);
+  g_print("[Panel] last profile: %s\n", shown);
+}
+
+gboolean ControlPanel::AttachedPollCb(gpointer data) {
+  static_cast<ControlPanel*>(data)->RefreshState();
+  return G_SOURCE_CONTINUE;
 }
 
 void ControlPanel::ShowError(const std::string& text) {
@@ -448,14 +517,18 @@ void ControlPanel::SetActive(bool active) {
       client_->Cancel(kEventsChannel);
       listening_ = false;
     }
-    // From here on the state is the attached UI's to follow, and what runs may become its.
-    SetState("unknown");
-    controller_ = PanelController();
+    // What starts from here is the attached UI's.
+    connecting_path_.clear();
+    // The state stays in view: asked for now and then, since the events are the UI's now.
+    if (attached_poll_ == 0) {
+      attached_poll_ = g_timeout_add(kAttachedPollMs, AttachedPollCb, this);
+    }
     gtk_style_context_add_class(gtk_widget_get_style_context(attached_label_), "korvane-attached");
     Show(attached_label_, "channels",
          "handed over: a UI is attached over the bridge; the panel sends nothing until it leaves");
     return;
   }
+  g_clear_handle_id(&attached_poll_, g_source_remove);
   gtk_style_context_remove_class(gtk_widget_get_style_context(attached_label_), "korvane-attached");
   Show(attached_label_, "channels", "taken: no UI is attached, the panel drives the host");
   listening_ = true;
@@ -509,6 +582,7 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
   }
   const std::string status = MapString(event, kStatusKey);
   if (status == kErrorStatus) {
+    connecting_path_.clear();
     ShowError(MapString(event, kErrorKey));
     return;
   }
@@ -520,9 +594,6 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
     ShowError("");
   }
   SetState(state);
-  if (state == "connected") {
-    QuerySelector();
-  }
 }
 
 void ControlPanel::FollowConnection() {
@@ -676,6 +747,7 @@ void ControlPanel::Connect() {
   }
   ShowError("");
   controller_ = PanelController::FromConfig(text);
+  connecting_path_ = path;
   // The host starts the engine on its main loop, so nothing is drawn until it is done: the
   // state goes on screen before the call.
   SetState("connecting");
@@ -688,6 +760,7 @@ void ControlPanel::Connect() {
     g_print("[Panel] connect: %s\n", name.c_str());
     Call(kVpnChannel, "loadVPNPreference", args.get(), [](ControlPanel* self, const auto& answer) {
       if (!answer.ok()) {
+        self->connecting_path_.clear();
         self->ShowError(answer.Describe());
         self->RefreshState();
       }
@@ -708,7 +781,7 @@ void ControlPanel::ClearProxy() {
                          fl_value_get_type(value) == FL_VALUE_TYPE_BOOL && fl_value_get_bool(value);
     self->Show(self->proxy_label_, "desktop proxy",
                !answer.ok() ? answer.Describe()
-               : cleared    ? "cleared"
+               : cleared    ? "off"
                             : "nothing to clear");
   });
 }

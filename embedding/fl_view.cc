@@ -152,6 +152,8 @@ static GtkWidget* add_label(FlView* self) {
   GtkWidget* label = gtk_label_new(nullptr);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0);
   gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+  // Text to read and copy, not a stop for Tab on the way to the UI's controls.
+  gtk_widget_set_can_focus(label, FALSE);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   // Margins rather than a border width, so the background is painted edge to edge.
   gtk_widget_set_margin_start(label, 24);
@@ -200,6 +202,9 @@ FlView* fl_view_new(FlDartProject* project) {
           ? ui_factory(FL_BRIDGE_MESSENGER(fl_engine_get_binary_messenger(self->engine)))
           : nullptr;
   if (panel != nullptr) {
+    // The in-process UI's own widgets take the keyboard: a view that took focus itself would
+    // keep Tab from ever reaching them.
+    gtk_widget_set_can_focus(GTK_WIDGET(self), FALSE);
     gtk_box_pack_start(GTK_BOX(self), panel, FALSE, FALSE, 0);
     gtk_box_reorder_child(GTK_BOX(self), panel, 3);
   }

@@ -40,6 +40,7 @@ constexpr char kDisconnectedColour[] = "#6B7280";
 constexpr char kConnectedColour[] = "#1E8E3E";
 constexpr char kUnknownColour[] = "#6D28D9";
 constexpr char kErrorColour[] = "#FDE8E8";
+constexpr char kFocusColour[] = "#1A73E8";
 // A filled label, not a stray pixel of anti-aliased text.
 constexpr long kFilledPixels = 300;
 
@@ -264,6 +265,10 @@ TEST_F(ControlPanelE2ETest, APersonConnectsTestsLatencyAndDisconnectsFromTheWind
   EXPECT_GT(PixelsOnceDrawn("panel_disconnected", kDisconnectedColour), kFilledPixels);
   EXPECT_EQ(Pixels("panel_disconnected", kConnectedColour), 0);
 
+  // The keyboard's place is drawn plainly: Tab from the path to the chooser's button.
+  Keys({"alt+f", "Tab"});
+  EXPECT_GT(PixelsOnceDrawn("panel_focus", kFocusColour), 100);
+
   // Restart asks first; cancelling leaves the host as it was.
   Keys({"alt+r"});
   const std::string question = FindWindow("^Restart Korvane$");
@@ -319,7 +324,7 @@ TEST_F(ControlPanelE2ETest, APersonConnectsTestsLatencyAndDisconnectsFromTheWind
 
   // Clear the desktop proxy by hand, then disconnect.
   Keys({"alt+p"});
-  EXPECT_TRUE(Expect("desktop proxy: cleared"));
+  EXPECT_TRUE(Expect("desktop proxy: off"));
   EXPECT_EQ(ProxyMode(), "'none'");
   // The one button now disconnects; what was measured goes with the connection.
   Keys({"alt+d"});
@@ -334,6 +339,19 @@ TEST_F(ControlPanelE2ETest, APersonConnectsTestsLatencyAndDisconnectsFromTheWind
       &status);
   EXPECT_NE(status, 0);
   EXPECT_EQ(host_.Stderr().find("CRITICAL"), std::string::npos) << host_.Stderr();
+
+  // The next launch offers the configuration connected last; the one button connects it.
+  std::string error;
+  ASSERT_TRUE(host_.RestartHost(&error)) << error;
+  seen_ = 0;
+  window_ = FindMappedWindow();
+  ASSERT_FALSE(window_.empty());
+  EXPECT_TRUE(Expect("last profile: " + mixed_path_));
+  ASSERT_TRUE(Expect("state: disconnected"));
+  Keys({"alt+c"});
+  EXPECT_TRUE(Expect("connect: " + mixed_path_));
+  EXPECT_TRUE(Expect("running: " + mixed_path_));
+  EXPECT_TRUE(Expect("state: connected"));
 }
 
 TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
@@ -355,6 +373,7 @@ TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
 
   ConnectWith(mixed_path_);
   EXPECT_TRUE(Expect("error: none"));
+  EXPECT_TRUE(Expect("running: " + mixed_path_));
   ASSERT_TRUE(Expect("state: connected"));
   // The panel asks for the selected node on connecting; its answer comes from a host worker and
   // belongs before the hand-over.
@@ -366,9 +385,9 @@ TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
     RawBridge bridge;
     std::string error;
     ASSERT_TRUE(bridge.Connect(host_.socket_path(), kTimeoutMs, &error)) << error;
-    ASSERT_TRUE(Expect("state: unknown"));
     ASSERT_TRUE(Expect("channels: handed over"));
-    const size_t handed_over = seen_;
+    // What runs is still in view.
+    EXPECT_GT(PixelsOnceDrawn("panel_attached", kConnectedColour), kFilledPixels);
     EXPECT_EQ(bridge.Call(kEvents, "listen", nullptr, kTimeoutMs), "success null");
     EXPECT_EQ(bridge.Call(kVpn, "disconnect", nullptr, kTimeoutMs), "success true");
     bridge.Drain(300);
@@ -376,22 +395,34 @@ TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].rfind("event {\"status\":\"vpn_disconnecting\"", 0), 0u) << events[0];
     EXPECT_EQ(events[1].rfind("event {\"status\":\"vpn_disconnected\"", 0), 0u) << events[1];
-    // The panel no longer follows the state: its label says so.
-    EXPECT_GT(PixelsOnceDrawn("panel_attached", kUnknownColour), kFilledPixels);
+    // The panel shows the host's real state, which the client changed.
+    EXPECT_TRUE(Expect("running: \u2014"));
+    EXPECT_TRUE(Expect("state: disconnected"));
+    EXPECT_GT(PixelsOnceDrawn("panel_attached", kDisconnectedColour), kFilledPixels);
     EXPECT_EQ(Pixels("panel_attached", kConnectedColour), 0);
-    EXPECT_EQ(PanelLines(host_.Stdout().substr(handed_over)), "");
+    EXPECT_EQ(Pixels("panel_attached", kUnknownColour), 0);
     // Keys do nothing while a UI is attached.
+    const size_t before_keys = seen_;
     ConnectWith(mixed_path_);
-    bridge.Drain(500);
-    EXPECT_EQ(PanelLines(host_.Stdout().substr(handed_over)), "");
+    bridge.Drain(1500);
+    EXPECT_EQ(PanelLines(host_.Stdout().substr(before_keys)), "");
     EXPECT_EQ(bridge.Call(kVpn, "isRunning", nullptr, kTimeoutMs), "success false");
+    // A connection the client starts is shown as the client's: the panel does not know its
+    // file.
+    g_autoptr(FlValue) args = fl_value_new_map();
+    fl_value_set_string_take(args, "config", fl_value_new_string(ReadText(mixed_path_).c_str()));
+    fl_value_set_string_take(args, "autoConfigureProxy", fl_value_new_bool(FALSE));
+    EXPECT_EQ(bridge.Call(kVpn, "loadVPNPreference", args, kTimeoutMs), "success true");
+    EXPECT_TRUE(Expect("running: a configuration another client connected"));
+    EXPECT_TRUE(Expect("state: connected"));
+    EXPECT_EQ(bridge.Call(kVpn, "disconnect", nullptr, kTimeoutMs), "success true");
+    EXPECT_TRUE(Expect("state: disconnected"));
   }
 
   // The client leaves: the panel takes the channels back and shows the state it missed. The
   // host's own last failure (the refused configuration) is not the panel's last action's.
   ASSERT_TRUE(Expect("channels: taken"));
   const size_t taken = seen_;
-  EXPECT_TRUE(Expect("state: disconnected"));
 
   // "~" stands for the home folder and Enter in the path connects.
   WriteText(host_.home() + "/mixed.json", ReadText(mixed_path_));
