@@ -288,6 +288,7 @@ KeyRules InboundKeyRules(const std::string& type) {
                      "mtu",
                      "stack",
                      "auto_route",
+                     "strict_route",
                      "iproute2_table_index",
                      "iproute2_rule_index",
                      "route_address",
@@ -300,7 +301,6 @@ KeyRules InboundKeyRules(const std::string& type) {
                            "auto_redirect_iproute2_fallback_rule_index",
                            "exclude_mptcp",
                            "loopback_address",
-                           "strict_route",
                            "route_address_set",
                            "route_exclude_address_set",
                            "endpoint_independent_nat",
@@ -575,6 +575,7 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
       inbound.mtu = static_cast<int>(mtu);
     }
     GetBool(item, "auto_route", path, &inbound.auto_route);
+    GetBool(item, "strict_route", path, &inbound.strict_route);
     long long index = 0;
     if (GetInt(item, "iproute2_table_index", path, 1, 0x7fffffff, "int", &index)) {
       inbound.table_index = static_cast<int>(index);

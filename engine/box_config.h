@@ -44,6 +44,7 @@ struct InboundOptions {
   std::vector<TunAddress> address;
   int mtu = 0;
   bool auto_route = false;
+  bool strict_route = false;
   int table_index = 2022;
   int rule_index = 9000;
   std::vector<TunAddress> route_address;

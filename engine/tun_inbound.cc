@@ -121,6 +121,7 @@ std::unique_ptr<TunInbound> TunInbound::Create(const InboundOptions& options, st
   tun->route_options_.interface_name = tun->interface_name_;
   tun->route_options_.table = options.table_index;
   tun->route_options_.rule_index = options.rule_index;
+  tun->route_options_.strict_route = options.strict_route;
   tun->route_options_.route_address = options.route_address;
   tun->route_options_.route_exclude_address = options.route_exclude_address;
   int index = static_cast<int>(if_nametoindex(tun->interface_name_.c_str()));

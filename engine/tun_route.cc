@@ -296,12 +296,22 @@ bool TunRoutes::Install(const Options& options, std::string* error) {
     }
   }
   rule_index_ = options.rule_index;
+  std::vector<Rule> rules;
   for (const auto& [family, own] : families) {
-    for (const Rule& rule : FamilyRules(family, *own, options)) {
-      if (int err = AddRule(rule); err != 0) {
-        rule_index_ = -1;
-        return failed("add rule " + std::to_string(rule.priority), err);
-      }
+    std::vector<Rule> family_rules = FamilyRules(family, *own, options);
+    rules.insert(rules.end(), family_rules.begin(), family_rules.end());
+  }
+  if (options.strict_route && families.size() == 1) {
+    Rule rule;
+    rule.family = AF_INET6;
+    rule.priority = options.rule_index + 3;
+    rule.action = FR_ACT_UNREACHABLE;
+    rules.push_back(rule);
+  }
+  for (const Rule& rule : rules) {
+    if (int err = AddRule(rule); err != 0) {
+      rule_index_ = -1;
+      return failed("add rule " + std::to_string(rule.priority), err);
     }
   }
   return true;

@@ -12,6 +12,8 @@
 // so a machine's more specific (LAN) routes still apply except to port 53, which enters the
 // TUN for its DNS, and everything else uses T. With an IPv6 address the same set is added for
 // IPv6 (its prefix, its excludes and routes), except that I+3 is one unconditional lookup T.
+// With strict_route, a family the TUN has no address of gets "I+3: unreachable" instead, so
+// its traffic fails rather than leaving outside the tunnel.
 // The engine's own sockets reach their servers over those LAN routes, or by being bound to an
 // interface (dial_control.h). Routes in T go with the interface; the rules of both families are
 // deleted at stop, and a crashed run's are deleted before a new start installs its own (every
@@ -36,6 +38,7 @@ class TunRoutes {
     int rule_index = 9000;
     std::vector<TunAddress> route_address;  // empty: the default route
     std::vector<TunAddress> route_exclude_address;
+    bool strict_route = false;
   };
 
   // Deletes every IPv4 and IPv6 rule at priorities rule_index..rule_index+10. Idempotent.

@@ -189,8 +189,8 @@ const ConfigCase kConfigCases[] = {
      "[]auth.User"},
     {"system proxy", "{\"inbounds\":[{\"type\":\"mixed\",\"set_system_proxy\":true}]}",
      "decode config: inbounds[0].set_system_proxy: not implemented by the reference engine"},
-    {"tun strict route", "{\"inbounds\":[{\"type\":\"tun\",\"strict_route\":true}]}",
-     "decode config: inbounds[0].strict_route: not implemented by the reference engine"},
+    {"tun auto redirect", "{\"inbounds\":[{\"type\":\"tun\",\"auto_redirect\":true}]}",
+     "decode config: inbounds[0].auto_redirect: not implemented by the reference engine"},
     {"tun user-space stack", "{\"inbounds\":[{\"type\":\"tun\",\"stack\":\"gvisor\"}]}",
      "decode config: inbounds[0].stack: stack gvisor is not built into the reference engine, use "
      "\"system\""},

@@ -575,5 +575,47 @@ while True:
   lab_->Kill(server);
 }
 
+// With strict_route an interface without an IPv6 address still takes IPv6 off the machine's
+// other links: it is unreachable while the engine runs (no leak around the tunnel), and reaches
+// them again once it stops. Without it, IPv6 goes on past the tunnel.
+TEST_F(TunLabTest, StrictRouteLeavesNoIpv6Around) {
+  const std::string n = std::to_string(dante_->index);
+  const std::string link = "lab" + n;
+  const std::string peer = "fd19:" + n + "::2";
+  std::string output;
+  ASSERT_EQ(
+      RunShellCommand("ip -6 addr replace fd19:" + n + "::1/64 dev " + link + " nodad", &output), 0)
+      << output;
+  std::string rules_before;
+  RunShellCommand("ip -6 rule show", &rules_before);
+  const std::string route_get = "ip -6 route get " + peer;
+  ASSERT_EQ(RunShellCommand(route_get, &output), 0) << output;
+  ASSERT_NE(output.find(link), std::string::npos) << output;
+
+  for (bool strict : {false, true}) {
+    SCOPED_TRACE(strict ? "strict_route" : "no strict_route");
+    json config = Config(Outbound("socks"));
+    config["inbounds"][0]["strict_route"] = strict;
+    StartConfig(config);
+    const int status = RunShellCommand(route_get, &output);
+    if (strict) {
+      EXPECT_NE(status, 0) << output;
+      EXPECT_NE(output.find("unreachable"), std::string::npos) << output;
+    } else {
+      EXPECT_EQ(status, 0) << output;
+      EXPECT_NE(output.find(link), std::string::npos) << output;
+    }
+    // IPv4 still goes through the tunnel.
+    EXPECT_EQ(RunShellCommand("curl -sS --max-time 20 " + OriginUrl(0, "/whoami"), &output), 0)
+        << output;
+    EXPECT_EQ(output, dante_->egress);
+    ASSERT_EQ(library_->stop_service(), 0);
+    std::string rules_after;
+    RunShellCommand("ip -6 rule show", &rules_after);
+    EXPECT_EQ(rules_after, rules_before);
+    EXPECT_EQ(RunShellCommand(route_get, &output), 0) << output;
+  }
+}
+
 }  // namespace
 }  // namespace korvane_test
