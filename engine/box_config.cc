@@ -289,6 +289,7 @@ KeyRules InboundKeyRules(const std::string& type) {
                      "stack",
                      "auto_route",
                      "strict_route",
+                     "udp_timeout",
                      "iproute2_table_index",
                      "iproute2_rule_index",
                      "route_address",
@@ -304,7 +305,6 @@ KeyRules InboundKeyRules(const std::string& type) {
                            "route_address_set",
                            "route_exclude_address_set",
                            "endpoint_independent_nat",
-                           "udp_timeout",
                            "include_interface",
                            "exclude_interface",
                            "include_uid",
@@ -576,6 +576,19 @@ InboundOptions DecodeInbound(const json& item, size_t index) {
     }
     GetBool(item, "auto_route", path, &inbound.auto_route);
     GetBool(item, "strict_route", path, &inbound.strict_route);
+    // A duration, or a number of seconds; zero keeps the default.
+    long long timeout_ms = 0;
+    if (item.contains("udp_timeout") && item["udp_timeout"].is_number()) {
+      long long seconds = 0;
+      if (GetInt(item, "udp_timeout", path, 0, 0x7fffffff, "int64", &seconds)) {
+        timeout_ms = seconds * 1000;
+      }
+    } else {
+      GetDuration(item, "udp_timeout", path, &timeout_ms);
+    }
+    if (timeout_ms > 0) {
+      inbound.udp_timeout_ms = timeout_ms;
+    }
     long long index = 0;
     if (GetInt(item, "iproute2_table_index", path, 1, 0x7fffffff, "int", &index)) {
       inbound.table_index = static_cast<int>(index);

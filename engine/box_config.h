@@ -45,6 +45,7 @@ struct InboundOptions {
   int mtu = 0;
   bool auto_route = false;
   bool strict_route = false;
+  long long udp_timeout_ms = 300000;  // UDP sessions' idle expiry
   int table_index = 2022;
   int rule_index = 9000;
   std::vector<TunAddress> route_address;

@@ -1,5 +1,6 @@
 #include "engine/service.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace box {
@@ -102,6 +103,9 @@ bool Service::Start(std::string* error) {
     OutboundManager* outbounds = outbounds_.get();
     const size_t label = tun.options->name.find('[') + 1;
     std::string start_error;
+    TunStack::Options stack_options = DnsOptionsForTun();
+    // Whole seconds, rounded up: a session is never cut before its idle time.
+    stack_options.udp_timeout = std::chrono::seconds((tun.options->udp_timeout_ms + 999) / 1000);
     if (!tun.device->Start(
             tun.options->name.substr(label, tun.options->name.size() - label - 1),
             [logger](const std::string& level, const std::string& message) {
@@ -109,7 +113,7 @@ bool Service::Start(std::string* error) {
               logger->Log(parsed < 0 ? kInfo : parsed, message);
             },
             [outbounds](const RouteRequest& request) { return outbounds->Plan(request); },
-            DnsOptionsForTun(), &start_error)) {
+            std::move(stack_options), &start_error)) {
       return fail("start " + tun.options->name + ": " + start_error);
     }
     logger_.Log(kInfo, tun.options->name + ": started at " + tun.device->interface_name());

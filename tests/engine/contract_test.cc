@@ -191,6 +191,8 @@ const ConfigCase kConfigCases[] = {
      "decode config: inbounds[0].set_system_proxy: not implemented by the reference engine"},
     {"tun auto redirect", "{\"inbounds\":[{\"type\":\"tun\",\"auto_redirect\":true}]}",
      "decode config: inbounds[0].auto_redirect: not implemented by the reference engine"},
+    {"tun udp timeout", "{\"inbounds\":[{\"type\":\"tun\",\"udp_timeout\":\"soon\"}]}",
+     "decode config: inbounds[0].udp_timeout: time: invalid duration \"soon\""},
     {"tun user-space stack", "{\"inbounds\":[{\"type\":\"tun\",\"stack\":\"gvisor\"}]}",
      "decode config: inbounds[0].stack: stack gvisor is not built into the reference engine, use "
      "\"system\""},

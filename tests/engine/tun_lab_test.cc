@@ -575,6 +575,32 @@ while True:
   lab_->Kill(server);
 }
 
+// A UDP session ends after `udp_timeout` without traffic ("2s" here, the default being five
+// minutes): the controller lists it while it is fresh and no longer once it has idled.
+TEST_F(TunLabTest, UdpSessionsEndAfterTheirIdleTimeout) {
+  json config = Config(Outbound("socks"));
+  config["inbounds"][0]["udp_timeout"] = "2s";
+  StartConfig(config);
+  auto udp_sessions = [this] {
+    int count = 0;
+    const json connections = Connections();
+    for (const json& connection : connections["connections"]) {
+      count += connection["metadata"]["network"] == "udp" ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_EQ(UdpEcho("ping"), dante_->egress + " ping") << ReadFile(log_);
+  EXPECT_EQ(udp_sessions(), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (udp_sessions() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(udp_sessions(), 0);
+  // A new datagram opens a new session.
+  EXPECT_EQ(UdpEcho("again"), dante_->egress + " again");
+  ASSERT_EQ(library_->stop_service(), 0);
+}
+
 // With strict_route an interface without an IPv6 address still takes IPv6 off the machine's
 // other links: it is unreachable while the engine runs (no leak around the tunnel), and reaches
 // them again once it stops. Without it, IPv6 goes on past the tunnel.
