@@ -41,7 +41,9 @@ class TunInbound {
 
   UniqueFd device_;
   std::string interface_name_;
-  tun::IpAddress address_;  // the first IPv4 address; unset without one
+  bool vnet_header_ = false;  // frames carry a virtio-net header
+  std::string offload_note_;  // why offload is off; empty when it is on
+  tun::IpAddress address_;    // the first IPv4 address; unset without one
   int prefix_ = 0;
   tun::IpAddress address6_;  // the first IPv6 address; unset without one
   int prefix6_ = 0;
