@@ -1,6 +1,7 @@
-// The "tun" inbound: creates the interface through /dev/net/tun, configures its addresses, MTU
-// and link state, and carries what enters it through the system stack (tun_stack.h). Any
-// thread, one owner.
+// The "tun" inbound: creates the interface through /dev/net/tun, with TCP segmentation and
+// checksum offload where the kernel allows it (tun_offload.h; without, one packet per frame and
+// a warning at start), configures its addresses, MTU and link state, and carries what enters it
+// through the system stack (tun_stack.h). Any thread, one owner.
 #ifndef ENGINE_TUN_INBOUND_H_
 #define ENGINE_TUN_INBOUND_H_
 
