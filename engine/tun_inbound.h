@@ -1,6 +1,7 @@
-// The "tun" inbound: creates the interface through /dev/net/tun, configures its addresses, MTU
-// and link state, and carries what enters it through the system stack (tun_stack.h). Any
-// thread, one owner.
+// The "tun" inbound: creates the interface through /dev/net/tun, with TCP segmentation and
+// checksum offload where the kernel allows it (tun_offload.h; without, one packet per frame and
+// a warning at start), configures its addresses, MTU and link state, and carries what enters it
+// through the system stack (tun_stack.h). Any thread, one owner.
 #ifndef ENGINE_TUN_INBOUND_H_
 #define ENGINE_TUN_INBOUND_H_
 
@@ -41,7 +42,9 @@ class TunInbound {
 
   UniqueFd device_;
   std::string interface_name_;
-  tun::IpAddress address_;  // the first IPv4 address; unset without one
+  bool vnet_header_ = false;  // frames carry a virtio-net header
+  std::string offload_note_;  // why offload is off; empty when it is on
+  tun::IpAddress address_;    // the first IPv4 address; unset without one
   int prefix_ = 0;
   tun::IpAddress address6_;  // the first IPv6 address; unset without one
   int prefix6_ = 0;

@@ -36,6 +36,19 @@ void UpdateChecksum(uint8_t* checksum,
   Write16(checksum, static_cast<uint16_t>(~ChecksumFold(sum)));
 }
 
+// The same for a partial checksum, which holds a plain sum: P' = P + ~m + m'.
+void UpdatePartialChecksum(uint8_t* checksum,
+                           const uint8_t* old_bytes,
+                           const uint8_t* new_bytes,
+                           size_t size) {
+  uint32_t sum = Read16(checksum);
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    sum += static_cast<uint16_t>(~Read16(old_bytes + i));
+    sum += Read16(new_bytes + i);
+  }
+  Write16(checksum, ChecksumFold(sum));
+}
+
 // The pseudo-header sum of RFC 768 / RFC 8200 section 8.1.
 uint32_t PseudoHeader(const IpAddress& source,
                       const IpAddress& destination,
@@ -191,15 +204,19 @@ void RewritePacket(Packet* packet,
   uint8_t* destination_at = data + (packet->family == AF_INET ? 16 : 24);
   uint8_t* checksum = packet->protocol == kProtocolTcp ? transport + 16 : transport + 6;
   // A UDP checksum of zero means "none" over IPv4 and stays so.
-  const bool has_checksum =
-      packet->protocol == kProtocolTcp || packet->family == AF_INET6 || Read16(checksum) != 0;
+  const bool has_checksum = packet->protocol == kProtocolTcp || packet->family == AF_INET6 ||
+                            packet->checksum_partial || Read16(checksum) != 0;
 
   uint8_t old_ports[4];
   std::memcpy(old_ports, transport, 4);
   uint8_t new_ports[4];
   Write16(new_ports, source_port);
   Write16(new_ports + 2, destination_port);
-  if (has_checksum) {
+  if (packet->checksum_partial) {
+    // Only the pseudo-header is in the sum; the device adds the segment, ports included.
+    UpdatePartialChecksum(checksum, source_at, source.bytes, address_size);
+    UpdatePartialChecksum(checksum, destination_at, destination.bytes, address_size);
+  } else if (has_checksum) {
     // The addresses are in the pseudo-header, the ports in the segment itself.
     UpdateChecksum(checksum, source_at, source.bytes, address_size);
     UpdateChecksum(checksum, destination_at, destination.bytes, address_size);

@@ -54,6 +54,9 @@ struct Packet {
   uint16_t source_port = 0;       // TCP and UDP
   uint16_t destination_port = 0;  // TCP and UDP
   bool fragment = false;          // an IPv4 fragment or an IPv6 fragment header
+  // The transport checksum is left to the device (segmentation offload): its field holds the
+  // pseudo-header sum, folded but not inverted, and the segment itself is not summed yet.
+  bool checksum_partial = false;
 
   uint8_t* transport() const { return data + ip_header; }
   size_t transport_size() const { return size - ip_header; }
@@ -71,7 +74,8 @@ constexpr uint8_t kTcpRst = 0x04;
 constexpr uint8_t kTcpAck = 0x10;
 
 // Rewrites a TCP or UDP packet's addresses and ports in place, adjusting the IPv4 header
-// checksum and the transport checksum incrementally. Addresses keep their family.
+// checksum and the transport checksum incrementally (a partial one for the addresses only, in
+// its non-inverted form). Addresses keep their family.
 void RewritePacket(Packet* packet,
                    const IpAddress& source,
                    uint16_t source_port,

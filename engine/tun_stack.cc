@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "engine/mixed_address.h"
+#include "engine/tun_offload.h"
 
 namespace box {
 
@@ -19,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxEvents = 64;
-constexpr size_t kMaxPacket = 65535;
+// An IP packet, or a segmentation offload frame (at most 64 KiB and headers), and its header.
+constexpr size_t kMaxFrame = tun::kVnetHeaderSize + 65536 + 256;
 // Translated TCP ports: the kernel's ephemeral range is left alone, so no translated flow can
 // collide with a socket of the machine's own on the NAT address.
 constexpr uint16_t kFirstPort = 10000;
@@ -52,7 +55,7 @@ TunStack::TunStack(int device, Options options, LogFn log, RouteFn route)
       options_(std::move(options)),
       log_(std::move(log)),
       route_(std::move(route)),
-      packet_buffer_(kMaxPacket),
+      packet_buffer_(kMaxFrame),
       dns_cache_(options_.dns_cache_capacity) {}
 
 TunStack::~TunStack() {
@@ -134,6 +137,10 @@ void TunStack::Stop() {
   if (started_ && log_) {
     log_("INFO",
          "inbound/tun[" + options_.tag + "]: " + std::to_string(dropped()) + " packet(s) dropped");
+    if (options_.vnet_header) {
+      log_("INFO", "inbound/tun[" + options_.tag + "]: " + std::to_string(offload_frames()) +
+                       " offload frame(s)");
+    }
   }
 }
 
@@ -182,17 +189,27 @@ void TunStack::Run() {
 
 void TunStack::ReadDevice() {
   std::vector<uint8_t>& buffer = packet_buffer_;
+  const size_t header = options_.vnet_header ? tun::kVnetHeaderSize : 0;
   // A bounded batch, so UDP answers and ticks get their turn under a flood.
   for (int batch = 0; batch < 256; ++batch) {
     ssize_t count = read(device_, buffer.data(), buffer.size());
     if (count <= 0) {
       return;
     }
-    tun::Packet packet;
-    if (!tun::ParsePacket(buffer.data(), static_cast<size_t>(count), &packet) ||
-        SideOf(packet.family) == nullptr || packet.fragment) {
+    if (static_cast<size_t>(count) < header) {
       Drop();
       continue;
+    }
+    tun::Packet packet;
+    tun::FrameOffload offload;
+    if (!tun::ParsePacket(buffer.data() + header, static_cast<size_t>(count) - header, &packet) ||
+        SideOf(packet.family) == nullptr || packet.fragment ||
+        (header != 0 && !tun::AcceptFrame(buffer.data(), &packet, &offload))) {
+      Drop();
+      continue;
+    }
+    if (offload.segmented) {
+      offload_frames_.fetch_add(1, std::memory_order_relaxed);
     }
     if (packet.protocol == tun::kProtocolTcp) {
       HandleTcp(&packet);
@@ -205,8 +222,22 @@ void TunStack::ReadDevice() {
 }
 
 void TunStack::WritePacket(const uint8_t* data, size_t size) {
+  static const uint8_t kNoOffload[tun::kVnetHeaderSize] = {};
+  iovec parts[2] = {{const_cast<uint8_t*>(kNoOffload), tun::kVnetHeaderSize},
+                    {const_cast<uint8_t*>(data), size}};
+  const int first = options_.vnet_header ? 0 : 1;
+  const size_t total = size + (options_.vnet_header ? tun::kVnetHeaderSize : 0);
   // The device queue is the kernel's; a full one loses this packet, counted.
-  if (write(device_, data, size) != static_cast<ssize_t>(size)) {
+  if (writev(device_, parts + first, 2 - first) != static_cast<ssize_t>(total)) {
+    Drop();
+  }
+}
+
+void TunStack::WriteBack(const tun::Packet& packet) {
+  // The header sits right before the packet in the read buffer.
+  const size_t header = options_.vnet_header ? tun::kVnetHeaderSize : 0;
+  const size_t total = packet.size + header;
+  if (write(device_, packet.data - header, total) != static_cast<ssize_t>(total)) {
     Drop();
   }
 }
@@ -238,7 +269,7 @@ void TunStack::HandleTcp(tun::Packet* packet) {
     destination.family = packet->family;
     std::memcpy(destination.bytes, key.source, address_size);
     tun::RewritePacket(packet, source, key.destination_port, destination, key.source_port);
-    WritePacket(packet->data, packet->size);
+    WriteBack(*packet);
     return;
   }
   if (!packet->destination.IsGlobalUnicast() || packet->destination == side.address) {
@@ -280,7 +311,7 @@ void TunStack::HandleTcp(tun::Packet* packet) {
     return;
   }
   tun::RewritePacket(packet, side.nat_address, port, side.address, side.listener_port);
-  WritePacket(packet->data, packet->size);
+  WriteBack(*packet);
 }
 
 bool TunStack::Translate(const sockaddr_storage& peer, TranslatedFlow* flow) {

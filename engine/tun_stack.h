@@ -14,10 +14,12 @@
 // per connection) take the same path as datagrams to port 53 — the cache, or the name server
 // through its outbound (tun_stack_dns.cc).
 //
-// One thread reads and writes the device. A packet the device cannot take, or a datagram the
-// outbound cannot take, is a counted drop (dropped(), and a log line at stop). Other protocols,
-// fragments, ICMP and ICMPv6 (echo requests too), and IPv6 without an IPv6 address are dropped
-// and counted as well.
+// One thread reads and writes the device: with the device's offloads, a translated TCP frame is
+// rewritten and written back with its header unchanged, however many segments it holds, and
+// the packets made here go out with a zero header and full checksums. A packet the device cannot
+// take, or a datagram the outbound cannot take, is a counted drop (dropped(), and a log line at
+// stop). Other protocols, fragments, ICMP and ICMPv6 (echo requests too), and IPv6 without an IPv6
+// address are dropped and counted as well.
 #ifndef ENGINE_TUN_STACK_H_
 #define ENGINE_TUN_STACK_H_
 
@@ -48,6 +50,9 @@ class TunStack : public UdpLoop {
     std::string tag;
     tun::IpAddress address;   // the device's first IPv4 address
     tun::IpAddress address6;  // its first IPv6 address; unset: IPv6 packets are dropped
+    // Frames carry a virtio-net header (tun_offload.h): TCP comes in up to 64 KiB frames with
+    // partial checksums and goes back the same way, one system call each.
+    bool vnet_header = false;
     std::chrono::seconds udp_timeout{300};
     std::chrono::seconds tcp_idle_timeout{600};
     // Hijacked DNS (route action hijack-dns, UDP or TCP): the name server and the plan of
@@ -68,9 +73,11 @@ class TunStack : public UdpLoop {
 
   // Starts the listener and the device thread. *error as "listen tcp 172.19.0.1:0: ...".
   bool Start(std::string* error);
-  void Stop();  // idempotent; logs the drop count
+  void Stop();  // idempotent; logs the drop and offload frame counts
 
   uint64_t dropped() const { return dropped_.load(); }
+  // Frames read holding more than one segment (segmentation offload).
+  uint64_t offload_frames() const { return offload_frames_.load(); }
 
   // UdpLoop, device thread only.
   bool Watch(int fd, uint32_t events, uint64_t token) override;
@@ -131,7 +138,10 @@ class TunStack : public UdpLoop {
   void HandleUdp(tun::Packet* packet);
   void OnUdpReady(uint64_t token);
   void Tick();
+  // A packet made here.
   void WritePacket(const uint8_t* data, size_t size);
+  // A packet read from the device and rewritten in place, with the header it came with.
+  void WriteBack(const tun::Packet& packet);
   void Drop(uint64_t count = 1) {
     dropped_.fetch_add(count, std::memory_order_relaxed);
     if (options_.totals) {
@@ -169,6 +179,7 @@ class TunStack : public UdpLoop {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> offload_frames_{0};
   bool started_ = false;
   bool stopped_ = false;
 

@@ -2,10 +2,13 @@
 // checksums must equal a full recomputation, or the kernel drops the packet.
 #include "engine/tun_packet.h"
 
+#include "engine/tun_offload.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -84,6 +87,18 @@ std::string TcpPacket(const IpAddress& source,
   return packet;
 }
 
+// The pseudo-header sum of a parsed packet, folded: what a partial checksum field holds.
+uint16_t PseudoHeaderSum(const Packet& packet) {
+  uint32_t sum = ChecksumAdd(0, packet.source.bytes, packet.source.size());
+  sum = ChecksumAdd(sum, packet.destination.bytes, packet.destination.size());
+  sum += packet.protocol + static_cast<uint32_t>(packet.transport_size());
+  return ChecksumFold(sum);
+}
+
+// Rewrites in both checksum forms: full (the checksum verifies) and partial, as segmentation
+// offload frames come (the field holds the plain pseudo-header sum and the device sums the
+// segment). After a partial rewrite the field must equal the sum recomputed from scratch, and
+// completing it as the device does must give a packet that verifies.
 TEST(TunPacketTest, RewritesKeepEveryChecksumValid) {
   struct Case {
     const char* name;
@@ -104,19 +119,35 @@ TEST(TunPacketTest, RewritesKeepEveryChecksumValid) {
        Ip("::1"), Ip("fdfe::1")},
   };
   for (const Case& c : cases) {
-    ExpectChecksumsValid(c.packet, std::string(c.name) + " as built");
-    std::vector<uint8_t> data(c.packet.begin(), c.packet.end());
-    Packet packet;
-    ASSERT_TRUE(ParsePacket(data.data(), data.size(), &packet)) << c.name;
-    RewritePacket(&packet, c.source, 12345, c.destination, 54321);
-    const std::string rewritten(data.begin(), data.end());
-    ExpectChecksumsValid(rewritten, std::string(c.name) + " rewritten");
-    Packet parsed;
-    ASSERT_TRUE(ParsePacket(data.data(), data.size(), &parsed));
-    EXPECT_EQ(parsed.source, c.source) << c.name;
-    EXPECT_EQ(parsed.destination, c.destination) << c.name;
-    EXPECT_EQ(parsed.source_port, 12345) << c.name;
-    EXPECT_EQ(parsed.destination_port, 54321) << c.name;
+    for (bool partial : {false, true}) {
+      const std::string name = std::string(c.name) + (partial ? " partial" : " full");
+      ExpectChecksumsValid(c.packet, name + " as built");
+      std::vector<uint8_t> data(c.packet.begin(), c.packet.end());
+      Packet packet;
+      ASSERT_TRUE(ParsePacket(data.data(), data.size(), &packet)) << name;
+      uint8_t* field = packet.transport() + (packet.protocol == kProtocolTcp ? 16 : 6);
+      if (partial) {
+        const uint16_t sum = PseudoHeaderSum(packet);
+        field[0] = static_cast<uint8_t>(sum >> 8);
+        field[1] = static_cast<uint8_t>(sum);
+        packet.checksum_partial = true;
+      }
+      RewritePacket(&packet, c.source, 12345, c.destination, 54321);
+      Packet parsed;
+      ASSERT_TRUE(ParsePacket(data.data(), data.size(), &parsed));
+      EXPECT_EQ(parsed.source, c.source) << name;
+      EXPECT_EQ(parsed.destination, c.destination) << name;
+      EXPECT_EQ(parsed.source_port, 12345) << name;
+      EXPECT_EQ(parsed.destination_port, 54321) << name;
+      if (partial) {
+        EXPECT_EQ(Get16(field), PseudoHeaderSum(parsed)) << name;
+        const uint16_t complete = static_cast<uint16_t>(
+            ~ChecksumFold(ChecksumAdd(0, parsed.transport(), parsed.transport_size())));
+        field[0] = static_cast<uint8_t>(complete >> 8);
+        field[1] = static_cast<uint8_t>(complete);
+      }
+      ExpectChecksumsValid(std::string(data.begin(), data.end()), name + " rewritten");
+    }
   }
 }
 
@@ -129,6 +160,70 @@ TEST(TunPacketTest, RefusesTruncatedAndMarksFragments) {
   ASSERT_TRUE(ParsePacket(data.data(), data.size(), &packet));
   EXPECT_TRUE(packet.fragment);
   EXPECT_EQ(Get16(data.data() + 2), data.size());
+}
+
+// A device frame's virtio-net header, in the machine's byte order as the device writes it.
+struct Header {
+  uint8_t flags;
+  uint8_t gso_type;
+  uint16_t hdr_len;
+  uint16_t gso_size;
+  uint16_t csum_start;
+  uint16_t csum_offset;
+};
+
+// Only frames the stack rewrites correctly are accepted: anything else must be dropped rather
+// than forwarded with a wrong checksum or a segmentation the kernel would redo wrongly.
+TEST(TunPacketTest, AcceptsOnlyFramesItCanRewrite) {
+  const std::string tcp4 = TcpPacket(Ip("172.19.0.1"), 1, Ip("1.1.1.1"), 2, std::string(100, 'a'));
+  const std::string tcp6 = TcpPacket(Ip("fdfe::1"), 1, Ip("2001:db8::1"), 2, "b");
+  const std::string udp4 = BuildUdpPacket(Ip("172.19.0.1"), 1, Ip("1.1.1.1"), 2, "c");
+  struct Case {
+    const char* name;
+    const std::string* packet;
+    Header header;
+    bool accepted;
+    bool partial;
+    bool segmented;
+  };
+  const std::vector<Case> cases = {
+      {"plain", &tcp4, {0, 0, 0, 0, 0, 0}, true, false, false},
+      {"checked already", &tcp4, {2, 0, 0, 0, 0, 0}, true, false, false},
+      {"partial tcp", &tcp4, {1, 0, 54, 0, 20, 16}, true, true, false},
+      {"partial udp", &udp4, {1, 0, 28, 0, 20, 6}, true, true, false},
+      {"tso v4", &tcp4, {1, 1, 54, 40, 20, 16}, true, true, true},
+      {"tso v6", &tcp6, {1, 4, 74, 40, 40, 16}, true, true, true},
+      {"tso v4 on v6", &tcp6, {1, 1, 74, 40, 40, 16}, false, false, false},
+      {"tso v6 on v4", &tcp4, {1, 4, 54, 40, 20, 16}, false, false, false},
+      {"tso of udp", &udp4, {1, 3, 28, 40, 20, 6}, false, false, false},
+      {"tso with ecn", &tcp4, {1, 0x81, 54, 40, 20, 16}, false, false, false},
+      {"tso, full checksum", &tcp4, {0, 1, 54, 40, 0, 0}, false, false, false},
+      {"tso, no segment size", &tcp4, {1, 1, 54, 0, 20, 16}, false, false, false},
+      {"segment size alone", &tcp4, {0, 0, 0, 40, 0, 0}, false, false, false},
+      {"partial elsewhere", &tcp4, {1, 0, 54, 0, 20, 6}, false, false, false},
+      {"partial from ip", &tcp4, {1, 0, 54, 0, 0, 10}, false, false, false},
+      {"unknown flag", &tcp4, {4, 0, 0, 0, 0, 0}, false, false, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> data(c.packet->begin(), c.packet->end());
+    Packet packet;
+    ASSERT_TRUE(ParsePacket(data.data(), data.size(), &packet)) << c.name;
+    uint8_t header[kVnetHeaderSize];
+    static_assert(sizeof(Header) == kVnetHeaderSize, "");
+    std::memcpy(header, &c.header, sizeof(header));
+    FrameOffload offload;
+    EXPECT_EQ(AcceptFrame(header, &packet, &offload), c.accepted) << c.name;
+    if (c.accepted) {
+      EXPECT_EQ(packet.checksum_partial, c.partial) << c.name;
+      EXPECT_EQ(offload.segmented, c.segmented) << c.name;
+      Header written;
+      std::memcpy(&written, header, sizeof(written));
+      // Written back: the segmentation kept, only the partial-checksum flag.
+      EXPECT_EQ(written.flags, c.partial ? 1 : 0) << c.name;
+      EXPECT_EQ(written.gso_type, c.header.gso_type) << c.name;
+      EXPECT_EQ(written.gso_size, c.header.gso_size) << c.name;
+    }
+  }
 }
 
 }  // namespace
