@@ -196,8 +196,6 @@ static void my_application_init(MyApplication*) {}
 
 MyApplication* my_application_new() {
   g_set_prgname(kApplicationId);
-  // The name people see (the view's heading), not the identifier.
-  g_set_application_name(kWindowTitle);
   return MY_APPLICATION(g_object_new(my_application_get_type(), "application-id", kApplicationId,
                                      "flags", G_APPLICATION_NON_UNIQUE, nullptr));
 }

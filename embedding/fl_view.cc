@@ -77,13 +77,29 @@ static void set_markup(FlView* self, GtkWidget* label, const gchar* format, ...)
   gtk_label_set_markup(GTK_LABEL(label), markup);
 }
 
+// The application's name as its window shows it: the window's title, or its header bar's.
+static const gchar* application_name(FlView* self) {
+  GtkWidget* toplevel = gtk_widget_get_toplevel(GTK_WIDGET(self));
+  if (GTK_IS_WINDOW(toplevel)) {
+    const gchar* title = gtk_window_get_title(GTK_WINDOW(toplevel));
+    GtkWidget* titlebar = gtk_window_get_titlebar(GTK_WINDOW(toplevel));
+    if (title == nullptr && GTK_IS_HEADER_BAR(titlebar)) {
+      title = gtk_header_bar_get_title(GTK_HEADER_BAR(titlebar));
+    }
+    if (title != nullptr && title[0] != '\0') {
+      return title;
+    }
+  }
+  const gchar* name = g_get_application_name();
+  return name != nullptr ? name : "Flutter";
+}
+
 // Shows the application and the bridge's current state.
 static void update_labels(FlView* self) {
   FlBridgeMessenger* messenger = FL_BRIDGE_MESSENGER(fl_engine_get_binary_messenger(self->engine));
   const gchar* path = fl_bridge_messenger_get_socket_path(messenger);
   const gboolean has_client = fl_bridge_messenger_has_client(messenger);
-  const gchar* name = g_get_application_name();
-  set_markup(self, self->title_label, "%s", name != nullptr ? name : "Flutter");
+  set_markup(self, self->title_label, "%s", application_name(self));
   set_markup(self, self->state_label, "%s",
              has_client        ? "Running, controlled by a connected app"
              : path != nullptr ? "Running"
@@ -134,6 +150,17 @@ static void fl_view_realize(GtkWidget* widget) {
   }
 }
 
+// The heading names the window the view is put in.
+static void fl_view_hierarchy_changed(GtkWidget* widget, GtkWidget* previous_toplevel) {
+  if (GTK_WIDGET_CLASS(fl_view_parent_class)->hierarchy_changed != nullptr) {
+    GTK_WIDGET_CLASS(fl_view_parent_class)->hierarchy_changed(widget, previous_toplevel);
+  }
+  FlView* self = FL_VIEW(widget);
+  if (self->engine != nullptr) {
+    update_labels(self);
+  }
+}
+
 static gboolean fl_view_draw(GtkWidget* widget, cairo_t* cr) {
   FlView* self = FL_VIEW(widget);
   gdk_cairo_set_source_rgba(cr, &self->background);
@@ -157,6 +184,7 @@ static void fl_view_class_init(FlViewClass* klass) {
   G_OBJECT_CLASS(klass)->dispose = fl_view_dispose;
   GTK_WIDGET_CLASS(klass)->realize = fl_view_realize;
   GTK_WIDGET_CLASS(klass)->draw = fl_view_draw;
+  GTK_WIDGET_CLASS(klass)->hierarchy_changed = fl_view_hierarchy_changed;
   fl_view_signals[SIGNAL_FIRST_FRAME] =
       g_signal_new("first-frame", fl_view_get_type(), G_SIGNAL_RUN_LAST, 0, nullptr, nullptr,
                    nullptr, G_TYPE_NONE, 0);
@@ -189,6 +217,9 @@ static void fl_view_init(FlView* self) {
 
   GtkWidget* title = add_row(self, new_label());
   self->title_label = title;
+  // A heading, not text to copy: a selectable one takes the focus the view is given and
+  // selects itself, and under openbox the window then ignored an early request to minimise.
+  gtk_label_set_selectable(GTK_LABEL(title), FALSE);
   PangoAttrList* attributes = pango_attr_list_new();
   pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
   pango_attr_list_insert(attributes, pango_attr_scale_new(1.4));

@@ -107,7 +107,6 @@ class FlViewTest : public ::testing::Test {
       g_setenv("DISPLAY", display_->display().c_str(), TRUE);
       g_setenv("GDK_BACKEND", "x11", TRUE);
       g_setenv("NO_AT_BRIDGE", "1", TRUE);
-      g_set_application_name("Viewer");
       gtk_ready_ = gtk_init_check(nullptr, nullptr);
     }
   }
@@ -123,6 +122,8 @@ class FlViewTest : public ::testing::Test {
     g_setenv("KORVANE_UI_SOCKET", socket_path_.c_str(), TRUE);
     g_autoptr(FlDartProject) project = fl_dart_project_new();
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    // The application's name, which the view's heading shows.
+    gtk_window_set_title(GTK_WINDOW(window_), "Viewer");
     view_ = fl_view_new(project);
     gtk_widget_show(GTK_WIDGET(view_));
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
