@@ -134,7 +134,11 @@ class ControlPanel {
   GtkWidget* widget() const { return card_; }
 
  private:
+  // Built in steps so that nothing delays the bridge's hello: the card at once (empty), what the
+  // first frame shows from the main loop's first idle, and the connection's views (nodes,
+  // traffic, log) after that frame, or when a connection needs them first.
   void Build();
+  void BuildViews();
   GtkWidget* AddRow(const char* heading, GtkWidget* content);
   GtkWidget* NewButton(const char* mnemonic, void (ControlPanel::*action)());
 
@@ -150,6 +154,8 @@ class ControlPanel {
   static gboolean AttachedPollCb(gpointer data);
   void ShowError(const std::string& text);
   void Show(GtkWidget* label, const char* key, const std::string& text);
+  // Who has the channels: @shown for a person (hidden when empty), @output on standard output.
+  void ShowChannels(const char* shown, const char* output);
 
   // Runs @work once the window has drawn what is queued now (at once when it cannot draw): a
   // call that blocks the main loop is sent only after the state it is in is on screen.
@@ -180,6 +186,10 @@ class ControlPanel {
 
   std::unique_ptr<PanelChannelClient> client_;
   std::unique_ptr<PanelHandOver> hand_over_;
+  FlBridgeMessenger* messenger_;
+  // Sources that build the panel's rows and its views (0 once run).
+  guint build_source_ = 0;
+  // Null until BuildViews.
   std::unique_ptr<PanelNodes> nodes_;
   std::unique_ptr<PanelLog> log_;
   std::unique_ptr<PanelTraffic> traffic_;
@@ -228,19 +238,31 @@ class ControlPanel {
 };
 
 ControlPanel::ControlPanel(FlBridgeMessenger* messenger)
-    : client_(std::make_unique<PanelChannelClient>(messenger)),
-      nodes_(std::make_unique<PanelNodes>(client_.get())),
-      log_(std::make_unique<PanelLog>()),
-      traffic_(std::make_unique<PanelTraffic>()) {
-  Build();
-  SetState("unknown");
-  Show(attached_label_, "channels", "waiting for the host");
-  hand_over_ =
-      std::make_unique<PanelHandOver>(messenger, [this](bool active) { SetActive(active); });
+    : client_(std::make_unique<PanelChannelClient>(messenger)), messenger_(messenger) {
+  card_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  // The panel goes with its card, before the card's widgets are gone: no answer reaches it
+  // after that.
+  g_signal_connect(card_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
+                     delete static_cast<ControlPanel*>(data);
+                   }),
+                   this);
+  // Before the first frame is drawn but after whatever the main loop has waiting at default
+  // priority: the application registers its channels after the view, and a UI client already
+  // waiting is greeted before a row of the panel exists.
+  build_source_ = g_idle_add_full(
+      G_PRIORITY_HIGH_IDLE,
+      +[](gpointer data) -> gboolean {
+        ControlPanel* self = static_cast<ControlPanel*>(data);
+        self->build_source_ = 0;
+        self->Build();
+        return G_SOURCE_REMOVE;
+      },
+      this, nullptr);
 }
 
 ControlPanel::~ControlPanel() {
   g_clear_handle_id(&attached_poll_, g_source_remove);
+  g_clear_handle_id(&build_source_, g_source_remove);
   g_clear_handle_id(&frame_timeout_, g_source_remove);
   if (frame_clock_ != nullptr) {
     g_clear_signal_handler(&after_paint_handler_, frame_clock_);
@@ -283,7 +305,6 @@ void ControlPanel::Build() {
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   }
 
-  card_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
   gtk_style_context_add_class(gtk_widget_get_style_context(card_), "korvane-panel");
   gtk_widget_set_margin_start(card_, 24);
   gtk_widget_set_margin_end(card_, 24);
@@ -380,6 +401,33 @@ void ControlPanel::Build() {
 
   crash_label_ = AddRow("Crash report", NewLabel("none from the previous session"));
 
+  gtk_widget_show_all(card_);
+  SetState("unknown");
+  ShowChannels("Starting\u2026", "waiting for the host");
+  hand_over_ =
+      std::make_unique<PanelHandOver>(messenger_, [this](bool active) { SetActive(active); });
+  // The views are empty until a connection runs: they wait for the first frame.
+  AfterNextFrame([this] {
+    build_source_ = g_idle_add(
+        +[](gpointer data) -> gboolean {
+          ControlPanel* self = static_cast<ControlPanel*>(data);
+          self->build_source_ = 0;
+          self->BuildViews();
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  });
+}
+
+void ControlPanel::BuildViews() {
+  if (nodes_ != nullptr) {
+    return;
+  }
+  g_clear_handle_id(&build_source_, g_source_remove);
+  nodes_ = std::make_unique<PanelNodes>(client_.get());
+  log_ = std::make_unique<PanelLog>();
+  traffic_ = std::make_unique<PanelTraffic>();
+  const int first_row = rows_;
   GtkWidget* nodes_heading = gtk_label_new_with_mnemonic("_Nodes");
   gtk_label_set_xalign(GTK_LABEL(nodes_heading), 0.0);
   gtk_widget_set_valign(nodes_heading, GTK_ALIGN_START);
@@ -391,19 +439,21 @@ void ControlPanel::Build() {
   rows_++;
   AddRow("Traffic", traffic_->widget());
   AddRow("Engine log", log_->widget());
-
-  gtk_widget_show_all(card_);
-  // The panel goes with its card, before the card's widgets are gone: no answer reaches it
-  // after that.
-  g_signal_connect(card_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
-                     delete static_cast<ControlPanel*>(data);
-                   }),
-                   this);
+  for (int row = first_row; row < rows_; row++) {
+    gtk_widget_show_all(gtk_grid_get_child_at(GTK_GRID(grid_), 0, row));
+    gtk_widget_show_all(gtk_grid_get_child_at(GTK_GRID(grid_), 1, row));
+  }
 }
 
 void ControlPanel::Show(GtkWidget* label, const char* key, const std::string& text) {
   gtk_label_set_text(GTK_LABEL(label), text.c_str());
   g_print("[Panel] %s: %s\n", key, text.c_str());
+}
+
+void ControlPanel::ShowChannels(const char* shown, const char* output) {
+  gtk_label_set_text(GTK_LABEL(attached_label_), shown);
+  gtk_widget_set_visible(attached_label_, shown[0] != '\0');
+  g_print("[Panel] channels: %s\n", output);
 }
 
 void ControlPanel::SetState(const std::string& state) {
@@ -524,13 +574,14 @@ void ControlPanel::SetActive(bool active) {
       attached_poll_ = g_timeout_add(kAttachedPollMs, AttachedPollCb, this);
     }
     gtk_style_context_add_class(gtk_widget_get_style_context(attached_label_), "korvane-attached");
-    Show(attached_label_, "channels",
-         "handed over: a UI is attached over the bridge; the panel sends nothing until it leaves");
+    ShowChannels(
+        "Another app is controlling Korvane. These controls are paused until it disconnects.",
+        "handed over: a UI is attached over the bridge; the panel sends nothing until it leaves");
     return;
   }
   g_clear_handle_id(&attached_poll_, g_source_remove);
   gtk_style_context_remove_class(gtk_widget_get_style_context(attached_label_), "korvane-attached");
-  Show(attached_label_, "channels", "taken: no UI is attached, the panel drives the host");
+  ShowChannels("", "taken: no UI is attached, the panel drives the host");
   listening_ = true;
   client_->Listen(
       kEventsChannel, [this](FlValue* event, const std::string& error) { OnEvent(event, error); },
@@ -597,6 +648,7 @@ void ControlPanel::OnEvent(FlValue* event, const std::string& error) {
 }
 
 void ControlPanel::FollowConnection() {
+  BuildViews();
   nodes_->Load(controller_);
   traffic_->Follow(controller_);
   Call(kVpnChannel, "getLibboxLogPath", nullptr, [](ControlPanel* self, const auto& answer) {
@@ -608,6 +660,9 @@ void ControlPanel::FollowConnection() {
 }
 
 void ControlPanel::ClearConnection() {
+  if (nodes_ == nullptr) {
+    return;
+  }
   nodes_->Clear();
   traffic_->Clear();
   log_->Stop();
@@ -800,6 +855,7 @@ void ControlPanel::TestLatency() {
       self->Show(self->latency_label_, "latency", answer.Describe());
     }
     self->QuerySelector();
+    self->BuildViews();
     self->nodes_->TestDelays();
   });
 }

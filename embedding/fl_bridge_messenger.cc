@@ -20,6 +20,8 @@ constexpr int64_t kProtocolVersion = 1;
 
 // Characters of an event kept for display.
 constexpr glong kMaxEventText = 160;
+// The key of an event map that says when it happened, in milliseconds since the epoch.
+constexpr char kTimestampKey[] = "timestamp";
 
 // Replies to the in-process UI are routed by this connection number, which the bridge never
 // hands out (it counts up from 1).
@@ -384,11 +386,36 @@ static void on_client_changed_cb(FlUiBridge* bridge,
   emit_state_changed(self);
 }
 
-// Keeps the text of an event sent on a listened channel for the view.
-static void record_event(FlBridgeMessenger* self, const gchar* channel, GBytes* message) {
-  if (!g_hash_table_contains(self->listening, channel)) {
-    return;
+// Local wall-clock time of @unix_ms as "HH:MM:SS".
+static gchar* wall_clock_text(gint64 unix_ms) {
+  g_autoptr(GDateTime) time = g_date_time_new_from_unix_local(unix_ms / 1000);
+  return time != nullptr ? g_date_time_format(time, "%H:%M:%S") : g_strdup("--:--:--");
+}
+
+// An event's value as text for a person. A map's "timestamp" (milliseconds since the epoch)
+// says when it happened: it goes to @time_ms instead of the text.
+static gchar* event_value_text(FlValue* value, gint64* time_ms) {
+  if (fl_value_get_type(value) != FL_VALUE_TYPE_MAP) {
+    return fl_value_to_string(value);
   }
+  g_autoptr(FlValue) shown = fl_value_new_map();
+  for (size_t i = 0; i < fl_value_get_length(value); i++) {
+    FlValue* key = fl_value_get_map_key(value, i);
+    FlValue* entry = fl_value_get_map_value(value, i);
+    if (fl_value_get_type(key) == FL_VALUE_TYPE_STRING &&
+        g_strcmp0(fl_value_get_string(key), kTimestampKey) == 0 &&
+        fl_value_get_type(entry) == FL_VALUE_TYPE_INT) {
+      *time_ms = fl_value_get_int(entry);
+      continue;
+    }
+    fl_value_set(shown, key, entry);
+  }
+  return fl_value_to_string(shown);
+}
+
+// Keeps the text of an event sent to the UI for the view, with the local time it happened.
+static void record_event(FlBridgeMessenger* self, const gchar* channel, GBytes* message) {
+  gint64 time_ms = g_get_real_time() / 1000;
   g_autofree gchar* text = nullptr;
   if (message == nullptr || g_bytes_get_size(message) == 0) {
     text = g_strdup("end of stream");
@@ -399,8 +426,8 @@ static void record_event(FlBridgeMessenger* self, const gchar* channel, GBytes* 
     if (response == nullptr) {
       text = g_strdup_printf("(undecodable: %s)", error->message);
     } else if (FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
-      text = fl_value_to_string(
-          fl_method_success_response_get_result(FL_METHOD_SUCCESS_RESPONSE(response)));
+      text = event_value_text(
+          fl_method_success_response_get_result(FL_METHOD_SUCCESS_RESPONSE(response)), &time_ms);
     } else if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
       FlMethodErrorResponse* error_response = FL_METHOD_ERROR_RESPONSE(response);
       const gchar* error_message = fl_method_error_response_get_message(error_response);
@@ -421,7 +448,8 @@ static void record_event(FlBridgeMessenger* self, const gchar* channel, GBytes* 
     g_free(text);
     text = g_strconcat(head, "\u2026", nullptr);
   }
-  g_ptr_array_add(self->recent_events, g_strdup_printf("%s: %s", channel, text));
+  g_autofree gchar* clock = wall_clock_text(time_ms);
+  g_ptr_array_add(self->recent_events, g_strdup_printf("%s  %s: %s", clock, channel, text));
   while (self->recent_events->len > FL_BRIDGE_MESSENGER_RECENT_EVENTS) {
     g_ptr_array_remove_index(self->recent_events, 0);
   }
@@ -589,6 +617,8 @@ static void send_on_channel(FlBinaryMessenger* messenger,
   guint32 id = 0;
   if (self->bridge == nullptr || !fl_ui_bridge_send_message(self->bridge, channel, message, &id)) {
     if (queue_ui_delivery(self, channel, message, task)) {
+      // The in-process UI's events are the host's as much as a client's are.
+      record_event(self, channel, message);
       return;
     }
     if (task != nullptr) {
@@ -599,7 +629,9 @@ static void send_on_channel(FlBinaryMessenger* messenger,
   }
   g_hash_table_insert(self->pending, GUINT_TO_POINTER(id),
                       task != nullptr ? g_object_ref(task) : nullptr);
-  record_event(self, channel, message);
+  if (g_hash_table_contains(self->listening, channel)) {
+    record_event(self, channel, message);
+  }
 }
 
 static GBytes* send_on_channel_finish(FlBinaryMessenger* messenger,

@@ -13,9 +13,10 @@ FlViewUiFactory ui_factory = nullptr;
 
 }  // namespace
 
-// Instead of the Dart UI the view shows what the UI bridge is doing: where it listens, whether
-// a UI client is connected and the last events sent to the UI, so that a screenshot of the
-// window tells what the host does.
+// Instead of the Dart UI the view shows the application's name and whether it runs on its own or
+// under a connected UI, and, in a "Details" area that starts collapsed, what the UI bridge is
+// doing: where it listens, whether a UI client is connected and the last events sent to the UI
+// with their local time.
 struct _FlView {
   GtkBox parent_instance;
 
@@ -27,6 +28,9 @@ struct _FlView {
   gboolean first_frame_emitted;
 
   GtkWidget* title_label;
+  GtkWidget* state_label;
+  GtkWidget* details;
+  GtkWidget* details_label;
   GtkWidget* socket_label;
   GtkWidget* client_label;
   GtkWidget* events_label;
@@ -73,21 +77,47 @@ static void set_markup(FlView* self, GtkWidget* label, const gchar* format, ...)
   gtk_label_set_markup(GTK_LABEL(label), markup);
 }
 
-// Shows the bridge's current state.
+// The application's name as its window shows it: the window's title, or its header bar's.
+static const gchar* application_name(FlView* self) {
+  GtkWidget* toplevel = gtk_widget_get_toplevel(GTK_WIDGET(self));
+  if (GTK_IS_WINDOW(toplevel)) {
+    const gchar* title = gtk_window_get_title(GTK_WINDOW(toplevel));
+    GtkWidget* titlebar = gtk_window_get_titlebar(GTK_WINDOW(toplevel));
+    if (title == nullptr && GTK_IS_HEADER_BAR(titlebar)) {
+      title = gtk_header_bar_get_title(GTK_HEADER_BAR(titlebar));
+    }
+    if (title != nullptr && title[0] != '\0') {
+      return title;
+    }
+  }
+  const gchar* name = g_get_application_name();
+  return name != nullptr ? name : "Flutter";
+}
+
+// Shows the application and the bridge's current state.
 static void update_labels(FlView* self) {
   FlBridgeMessenger* messenger = FL_BRIDGE_MESSENGER(fl_engine_get_binary_messenger(self->engine));
   const gchar* path = fl_bridge_messenger_get_socket_path(messenger);
-  set_markup(self, self->title_label, "%s", "Flutter view (UI bridge host)");
+  const gboolean has_client = fl_bridge_messenger_has_client(messenger);
+  set_markup(self, self->title_label, "%s", application_name(self));
+  set_markup(self, self->state_label, "%s",
+             has_client        ? "Running, controlled by a connected app"
+             : path != nullptr ? "Running"
+                               : "Running; other apps cannot connect to it (see Details)");
+  set_markup(self, self->details_label, "%s", "Details");
+  // Paths are file names, not text: shown in their display form, so that a name that is not
+  // UTF-8 reads as a name instead of upsetting the text layout.
   if (path != nullptr) {
-    set_markup(self, self->socket_label, "UI bridge: %s", path);
+    g_autofree gchar* shown = g_filename_display_name(path);
+    set_markup(self, self->socket_label, "UI bridge: %s", shown);
   } else {
-    set_markup(self, self->socket_label, "UI bridge: not listening (%s)",
-               self->start_error != nullptr ? self->start_error : "not started");
+    g_autofree gchar* reason =
+        g_utf8_make_valid(self->start_error != nullptr ? self->start_error : "not started", -1);
+    set_markup(self, self->socket_label, "UI bridge: not listening (%s)", reason);
   }
-  set_markup(self, self->client_label, "UI client: %s",
-             fl_bridge_messenger_has_client(messenger) ? "connected" : "none");
+  set_markup(self, self->client_label, "UI client: %s", has_client ? "connected" : "none");
   GPtrArray* events = fl_bridge_messenger_get_recent_events(messenger);
-  g_autoptr(GString) text = g_string_new("Recent events sent to the UI:");
+  g_autoptr(GString) text = g_string_new("Recent events:");
   if (events->len == 0) {
     g_string_append(text, "\n  (none)");
   }
@@ -120,6 +150,17 @@ static void fl_view_realize(GtkWidget* widget) {
   }
 }
 
+// The heading names the window the view is put in.
+static void fl_view_hierarchy_changed(GtkWidget* widget, GtkWidget* previous_toplevel) {
+  if (GTK_WIDGET_CLASS(fl_view_parent_class)->hierarchy_changed != nullptr) {
+    GTK_WIDGET_CLASS(fl_view_parent_class)->hierarchy_changed(widget, previous_toplevel);
+  }
+  FlView* self = FL_VIEW(widget);
+  if (self->engine != nullptr) {
+    update_labels(self);
+  }
+}
+
 static gboolean fl_view_draw(GtkWidget* widget, cairo_t* cr) {
   FlView* self = FL_VIEW(widget);
   gdk_cairo_set_source_rgba(cr, &self->background);
@@ -143,25 +184,30 @@ static void fl_view_class_init(FlViewClass* klass) {
   G_OBJECT_CLASS(klass)->dispose = fl_view_dispose;
   GTK_WIDGET_CLASS(klass)->realize = fl_view_realize;
   GTK_WIDGET_CLASS(klass)->draw = fl_view_draw;
+  GTK_WIDGET_CLASS(klass)->hierarchy_changed = fl_view_hierarchy_changed;
   fl_view_signals[SIGNAL_FIRST_FRAME] =
       g_signal_new("first-frame", fl_view_get_type(), G_SIGNAL_RUN_LAST, 0, nullptr, nullptr,
                    nullptr, G_TYPE_NONE, 0);
 }
 
-static GtkWidget* add_label(FlView* self) {
+static GtkWidget* new_label() {
   GtkWidget* label = gtk_label_new(nullptr);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0);
   gtk_label_set_selectable(GTK_LABEL(label), TRUE);
   // Text to read and copy, not a stop for Tab on the way to the UI's controls.
   gtk_widget_set_can_focus(label, FALSE);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-  // Margins rather than a border width, so the background is painted edge to edge.
-  gtk_widget_set_margin_start(label, 24);
-  gtk_widget_set_margin_end(label, 24);
-  gtk_widget_set_margin_top(label, self->title_label == nullptr ? 24 : 0);
   gtk_widget_show(label);
-  gtk_box_pack_start(GTK_BOX(self), label, FALSE, FALSE, 0);
   return label;
+}
+
+// Margins rather than a border width, so the background is painted edge to edge.
+static GtkWidget* add_row(FlView* self, GtkWidget* widget) {
+  gtk_widget_set_margin_start(widget, 24);
+  gtk_widget_set_margin_end(widget, 24);
+  gtk_widget_set_margin_top(widget, self->title_label == nullptr ? 24 : 0);
+  gtk_box_pack_start(GTK_BOX(self), widget, FALSE, FALSE, 0);
+  return widget;
 }
 
 static void fl_view_init(FlView* self) {
@@ -171,16 +217,36 @@ static void fl_view_init(FlView* self) {
   gtk_widget_set_can_focus(GTK_WIDGET(self), TRUE);
   gdk_rgba_parse(&self->background, "#000000");
 
-  GtkWidget* title = add_label(self);
+  GtkWidget* title = add_row(self, new_label());
   self->title_label = title;
+  // A heading, not text to copy: a selectable one takes the focus the view is given and
+  // selects itself, and under openbox the window then ignored an early request to minimise.
+  gtk_label_set_selectable(GTK_LABEL(title), FALSE);
   PangoAttrList* attributes = pango_attr_list_new();
   pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
   pango_attr_list_insert(attributes, pango_attr_scale_new(1.4));
   gtk_label_set_attributes(GTK_LABEL(title), attributes);
   pango_attr_list_unref(attributes);
-  self->socket_label = add_label(self);
-  self->client_label = add_label(self);
-  self->events_label = add_label(self);
+  self->state_label = add_row(self, new_label());
+
+  // What a developer looks for, out of the way until asked for.
+  self->details = gtk_expander_new(nullptr);
+  self->details_label = gtk_label_new(nullptr);
+  gtk_widget_show(self->details_label);
+  gtk_expander_set_label_widget(GTK_EXPANDER(self->details), self->details_label);
+  GtkWidget* details_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+  gtk_widget_set_margin_top(details_box, 8);
+  gtk_widget_set_margin_bottom(details_box, 24);
+  self->socket_label = new_label();
+  self->client_label = new_label();
+  self->events_label = new_label();
+  gtk_box_pack_start(GTK_BOX(details_box), self->socket_label, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(details_box), self->client_label, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(details_box), self->events_label, FALSE, FALSE, 0);
+  gtk_widget_show(details_box);
+  gtk_container_add(GTK_CONTAINER(self->details), details_box);
+  gtk_widget_show(self->details);
+  add_row(self, self->details);
 }
 
 FlView* fl_view_new(FlDartProject* project) {
@@ -195,7 +261,7 @@ FlView* fl_view_new(FlDartProject* project) {
       g_signal_connect(fl_engine_get_binary_messenger(self->engine), "state-changed",
                        G_CALLBACK(state_changed_cb), self);
   update_labels(self);
-  // The stand-in for the Dart UI, below the bridge's state and above its recent events. It
+  // The stand-in for the Dart UI, below the application's state and above the details. It
   // works in-process, so it is there even when the bridge could not start.
   GtkWidget* panel =
       ui_factory != nullptr
@@ -206,7 +272,7 @@ FlView* fl_view_new(FlDartProject* project) {
     // keep Tab from ever reaching them.
     gtk_widget_set_can_focus(GTK_WIDGET(self), FALSE);
     gtk_box_pack_start(GTK_BOX(self), panel, FALSE, FALSE, 0);
-    gtk_box_reorder_child(GTK_BOX(self), panel, 3);
+    gtk_box_reorder_child(GTK_BOX(self), panel, 2);
   }
   // Said after the stand-in has had its look: it may end a launch that finds another host
   // holding the bridge, which then has nothing to complain about.

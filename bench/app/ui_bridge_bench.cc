@@ -9,7 +9,10 @@
 //     fixture's command runner (pipes, a spawn helper) is shown too: that runner's own cost is
 //     not the window's, so it is not the baseline.
 //
-//   app_ui_bridge_bench [CALLS] [STARTS]      defaults: 100000 calls, 10 starts each
+//   app_ui_bridge_bench [CALLS] [STARTS] [EXECUTABLE]
+//       defaults: 100000 calls, 10 starts each, the build's bundle/korvane. EXECUTABLE names
+//       another build's korvane for the cold start (to compare two builds in one session).
+// The host runs with its control panel, as a person starts it.
 // The bench runs itself with --echo-bridge (the echo host) and uses app_bare_gtk_window.
 #include <fcntl.h>
 #include <signal.h>
@@ -164,11 +167,14 @@ int main(int argc, char** argv) {
   }
   const int calls = argc > 1 ? atoi(argv[1]) : 100000;
   const int starts = argc > 2 ? atoi(argv[2]) : 10;
+  const std::string executable = argc > 3 ? argv[3] : KORVANE_BENCH_BUNDLE_DIR "/korvane";
 
   korvane_test::HostFixture host;
   korvane_test::HostOptions host_options;
-  host_options.executable = KORVANE_BENCH_BUNDLE_DIR "/korvane";
+  host_options.executable = executable;
   host_options.wait_for_socket = false;
+  // What a person starts: the window with its panel, which the hello must not wait for.
+  host_options.control_panel = true;
   std::string error;
   if (!host.Start(host_options, &error)) {
     fprintf(stderr, "cannot start the host: %s\n", error.c_str());
@@ -212,7 +218,6 @@ int main(int argc, char** argv) {
   // exec to its hello, the bare window from exec to its first map (it exits there). The bare
   // window through the fixture's command runner is measured too, for comparison only.
   host.StopHost();
-  const std::string executable = KORVANE_BENCH_BUNDLE_DIR "/korvane";
   std::vector<double> host_starts, window_starts, runner_starts;
   for (int round = 0; round < starts; ++round) {
     const Clock::time_point start = Clock::now();
@@ -265,6 +270,7 @@ int main(int argc, char** argv) {
   const double window_median = Median(window_starts);
   const double runner_median = Median(runner_starts);
   printf("\ncold start on the same Xvfb (openbox), median of %d alternating starts\n", starts);
+  printf("  host: %s\n", executable.c_str());
   printf("  %-44s %9.1f ms  (min %.1f)\n", "bare GTK window, exec to first map (baseline)",
          window_median, *std::min_element(window_starts.begin(), window_starts.end()));
   printf("  %-44s %9.1f ms  (min %.1f)  not the baseline\n",

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -434,6 +435,28 @@ TEST_F(ControlPanelE2ETest, BadInputShowsTheHostsErrorAndThePanelStaysUsable) {
   const std::string since_taken = PanelLines(host_.Stdout().substr(taken));
   EXPECT_EQ(since_taken.find("error: "), std::string::npos) << since_taken;
   EXPECT_EQ(host_.Stderr().find("CRITICAL"), std::string::npos) << host_.Stderr();
+}
+
+// The panel is built after the hello, but the hello still means a host that answers: a call sent
+// the moment the hello is read, while the window and its panel are still being made, is answered
+// by the host's own handler (not as a channel nobody serves). Several starts, since the client
+// meets the host at a different point of its start each time.
+TEST(ControlPanelStartTest, AMethodCallRightAfterTheHelloIsAnswered) {
+  HostFixture host;
+  HostOptions options;
+  options.control_panel = true;
+  std::string error;
+  for (int start = 0; start < 3; ++start) {
+    ASSERT_TRUE(start == 0 ? host.Start(options, &error) : host.RestartHost(&error)) << error;
+    std::unique_ptr<korvane::BridgeClient> client = host.Connect(&error);
+    ASSERT_NE(client, nullptr) << error;
+    korvane::BridgeClient::Response status = client->Call(kVpn, "getStatus", nullptr, kTimeoutMs);
+    ASSERT_EQ(status.status, korvane::BridgeClient::Status::kSuccess)
+        << "start " << start << ": " << status.failure;
+    ASSERT_NE(status.result, nullptr);
+    ASSERT_EQ(fl_value_get_type(status.result.get()), FL_VALUE_TYPE_STRING);
+    EXPECT_STREQ(fl_value_get_string(status.result.get()), "disconnected");
+  }
 }
 
 }  // namespace

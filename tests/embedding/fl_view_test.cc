@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,17 +34,60 @@ using korvane::BridgeClient;
 
 constexpr int kTimeoutMs = 20000;
 
-// The view's labels, top to bottom, as plain text.
+// The view's own labels, top to bottom, as plain text: its heading and state, then those of its
+// details area (the stand-in for the Dart UI, a box, is passed over).
 std::vector<std::string> LabelTexts(FlView* view) {
   std::vector<std::string> texts;
+  std::function<void(GtkWidget*)> add = [&](GtkWidget* widget) {
+    if (GTK_IS_LABEL(widget)) {
+      texts.emplace_back(gtk_label_get_text(GTK_LABEL(widget)));
+    } else if (GTK_IS_EXPANDER(widget)) {
+      add(gtk_bin_get_child(GTK_BIN(widget)));
+    } else if (GTK_IS_BOX(widget) && !FL_IS_VIEW(gtk_widget_get_parent(widget))) {
+      GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+      for (GList* l = children; l != nullptr; l = l->next) {
+        add(GTK_WIDGET(l->data));
+      }
+      g_list_free(children);
+    }
+  };
   GList* children = gtk_container_get_children(GTK_CONTAINER(view));
   for (GList* l = children; l != nullptr; l = l->next) {
-    if (GTK_IS_LABEL(l->data)) {
-      texts.emplace_back(gtk_label_get_text(GTK_LABEL(l->data)));
-    }
+    add(GTK_WIDGET(l->data));
   }
   g_list_free(children);
   return texts;
+}
+
+GtkExpander* Details(FlView* view) {
+  GtkExpander* details = nullptr;
+  GList* children = gtk_container_get_children(GTK_CONTAINER(view));
+  for (GList* l = children; l != nullptr; l = l->next) {
+    if (GTK_IS_EXPANDER(l->data)) {
+      details = GTK_EXPANDER(l->data);
+    }
+  }
+  g_list_free(children);
+  return details;
+}
+
+// Each line of a recent-events text after its heading, with its local time ("HH:MM:SS  ")
+// checked and taken off.
+std::vector<std::string> EventLines(const std::string& text) {
+  std::vector<std::string> lines;
+  const std::regex line("\n  ([0-9]{2}:[0-9]{2}:[0-9]{2})  ([^\n]*)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator();
+       ++it) {
+    lines.push_back((*it)[2].str());
+  }
+  return lines;
+}
+
+// The local wall-clock time of |unix_ms|, as the view shows it.
+std::string WallClock(gint64 unix_ms) {
+  g_autoptr(GDateTime) time = g_date_time_new_from_unix_local(unix_ms / 1000);
+  g_autofree gchar* text = g_date_time_format(time, "%H:%M:%S");
+  return text;
 }
 
 std::string FirstLabelMarkup(FlView* view) {
@@ -77,6 +122,8 @@ class FlViewTest : public ::testing::Test {
     g_setenv("KORVANE_UI_SOCKET", socket_path_.c_str(), TRUE);
     g_autoptr(FlDartProject) project = fl_dart_project_new();
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    // The application's name, which the view's heading shows.
+    gtk_window_set_title(GTK_WINDOW(window_), "Viewer");
     view_ = fl_view_new(project);
     gtk_widget_show(GTK_WIDGET(view_));
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
@@ -119,11 +166,17 @@ TEST_F(FlViewTest, FirstFrameIsSignalledOnceAfterRealize) {
 }
 
 TEST_F(FlViewTest, ShowsTheBridgeTheClientAndTheLatestEvents) {
+  // On top what a person reads: the application's name and its state, no socket path. The
+  // bridge's own state is in the details, collapsed at first.
   std::vector<std::string> texts = LabelTexts(view_);
-  ASSERT_EQ(texts.size(), 4u);
-  EXPECT_EQ(texts[1], "UI bridge: " + socket_path_);
-  EXPECT_EQ(texts[2], "UI client: none");
-  EXPECT_EQ(texts[3], "Recent events sent to the UI:\n  (none)");
+  ASSERT_EQ(texts.size(), 5u);
+  EXPECT_EQ(texts[0], "Viewer");
+  EXPECT_EQ(texts[1], "Running");
+  EXPECT_EQ(texts[2], "UI bridge: " + socket_path_);
+  EXPECT_EQ(texts[3], "UI client: none");
+  EXPECT_EQ(texts[4], "Recent events:\n  (none)");
+  ASSERT_NE(Details(view_), nullptr);
+  EXPECT_FALSE(gtk_expander_get_expanded(Details(view_)));
 
   FlBinaryMessenger* messenger = fl_engine_get_binary_messenger(fl_view_get_engine(view_));
   g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
@@ -146,22 +199,76 @@ TEST_F(FlViewTest, ShowsTheBridgeTheClientAndTheLatestEvents) {
     }
   });
   ASSERT_TRUE(IterateUntil([&] { return listening.load(); }));
-  EXPECT_EQ(LabelTexts(view_)[2], "UI client: connected");
+  EXPECT_EQ(LabelTexts(view_)[1], "Running, controlled by a connected app");
+  EXPECT_EQ(LabelTexts(view_)[3], "UI client: connected");
 
-  // Ten events; the view keeps the last eight.
+  // Ten events and one that says when it happened, in milliseconds since the epoch (a fixed
+  // moment, 2023-11-14 22:13:20.123 UTC); the view keeps the last eight, each with its local
+  // time.
   for (int i = 1; i <= 10; i++) {
     g_autoptr(FlValue) value = fl_value_new_int(i);
     EXPECT_TRUE(fl_event_channel_send(channel, value, nullptr, nullptr));
   }
-  std::string expected = "Recent events sent to the UI:";
-  for (int i = 3; i <= 10; i++) {
-    expected += "\n  test/view_events: " + std::to_string(i);
+  constexpr gint64 kMoment = 1700000000123;
+  g_autoptr(FlValue) stamped = fl_value_new_map();
+  fl_value_set_string_take(stamped, "status", fl_value_new_string("vpn_connected"));
+  fl_value_set_string_take(stamped, "timestamp", fl_value_new_int(kMoment));
+  EXPECT_TRUE(fl_event_channel_send(channel, stamped, nullptr, nullptr));
+  const std::string events = LabelTexts(view_)[4];
+  ASSERT_EQ(events.rfind("Recent events:", 0), 0u) << events;
+  std::vector<std::string> expected;
+  for (int i = 4; i <= 10; i++) {
+    expected.push_back("test/view_events: " + std::to_string(i));
   }
-  EXPECT_EQ(LabelTexts(view_)[3], expected);
+  expected.push_back("test/view_events: {status: vpn_connected}");
+  EXPECT_EQ(EventLines(events), expected) << events;
+  EXPECT_NE(events.find("\n  " + WallClock(kMoment) + "  test/view_events: {status: "),
+            std::string::npos)
+      << events;
 
   release = true;
-  ASSERT_TRUE(IterateUntil([&] { return LabelTexts(view_)[2] == "UI client: none"; }));
+  ASSERT_TRUE(IterateUntil([&] { return LabelTexts(view_)[3] == "UI client: none"; }));
   client_thread.join();
+}
+
+// A socket path that is not UTF-8 (a Latin-1 folder name) is a file name, not text: it is shown
+// in its display form, and drawing the view logs no warning from GTK or Pango.
+TEST_F(FlViewTest, AFileNameThatIsNotUtf8IsShownInItsDisplayForm) {
+  std::vector<std::string> warnings;
+  auto record = +[](const gchar* domain, GLogLevelFlags, const gchar* message, gpointer data) {
+    static_cast<std::vector<std::string>*>(data)->push_back(std::string(domain) + ": " + message);
+  };
+  const auto levels = static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL);
+  const guint pango_handler = g_log_set_handler("Pango", levels, record, &warnings);
+  const guint gtk_handler = g_log_set_handler("Gtk", levels, record, &warnings);
+
+  const std::string path = display_->dir() + "/caf\xe9/ui.sock";
+  g_setenv("KORVANE_UI_SOCKET", path.c_str(), TRUE);
+  g_autoptr(FlDartProject) project = fl_dart_project_new();
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  FlView* view = fl_view_new(project);
+  gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+  // Open, so that the details are laid out and drawn too.
+  ASSERT_NE(Details(view), nullptr);
+  gtk_expander_set_expanded(Details(view), TRUE);
+  bool drawn = false;
+  g_signal_connect_after(view, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, bool* flag) {
+                           *flag = true;
+                           return FALSE;
+                         }),
+                         &drawn);
+  gtk_widget_show_all(window);
+  EXPECT_TRUE(IterateUntil([&] { return drawn; }));
+
+  g_autofree gchar* shown = g_filename_display_name(path.c_str());
+  ASSERT_NE(std::string(shown).find("\uFFFD"), std::string::npos) << shown;
+  EXPECT_EQ(LabelTexts(view)[2], std::string("UI bridge: ") + shown);
+  gtk_widget_destroy(window);
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  g_log_remove_handler("Pango", pango_handler);
+  g_log_remove_handler("Gtk", gtk_handler);
+  EXPECT_TRUE(warnings.empty()) << warnings.front();
 }
 
 TEST_F(FlViewTest, TextStaysReadableOnTheBackground) {

@@ -30,6 +30,22 @@ namespace {
 using korvane::BridgeClient;
 using korvane::FlValuePtr;
 
+// The messenger's recent events without their local time, which each must begin with as
+// "HH:MM:SS  ".
+std::vector<std::string> RecentEvents(FlBinaryMessenger* messenger) {
+  GPtrArray* recent = fl_bridge_messenger_get_recent_events(FL_BRIDGE_MESSENGER(messenger));
+  std::vector<std::string> texts;
+  for (guint i = 0; i < recent->len; i++) {
+    const std::string text = static_cast<const char*>(g_ptr_array_index(recent, i));
+    EXPECT_TRUE(g_regex_match_simple("^[0-9]{2}:[0-9]{2}:[0-9]{2}  ", text.c_str(),
+                                     static_cast<GRegexCompileFlags>(0),
+                                     static_cast<GRegexMatchFlags>(0)))
+        << text;
+    texts.push_back(text.size() > 10 ? text.substr(10) : text);
+  }
+  return texts;
+}
+
 constexpr int kTimeoutMs = 20000;
 
 // Lines written with g_printerr while a test runs.
@@ -586,11 +602,7 @@ TEST_F(UiBridgeStreamTest, EventsReachTheListenerAndTheView) {
     ASSERT_EQ(client.NextEvent(kTimeoutMs, &event, &error), BridgeClient::Status::kSuccess);
     EXPECT_EQ(event.kind, BridgeClient::Event::Kind::kEndOfStream);
   });
-  GPtrArray* recent = fl_bridge_messenger_get_recent_events(FL_BRIDGE_MESSENGER(messenger()));
-  std::vector<std::string> texts;
-  for (guint i = 0; i < recent->len; i++) {
-    texts.emplace_back(static_cast<const char*>(g_ptr_array_index(recent, i)));
-  }
+  std::vector<std::string> texts = RecentEvents(messenger());
   EXPECT_EQ(texts,
             (std::vector<std::string>{"test/events: 1", "test/events: two",
                                       "test/events: error E: bad", "test/events: end of stream"}));
@@ -618,10 +630,8 @@ TEST_F(UiBridgeStreamTest, LongEventsAreCutForDisplay) {
   EXPECT_TRUE(fl_event_channel_send(stream_.channel, value, nullptr, nullptr));
   ASSERT_TRUE(IterateUntil([&] { return received.load(); }));
   client_thread.join();
-  GPtrArray* recent = fl_bridge_messenger_get_recent_events(FL_BRIDGE_MESSENGER(messenger()));
-  ASSERT_EQ(recent->len, 1u);
-  EXPECT_EQ(std::string(static_cast<const char*>(g_ptr_array_index(recent, 0))),
-            "test/events: " + std::string(160, 'e') + "\u2026");
+  EXPECT_EQ(RecentEvents(messenger()),
+            std::vector<std::string>{"test/events: " + std::string(160, 'e') + "\u2026"});
 }
 
 TEST_F(UiBridgeStreamTest, ClientLeavingCancelsItsStreamOnce) {
@@ -986,6 +996,10 @@ TEST_F(UiBridgeStreamTest, InProcessUiIsServedWhileNoClientIsAttached) {
                                                    "E",
                                                    4));
   EXPECT_EQ(ui.events[3], "");
+  // The view lists them as it lists a client's: the host's events, whoever the UI is.
+  EXPECT_EQ(RecentEvents(messenger()),
+            (std::vector<std::string>{"test/events: 1", "test/events: two",
+                                      "test/events: error E: bad", "test/events: end of stream"}));
 
   // An answer from a worker thread comes back to it; an unserved channel answers empty.
   std::vector<std::thread> threads;
