@@ -60,6 +60,8 @@ bool ShouldHold(GtkWidget* window) {
 // Replaces the window class's "show" handler: never mapped is never seen, not even for a frame.
 void ShowCb(GtkWidget* window) {
   if (ShouldHold(window)) {
+    // Made but not mapped: presenting a window reaches for its display window.
+    gtk_widget_realize(window);
     return;
   }
   g_signal_chain_from_overridden_handler(window);
@@ -71,13 +73,32 @@ GtkWidget* NewCheck(const char* mnemonic, bool active) {
   return check;
 }
 
-void WriteAutostart(bool minimized) {
+bool WriteAutostart(bool minimized) {
   const std::string id = ApplicationId();
   const std::string executable = PanelAutostart::RunningExecutable();
   if (PanelAutostart::Enable(id, executable, minimized)) {
     g_print("[Panel] start at login: on (%s)\n", PanelAutostart::Path(id).c_str());
+    return true;
+  }
+  g_print("[Panel] start at login: could not be set up\n");
+  return false;
+}
+
+// Called when "Start at login" is toggled. A failure puts the check back to what is on disk.
+void LoginToggledCb(GtkToggleButton* check, gpointer) {
+  const std::string id = ApplicationId();
+  if (gtk_toggle_button_get_active(check)) {
+    WriteAutostart(PanelSettings::GetBool(PanelStart::kMinimizedKey));
+  } else if (PanelAutostart::Disable(id)) {
+    g_print("[Panel] start at login: off\n");
   } else {
-    g_print("[Panel] start at login: could not be set up\n");
+    g_print("[Panel] start at login: could not be removed\n");
+  }
+  const bool enabled = PanelAutostart::IsEnabled(id);
+  if (gtk_toggle_button_get_active(check) != enabled) {
+    g_signal_handlers_block_by_func(check, reinterpret_cast<gpointer>(LoginToggledCb), nullptr);
+    gtk_toggle_button_set_active(check, enabled);
+    g_signal_handlers_unblock_by_func(check, reinterpret_cast<gpointer>(LoginToggledCb), nullptr);
   }
 }
 
@@ -112,15 +133,6 @@ GtkWidget* PanelStart::NewOptions() {
                      }
                    }),
                    nullptr);
-  g_signal_connect(login, "toggled", G_CALLBACK(+[](GtkToggleButton* check, gpointer) {
-                     if (gtk_toggle_button_get_active(check)) {
-                       WriteAutostart(PanelSettings::GetBool(kMinimizedKey));
-                     } else if (PanelAutostart::Disable(ApplicationId())) {
-                       g_print("[Panel] start at login: off\n");
-                     } else {
-                       g_print("[Panel] start at login: could not be removed\n");
-                     }
-                   }),
-                   nullptr);
+  g_signal_connect(login, "toggled", G_CALLBACK(LoginToggledCb), nullptr);
   return row;
 }
