@@ -117,9 +117,6 @@ void PanelStart::InstallGate(bool (*panel_enabled)()) {
 GtkWidget* PanelStart::NewOptions() {
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 16);
   GtkWidget* minimized = NewCheck("Start _minimised", PanelSettings::GetBool(kMinimizedKey));
-  gtk_widget_set_tooltip_text(minimized,
-                              "Start in the tray without showing the window (only where there "
-                              "is a tray)");
   GtkWidget* login = NewCheck("Start _at login", PanelAutostart::IsEnabled(ApplicationId()));
   gtk_box_pack_start(GTK_BOX(row), minimized, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(row), login, FALSE, FALSE, 0);
