@@ -244,8 +244,8 @@ class PanelTrayE2ETest : public ::testing::Test {
 };
 
 TEST_F(PanelTrayE2ETest, MenuConnectsDisconnectsShowsTheWindowAndQuits) {
-  StartHost(/*bus=*/true, /*watcher=*/true);
-  WaitForItem();
+  ASSERT_NO_FATAL_FAILURE(StartHost(/*bus=*/true, /*watcher=*/true));
+  ASSERT_NO_FATAL_FAILURE(WaitForItem());
   PanelDriver panel(&host_);
   ASSERT_TRUE(panel.FindWindow());
   ASSERT_TRUE(panel.Expect("state: disconnected"));
@@ -326,10 +326,10 @@ class PanelTrayStartE2ETest : public PanelTrayE2ETest,
 
 TEST_P(PanelTrayStartE2ETest, StartsMinimisedOnlyWhereATrayCanBringTheWindowBack) {
   const StartCase& c = GetParam();
-  StartHost(c.bus, c.watcher, /*start_minimized=*/true);
+  ASSERT_NO_FATAL_FAILURE(StartHost(c.bus, c.watcher, /*start_minimized=*/true));
   PanelDriver panel(&host_);
   if (c.minimized) {
-    WaitForItem();
+    ASSERT_NO_FATAL_FAILURE(WaitForItem());
     ASSERT_TRUE(panel.Expect("window: started minimised to the tray"));
     ASSERT_TRUE(panel.Expect("state: disconnected"));
     // Made, never mapped: no window manager ever took it (it would have left its state on it).
@@ -360,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(Trays,
                          });
 
 TEST_F(PanelTrayE2ETest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
-  StartHost(/*bus=*/false, /*watcher=*/false);
+  ASSERT_NO_FATAL_FAILURE(StartHost(/*bus=*/false, /*watcher=*/false));
   PanelDriver panel(&host_);
   ASSERT_TRUE(panel.FindWindow());
   ASSERT_TRUE(panel.Expect("state: disconnected"));
