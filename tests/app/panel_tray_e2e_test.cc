@@ -358,8 +358,8 @@ TEST_P(PanelTrayStartE2ETest, StartsMinimisedOnlyWhereATrayCanBringTheWindowBack
     EXPECT_EQ(FindHostWindow(host_, kTimeoutMs), window);
     EXPECT_TRUE(SeenMapped(window)) << ReadText(host_.dir() + "/wm.log");
   } else {
+    EXPECT_FALSE(FindHostWindow(host_, kTimeoutMs).empty()) << "the window never showed";
     ASSERT_TRUE(panel.Expect("window: shown, no tray to start minimised in"));
-    EXPECT_FALSE(FindHostWindow(host_, kTimeoutMs).empty());
     ASSERT_TRUE(panel.Expect("state: disconnected"));
   }
   // The tray library says nothing where there is no tray, or no bus.
