@@ -19,27 +19,65 @@ namespace {
 
 constexpr char kAppId[] = "com.example.autostart-test";
 
+// Splits an Exec value as the desktop entry format defines it, strictly: an argument with a
+// reserved character is in double quotes, where each of " ` $ and \ has a backslash before it
+// and nothing else does. A value that breaks a rule gives {"<invalid>"}.
+std::vector<std::string> SplitExec(const std::string& line) {
+  const std::string kReserved = " \t\n\"'\\><~|&;$*?#()`";
+  const std::vector<std::string> invalid = {"<invalid>"};
+  std::vector<std::string> args;
+  size_t at = 0;
+  while (at < line.size()) {
+    std::string arg;
+    if (line[at] == '"') {
+      for (at++; at < line.size() && line[at] != '"'; at++) {
+        if (line[at] == '\\') {
+          if (++at == line.size() || std::string("\"`$\\").find(line[at]) == std::string::npos) {
+            return invalid;
+          }
+        } else if (line[at] == '`' || line[at] == '$') {
+          return invalid;
+        }
+        arg += line[at];
+      }
+      if (at++ == line.size()) {
+        return invalid;
+      }
+    } else {
+      for (; at < line.size() && line[at] != ' '; at++) {
+        if (kReserved.find(line[at]) != std::string::npos) {
+          return invalid;
+        }
+        arg += line[at];
+      }
+    }
+    if (at < line.size() && line[at++] != ' ') {
+      return invalid;
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+
 // The command line a desktop runs for @entry: the Exec value with its key-file escapes undone,
-// "%%" read as "%", then split as the format's quoting says.
+// "%%" read as "%" (a lone "%" would start a field code), then split.
 std::vector<std::string> ExecArgv(const std::string& entry) {
   g_autoptr(GKeyFile) file = g_key_file_new();
   EXPECT_TRUE(
       g_key_file_load_from_data(file, entry.c_str(), entry.size(), G_KEY_FILE_NONE, nullptr));
   g_autofree gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
   EXPECT_NE(exec, nullptr);
-  std::string line = exec != nullptr ? exec : "";
-  for (size_t at = line.find("%%"); at != std::string::npos; at = line.find("%%", at + 1)) {
-    line.erase(at, 1);
-  }
-  gchar** argv = nullptr;
-  std::vector<std::string> args;
-  if (g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)) {
-    for (gchar** arg = argv; *arg != nullptr; arg++) {
-      args.push_back(*arg);
+  std::string line;
+  for (const char* c = exec != nullptr ? exec : ""; *c != '\0'; c++) {
+    if (*c == '%') {
+      if (c[1] != '%') {
+        return {"<field code>"};
+      }
+      c++;
     }
-    g_strfreev(argv);
+    line += *c;
   }
-  return args;
+  return SplitExec(line);
 }
 
 std::string ReadText(const std::string& path) {
