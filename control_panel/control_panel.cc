@@ -15,7 +15,9 @@
 #include "control_panel/panel_nodes.h"
 #include "control_panel/panel_present.h"
 #include "control_panel/panel_settings.h"
+#include "control_panel/panel_start.h"
 #include "control_panel/panel_traffic.h"
+#include "control_panel/panel_tray.h"
 #include "fl_ui_bridge.h"
 #include "fl_view_private.h"
 #include "vpn/vpn_channels.h"
@@ -193,6 +195,8 @@ class ControlPanel {
   std::unique_ptr<PanelNodes> nodes_;
   std::unique_ptr<PanelLog> log_;
   std::unique_ptr<PanelTraffic> traffic_;
+  // Null without a session bus.
+  std::unique_ptr<PanelTray> tray_;
   // The controller of the configuration the panel last connected with; unknown for one that
   // another UI started.
   PanelController controller_;
@@ -402,6 +406,15 @@ void ControlPanel::Build() {
   crash_label_ = AddRow("Crash report", NewLabel("none from the previous session"));
 
   gtk_widget_show_all(card_);
+  tray_ = PanelTray::Create({[this]() { Toggle(); },
+                             [this]() {
+                               GtkWidget* window = gtk_widget_get_toplevel(card_);
+                               if (GTK_IS_WINDOW(window)) {
+                                 gtk_widget_show(window);
+                                 gtk_window_present(GTK_WINDOW(window));
+                               }
+                               g_print("[Panel] window: shown from the tray\n");
+                             }});
   SetState("unknown");
   ShowChannels("Starting\u2026", "waiting for the host");
   hand_over_ =
@@ -438,6 +451,7 @@ void ControlPanel::BuildViews() {
   gtk_grid_attach(GTK_GRID(grid_), nodes_->widget(), 1, rows_, 1, 1);
   rows_++;
   AddRow("Traffic", traffic_->widget());
+  AddRow("Start", PanelStart::NewOptions());
   AddRow("Engine log", log_->widget());
   for (int row = first_row; row < rows_; row++) {
     gtk_widget_show_all(gtk_grid_get_child_at(GTK_GRID(grid_), 0, row));
@@ -511,6 +525,9 @@ void ControlPanel::SetState(const std::string& state) {
   }
   gtk_label_set_text(GTK_LABEL(state_label_), text.c_str());
   g_print("[Panel] state: %s\n", name.c_str());
+  if (tray_ != nullptr) {
+    tray_->SetState(name);
+  }
 }
 
 void ControlPanel::ShowRunning() {
@@ -557,10 +574,16 @@ void ControlPanel::ShowError(const std::string& text) {
     gtk_style_context_add_class(style, "korvane-error");
   }
   Show(error_label_, "error", text.empty() ? "none" : text);
+  if (tray_ != nullptr) {
+    tray_->SetError(text);
+  }
 }
 
 void ControlPanel::SetActive(bool active) {
   gtk_widget_set_sensitive(controls_, active);
+  if (tray_ != nullptr) {
+    tray_->SetUsable(active);
+  }
   if (!active) {
     // One UI at a time: the attached client has the channels now.
     if (listening_) {
@@ -868,6 +891,9 @@ void ControlPanel::QuerySelector() {
       return;
     }
     std::string text = MapString(value, "selectedTag");
+    if (self->tray_ != nullptr) {
+      self->tray_->SetNode(text);
+    }
     FlValue* latency = fl_value_lookup_string(value, "selectedLatency");
     if (latency != nullptr && fl_value_get_type(latency) == FL_VALUE_TYPE_INT) {
       text += " (" + DelayText(fl_value_get_int(latency), "untested") + ")";
@@ -966,6 +992,7 @@ void ControlPanel::CheckCrashLogs() {
 // The panel is built into the embedding's library: every view of it shows the panel.
 __attribute__((constructor)) static void control_panel_register() {
   fl_view_set_ui_factory(control_panel_new);
+  PanelStart::InstallGate(+[]() { return !PanelDisabled(); });
 }
 
 GtkWidget* control_panel_new(FlBridgeMessenger* messenger) {

@@ -3,23 +3,24 @@
 
 #include <string>
 
-// What the panel remembers across launches, in its own small key file
-// ($XDG_CONFIG_HOME/korvane/panel.ini, group "panel"), apart from the host's configuration
-// store. Each write replaces the file whole (a crash leaves the old one or the new one) and is
-// readable by its owner only. Main thread only.
+// The panel's own settings: one key file, "panel.ini" in the user's korvane configuration folder
+// (XDG_CONFIG_HOME, else ~/.config), group "panel". Read afresh on each Get, so a value set by
+// another panel is seen; each Set rewrites the file whole (mode 0600, its folder 0700). A missing
+// or unreadable file reads as all defaults. Main thread only.
 class PanelSettings {
  public:
-  // Returns: the value of @key, or "" when the file or the key is missing or unreadable.
-  static std::string GetString(const std::string& key);
-  // Returns: whether @value was stored under @key.
-  static bool SetString(const std::string& key, const std::string& value);
+  // Where the settings live.
+  static std::string Path();
 
-  // A file name stored as its URI, so that a name that is not UTF-8 survives the key file.
-  static std::string GetPath(const std::string& key);
-  static bool SetPath(const std::string& key, const std::string& path);
-
-  // Returns: the file's path.
-  static std::string FilePath();
+  static std::string GetString(const char* key, const std::string& fallback = "");
+  static bool GetBool(const char* key, bool fallback = false);
+  // False (with one diagnostic line) when the file cannot be written.
+  static bool SetString(const char* key, const std::string& value);
+  static bool SetBool(const char* key, bool value);
+  // A file name, kept as its URI so that a name that is not UTF-8 survives the key file; ""
+  // when unset or not a file URI.
+  static std::string GetPath(const char* key);
+  static bool SetPath(const char* key, const std::string& path);
 };
 
 #endif  // CONTROL_PANEL_PANEL_SETTINGS_H_
