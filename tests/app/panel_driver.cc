@@ -72,6 +72,23 @@ std::string PanelDriver::ExpectValueWhere(const std::string& prefix,
   return "";
 }
 
+std::string PanelDriver::Shown(const std::string& prefix) const {
+  const std::string head = Tagged(korvane::kPanelTag, prefix);
+  const std::string out = host_->Stdout();
+  size_t at = out.rfind("\n" + head);
+  if (at == std::string::npos) {
+    if (out.rfind(head, 0) != 0) {
+      return "";
+    }
+    at = 0;
+  } else {
+    at++;
+  }
+  const size_t start = at + head.size();
+  const size_t end = out.find('\n', start);
+  return out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
 void PanelDriver::Keys(const std::vector<std::string>& keys) {
   int status = -1;
   std::string output =

@@ -26,6 +26,9 @@ class PanelDriver {
   // before it are passed over. "" when none comes in time.
   std::string ExpectValueWhere(const std::string& prefix,
                                const std::function<bool(const std::string&)>& accept);
+  // The rest of the last panel line written so far that begins "[Panel] |prefix|" (what the
+  // window shows for it now), "" when none was written.
+  std::string Shown(const std::string& prefix) const;
   // Keys typed into the window, as a person types them.
   void Keys(const std::vector<std::string>& keys);
   void Type(const std::string& text);
