@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +22,7 @@
 #include "tests/support/host_fixture.h"
 #include "tests/support/loopback_ports.h"
 #include "tests/support/shell_command.h"
+#include "tests/support/test_files.h"
 
 namespace korvane_test {
 namespace {
@@ -31,17 +31,6 @@ constexpr int kTimeoutMs = 60000;
 constexpr char kItemInterface[] = "org.kde.StatusNotifierItem";
 constexpr char kMenuInterface[] = "com.canonical.dbusmenu";
 constexpr char kAppId[] = "com.quorandel.korvane";
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -85,7 +74,7 @@ class PanelTrayE2ETest : public ::testing::Test {
     if (start_minimized) {
       const std::string dir = host_.config_home() + "/korvane";
       ASSERT_EQ(g_mkdir_with_parents(dir.c_str(), 0700), 0);
-      WriteText(dir + "/panel.ini", "[panel]\nstart-minimized=true\n");
+      WriteFile(dir + "/panel.ini", "[panel]\nstart-minimized=true\n");
     }
     ASSERT_TRUE(host_.Start(options, &error)) << error;
   }
@@ -221,7 +210,7 @@ class PanelTrayE2ETest : public ::testing::Test {
   // Whether map_watch saw the window with xdotool's |id| mapped.
   bool SeenMapped(const std::string& id) {
     g_autofree gchar* line = g_strdup_printf("map 0x%lx\n", std::stoul(id));
-    return ReadText(host_.dir() + "/wm.log").find(line) != std::string::npos;
+    return ReadFile(host_.dir() + "/wm.log").find(line) != std::string::npos;
   }
 
   // The window titled as the host's, mapped or not ("" when there is none).
@@ -237,7 +226,7 @@ class PanelTrayE2ETest : public ::testing::Test {
   std::string WriteConfiguration() {
     const char* source = getenv("KORVANE_SOURCE_DIR");
     EXPECT_NE(source, nullptr);
-    std::string config = ReadText(std::string(source) + "/examples/mixed.json");
+    std::string config = ReadFile(std::string(source) + "/examples/mixed.json");
     EXPECT_NE(config.find("\"listen_port\": 2080"), std::string::npos);
     mixed_port_ = FreePort();
     const int controller_port = FreePort();
@@ -246,7 +235,7 @@ class PanelTrayE2ETest : public ::testing::Test {
     config = ReplaceAll(config, "127.0.0.1:9090", "127.0.0.1:" + std::to_string(controller_port));
     config = ReplaceAll(config, "\"korvane-engine.log\"", "\"" + host_.dir() + "/engine.log\"");
     const std::string path = host_.dir() + "/mixed.json";
-    WriteText(path, config);
+    WriteFile(path, config);
     return path;
   }
 
@@ -352,11 +341,11 @@ TEST_P(PanelTrayStartE2ETest, StartsMinimisedOnlyWhereATrayCanBringTheWindowBack
     const std::string window = HostWindowId();
     ASSERT_FALSE(window.empty());
     EXPECT_EQ(WindowMapState(host_, window), "IsUnMapped");
-    EXPECT_FALSE(SeenMapped(window)) << ReadText(host_.dir() + "/wm.log");
+    EXPECT_FALSE(SeenMapped(window)) << ReadFile(host_.dir() + "/wm.log");
     // The tray brings it up, as the record shows.
     Click("Show window");
     EXPECT_EQ(FindHostWindow(host_, kTimeoutMs), window);
-    EXPECT_TRUE(SeenMapped(window)) << ReadText(host_.dir() + "/wm.log");
+    EXPECT_TRUE(SeenMapped(window)) << ReadFile(host_.dir() + "/wm.log");
   } else {
     EXPECT_FALSE(FindHostWindow(host_, kTimeoutMs).empty()) << "the window never showed";
     ASSERT_TRUE(panel.Expect("window: shown, no tray to start minimised in"));
@@ -388,7 +377,7 @@ TEST_F(PanelTrayE2ETest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
 
   panel.Keys({"alt+a"});
   ASSERT_TRUE(panel.Expect("start at login: on (" + entry + ")"));
-  std::string text = ReadText(entry);
+  std::string text = ReadFile(entry);
   EXPECT_NE(text.find("\nExec=\"" + std::string(executable) + "\"\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos) << text;
   struct stat info;
@@ -400,11 +389,11 @@ TEST_F(PanelTrayE2ETest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
   panel.Keys({"alt+m"});
   ASSERT_TRUE(panel.Expect("start minimised: on"));
   ASSERT_TRUE(panel.Expect("start at login: on (" + entry + ")"));
-  text = ReadText(entry);
+  text = ReadFile(entry);
   EXPECT_NE(text.find("\nExec=env KORVANE_START_MINIMIZED=1 \"" + std::string(executable) + "\"\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(ReadText(host_.config_home() + "/korvane/panel.ini").find("start-minimized=true"),
+  EXPECT_NE(ReadFile(host_.config_home() + "/korvane/panel.ini").find("start-minimized=true"),
             std::string::npos);
 
   panel.Keys({"alt+a"});
@@ -413,11 +402,11 @@ TEST_F(PanelTrayE2ETest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
 
   // A link there is neither written through nor replaced.
   const std::string target = host_.dir() + "/elsewhere";
-  WriteText(target, "kept\n");
+  WriteFile(target, "kept\n");
   ASSERT_EQ(symlink(target.c_str(), entry.c_str()), 0);
   panel.Keys({"alt+a"});
   ASSERT_TRUE(panel.Expect("start at login: could not be set up"));
-  EXPECT_EQ(ReadText(target), "kept\n");
+  EXPECT_EQ(ReadFile(target), "kept\n");
   ASSERT_EQ(lstat(entry.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
 }

@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -80,13 +80,6 @@ std::vector<std::string> ExecArgv(const std::string& entry) {
   return SplitExec(line);
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(PanelAutostartTest, ExecGivesBackTheExecutablePath) {
   const char* const kPaths[] = {
       "/opt/korvane/korvane",
@@ -111,10 +104,7 @@ class PanelAutostartFileTest : public ::testing::Test {
     g_setenv("XDG_CONFIG_HOME", config_home_, TRUE);
   }
 
-  void TearDown() override {
-    g_autofree gchar* command = g_strdup_printf("rm -rf '%s/autostart'", config_home_);
-    ASSERT_EQ(system(command), 0);
-  }
+  void TearDown() override { korvane_test::RemoveTree(std::string(config_home_) + "/autostart"); }
 
   static gchar* config_home_;
 };
@@ -134,7 +124,8 @@ TEST_F(PanelAutostartFileTest, WritesWithModeAndRemoves) {
   struct stat info;
   ASSERT_EQ(lstat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0644u);
-  EXPECT_EQ(ReadText(path), PanelAutostart::DesktopEntry("/opt/korvane/korvane", true));
+  EXPECT_EQ(korvane_test::ReadFile(path),
+            PanelAutostart::DesktopEntry("/opt/korvane/korvane", true));
   // Nothing else left in the folder.
   g_autoptr(GDir) dir = g_dir_open((std::string(config_home_) + "/autostart").c_str(), 0, nullptr);
   ASSERT_NE(dir, nullptr);
@@ -155,13 +146,13 @@ TEST_F(PanelAutostartFileTest, ALinkAtTheEntryIsNeitherFollowedNorReplaced) {
   const std::string path = PanelAutostart::Path(kAppId);
   ASSERT_EQ(g_mkdir_with_parents((std::string(config_home_) + "/autostart").c_str(), 0700), 0);
   const std::string target = std::string(config_home_) + "/target";
-  std::ofstream(target) << "kept\n";
+  korvane_test::WriteFile(target, "kept\n");
   ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
 
   EXPECT_FALSE(PanelAutostart::IsEnabled(kAppId));
   EXPECT_FALSE(PanelAutostart::Enable(kAppId, "/opt/korvane/korvane", false));
   EXPECT_FALSE(PanelAutostart::Disable(kAppId));
-  EXPECT_EQ(ReadText(target), "kept\n");
+  EXPECT_EQ(korvane_test::ReadFile(target), "kept\n");
   struct stat info;
   ASSERT_EQ(lstat(path.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));

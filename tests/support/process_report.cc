@@ -8,20 +8,11 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tests/support/test_files.h"
+
 namespace korvane_test {
 
 namespace {
-
-std::string ReadProcFile(const std::string& path) {
-  gchar* contents = nullptr;
-  gsize length = 0;
-  if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) {
-    return "";
-  }
-  std::string text(contents, length);
-  g_free(contents);
-  return text;
-}
 
 // Every thread's user-space stack of process `pid`.
 std::string ThreadStacks(const std::string& pid) {
@@ -56,7 +47,7 @@ std::string DescribeProcesses(const std::function<bool(const ProcessFacts&)>& wa
       continue;
     }
     const std::string dir = entry.path().string();
-    const std::string stat = ReadProcFile(dir + "/stat");
+    const std::string stat = ReadFile(dir + "/stat");
     const size_t comm_end = stat.rfind(')');
     struct stat owner;
     if (comm_end == std::string::npos || ::stat(dir.c_str(), &owner) != 0) {
@@ -73,17 +64,17 @@ std::string DescribeProcesses(const std::function<bool(const ProcessFacts&)>& wa
     facts.pid = std::stoi(name);
     facts.group = group;
     facts.uid = owner.st_uid;
-    facts.command = ReadProcFile(dir + "/comm");
+    facts.command = ReadFile(dir + "/comm");
     if (!facts.command.empty() && facts.command.back() == '\n') {
       facts.command.pop_back();
     }
     if (!wanted(facts)) {
       continue;
     }
-    std::string command = ReadProcFile(dir + "/cmdline");
+    std::string command = ReadFile(dir + "/cmdline");
     std::replace(command.begin(), command.end(), '\0', ' ');
     report += "  pid " + name + " ppid " + std::to_string(ppid) + " state " + state + " wchan " +
-              ReadProcFile(dir + "/wchan") + ": " + command + "\n" + ReadProcFile(dir + "/stack") +
+              ReadFile(dir + "/wchan") + ": " + command + "\n" + ReadFile(dir + "/stack") +
               ThreadStacks(name);
   }
   return report.empty() ? "  (none)\n" : report;
